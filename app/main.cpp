@@ -1,0 +1,31 @@
+#include <QApplication>
+#include <QDebug>
+#include <QString>
+#include <QTranslator>
+
+#include "dlgupdate.h"
+
+int main(int argc, char *argv[])
+{
+    if (argc < 3)
+        return 0;
+    qDebug() << argv[1] << argv[2];
+    if (QString::fromUtf8(argv[1]) != QLatin1String("update"))
+        return 0;
+
+    QApplication app(argc, argv);
+    // Qt takes its own options out of the vector; the package folder must still be there.
+    if (argc < 3)
+        return 0;
+
+    QTranslator translator;
+    translator.load(QStringLiteral("quillFern_zh_CN.qm"),
+                    QCoreApplication::applicationDirPath() + QStringLiteral("/languages"),
+                    QString(), QString());
+    QCoreApplication::installTranslator(&translator);
+
+    DlgUpdate window(nullptr);
+    window.setPackageDir(QString::fromUtf8(argv[2]));
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,129 @@
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+
+namespace {
+
+QMutex messagesMutex;
+QStringList capturedMessages;
+QtMessageHandler previousHandler = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        QMutexLocker locker(&messagesMutex);
+        capturedMessages.append(message);
+    }
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+const char stopStandIn[] = "#!/bin/sh\n"
+                           "echo \"$*\" >> \"$(dirname \"$0\")/stop-requests.log\"\n";
+
+const char productStandIn[] = "#!/bin/sh\n"
+                              "echo started >> \"$(dirname \"$0\")/product-starts.log\"\n";
+
+} // namespace
+
+MessageLog::MessageLog()
+{
+    QMutexLocker locker(&messagesMutex);
+    capturedMessages.clear();
+    previousHandler = qInstallMessageHandler(captureMessage);
+}
+
+MessageLog::~MessageLog()
+{
+    qInstallMessageHandler(previousHandler);
+    QMutexLocker locker(&messagesMutex);
+    capturedMessages.clear();
+}
+
+QStringList MessageLog::messages() const
+{
+    QMutexLocker locker(&messagesMutex);
+    return capturedMessages;
+}
+
+int MessageLog::count(const QString &message) const
+{
+    return messages().count(message);
+}
+
+StandInInstallation::StandInInstallation(const QString &rootName)
+    : rootPath(tempDir.path() + QLatin1Char('/') + rootName)
+{
+    QDir().mkpath(binDir());
+    const QString stop = binDir() + QStringLiteral("/tskill");
+    const QString product = binDir() + QStringLiteral("/Halvorquintel");
+    writeFile(stop, stopStandIn);
+    writeFile(product, productStandIn);
+    makeExecutable(stop);
+    makeExecutable(product);
+}
+
+bool StandInInstallation::isValid() const
+{
+    return tempDir.isValid() && QFileInfo(binDir()).isDir();
+}
+
+QString StandInInstallation::root() const
+{
+    return rootPath;
+}
+
+QString StandInInstallation::binDir() const
+{
+    return rootPath + QStringLiteral("/bin");
+}
+
+QString StandInInstallation::path(const QString &relative) const
+{
+    return rootPath + QLatin1Char('/') + relative;
+}
+
+bool StandInInstallation::installUpdater() const
+{
+    const QString target = binDir() + QStringLiteral("/quillFern");
+    QFile::remove(target);
+    return QFile::copy(QStringLiteral(QUILLFERN_EXECUTABLE), target) && makeExecutable(target);
+}
+
+QStringList StandInInstallation::stopRequests() const
+{
+    const QString log = QString::fromUtf8(readFile(binDir() + QStringLiteral("/stop-requests.log")));
+    return log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+int StandInInstallation::productStarts() const
+{
+    return readFile(binDir() + QStringLiteral("/product-starts.log")).count('\n');
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(content) == content.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool makeExecutable(const QString &path)
+{
+    QFile file(path);
+    return file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup
+                               | QFileDevice::ExeOther);
+}

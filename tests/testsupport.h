@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// Collects the debug lines written while it lives.
+class MessageLog
+{
+public:
+    MessageLog();
+    ~MessageLog();
+    MessageLog(const MessageLog &) = delete;
+    MessageLog &operator=(const MessageLog &) = delete;
+
+    QStringList messages() const;
+    int count(const QString &message) const;
+};
+
+// A throw-away installation: <root>/bin holds stand-ins for the stop program
+// and the product, which only record that they were started. Nothing outside
+// the temporary folder is ever ended or changed.
+class StandInInstallation
+{
+public:
+    explicit StandInInstallation(const QString &rootName = QStringLiteral("install"));
+
+    bool isValid() const;
+    QString root() const;
+    QString binDir() const;
+    QString path(const QString &relative) const;
+
+    // Copies the built updater into bin/ as the real executable name.
+    bool installUpdater() const;
+
+    // Lines the stop stand-in recorded: its arguments, one run per line.
+    QStringList stopRequests() const;
+    // How often the product stand-in was started.
+    int productStarts() const;
+
+private:
+    QTemporaryDir tempDir;
+    QString rootPath;
+};
+
+bool writeFile(const QString &path, const QByteArray &content);
+QByteArray readFile(const QString &path);
+bool makeExecutable(const QString &path);

@@ -1,0 +1,209 @@
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+#include "dlgupdate.h"
+#include "dlgupdateprobe.h"
+#include "testsupport.h"
+
+#include "ui_dlgupdate.h"
+
+// The controller's timers are driven by delivering their events directly;
+// no test waits for the real 3-second stage timer.
+class TestController : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void progressRule_data();
+    void progressRule();
+    void fullClimbFrom24();
+    void valueAtOrAboveTargetStays_data();
+    void valueAtOrAboveTargetStays();
+
+    void showStartsRun();
+    void successOnFirstTry();
+    void stageTimerIsOneShot();
+
+private:
+    QTemporaryDir workDir;
+    QString previousDir;
+};
+
+void TestController::init()
+{
+    // The failure log is written to the working directory.
+    previousDir = QDir::currentPath();
+    QVERIFY(workDir.isValid());
+    QDir::setCurrent(workDir.path());
+}
+
+void TestController::cleanup()
+{
+    QDir::setCurrent(previousDir);
+}
+
+void TestController::progressRule_data()
+{
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("target");
+    QTest::addColumn<QList<int>>("expected");
+    QTest::newRow("24 toward 100") << 24 << 100 << QList<int>{27, 30, 33, 36, 39, 42, 44, 46};
+    QTest::newRow("95 toward 100, step 0.25 raised to 1") << 95 << 100 << QList<int>{96, 97, 98, 99, 100};
+    QTest::newRow("24 toward 95") << 24 << 95 << QList<int>{27, 30, 33, 36, 38, 40};
+    QTest::newRow("99 toward 100") << 99 << 100 << QList<int>{100};
+}
+
+void TestController::progressRule()
+{
+    QFETCH(int, start);
+    QFETCH(int, target);
+    QFETCH(QList<int>, expected);
+
+    StandInInstallation install;
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    ui->progress->setValue(start);
+    DlgUpdateProbe::setTargetProgress(dlg, target);
+
+    QList<int> seen;
+    for (int i = 0; i < expected.size(); ++i) {
+        DlgUpdateProbe::progressTick(dlg);
+        seen << ui->progress->value();
+    }
+    QCOMPARE(seen, expected);
+}
+
+void TestController::fullClimbFrom24()
+{
+    StandInInstallation install;
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    DlgUpdateProbe::setTargetProgress(dlg, 100);
+
+    MessageLog log;
+    int ticks = 0;
+    while (ui->progress->value() < 100 && ticks < 1000) {
+        QVERIFY(!ui->btnOK->isEnabled());
+        DlgUpdateProbe::progressTick(dlg);
+        ++ticks;
+    }
+    QCOMPARE(ticks, 54);
+    QCOMPARE(ui->progress->value(), 100);
+    QVERIFY(ui->btnOK->isEnabled());
+    QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
+
+    // Further ticks neither move the bar nor hand over again.
+    for (int i = 0; i < 10; ++i)
+        DlgUpdateProbe::progressTick(dlg);
+    QCOMPARE(ui->progress->value(), 100);
+    QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
+}
+
+void TestController::valueAtOrAboveTargetStays_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("target");
+    QTest::newRow("targets 5 and 15 stay below the initial 24") << 24 << 15;
+    QTest::newRow("equal") << 95 << 95;
+    QTest::newRow("above after a retry set 35") << 72 << 35;
+    QTest::newRow("zero target") << 24 << 0;
+}
+
+void TestController::valueAtOrAboveTargetStays()
+{
+    QFETCH(int, value);
+    QFETCH(int, target);
+    StandInInstallation install;
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    ui->progress->setValue(value);
+    DlgUpdateProbe::setTargetProgress(dlg, target);
+    DlgUpdateProbe::progressTick(dlg);
+    QCOMPARE(ui->progress->value(), value);
+}
+
+void TestController::showStartsRun()
+{
+    StandInInstallation install;
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    dlg.setPackageDir(install.path(QStringLiteral("package")));
+    MessageLog log;
+    dlg.show();
+
+    QVERIFY(DlgUpdateProbe::progressTimerId(dlg) != -1);
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
+    QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
+    QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+    QCOMPARE(DlgUpdateProbe::ui(dlg)->progress->value(), 24);
+}
+
+void TestController::successOnFirstTry()
+{
+    StandInInstallation install;
+    const QString package = install.path(QStringLiteral("package"));
+    QVERIFY(QDir().mkpath(package + QStringLiteral("/Env")));
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    dlg.setPackageDir(package);
+    MessageLog log;
+    dlg.show();
+    QTRY_VERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+
+    DlgUpdateProbe::stageTick(dlg);
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 100);
+    QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
+    QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 0);
+    QVERIFY(!QFileInfo::exists(package));
+
+    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    QList<int> values;
+    while (ui->progress->value() < 100 && values.size() < 100) {
+        DlgUpdateProbe::progressTick(dlg);
+        values << ui->progress->value();
+    }
+    QCOMPARE(values.size(), 54);
+    QCOMPARE(values.mid(0, 7), (QList<int>{27, 30, 33, 36, 39, 42, 44}));
+    QVERIFY(ui->btnOK->isEnabled());
+    QCOMPARE(ui->btnOK->text(), QStringLiteral("Update completed"));
+    const QStringList expected{QStringLiteral("kill finish"), QStringLiteral("copy finish"),
+                               QStringLiteral("100!"), QStringLiteral("Finish!")};
+    QStringList seen;
+    for (const QString &message : log.messages()) {
+        if (expected.contains(message))
+            seen << message;
+    }
+    QCOMPARE(seen, expected);
+}
+
+void TestController::stageTimerIsOneShot()
+{
+    StandInInstallation install;
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    dlg.setPackageDir(install.path(QStringLiteral("package")));
+    DlgUpdateProbe::onKillFinish(dlg);
+    const int first = DlgUpdateProbe::stageTimerId(dlg);
+    QVERIFY(first != -1);
+    // Arming again replaces the pending timer instead of adding one.
+    DlgUpdateProbe::onKillFinish(dlg);
+    QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+    DlgUpdateProbe::stageTick(dlg);
+    QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
+    // The old id no longer runs the stages.
+    MessageLog log;
+    DlgUpdateProbe::fire(dlg, first);
+    QCOMPARE(log.count(QStringLiteral("copy finish")), 0);
+}
+
+QTEST_MAIN(TestController)
+#include "tst_controller.moc"

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "cctrldialog.h"
+
+#include <QProcess>
+#include <QString>
+
+class QDir;
+class QShowEvent;
+class QTimerEvent;
+class Ui_DlgUpdate;
+
+// The update window, and the controller of the whole run: showing it stops
+// the product, a 3 s one-shot timer runs the stages (deletion list, copy,
+// package removal) and retries a failed copy up to five times, and a 100 ms
+// timer moves the bar toward the target the stages set. At 100 the product
+// is started again and the updater ends itself.
+class DlgUpdate : public CCtrlDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(DlgUpdate)
+
+public:
+    explicit DlgUpdate(QWidget *parent = nullptr);
+    ~DlgUpdate() override;
+
+    void setPackageDir(QString dir);
+
+    // The folder that holds the updater and the product; the installation
+    // root is its parent. Defaults to the running executable's folder.
+    void setApplicationDir(const QString &dir);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void onKillFinish(int exitCode, QProcess::ExitStatus exitStatus);
+    void on_btnOK_clicked();
+    void onBeforeUpdateTaskFinish();
+    void onAfterUpdateTaskFinish();
+
+private:
+    void stopProduct();
+    void armStageTimer();
+    void progressTick();
+    void stageTick();
+    void enterFailureState();
+    bool runStages();
+    void updateDel();
+    bool copy();
+    bool copyDirectory(const QDir &source, const QDir &destination, bool overwrite);
+    void writeLog(QString message);
+    void updateVersion();
+
+    Ui_DlgUpdate *ui;
+    QProcess *killProcess;
+    QString packageDir;
+    int progressTimerId;
+    int stageTimerId;
+    int targetProgress;
+    int attemptCount;
+    bool failed;
+    QString applicationDir;
+
+    friend class DlgUpdateProbe;
+};

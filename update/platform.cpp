@@ -1,0 +1,35 @@
+#include "platform.h"
+
+namespace Platform {
+
+QString productProcessName()
+{
+    return QStringLiteral("Halvorquintel");
+}
+
+QString updaterProcessName()
+{
+    return QStringLiteral("quillFern");
+}
+
+QString stopCommand(const QString &applicationDir, const QString &processName)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(applicationDir)
+    return QStringLiteral("tskill ") + processName;
+#else
+    return QLatin1Char('"') + applicationDir + QStringLiteral("/tskill\" ") + processName;
+#endif
+}
+
+QString productLaunchCommand(const QString &applicationDir)
+{
+#ifdef Q_OS_WIN
+    const QString executable = QStringLiteral("/Halvorquintel.exe");
+#else
+    const QString executable = QStringLiteral("/Halvorquintel");
+#endif
+    return QLatin1Char('"') + applicationDir + executable + QLatin1Char('"');
+}
+
+} // namespace Platform
