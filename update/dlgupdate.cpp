@@ -4,15 +4,25 @@
 #include <QDebug>
 #include <QDir>
 #include <QShowEvent>
-#include <QTimer>
 #include <QTimerEvent>
+
+#include "platform.h"
 
 #include "ui_dlgupdate.h"
 
 namespace {
+
 constexpr int ProgressInterval = 100;
 constexpr int StageInterval = 3000;
 constexpr int MaxAttempts = 5;
+
+// Commands are single strings with quoted parts, as the system's tools take them.
+void startCommand(QProcess *process, const QString &command)
+{
+    const QStringList parts = QProcess::splitCommand(command);
+    process->start(parts.value(0), parts.mid(1), QIODevice::ReadWrite);
+}
+
 } // namespace
 
 DlgUpdate::DlgUpdate(QWidget *parent)
@@ -129,8 +139,11 @@ void DlgUpdate::armStageTimer()
 
 void DlgUpdate::stopProduct()
 {
-    // Nothing to stop yet: report the stop as finished straight away.
-    QTimer::singleShot(0, this, [this] { onKillFinish(0, QProcess::NormalExit); });
+    if (!killProcess)
+        killProcess = new QProcess;
+    startCommand(killProcess, Platform::stopCommand(applicationDir, Platform::productProcessName()));
+    connect(killProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &DlgUpdate::onKillFinish);
 }
 
 void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
@@ -162,6 +175,14 @@ void DlgUpdate::on_btnOK_clicked()
 void DlgUpdate::onAfterUpdateTaskFinish()
 {
     qDebug() << "Finish!";
+
+    const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
+    QProcess::startDetached(launch.value(0), launch.mid(1));
+
+    // Ends every updater process, this one included, while the event loop runs on.
+    if (!killProcess)
+        killProcess = new QProcess;
+    startCommand(killProcess, Platform::stopCommand(applicationDir, Platform::updaterProcessName()));
 }
 
 void DlgUpdate::updateDel()

@@ -1,0 +1,177 @@
+#include <QLabel>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+#include "dlgupdate.h"
+#include "dlgupdateprobe.h"
+#include "testsupport.h"
+
+#include "ui_dlgupdate.h"
+
+// Stopping and relaunching the product, with stand-ins that only record
+// their starts: nothing outside the temporary installation is ended.
+class TestProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void showStopsProduct_data();
+    void showStopsProduct();
+    void stopProgramMissingLeavesRunWaiting();
+    void relaunchStartsProductAndStopsUpdater_data();
+    void relaunchStartsProductAndStopsUpdater();
+    void restartButtonRelaunchesOnEveryPress();
+    void secondShowAfterStopFinished();
+    void secondShowWhileStopRuns();
+};
+
+namespace {
+
+void replaceStopProgram(const StandInInstallation &install, const QByteArray &body)
+{
+    const QString stop = install.binDir() + QStringLiteral("/tskill");
+    QVERIFY(writeFile(stop, "#!/bin/sh\necho \"$*\" >> \"$(dirname \"$0\")/stop-requests.log\"\n" + body));
+    QVERIFY(makeExecutable(stop));
+}
+
+} // namespace
+
+void TestProcess::showStopsProduct_data()
+{
+    QTest::addColumn<QByteArray>("stopBody");
+    QTest::newRow("product stopped") << QByteArray("exit 0\n");
+    QTest::newRow("product not running") << QByteArray("exit 1\n");
+    QTest::newRow("stop takes a while") << QByteArray("sleep 0.5\n");
+}
+
+void TestProcess::showStopsProduct()
+{
+    QFETCH(QByteArray, stopBody);
+    StandInInstallation install;
+    replaceStopProgram(install, stopBody);
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    dlg.setPackageDir(install.path(QStringLiteral("package")));
+    MessageLog log;
+    dlg.show();
+
+    QPointer<QProcess> stop = DlgUpdateProbe::killProcess(dlg);
+    QVERIFY(stop);
+    QVERIFY(!stop->parent());
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
+    QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
+    QCOMPARE(install.stopRequests(), QStringList{QStringLiteral("Halvorquintel")});
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
+    QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+    QCOMPARE(DlgUpdateProbe::killProcess(dlg), nullptr);
+    QTRY_VERIFY(stop.isNull()); // released once its notification is over
+    QCOMPARE(install.productStarts(), 0);
+}
+
+void TestProcess::stopProgramMissingLeavesRunWaiting()
+{
+    StandInInstallation install;
+    QVERIFY(QFile::remove(install.binDir() + QStringLiteral("/tskill")));
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    MessageLog log;
+    dlg.show();
+    QTest::qWait(300);
+    QCOMPARE(log.count(QStringLiteral("kill finish")), 0);
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
+    QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
+    QCOMPARE(DlgUpdateProbe::ui(dlg)->progress->value(), 24);
+}
+
+void TestProcess::relaunchStartsProductAndStopsUpdater_data()
+{
+    QTest::addColumn<QString>("rootName");
+    QTest::newRow("plain") << "install";
+    QTest::newRow("spaces") << "Program Files/Halvorquintel App";
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Programme/Mise à jour 更新");
+}
+
+void TestProcess::relaunchStartsProductAndStopsUpdater()
+{
+    QFETCH(QString, rootName);
+    StandInInstallation install(rootName);
+    QVERIFY(install.isValid());
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    DlgUpdateProbe::setTargetProgress(dlg, 100);
+    ui->progress->setValue(99);
+
+    DlgUpdateProbe::progressTick(dlg);
+    QCOMPARE(ui->progress->value(), 100);
+    QTRY_COMPARE(install.productStarts(), 1);
+    QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("quillFern")});
+    QVERIFY(DlgUpdateProbe::killProcess(dlg));
+}
+
+void TestProcess::restartButtonRelaunchesOnEveryPress()
+{
+    StandInInstallation install;
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    DlgUpdateProbe::setFailed(dlg, true);
+    ui->btnOK->setEnabled(true);
+
+    QTest::mouseClick(ui->btnOK, Qt::LeftButton);
+    QTRY_COMPARE(install.productStarts(), 1);
+    QProcess *selfStop = DlgUpdateProbe::killProcess(dlg);
+    QVERIFY(selfStop);
+    QTRY_COMPARE(selfStop->state(), QProcess::NotRunning);
+
+    QTest::mouseClick(ui->btnOK, Qt::LeftButton);
+    QTRY_COMPARE(install.productStarts(), 2);
+    QCOMPARE(DlgUpdateProbe::killProcess(dlg), selfStop); // the same process object, started again
+    QTRY_COMPARE(install.stopRequests(), (QStringList{QStringLiteral("quillFern"), QStringLiteral("quillFern")}));
+}
+
+void TestProcess::secondShowAfterStopFinished()
+{
+    StandInInstallation install;
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    MessageLog log;
+    dlg.show();
+    QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
+    QPointer<QProcess> first = DlgUpdateProbe::killProcess(dlg);
+    QVERIFY(first.isNull());
+
+    dlg.hide();
+    dlg.show();
+    QVERIFY(DlgUpdateProbe::killProcess(dlg));
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
+    QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 0);
+    QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 2);
+    QCOMPARE(install.stopRequests(), (QStringList{QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel")}));
+}
+
+void TestProcess::secondShowWhileStopRuns()
+{
+    StandInInstallation install;
+    replaceStopProgram(install, "sleep 1\n");
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    MessageLog log;
+    dlg.show();
+    QProcess *stop = DlgUpdateProbe::killProcess(dlg);
+    QTRY_COMPARE(stop->state(), QProcess::Running);
+
+    // The running process refuses a second start but gains a second connection.
+    dlg.hide();
+    dlg.show();
+    QCOMPARE(DlgUpdateProbe::killProcess(dlg), stop);
+    QTRY_COMPARE_WITH_TIMEOUT(log.count(QStringLiteral("kill finish")), 2, 5000);
+    QCOMPARE(install.stopRequests().size(), 1);
+    QCOMPARE(DlgUpdateProbe::killProcess(dlg), nullptr);
+    QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+}
+
+QTEST_MAIN(TestProcess)
+#include "tst_process.moc"
