@@ -4,6 +4,7 @@
 #include <QTranslator>
 
 #include "dlgupdate.h"
+#include "platform.h"
 
 int main(int argc, char *argv[])
 {
@@ -13,6 +14,7 @@ int main(int argc, char *argv[])
     if (QString::fromUtf8(argv[1]) != QLatin1String("update"))
         return 0;
 
+    Platform::prepareProcess();
     QApplication app(argc, argv);
     // Qt takes its own options out of the vector; the package folder must still be there.
     if (argc < 3)

@@ -1,6 +1,8 @@
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
@@ -102,6 +104,31 @@ QStringList StandInInstallation::stopRequests() const
 int StandInInstallation::productStarts() const
 {
     return readFile(binDir() + QStringLiteral("/product-starts.log")).count('\n');
+}
+
+QMap<QString, QString> snapshotTree(const QString &root)
+{
+    QMap<QString, QString> tree;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        QString description;
+        if (info.isSymLink())
+            description = QStringLiteral("link -> ") + info.symLinkTarget();
+        else if (info.isDir())
+            description = QStringLiteral("dir");
+        else
+            description = QStringLiteral("file ")
+                          + QString::fromLatin1(
+                              QCryptographicHash::hash(readFile(info.filePath()), QCryptographicHash::Sha256)
+                                  .toHex());
+        description += QStringLiteral(" mode ") + QString::number(int(info.permissions()), 16);
+        tree.insert(base.relativeFilePath(info.filePath()), description);
+    }
+    return tree;
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -43,6 +44,10 @@ private:
     QTemporaryDir tempDir;
     QString rootPath;
 };
+
+// Every entry under `root` (hidden ones and links included, links not
+// followed), each with its kind, permission bits and a hash of its content.
+QMap<QString, QString> snapshotTree(const QString &root);
 
 bool writeFile(const QString &path, const QByteArray &content);
 QByteArray readFile(const QString &path);

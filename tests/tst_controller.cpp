@@ -28,6 +28,8 @@ private slots:
     void showStartsRun();
     void successOnFirstTry();
     void stageTimerIsOneShot();
+    void copyFailingEveryTime();
+    void failureThenSuccess();
 
 private:
     QTemporaryDir workDir;
@@ -203,6 +205,87 @@ void TestController::stageTimerIsOneShot()
     MessageLog log;
     DlgUpdateProbe::fire(dlg, first);
     QCOMPARE(log.count(QStringLiteral("copy finish")), 0);
+}
+
+namespace {
+
+// A payload file whose installed counterpart is a folder with content: the copy fails every time.
+void blockCopy(const StandInInstallation &install, const QString &package)
+{
+    QVERIFY(writeFile(package + QStringLiteral("/Env/config"), "new config"));
+    QVERIFY(writeFile(install.path(QStringLiteral("config/inside.txt")), "in the way"));
+}
+
+} // namespace
+
+void TestController::copyFailingEveryTime()
+{
+    StandInInstallation install;
+    const QString package = install.path(QStringLiteral("package"));
+    blockCopy(install, package);
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    dlg.setPackageDir(package);
+    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    MessageLog log;
+    dlg.show();
+    QTRY_VERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        DlgUpdateProbe::stageTick(dlg);
+        QCOMPARE(log.count(QStringLiteral("copy finish")), attempt);
+        QCOMPARE(DlgUpdateProbe::attemptCount(dlg), attempt);
+        QVERIFY2(DlgUpdateProbe::stageTimerId(dlg) != -1, "the next try is armed");
+        QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 95);
+        QVERIFY(!ui->btnOK->isEnabled());
+        QVERIFY(!DlgUpdateProbe::failed(dlg));
+    }
+    QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
+
+    // The tick after the fifth try shows the failure instead of a sixth try.
+    DlgUpdateProbe::stageTick(dlg);
+    QCOMPARE(log.count(QStringLiteral("copy finish")), 5);
+    QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
+    QVERIFY(DlgUpdateProbe::failed(dlg));
+    QCOMPARE(ui->label->text(), QStringLiteral("更新失败"));
+    QCOMPARE(ui->label->styleSheet(), QStringLiteral("color:rgb(255,0,0);"));
+    QVERIFY(ui->btnOK->isEnabled());
+    QCOMPARE(ui->btnOK->text(), QStringLiteral("重启"));
+    QVERIFY(QFileInfo::exists(package));
+
+    // The bar climbs to 95 and stays there; nothing is relaunched until the button is pressed.
+    for (int i = 0; i < 200; ++i)
+        DlgUpdateProbe::progressTick(dlg);
+    QCOMPARE(ui->progress->value(), 95);
+    QCOMPARE(log.count(QStringLiteral("Finish!")), 0);
+    QCOMPARE(install.productStarts(), 0);
+}
+
+void TestController::failureThenSuccess()
+{
+    StandInInstallation install;
+    const QString package = install.path(QStringLiteral("package"));
+    blockCopy(install, package);
+    QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"), "<DelLs><f>gone.txt</f></DelLs>"));
+    QVERIFY(writeFile(install.path(QStringLiteral("gone.txt")), "old"));
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    dlg.setPackageDir(package);
+    MessageLog log;
+    DlgUpdateProbe::onKillFinish(dlg);
+
+    DlgUpdateProbe::stageTick(dlg);
+    QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 1);
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 95);
+
+    QVERIFY(QDir(install.path(QStringLiteral("config"))).removeRecursively());
+    DlgUpdateProbe::stageTick(dlg);
+    QCOMPARE(log.count(QStringLiteral("copy finish")), 2);
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 100);
+    QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
+    QCOMPARE(readFile(install.path(QStringLiteral("config"))), QByteArray("new config"));
+    QVERIFY(!QFileInfo::exists(package));
+    QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
 }
 
 QTEST_MAIN(TestController)

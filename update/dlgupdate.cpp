@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QShowEvent>
 #include <QTimerEvent>
 
@@ -193,23 +196,64 @@ void DlgUpdate::updateDel()
 
 bool DlgUpdate::copy()
 {
-    // Nothing is copied yet.
+    const QDir source(packageDir + QStringLiteral("/Env"));
+    const QDir destination(applicationDir + QStringLiteral("/../"));
+    const bool ok = copyDirectory(source, destination, true);
+    if (!ok)
+        writeLog(QStringLiteral("copy fail!"));
     qDebug() << "copy finish";
     targetProgress = 95;
-    return true;
+    return ok;
 }
 
 bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool overwrite)
 {
-    Q_UNUSED(source)
-    Q_UNUSED(destination)
-    Q_UNUSED(overwrite)
+    const QDir from(source);
+    const QDir to(destination);
+    if (!to.exists() && !to.mkdir(to.absolutePath())) {
+        writeLog(QStringLiteral("makedir error"));
+        return false;
+    }
+
+    // A folder link back to a folder being copied would recurse without end.
+    foldersBeingCopied.append(QFileInfo(from.absolutePath()).canonicalFilePath());
+    const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.removeLast(); });
+
+    const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX"))
+            continue;
+
+        if (entry.isDir()) {
+            if (foldersBeingCopied.contains(entry.canonicalFilePath())) {
+                writeLog(name);
+                return false;
+            }
+            if (!copyDirectory(QDir(entry.filePath()), QDir(to.filePath(name)), true)) {
+                writeLog(QStringLiteral("copyDirectory fail"));
+                writeLog(name);
+                return false;
+            }
+            continue;
+        }
+
+        // The installed file is replaced only by a complete copy, never removed first.
+        const bool blocked = !overwrite && to.exists(name);
+        if (blocked || !Platform::replaceFile(entry.filePath(), to.filePath(name))) {
+            writeLog(name);
+            return false;
+        }
+    }
     return true;
 }
 
 void DlgUpdate::writeLog(QString message)
 {
-    Q_UNUSED(message)
+    QFile file(tr("log.txt"));
+    file.open(QIODevice::WriteOnly);
+    file.write(message.toStdString().c_str());
+    file.close();
 }
 
 void DlgUpdate::updateVersion()

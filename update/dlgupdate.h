@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 class QDir;
 class QShowEvent;
@@ -62,6 +63,7 @@ private:
     int attemptCount;
     bool failed;
     QString applicationDir;
+    QStringList foldersBeingCopied;
 
     friend class DlgUpdateProbe;
 };

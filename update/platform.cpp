@@ -1,5 +1,18 @@
 #include "platform.h"
 
+#include <QFile>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+#endif
+
 namespace Platform {
 
 QString productProcessName()
@@ -31,5 +44,148 @@ QString productLaunchCommand(const QString &applicationDir)
 #endif
     return QLatin1Char('"') + applicationDir + executable + QLatin1Char('"');
 }
+
+QString temporarySuffix()
+{
+    return QStringLiteral(".quillFern-new");
+}
+
+#ifdef Q_OS_WIN
+
+void prepareProcess()
+{
+}
+
+bool replaceFile(const QString &source, const QString &destination)
+{
+    const QString temporary = destination + temporarySuffix();
+    QFile::remove(temporary);
+    if (!QFile::copy(source, temporary))
+        return false;
+    const auto from = reinterpret_cast<const wchar_t *>(temporary.utf16());
+    const auto to = reinterpret_cast<const wchar_t *>(destination.utf16());
+    if (!MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) {
+        QFile::remove(temporary);
+        return false;
+    }
+    return true;
+}
+
+#else
+
+namespace {
+
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+
+    int get() const { return fd; }
+    bool close()
+    {
+        const int closing = fd;
+        fd = -1;
+        return ::close(closing) == 0;
+    }
+
+private:
+    int fd;
+};
+
+bool writeAll(int out, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(out, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= size_t(written);
+    }
+    return true;
+}
+
+bool copyWithBuffer(int in, int out)
+{
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!writeAll(out, buffer.data(), size_t(got)))
+            return false;
+    }
+}
+
+// Lets the kernel move the data where it can, and falls back to read and write.
+bool copyData(int in, int out)
+{
+#ifdef Q_OS_LINUX
+    bool copiedAny = false;
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (copied > 0) {
+            copiedAny = true;
+            continue;
+        }
+        if (copied == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP
+                                 || errno == EINVAL || errno == EBADF;
+        if (!unsupported || copiedAny)
+            return false;
+        break;
+    }
+#endif
+    return copyWithBuffer(in, out);
+}
+
+} // namespace
+
+void prepareProcess()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool replaceFile(const QString &source, const QString &destination)
+{
+    const QByteArray sourcePath = QFile::encodeName(source);
+    const QByteArray destinationPath = QFile::encodeName(destination);
+    const QByteArray temporaryPath = QFile::encodeName(destination + temporarySuffix());
+
+    FileDescriptor in(::open(sourcePath.constData(), O_RDONLY | O_CLOEXEC));
+    struct stat status;
+    if (in.get() < 0 || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+
+    // A leftover from an interrupted run, or anything else by that name, is not ours to write through.
+    ::unlink(temporaryPath.constData());
+    FileDescriptor out(::open(temporaryPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0)
+        return false;
+
+    const bool written = copyData(in.get(), out.get()) && ::fchmod(out.get(), status.st_mode & 07777) == 0;
+    if (!out.close() || !written || ::rename(temporaryPath.constData(), destinationPath.constData()) != 0) {
+        ::unlink(temporaryPath.constData());
+        return false;
+    }
+    return true;
+}
+
+#endif
 
 } // namespace Platform

@@ -3,8 +3,9 @@
 #include <QString>
 
 // Everything that differs between Windows and the other platforms: how the
-// product and the updater are stopped by name, and what the product's
-// executable is called. The rest of the updater is plain Qt.
+// product and the updater are stopped by name, what the product's executable
+// is called, and how an installed file is replaced in one step. The rest of
+// the updater is plain Qt.
 namespace Platform {
 
 // Process names as the system reports them; the executables' base names.
@@ -19,5 +20,19 @@ QString stopCommand(const QString &applicationDir, const QString &processName);
 // The command that starts the product from `applicationDir`: the whole
 // executable path in double quotes, so folders with spaces work.
 QString productLaunchCommand(const QString &applicationDir);
+
+// Readies the process for file work: a write past a file-size limit must fail
+// with an error instead of ending the updater half-way through a file.
+void prepareProcess();
+
+// Suffix of the temporary file that replaceFile writes beside its destination.
+QString temporarySuffix();
+
+// Copies the file `source` to `destination`, replacing a file already there.
+// The data goes to a temporary file beside `destination`, which takes the
+// source's permissions and is renamed over `destination` only once complete.
+// On failure `destination` is as it was and no temporary file is left. A
+// source that is not a readable file, or a destination that is a folder, fails.
+bool replaceFile(const QString &source, const QString &destination);
 
 } // namespace Platform

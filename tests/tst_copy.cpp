@@ -1,0 +1,332 @@
+#include <QTranslator>
+#include <QtTest>
+
+#include <memory>
+
+#include "dlgupdate.h"
+#include "dlgupdateprobe.h"
+#include "testsupport.h"
+
+namespace {
+
+// Gives every failure-log write a file of its own (log-1.txt, log-2.txt, ...),
+// so a test sees each message the copy wrote, in order.
+class SequencingTranslator : public QTranslator
+{
+public:
+    QString translate(const char *context, const char *sourceText, const char *disambiguation,
+                      int n) const override
+    {
+        Q_UNUSED(context)
+        Q_UNUSED(disambiguation)
+        Q_UNUSED(n)
+        if (qstrcmp(sourceText, "log.txt") != 0)
+            return QString();
+        return QStringLiteral("log-%1.txt").arg(++writes);
+    }
+    bool isEmpty() const override { return false; }
+
+    mutable int writes = 0;
+};
+
+} // namespace
+
+class TestCopy : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void emptyPayload_data();
+    void emptyPayload();
+    void nestedPayloadReplacesAndCreates();
+    void skippedEntries();
+    void folderOverFileFailsWithMessageSequence();
+    void fileOverFolderKeepsFolder();
+    void listingOrderStopsAtFirstFailure();
+    void unreadableSourceKeepsInstalledFile();
+    void fileSizeLimitKeepsInstalledFile();
+    void folderLinkCycleFails_data();
+    void folderLinkCycleFails();
+    void namesAndPermissionsCarried();
+    void successAfterFailureKeepsLog();
+
+private:
+    QString env(const QString &relative = QString()) const;
+    QStringList copyWithMessageSequence(bool *ok);
+
+    std::unique_ptr<StandInInstallation> install;
+    std::unique_ptr<QTemporaryDir> workspace;
+    std::unique_ptr<DlgUpdate> dlg;
+    QString package;
+    QString previousDir;
+};
+
+void TestCopy::init()
+{
+    install = std::make_unique<StandInInstallation>();
+    workspace = std::make_unique<QTemporaryDir>();
+    QVERIFY(install->isValid());
+    QVERIFY(workspace->isValid());
+    package = workspace->filePath(QStringLiteral("package"));
+    QVERIFY(QDir().mkpath(package + QStringLiteral("/Env")));
+    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("work"))));
+    previousDir = QDir::currentPath();
+    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
+
+    dlg = std::make_unique<DlgUpdate>();
+    dlg->setApplicationDir(install->binDir());
+    dlg->setPackageDir(package);
+}
+
+void TestCopy::cleanup()
+{
+    dlg.reset();
+    QDir::setCurrent(previousDir);
+    install.reset();
+    workspace.reset();
+}
+
+QString TestCopy::env(const QString &relative) const
+{
+    return package + QStringLiteral("/Env/") + relative;
+}
+
+QStringList TestCopy::copyWithMessageSequence(bool *ok)
+{
+    SequencingTranslator translator;
+    QCoreApplication::installTranslator(&translator);
+    *ok = DlgUpdateProbe::copy(*dlg);
+    QCoreApplication::removeTranslator(&translator);
+    QStringList messages;
+    for (int i = 1; i <= translator.writes; ++i)
+        messages << QString::fromUtf8(readFile(QStringLiteral("log-%1.txt").arg(i)));
+    return messages;
+}
+
+void TestCopy::emptyPayload_data()
+{
+    QTest::addColumn<bool>("envExists");
+    QTest::newRow("empty Env") << true;
+    QTest::newRow("missing Env") << false;
+}
+
+void TestCopy::emptyPayload()
+{
+    QFETCH(bool, envExists);
+    if (!envExists)
+        QVERIFY(QDir(env()).removeRecursively());
+    QVERIFY(writeFile(install->path(QStringLiteral("keep.txt")), "kept"));
+    const auto before = snapshotTree(install->root());
+
+    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
+    QCOMPARE(snapshotTree(install->root()), before);
+    QVERIFY(!QFile::exists(QStringLiteral("log.txt")));
+}
+
+void TestCopy::nestedPayloadReplacesAndCreates()
+{
+    QVERIFY(writeFile(install->path(QStringLiteral("readme.txt")), "old readme"));
+    QVERIFY(writeFile(install->path(QStringLiteral("bin/lib.so")), "old lib"));
+    QVERIFY(writeFile(install->path(QStringLiteral("keep/untouched.txt")), "untouched"));
+    QVERIFY(writeFile(env(QStringLiteral("readme.txt")), "new readme"));
+    QVERIFY(writeFile(env(QStringLiteral("bin/lib.so")), "new lib"));
+    QVERIFY(writeFile(env(QStringLiteral("a/b/c/d/deep.txt")), "deep"));
+    QVERIFY(QDir().mkpath(env(QStringLiteral("empty/folder"))));
+    MessageLog log;
+
+    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QCOMPARE(readFile(install->path(QStringLiteral("readme.txt"))), QByteArray("new readme"));
+    QCOMPARE(readFile(install->path(QStringLiteral("bin/lib.so"))), QByteArray("new lib"));
+    QCOMPARE(readFile(install->path(QStringLiteral("a/b/c/d/deep.txt"))), QByteArray("deep"));
+    QCOMPARE(readFile(install->path(QStringLiteral("keep/untouched.txt"))), QByteArray("untouched"));
+    QVERIFY(QFileInfo(install->path(QStringLiteral("empty/folder"))).isDir());
+    QVERIFY(QFileInfo::exists(install->binDir() + QStringLiteral("/tskill")));
+    QCOMPARE(log.count(QStringLiteral("copy finish")), 1);
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
+    // No temporary file is left anywhere.
+    for (const QString &path : snapshotTree(install->root()).keys())
+        QVERIFY2(!path.endsWith(QStringLiteral(".quillFern-new")), qPrintable(path));
+}
+
+void TestCopy::skippedEntries()
+{
+    for (const char *path : {".hidden", "sub/.hidden", "__MACOSX/meta", "sub/__MACOSX", ".hiddendir/file"})
+        QVERIFY(writeFile(env(QString::fromLatin1(path)), "skip"));
+    for (const char *path : {"__macosx/meta", "sub/__MacOSX", "sub/visible"})
+        QVERIFY(writeFile(env(QString::fromLatin1(path)), "copy"));
+
+    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    for (const char *path : {".hidden", "sub/.hidden", "__MACOSX", "sub/__MACOSX", ".hiddendir"})
+        QVERIFY2(!QFileInfo::exists(install->path(QString::fromLatin1(path))), path);
+    for (const char *path : {"__macosx/meta", "sub/__MacOSX", "sub/visible"})
+        QCOMPARE(readFile(install->path(QString::fromLatin1(path))), QByteArray("copy"));
+}
+
+void TestCopy::folderOverFileFailsWithMessageSequence()
+{
+    QVERIFY(writeFile(install->path(QStringLiteral("data")), "a file in the way"));
+    QVERIFY(writeFile(env(QStringLiteral("data/inner.txt")), "new"));
+
+    bool ok = true;
+    const QStringList messages = copyWithMessageSequence(&ok);
+    QVERIFY(!ok);
+    QCOMPARE(messages, (QStringList{"makedir error", "copyDirectory fail", "data", "copy fail!"}));
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
+    QCOMPARE(readFile(install->path(QStringLiteral("data"))), QByteArray("a file in the way"));
+
+    // Without a translation the log is plain log.txt, holding the last message only.
+    QVERIFY(!DlgUpdateProbe::copy(*dlg));
+    QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
+}
+
+void TestCopy::fileOverFolderKeepsFolder()
+{
+    QVERIFY(writeFile(install->path(QStringLiteral("sub/config/inside.txt")), "inside"));
+    QVERIFY(writeFile(env(QStringLiteral("sub/config")), "a file where a folder is"));
+
+    bool ok = true;
+    const QStringList messages = copyWithMessageSequence(&ok);
+    QVERIFY(!ok);
+    QCOMPARE(messages, (QStringList{"config", "copyDirectory fail", "sub", "copy fail!"}));
+    QCOMPARE(readFile(install->path(QStringLiteral("sub/config/inside.txt"))), QByteArray("inside"));
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("sub/config.quillFern-new"))));
+}
+
+void TestCopy::listingOrderStopsAtFirstFailure()
+{
+    // Name order regardless of case, folders and files mixed.
+    const QStringList names{"Aardvark.txt", "apple.txt", "Banana.txt", "cherry"};
+    for (const QString &name : names)
+        QVERIFY(writeFile(install->path(name), "old"));
+    // Folders in the way of both "apple.txt" and "Banana.txt".
+    QVERIFY(QFile::remove(install->path(QStringLiteral("apple.txt"))));
+    QVERIFY(QFile::remove(install->path(QStringLiteral("Banana.txt"))));
+    QVERIFY(writeFile(install->path(QStringLiteral("apple.txt/x")), "x"));
+    QVERIFY(writeFile(install->path(QStringLiteral("Banana.txt/x")), "x"));
+    QVERIFY(writeFile(env(QStringLiteral("Aardvark.txt")), "new"));
+    QVERIFY(writeFile(env(QStringLiteral("apple.txt")), "new"));
+    QVERIFY(writeFile(env(QStringLiteral("Banana.txt")), "new"));
+    QVERIFY(writeFile(env(QStringLiteral("cherry/in.txt")), "new"));
+
+    bool ok = true;
+    const QStringList messages = copyWithMessageSequence(&ok);
+    QVERIFY(!ok);
+    QCOMPARE(messages, (QStringList{"apple.txt", "copy fail!"}));
+    QCOMPARE(readFile(install->path(QStringLiteral("Aardvark.txt"))), QByteArray("new"));
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("cherry/in.txt"))));
+}
+
+void TestCopy::unreadableSourceKeepsInstalledFile()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("needs a file that opens but cannot be read");
+#endif
+    QVERIFY(writeFile(install->path(QStringLiteral("a.txt")), "old a"));
+    QVERIFY(writeFile(install->path(QStringLiteral("b.bin")), "old b"));
+    QVERIFY(writeFile(env(QStringLiteral("a.txt")), "new a"));
+    // Opens fine, even for root, but every read of it fails.
+    QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), env(QStringLiteral("b.bin"))));
+
+    bool ok = true;
+    const QStringList messages = copyWithMessageSequence(&ok);
+    QVERIFY(!ok);
+    QCOMPARE(messages, (QStringList{"b.bin", "copy fail!"}));
+    QCOMPARE(readFile(install->path(QStringLiteral("a.txt"))), QByteArray("new a"));
+    QCOMPARE(readFile(install->path(QStringLiteral("b.bin"))), QByteArray("old b"));
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("b.bin.quillFern-new"))));
+}
+
+void TestCopy::fileSizeLimitKeepsInstalledFile()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("file-size limits are a POSIX feature");
+#endif
+    const QByteArray old(1000, 'o');
+    QVERIFY(writeFile(install->path(QStringLiteral("big.dat")), old));
+    QVERIFY(writeFile(env(QStringLiteral("big.dat")), QByteArray(4 << 20, 'n')));
+    QVERIFY(writeFile(env(QStringLiteral("small.txt")), "small"));
+
+    // The limit applies to the copy in a child process only.
+    QProcess runner;
+    runner.setWorkingDirectory(workspace->filePath(QStringLiteral("work")));
+    runner.start(QStringLiteral(COPYRUNNER_EXECUTABLE),
+                 {install->binDir(), package, QString::number(64 * 1024)});
+    QVERIFY(runner.waitForFinished(30000));
+    QCOMPARE(runner.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(runner.readAllStandardOutput().trimmed(), QByteArray("copy failed"));
+
+    QCOMPARE(readFile(install->path(QStringLiteral("big.dat"))), old);
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("big.dat.quillFern-new"))));
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("small.txt"))));
+    QCOMPARE(readFile(workspace->filePath(QStringLiteral("work/log.txt"))), QByteArray("copy fail!"));
+}
+
+void TestCopy::folderLinkCycleFails_data()
+{
+    QTest::addColumn<QString>("linkPath");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("failingName");
+    QTest::newRow("link to itself's folder") << "sub/loop" << "." << "loop";
+    QTest::newRow("link to the payload root") << "sub/deeper/up" << "../.." << "up";
+}
+
+void TestCopy::folderLinkCycleFails()
+{
+    QFETCH(QString, linkPath);
+    QFETCH(QString, target);
+    QFETCH(QString, failingName);
+    QVERIFY(writeFile(env(QStringLiteral("sub/deeper/file.txt")), "x"));
+    QVERIFY(QFile::link(target, env(linkPath)));
+
+    bool ok = true;
+    const QStringList messages = copyWithMessageSequence(&ok);
+    QVERIFY(!ok);
+    QCOMPARE(messages.value(0), failingName);
+    QCOMPARE(messages.last(), QStringLiteral("copy fail!"));
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
+}
+
+void TestCopy::namesAndPermissionsCarried()
+{
+    const QString folder = QString::fromUtf8("dossier été/子目录");
+    const QString file = folder + QString::fromUtf8("/fichier 更新.txt");
+    QVERIFY(writeFile(env(file), "unicode"));
+    QVERIFY(writeFile(env(QStringLiteral("run.sh")), "#!/bin/sh\n"));
+    QVERIFY(makeExecutable(env(QStringLiteral("run.sh"))));
+    QVERIFY(writeFile(install->path(QStringLiteral("run.sh")), "old"));
+    QVERIFY(QFile::setPermissions(install->path(QStringLiteral("run.sh")),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(writeFile(env(QStringLiteral("plain.txt")), "plain"));
+    QVERIFY(QFile::setPermissions(env(QStringLiteral("plain.txt")), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                         | QFileDevice::ReadGroup));
+
+    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QCOMPARE(readFile(install->path(file)), QByteArray("unicode"));
+    QCOMPARE(QFileInfo(install->path(QStringLiteral("run.sh"))).permissions(),
+             QFileInfo(env(QStringLiteral("run.sh"))).permissions());
+    QVERIFY(QFileInfo(install->path(QStringLiteral("run.sh"))).isExecutable());
+    QCOMPARE(QFileInfo(install->path(QStringLiteral("plain.txt"))).permissions(),
+             QFileInfo(env(QStringLiteral("plain.txt"))).permissions());
+}
+
+void TestCopy::successAfterFailureKeepsLog()
+{
+    QVERIFY(writeFile(install->path(QStringLiteral("data")), "in the way"));
+    QVERIFY(writeFile(env(QStringLiteral("data/inner.txt")), "new"));
+    QVERIFY(!DlgUpdateProbe::copy(*dlg));
+    QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
+    const QDateTime written = QFileInfo(QStringLiteral("log.txt")).lastModified();
+
+    QVERIFY(QFile::remove(install->path(QStringLiteral("data"))));
+    QTest::qWait(20);
+    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
+    QCOMPARE(QFileInfo(QStringLiteral("log.txt")).lastModified(), written);
+}
+
+QTEST_MAIN(TestCopy)
+#include "tst_copy.moc"
