@@ -43,4 +43,5 @@ public:
     static void writeLog(DlgUpdate &dlg, const QString &message) { dlg.writeLog(message); }
     static bool runStages(DlgUpdate &dlg) { return dlg.runStages(); }
     static void updateVersion(DlgUpdate &dlg) { dlg.updateVersion(); }
+    static QString packageRemovalRefusal(DlgUpdate &dlg) { return dlg.packageRemovalRefusal(); }
 };

@@ -277,10 +277,14 @@ void TestController::failureThenSuccess()
     DlgUpdateProbe::stageTick(dlg);
     QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 1);
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 95);
+    QVERIFY(!QFileInfo::exists(install.path(QStringLiteral("gone.txt"))));
+    QVERIFY(!QFileInfo::exists(package + QStringLiteral("/Env/del.xml")));
 
     QVERIFY(QDir(install.path(QStringLiteral("config"))).removeRecursively());
     DlgUpdateProbe::stageTick(dlg);
     QCOMPARE(log.count(QStringLiteral("copy finish")), 2);
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
+    QVERIFY(!QFileInfo::exists(install.path(QStringLiteral("del.xml"))));
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 100);
     QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
     QCOMPARE(readFile(install.path(QStringLiteral("config"))), QByteArray("new config"));

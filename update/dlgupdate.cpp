@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QDomDocument>
+#include <QDomNode>
+#include <QDomNodeList>
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
@@ -24,6 +27,32 @@ void startCommand(QProcess *process, const QString &command)
 {
     const QStringList parts = QProcess::splitCommand(command);
     process->start(parts.value(0), parts.mid(1), QIODevice::ReadWrite);
+}
+
+bool isSameOrInside(const QString &path, const QString &folder)
+{
+    if (path.isEmpty() || folder.isEmpty())
+        return false;
+    const Qt::CaseSensitivity cs = Platform::fileNameCaseSensitivity();
+    if (path.compare(folder, cs) == 0)
+        return true;
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return path.startsWith(prefix, cs);
+}
+
+// Whether removing the file `path` can only touch an entry inside
+// `canonicalRoot`: ".." segments and links on the way are resolved, while a
+// link as the last segment is removed itself, not what it points to.
+bool removalStaysInside(const QString &path, const QString &canonicalRoot)
+{
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    // These name folders, which a file removal leaves alone.
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return true;
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    // A folder that does not exist holds nothing to remove.
+    return folder.isEmpty() || isSameOrInside(folder, canonicalRoot);
 }
 
 } // namespace
@@ -190,7 +219,44 @@ void DlgUpdate::onAfterUpdateTaskFinish()
 
 void DlgUpdate::updateDel()
 {
-    // No deletion list is read yet.
+    const QString listPath = packageDir + QStringLiteral("/Env/del.xml");
+    if (!QFile::exists(listPath)) {
+        targetProgress = 35;
+        return;
+    }
+
+    QDomDocument document;
+    QFile list(listPath);
+    if (!list.open(QIODevice::ReadWrite)) {
+        qDebug() << "Failed to initialize update/Env/del.xml";
+        return;
+    }
+    if (!document.setContent(&list)) {
+        qDebug() << "Failed to load into QDomDocument";
+        list.close();
+        return;
+    }
+    const QDomNode delLs = document.namedItem(QStringLiteral("DelLs"));
+    if (delLs.isNull()) {
+        list.close();
+        return;
+    }
+
+    const QDomNodeList entries = delLs.childNodes();
+    const QString root = applicationDir + QStringLiteral("/../");
+    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
+    for (int i = 0; i < entries.length(); ++i) {
+        const QString entry = entries.at(i).toElement().text();
+        const QString path = root + entry;
+        if (!removalStaysInside(path, canonicalRoot)) {
+            qDebug() << "Refused to delete outside the installation:" << entry;
+            continue;
+        }
+        QFile::remove(path);
+    }
+    list.close();
+    QFile::remove(listPath);
+    qDebug() << "delete finish!";
     targetProgress = 35;
 }
 
@@ -258,7 +324,28 @@ void DlgUpdate::writeLog(QString message)
 
 void DlgUpdate::updateVersion()
 {
-    QDir(packageDir).removeRecursively();
+    const QString refusal = packageRemovalRefusal();
+    if (refusal.isEmpty())
+        QDir(packageDir).removeRecursively();
+    else
+        qDebug() << "Kept the package folder" << packageDir << "because" << refusal;
     targetProgress = 100;
     qDebug() << "100!";
+}
+
+QString DlgUpdate::packageRemovalRefusal() const
+{
+    if (packageDir.isEmpty())
+        return QStringLiteral("an empty name means the working folder");
+    const QString package = QFileInfo(packageDir).canonicalFilePath();
+    if (package.isEmpty())
+        return QString(); // nothing there to remove
+    if (QDir(package).isRoot())
+        return QStringLiteral("it is the root of a file system");
+    const QString root = QFileInfo(applicationDir + QStringLiteral("/../")).canonicalFilePath();
+    if (isSameOrInside(root, package))
+        return QStringLiteral("it holds the installation");
+    if (isSameOrInside(QFileInfo(applicationDir).canonicalFilePath(), package))
+        return QStringLiteral("it holds the updater");
+    return QString();
 }

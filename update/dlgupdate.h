@@ -53,6 +53,7 @@ private:
     bool copyDirectory(const QDir &source, const QDir &destination, bool overwrite);
     void writeLog(QString message);
     void updateVersion();
+    QString packageRemovalRefusal() const;
 
     Ui_DlgUpdate *ui;
     QProcess *killProcess;

@@ -45,6 +45,15 @@ QString productLaunchCommand(const QString &applicationDir)
     return QLatin1Char('"') + applicationDir + executable + QLatin1Char('"');
 }
 
+Qt::CaseSensitivity fileNameCaseSensitivity()
+{
+#ifdef Q_OS_WIN
+    return Qt::CaseInsensitive;
+#else
+    return Qt::CaseSensitive;
+#endif
+}
+
 QString temporarySuffix()
 {
     return QStringLiteral(".quillFern-new");

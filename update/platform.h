@@ -21,6 +21,9 @@ QString stopCommand(const QString &applicationDir, const QString &processName);
 // executable path in double quotes, so folders with spaces work.
 QString productLaunchCommand(const QString &applicationDir);
 
+// Whether two paths that differ only in letter case name different files.
+Qt::CaseSensitivity fileNameCaseSensitivity();
+
 // Readies the process for file work: a write past a file-size limit must fail
 // with an error instead of ending the updater half-way through a file.
 void prepareProcess();

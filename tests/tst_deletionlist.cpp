@@ -1,0 +1,299 @@
+#include <QtTest>
+
+#include <memory>
+
+#include "dlgupdate.h"
+#include "dlgupdateprobe.h"
+#include "testsupport.h"
+
+// The deletion list, and the removal of the package at the end of a run.
+// Installations live in temporary folders; "outside" is a sibling of the
+// installation root in the same temporary folder.
+class TestDeletionList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void noList();
+    void appliedList();
+    void listNotApplied_data();
+    void listNotApplied();
+    void entriesThatRemoveNothing();
+    void entryTextJoinsNestedTextAndCData();
+    void utf16ListWithByteOrderMark();
+    void unappliedListIsCopiedIntoInstallation();
+    void traversalEntriesRefused_data();
+    void traversalEntriesRefused();
+
+    void packageRemovedAfterSuccess();
+    void dangerousPackageFolderKept_data();
+    void dangerousPackageFolderKept();
+    void fileSystemRootRefused();
+
+private:
+    QString root(const QString &relative) const { return installRoot + QLatin1Char('/') + relative; }
+    QString listPath() const { return package + QStringLiteral("/Env/del.xml"); }
+    void writeList(const QByteArray &xml) { QVERIFY(writeFile(listPath(), xml)); }
+
+    std::unique_ptr<QTemporaryDir> workspace;
+    std::unique_ptr<DlgUpdate> dlg;
+    QString installRoot;
+    QString package;
+    QString outside;
+    QString previousDir;
+};
+
+void TestDeletionList::init()
+{
+    workspace = std::make_unique<QTemporaryDir>();
+    QVERIFY(workspace->isValid());
+    installRoot = workspace->filePath(QStringLiteral("install"));
+    package = workspace->filePath(QStringLiteral("package"));
+    outside = workspace->filePath(QStringLiteral("outside.txt"));
+    QVERIFY(QDir().mkpath(root(QStringLiteral("bin"))));
+    QVERIFY(QDir().mkpath(package + QStringLiteral("/Env")));
+    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("work"))));
+    QVERIFY(writeFile(outside, "outside"));
+    previousDir = QDir::currentPath();
+    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
+
+    dlg = std::make_unique<DlgUpdate>();
+    dlg->setApplicationDir(root(QStringLiteral("bin")));
+    dlg->setPackageDir(package);
+    DlgUpdateProbe::setTargetProgress(*dlg, 7);
+}
+
+void TestDeletionList::cleanup()
+{
+    dlg.reset();
+    QDir::setCurrent(previousDir);
+    workspace.reset();
+}
+
+void TestDeletionList::noList()
+{
+    QVERIFY(writeFile(root(QStringLiteral("keep.txt")), "keep"));
+    const auto before = snapshotTree(installRoot);
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg);
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
+    QCOMPARE(snapshotTree(installRoot), before);
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
+}
+
+void TestDeletionList::appliedList()
+{
+    for (const char *path : {"bin/old.dll", "readme-old.txt", "sub/twice.txt", "keep.txt", "sub/keep.txt"})
+        QVERIFY(writeFile(root(QString::fromLatin1(path)), "x"));
+    writeList("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<DelLs>\n"
+              "  <file>bin/old.dll</file>\n"
+              "  <anything attr=\"ignored\">readme-old.txt</anything>\n"
+              "  <f>sub/twice.txt</f>\n"
+              "  <f>sub/twice.txt</f>\n"
+              "</DelLs>\n");
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg);
+
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
+    for (const char *path : {"bin/old.dll", "readme-old.txt", "sub/twice.txt"})
+        QVERIFY2(!QFileInfo::exists(root(QString::fromLatin1(path))), path);
+    for (const char *path : {"keep.txt", "sub/keep.txt"})
+        QVERIFY2(QFileInfo::exists(root(QString::fromLatin1(path))), path);
+    QVERIFY(!QFileInfo::exists(listPath()));
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
+}
+
+void TestDeletionList::listNotApplied_data()
+{
+    QTest::addColumn<QByteArray>("xml");
+    QTest::addColumn<bool>("listIsFolder");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("cannot be opened read-write") << QByteArray() << true
+                                                 << "Failed to initialize update/Env/del.xml";
+    QTest::newRow("not well-formed") << QByteArray("<DelLs><f>target.txt</f>") << false
+                                     << "Failed to load into QDomDocument";
+    QTest::newRow("element name in other case") << QByteArray("<dells><f>target.txt</f></dells>") << false
+                                                << QString();
+    QTest::newRow("prefixed element name")
+        << QByteArray("<x:DelLs xmlns:x=\"urn:quill\"><f>target.txt</f></x:DelLs>") << false << QString();
+}
+
+void TestDeletionList::listNotApplied()
+{
+    QFETCH(QByteArray, xml);
+    QFETCH(bool, listIsFolder);
+    QFETCH(QString, message);
+    QVERIFY(writeFile(root(QStringLiteral("target.txt")), "target"));
+    if (listIsFolder)
+        QVERIFY(QDir().mkpath(listPath() + QStringLiteral("/inside")));
+    else
+        writeList(xml);
+    const auto listBefore = snapshotTree(package);
+
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg);
+    QCOMPARE(readFile(root(QStringLiteral("target.txt"))), QByteArray("target"));
+    QCOMPARE(snapshotTree(package), listBefore);
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 7);
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
+    if (!message.isEmpty())
+        QCOMPARE(log.count(message), 1);
+}
+
+void TestDeletionList::entriesThatRemoveNothing()
+{
+    QVERIFY(writeFile(root(QStringLiteral("spaced.txt")), "x"));
+    QVERIFY(writeFile(root(QStringLiteral("folder/inside.txt")), "x"));
+    QVERIFY(writeFile(root(QStringLiteral("last.txt")), "x"));
+    writeList("<DelLs>\n"
+              "  <f>\n    spaced.txt\n  </f>\n"
+              "  <!-- a comment -->\n"
+              "  <f/>\n"
+              "  <f>folder</f>\n"
+              "  <f>missing.txt</f>\n"
+              "  <f>missing-folder/missing.txt</f>\n"
+              "  <?pi data?>\n"
+              "  <f>last.txt</f>\n"
+              "</DelLs>\n");
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg);
+
+    QVERIFY(QFileInfo::exists(root(QStringLiteral("spaced.txt"))));
+    QVERIFY(QFileInfo::exists(root(QStringLiteral("folder/inside.txt"))));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("last.txt"))));
+    QVERIFY(!QFileInfo::exists(listPath()));
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
+    for (const QString &line : log.messages())
+        QVERIFY2(!line.startsWith(QStringLiteral("Refused")), qPrintable(line));
+}
+
+void TestDeletionList::entryTextJoinsNestedTextAndCData()
+{
+    QVERIFY(writeFile(root(QStringLiteral("sub/file.txt")), "x"));
+    QVERIFY(writeFile(root(QStringLiteral("sub/other.txt")), "x"));
+    writeList("<DelLs><f>su<b>b/</b><![CDATA[file.txt]]></f></DelLs>");
+    DlgUpdateProbe::updateDel(*dlg);
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("sub/file.txt"))));
+    QVERIFY(QFileInfo::exists(root(QStringLiteral("sub/other.txt"))));
+}
+
+void TestDeletionList::utf16ListWithByteOrderMark()
+{
+    const QString name = QString::fromUtf8("données 更新.txt");
+    QVERIFY(writeFile(root(name), "x"));
+    const QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<DelLs><f>") + name
+                        + QStringLiteral("</f></DelLs>\n");
+    QByteArray bytes("\xff\xfe", 2);
+    bytes += QByteArray(reinterpret_cast<const char *>(xml.utf16()), xml.size() * 2);
+    writeList(bytes);
+    DlgUpdateProbe::updateDel(*dlg);
+    QVERIFY(!QFileInfo::exists(root(name)));
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
+}
+
+void TestDeletionList::unappliedListIsCopiedIntoInstallation()
+{
+    writeList("<NotDelLs/>");
+    QVERIFY(DlgUpdateProbe::runStages(*dlg));
+    QCOMPARE(readFile(root(QStringLiteral("del.xml"))), QByteArray("<NotDelLs/>"));
+}
+
+void TestDeletionList::traversalEntriesRefused_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::newRow("parent of the root") << "../outside.txt";
+    QTest::newRow("down and up out of the root") << "sub/../../outside.txt";
+    QTest::newRow("absolute-looking path") << "/../outside.txt";
+    QTest::newRow("through a folder link pointing outside") << "escape/outside.txt";
+}
+
+void TestDeletionList::traversalEntriesRefused()
+{
+    QFETCH(QString, entry);
+    QVERIFY(QDir().mkpath(root(QStringLiteral("sub"))));
+    QVERIFY(QFile::link(workspace->path(), root(QStringLiteral("escape"))));
+    QVERIFY(QFile::link(outside, root(QStringLiteral("linked.txt"))));
+    QVERIFY(writeFile(root(QStringLiteral("before.txt")), "x"));
+    QVERIFY(writeFile(root(QStringLiteral("after.txt")), "x"));
+    writeList(QStringLiteral("<DelLs><f>before.txt</f><f>%1</f><f>sub/../after.txt</f><f>linked.txt</f></DelLs>")
+                  .arg(entry)
+                  .toUtf8());
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg);
+
+    QCOMPARE(readFile(outside), QByteArray("outside"));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("before.txt"))));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("after.txt"))));
+    // A link inside the root is removed itself; what it points to stays.
+    QVERIFY(!QFileInfo(root(QStringLiteral("linked.txt"))).isSymLink());
+    QVERIFY(!QFileInfo::exists(listPath()));
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
+    QCOMPARE(log.count(QStringLiteral("Refused to delete outside the installation: \"%1\"").arg(entry)), 1);
+}
+
+void TestDeletionList::packageRemovedAfterSuccess()
+{
+    QVERIFY(writeFile(package + QStringLiteral("/Env/file.txt"), "x"));
+    DlgUpdateProbe::updateVersion(*dlg);
+    QVERIFY(!QFileInfo::exists(package));
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
+}
+
+void TestDeletionList::dangerousPackageFolderKept_data()
+{
+    QTest::addColumn<QString>("which");
+    QTest::newRow("empty name: the working folder") << "empty";
+    QTest::newRow("the installation root") << "root";
+    QTest::newRow("the installation root, spelled with ..") << "root-dotdot";
+    QTest::newRow("a folder holding the installation") << "parent";
+    QTest::newRow("the updater's own folder") << "bin";
+    QTest::newRow("a link to the installation root") << "link";
+}
+
+void TestDeletionList::dangerousPackageFolderKept()
+{
+    QFETCH(QString, which);
+    QVERIFY(writeFile(root(QStringLiteral("data/file.txt")), "installed"));
+    QVERIFY(writeFile(QStringLiteral("in-working-folder.txt"), "work"));
+    const QMap<QString, QString> dirs{
+        {QStringLiteral("empty"), QString()},
+        {QStringLiteral("root"), installRoot},
+        {QStringLiteral("root-dotdot"), root(QStringLiteral("bin/.."))},
+        {QStringLiteral("parent"), workspace->path()},
+        {QStringLiteral("bin"), root(QStringLiteral("bin"))},
+        {QStringLiteral("link"), workspace->filePath(QStringLiteral("link-to-root"))},
+    };
+    QVERIFY(QFile::link(installRoot, workspace->filePath(QStringLiteral("link-to-root"))));
+    const auto before = snapshotTree(installRoot);
+    dlg->setPackageDir(dirs.value(which));
+
+    MessageLog log;
+    DlgUpdateProbe::updateVersion(*dlg);
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
+    QCOMPARE(snapshotTree(installRoot), before);
+    QCOMPARE(readFile(QStringLiteral("in-working-folder.txt")), QByteArray("work"));
+    QVERIFY(QFileInfo::exists(package));
+    QCOMPARE(log.count(QStringLiteral("100!")), 1);
+    bool explained = false;
+    for (const QString &line : log.messages())
+        explained = explained || line.startsWith(QStringLiteral("Kept the package folder"));
+    QVERIFY(explained);
+}
+
+void TestDeletionList::fileSystemRootRefused()
+{
+    // Checked without a removal attempt: a mistake here must not be able to cost the machine.
+    for (const QString &dir : {QStringLiteral("/"), QStringLiteral("/.."), QDir::rootPath()}) {
+        dlg->setPackageDir(dir);
+        QVERIFY2(!DlgUpdateProbe::packageRemovalRefusal(*dlg).isEmpty(), qPrintable(dir));
+    }
+    dlg->setPackageDir(package);
+    QVERIFY(DlgUpdateProbe::packageRemovalRefusal(*dlg).isEmpty());
+}
+
+QTEST_MAIN(TestDeletionList)
+#include "tst_deletionlist.moc"
