@@ -7,6 +7,12 @@
 #include <QFileInfo>
 #include <QMutex>
 
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 QMutex messagesMutex;
@@ -28,6 +34,11 @@ const char stopStandIn[] = "#!/bin/sh\n"
 
 const char productStandIn[] = "#!/bin/sh\n"
                               "echo started >> \"$(dirname \"$0\")/product-starts.log\"\n";
+
+const char waitingProduct[] = "#!/bin/sh\n"
+                              "echo \"$$ $0\" >> \"$(dirname \"$0\")/product-starts.log\"\n"
+                              "trap 'exit 0' TERM\n"
+                              "while :; do sleep 0.2 & wait $!; done\n";
 
 } // namespace
 
@@ -95,6 +106,29 @@ bool StandInInstallation::installUpdater() const
     return QFile::copy(QStringLiteral(QUILLFERN_EXECUTABLE), target) && makeExecutable(target);
 }
 
+bool StandInInstallation::installStopProgram() const
+{
+#ifdef TSKILL_EXECUTABLE
+    const QString target = binDir() + QStringLiteral("/tskill");
+    QFile::remove(target);
+    return QFile::copy(QStringLiteral(TSKILL_EXECUTABLE), target) && makeExecutable(target);
+#else
+    return false;
+#endif
+}
+
+bool StandInInstallation::installWaitingProduct() const
+{
+    const QString product = binDir() + QStringLiteral("/Halvorquintel");
+    return writeFile(product, waitingProduct) && makeExecutable(product);
+}
+
+QStringList StandInInstallation::productRecords() const
+{
+    const QString log = QString::fromUtf8(readFile(binDir() + QStringLiteral("/product-starts.log")));
+    return log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 QStringList StandInInstallation::stopRequests() const
 {
     const QString log = QString::fromUtf8(readFile(binDir() + QStringLiteral("/stop-requests.log")));
@@ -129,6 +163,25 @@ QMap<QString, QString> snapshotTree(const QString &root)
         tree.insert(base.relativeFilePath(info.filePath()), description);
     }
     return tree;
+}
+
+UpdaterProcessLock::UpdaterProcessLock()
+    : fd(-1)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + QStringLiteral("/quillFern-tests.lock"));
+    fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0)
+        ::flock(fd, LOCK_EX);
+#endif
+}
+
+UpdaterProcessLock::~UpdaterProcessLock()
+{
+#ifdef Q_OS_UNIX
+    if (fd >= 0)
+        ::close(fd);
+#endif
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

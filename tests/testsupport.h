@@ -34,11 +34,18 @@ public:
 
     // Copies the built updater into bin/ as the real executable name.
     bool installUpdater() const;
+    // Puts the real stop program in place of the recording stand-in.
+    bool installStopProgram() const;
+    // Replaces the product stand-in with one that records its start and then
+    // runs until it is stopped, as the real product would.
+    bool installWaitingProduct() const;
 
     // Lines the stop stand-in recorded: its arguments, one run per line.
     QStringList stopRequests() const;
     // How often the product stand-in was started.
     int productStarts() const;
+    // Process ids and program paths the waiting product recorded, one per start.
+    QStringList productRecords() const;
 
 private:
     QTemporaryDir tempDir;
@@ -48,6 +55,21 @@ private:
 // Every entry under `root` (hidden ones and links included, links not
 // followed), each with its kind, permission bits and a hash of its content.
 QMap<QString, QString> snapshotTree(const QString &root);
+
+// Held by every test that runs processes named like the updater: the
+// updater's self-stop ends all of them, so such tests take turns, also
+// across build trees on one machine.
+class UpdaterProcessLock
+{
+public:
+    UpdaterProcessLock();
+    ~UpdaterProcessLock();
+    UpdaterProcessLock(const UpdaterProcessLock &) = delete;
+    UpdaterProcessLock &operator=(const UpdaterProcessLock &) = delete;
+
+private:
+    int fd;
+};
 
 bool writeFile(const QString &path, const QByteArray &content);
 QByteArray readFile(const QString &path);

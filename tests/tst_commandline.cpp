@@ -32,6 +32,7 @@ void TestCommandLine::rejectedCommandLines_data()
 void TestCommandLine::rejectedCommandLines()
 {
     QFETCH(QStringList, arguments);
+    UpdaterProcessLock lock;
     StandInInstallation install;
     QVERIFY(install.installUpdater());
 
@@ -59,6 +60,7 @@ void TestCommandLine::acceptedCommandLines()
 {
     QFETCH(QString, packageName);
     QFETCH(QStringList, extra);
+    UpdaterProcessLock lock;
     StandInInstallation install;
     QVERIFY(install.installUpdater());
     const QString package = install.path(packageName);
