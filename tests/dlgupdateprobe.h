@@ -3,7 +3,6 @@
 #include "dlgupdate.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QTimerEvent>
 
 #include "ui_dlgupdate.h"
@@ -36,10 +35,6 @@ public:
     static void onKillFinish(DlgUpdate &dlg) { dlg.onKillFinish(0, QProcess::NormalExit); }
     static void updateDel(DlgUpdate &dlg) { dlg.updateDel(); }
     static bool copy(DlgUpdate &dlg) { return dlg.copy(); }
-    static bool copyDirectory(DlgUpdate &dlg, const QDir &source, const QDir &destination)
-    {
-        return dlg.copyDirectory(source, destination, true);
-    }
     static void writeLog(DlgUpdate &dlg, const QString &message) { dlg.writeLog(message); }
     static bool runStages(DlgUpdate &dlg) { return dlg.runStages(); }
     static void updateVersion(DlgUpdate &dlg) { dlg.updateVersion(); }

@@ -12,6 +12,7 @@
 #include <QShowEvent>
 #include <QTimerEvent>
 
+#include "installationbackup.h"
 #include "platform.h"
 
 #include "ui_dlgupdate.h"
@@ -40,19 +41,26 @@ bool isSameOrInside(const QString &path, const QString &folder)
     return path.startsWith(prefix, cs);
 }
 
-// Whether removing the file `path` can only touch an entry inside
-// `canonicalRoot`: ".." segments and links on the way are resolved, while a
-// link as the last segment is removed itself, not what it points to.
-bool removalStaysInside(const QString &path, const QString &canonicalRoot)
+// Where removing the file `path` would act, relative to `canonicalRoot`:
+// ".." segments and links in its folders are resolved, while a link as the
+// last segment is removed itself, not what it points to. False when that
+// lies outside the root; an empty result when there is no file to remove.
+bool removalTarget(const QString &path, const QString &canonicalRoot, QString *relative)
 {
+    relative->clear();
     const QFileInfo info(path);
     const QString name = info.fileName();
     // These name folders, which a file removal leaves alone.
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return true;
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
-    // A folder that does not exist holds nothing to remove.
-    return folder.isEmpty() || isSameOrInside(folder, canonicalRoot);
+    if (folder.isEmpty())
+        return true; // a folder that does not exist holds nothing to remove
+    if (!isSameOrInside(folder, canonicalRoot))
+        return false;
+    const QString inside = folder.mid(canonicalRoot.size() + 1);
+    *relative = inside.isEmpty() ? name : inside + QLatin1Char('/') + name;
+    return true;
 }
 
 } // namespace
@@ -75,6 +83,27 @@ DlgUpdate::DlgUpdate(QWidget *parent)
 DlgUpdate::~DlgUpdate()
 {
     delete ui;
+}
+
+QString DlgUpdate::installationRoot() const
+{
+    return applicationDir + QStringLiteral("/../");
+}
+
+InstallationBackup &DlgUpdate::runBackup()
+{
+    if (!backup)
+        backup = std::make_unique<InstallationBackup>(installationRoot());
+    return *backup;
+}
+
+void DlgUpdate::rollBackInterruptedRun()
+{
+    backup = std::make_unique<InstallationBackup>(installationRoot());
+    if (backup->hasArea()) {
+        qDebug() << "Rolling back an earlier run that did not finish";
+        backup->restore();
+    }
 }
 
 void DlgUpdate::setPackageDir(QString dir)
@@ -136,6 +165,8 @@ void DlgUpdate::stageTick()
         enterFailureState();
         return;
     }
+    if (attemptCount == 0)
+        rollBackInterruptedRun();
     if (!runStages() && attemptCount < MaxAttempts) {
         stageTimerId = startTimer(StageInterval, Qt::CoarseTimer);
         ++attemptCount;
@@ -144,6 +175,11 @@ void DlgUpdate::stageTick()
 
 void DlgUpdate::enterFailureState()
 {
+    // Restart the product on the version it had, not on a mix of two.
+    if (runBackup().restore())
+        qDebug() << "Update failed; the installation was rolled back";
+    else
+        qDebug() << "Update failed; the installation could not be rolled back completely";
     ui->label->setText(QStringLiteral("更新失败"));
     ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
     ui->btnOK->setEnabled(true);
@@ -243,19 +279,26 @@ void DlgUpdate::updateDel()
     }
 
     const QDomNodeList entries = delLs.childNodes();
-    const QString root = applicationDir + QStringLiteral("/../");
+    const QString root = installationRoot();
     const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
     for (int i = 0; i < entries.length(); ++i) {
         const QString entry = entries.at(i).toElement().text();
-        const QString path = root + entry;
-        if (!removalStaysInside(path, canonicalRoot)) {
+        QString relative;
+        if (!removalTarget(root + entry, canonicalRoot, &relative)) {
             qDebug() << "Refused to delete outside the installation:" << entry;
             continue;
         }
-        QFile::remove(path);
+        if (InstallationBackup::isInArea(relative)) {
+            qDebug() << "Refused to delete from the backup area:" << entry;
+            continue;
+        }
+        // Set aside rather than removed, so that a failed run can put it back.
+        if (!relative.isEmpty())
+            runBackup().removeFile(relative);
     }
     list.close();
-    QFile::remove(listPath);
+    if (!runBackup().setListAside(listPath))
+        QFile::remove(listPath);
     qDebug() << "delete finish!";
     targetProgress = 35;
 }
@@ -263,7 +306,8 @@ void DlgUpdate::updateDel()
 bool DlgUpdate::copy()
 {
     const QDir source(packageDir + QStringLiteral("/Env"));
-    const QDir destination(applicationDir + QStringLiteral("/../"));
+    const QDir destination(installationRoot());
+    copyFolder.clear();
     const bool ok = copyDirectory(source, destination, true);
     if (!ok)
         writeLog(QStringLiteral("copy fail!"));
@@ -276,7 +320,7 @@ bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool 
 {
     const QDir from(source);
     const QDir to(destination);
-    if (!to.exists() && !to.mkdir(to.absolutePath())) {
+    if (!to.exists() && !runBackup().makeFolder(copyFolder.left(copyFolder.size() - 1))) {
         writeLog(QStringLiteral("makedir error"));
         return false;
     }
@@ -296,7 +340,11 @@ bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool 
                 writeLog(name);
                 return false;
             }
-            if (!copyDirectory(QDir(entry.filePath()), QDir(to.filePath(name)), true)) {
+            const QString outer = copyFolder;
+            copyFolder += name + QLatin1Char('/');
+            const bool copied = copyDirectory(QDir(entry.filePath()), QDir(to.filePath(name)), true);
+            copyFolder = outer;
+            if (!copied) {
                 writeLog(QStringLiteral("copyDirectory fail"));
                 writeLog(name);
                 return false;
@@ -306,7 +354,7 @@ bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool 
 
         // The installed file is replaced only by a complete copy, never removed first.
         const bool blocked = !overwrite && to.exists(name);
-        if (blocked || !Platform::replaceFile(entry.filePath(), to.filePath(name))) {
+        if (blocked || !runBackup().putFile(entry.filePath(), copyFolder + name)) {
             writeLog(name);
             return false;
         }
@@ -324,6 +372,7 @@ void DlgUpdate::writeLog(QString message)
 
 void DlgUpdate::updateVersion()
 {
+    runBackup().discard();
     const QString refusal = packageRemovalRefusal();
     if (refusal.isEmpty())
         QDir(packageDir).removeRecursively();

@@ -6,6 +6,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class InstallationBackup;
 class QDir;
 class QShowEvent;
 class QTimerEvent;
@@ -47,6 +50,9 @@ private:
     void progressTick();
     void stageTick();
     void enterFailureState();
+    void rollBackInterruptedRun();
+    InstallationBackup &runBackup();
+    QString installationRoot() const;
     bool runStages();
     void updateDel();
     bool copy();
@@ -65,6 +71,8 @@ private:
     bool failed;
     QString applicationDir;
     QStringList foldersBeingCopied;
+    QString copyFolder;
+    std::unique_ptr<InstallationBackup> backup;
 
     friend class DlgUpdateProbe;
 };

@@ -65,19 +65,21 @@ void prepareProcess()
 {
 }
 
-bool replaceFile(const QString &source, const QString &destination)
+bool writeTemporaryCopy(const QString &source, const QString &destination)
 {
     const QString temporary = destination + temporarySuffix();
     QFile::remove(temporary);
-    if (!QFile::copy(source, temporary))
-        return false;
-    const auto from = reinterpret_cast<const wchar_t *>(temporary.utf16());
-    const auto to = reinterpret_cast<const wchar_t *>(destination.utf16());
-    if (!MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING)) {
-        QFile::remove(temporary);
-        return false;
-    }
-    return true;
+    if (QFile::copy(source, temporary))
+        return true;
+    QFile::remove(temporary);
+    return false;
+}
+
+bool renameOver(const QString &from, const QString &to)
+{
+    const auto fromPath = reinterpret_cast<const wchar_t *>(from.utf16());
+    const auto toPath = reinterpret_cast<const wchar_t *>(to.utf16());
+    return MoveFileExW(fromPath, toPath, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 #else
@@ -170,10 +172,9 @@ void prepareProcess()
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
-bool replaceFile(const QString &source, const QString &destination)
+bool writeTemporaryCopy(const QString &source, const QString &destination)
 {
     const QByteArray sourcePath = QFile::encodeName(source);
-    const QByteArray destinationPath = QFile::encodeName(destination);
     const QByteArray temporaryPath = QFile::encodeName(destination + temporarySuffix());
 
     FileDescriptor in(::open(sourcePath.constData(), O_RDONLY | O_CLOEXEC));
@@ -188,13 +189,29 @@ bool replaceFile(const QString &source, const QString &destination)
         return false;
 
     const bool written = copyData(in.get(), out.get()) && ::fchmod(out.get(), status.st_mode & 07777) == 0;
-    if (!out.close() || !written || ::rename(temporaryPath.constData(), destinationPath.constData()) != 0) {
+    if (!out.close() || !written) {
         ::unlink(temporaryPath.constData());
         return false;
     }
     return true;
 }
 
+bool renameOver(const QString &from, const QString &to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
 #endif
+
+bool replaceFile(const QString &source, const QString &destination)
+{
+    if (!writeTemporaryCopy(source, destination))
+        return false;
+    const QString temporary = destination + temporarySuffix();
+    if (renameOver(temporary, destination))
+        return true;
+    QFile::remove(temporary);
+    return false;
+}
 
 } // namespace Platform

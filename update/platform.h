@@ -31,11 +31,18 @@ void prepareProcess();
 // Suffix of the temporary file that replaceFile writes beside its destination.
 QString temporarySuffix();
 
+// Copies the file `source` to `destination` + temporarySuffix(), with the
+// source's permissions. On failure no temporary file is left. A source that
+// is not a readable file fails.
+bool writeTemporaryCopy(const QString &source, const QString &destination);
+
+// Renames `from` to `to` in one step, replacing a file already at `to`.
+bool renameOver(const QString &from, const QString &to);
+
 // Copies the file `source` to `destination`, replacing a file already there.
-// The data goes to a temporary file beside `destination`, which takes the
-// source's permissions and is renamed over `destination` only once complete.
-// On failure `destination` is as it was and no temporary file is left. A
-// source that is not a readable file, or a destination that is a folder, fails.
+// The data goes to a temporary file beside `destination`, which is renamed
+// over it only once complete. On failure `destination` is as it was and no
+// temporary file is left. A destination that is a folder fails.
 bool replaceFile(const QString &source, const QString &destination);
 
 } // namespace Platform

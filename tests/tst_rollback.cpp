@@ -1,0 +1,239 @@
+#include <QLabel>
+#include <QPushButton>
+#include <QtTest>
+
+#include <memory>
+
+#include "dlgupdate.h"
+#include "dlgupdateprobe.h"
+#include "installationbackup.h"
+#include "testsupport.h"
+
+#include "ui_dlgupdate.h"
+
+// A run that fails puts the installation back as it was; a run that was
+// killed is rolled back by the next one.
+class TestRollback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void failedRunRestoresInstallation_data();
+    void failedRunRestoresInstallation();
+    void retriesKeepFirstOriginal();
+    void successDropsBackup();
+    void interruptedRunRolledBackByNextRun();
+    void recordCutShortIsIgnored();
+    void backupAreaIsNotDeletable();
+
+private:
+    QString root(const QString &relative) const { return installRoot + QLatin1Char('/') + relative; }
+    QString env(const QString &relative) const { return package + QStringLiteral("/Env/") + relative; }
+    QString area() const { return root(InstallationBackup::areaName()); }
+    std::unique_ptr<DlgUpdate> newWindow() const;
+    void layOutInstallation();
+    void failEveryTry(DlgUpdate &dlg);
+
+    std::unique_ptr<QTemporaryDir> workspace;
+    QString installRoot;
+    QString package;
+    QString previousDir;
+};
+
+void TestRollback::init()
+{
+    workspace = std::make_unique<QTemporaryDir>();
+    QVERIFY(workspace->isValid());
+    installRoot = workspace->filePath(QStringLiteral("install"));
+    package = workspace->filePath(QStringLiteral("package"));
+    QVERIFY(QDir().mkpath(root(QStringLiteral("bin"))));
+    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("work"))));
+    previousDir = QDir::currentPath();
+    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
+}
+
+void TestRollback::cleanup()
+{
+    QDir::setCurrent(previousDir);
+    workspace.reset();
+}
+
+std::unique_ptr<DlgUpdate> TestRollback::newWindow() const
+{
+    auto dlg = std::make_unique<DlgUpdate>();
+    dlg->setApplicationDir(root(QStringLiteral("bin")));
+    dlg->setPackageDir(package);
+    return dlg;
+}
+
+// Files the list removes, files the payload replaces and adds, and an
+// executable whose bit must survive; "zz-blocked" fails the copy at its end.
+void TestRollback::layOutInstallation()
+{
+    QVERIFY(writeFile(root(QStringLiteral("bin/product.dat")), "old product"));
+    QVERIFY(writeFile(root(QStringLiteral("bin/run.sh")), "#!/bin/sh\nold\n"));
+    QVERIFY(makeExecutable(root(QStringLiteral("bin/run.sh"))));
+    QVERIFY(writeFile(root(QStringLiteral("old/obsolete.txt")), "obsolete"));
+    QVERIFY(writeFile(root(QStringLiteral("readme.txt")), "old readme"));
+    QVERIFY(writeFile(root(QStringLiteral("zz-blocked/inside.txt")), "a folder in the way"));
+    QVERIFY(QFile::link(QStringLiteral("readme.txt"), root(QStringLiteral("readme-link"))));
+
+    QVERIFY(writeFile(env(QStringLiteral("del.xml")),
+                      "<DelLs><f>old/obsolete.txt</f><f>readme.txt</f><f>readme-link</f></DelLs>"));
+    QVERIFY(writeFile(env(QStringLiteral("bin/product.dat")), "new product"));
+    QVERIFY(writeFile(env(QStringLiteral("bin/run.sh")), "#!/bin/sh\nnew\n"));
+    QVERIFY(writeFile(env(QStringLiteral("readme.txt")), "new readme"));
+    QVERIFY(writeFile(env(QStringLiteral("added/deep/er/file.txt")), "added"));
+    QVERIFY(writeFile(env(QStringLiteral("zz-blocked")), "a file where a folder is"));
+}
+
+void TestRollback::failEveryTry(DlgUpdate &dlg)
+{
+    DlgUpdateProbe::onKillFinish(dlg);
+    for (int tick = 0; tick < 6; ++tick)
+        DlgUpdateProbe::stageTick(dlg);
+}
+
+void TestRollback::failedRunRestoresInstallation_data()
+{
+    QTest::addColumn<bool>("withList");
+    QTest::newRow("with deletion list") << true;
+    QTest::newRow("payload only") << false;
+}
+
+void TestRollback::failedRunRestoresInstallation()
+{
+    QFETCH(bool, withList);
+    layOutInstallation();
+    if (!withList)
+        QVERIFY(QFile::remove(env(QStringLiteral("del.xml"))));
+    const auto installed = snapshotTree(installRoot);
+    const auto packaged = snapshotTree(package);
+
+    auto dlg = newWindow();
+    MessageLog log;
+    failEveryTry(*dlg);
+
+    QVERIFY(DlgUpdateProbe::failed(*dlg));
+    QCOMPARE(DlgUpdateProbe::ui(*dlg)->btnOK->text(), QStringLiteral("重启"));
+    QCOMPARE(log.count(QStringLiteral("copy finish")), 5);
+    QCOMPARE(log.count(QStringLiteral("Update failed; the installation was rolled back")), 1);
+    QCOMPARE(snapshotTree(installRoot), installed);
+    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
+}
+
+void TestRollback::retriesKeepFirstOriginal()
+{
+    layOutInstallation();
+    const auto installed = snapshotTree(installRoot);
+    auto dlg = newWindow();
+    DlgUpdateProbe::onKillFinish(dlg.operator*());
+
+    // Between tries the installation is partly updated, as each try leaves it.
+    DlgUpdateProbe::stageTick(*dlg);
+    QCOMPARE(readFile(root(QStringLiteral("readme.txt"))), QByteArray("new readme"));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("old/obsolete.txt"))));
+    QVERIFY(QFileInfo::exists(area()));
+
+    // A change between tries is what the next try replaces, never what the rollback restores.
+    QVERIFY(writeFile(root(QStringLiteral("readme.txt")), "changed between tries"));
+    for (int tick = 0; tick < 5; ++tick)
+        DlgUpdateProbe::stageTick(*dlg);
+    QVERIFY(DlgUpdateProbe::failed(*dlg));
+    QCOMPARE(snapshotTree(installRoot), installed);
+}
+
+void TestRollback::successDropsBackup()
+{
+    layOutInstallation();
+    QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
+    auto dlg = newWindow();
+    DlgUpdateProbe::onKillFinish(*dlg);
+    DlgUpdateProbe::stageTick(*dlg);
+
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
+    QVERIFY(!QFileInfo::exists(area()));
+    QVERIFY(!QFileInfo::exists(package));
+    QCOMPARE(readFile(root(QStringLiteral("readme.txt"))), QByteArray("new readme"));
+    QCOMPARE(readFile(root(QStringLiteral("bin/run.sh"))), QByteArray("#!/bin/sh\nnew\n"));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("old/obsolete.txt"))));
+    QVERIFY(!QFileInfo(root(QStringLiteral("readme-link"))).isSymLink());
+    for (const QString &path : snapshotTree(installRoot).keys())
+        QVERIFY2(!path.endsWith(QStringLiteral(".quillFern-new")), qPrintable(path));
+}
+
+void TestRollback::interruptedRunRolledBackByNextRun()
+{
+    layOutInstallation();
+    const auto installed = snapshotTree(installRoot);
+    {
+        // The first run gets through one try and is then gone, as if killed.
+        auto first = newWindow();
+        DlgUpdateProbe::onKillFinish(*first);
+        DlgUpdateProbe::stageTick(*first);
+        QVERIFY(!QFileInfo::exists(env(QStringLiteral("del.xml"))));
+    }
+    QVERIFY(QFileInfo::exists(area()));
+
+    // The next run with the same package undoes it first, then updates fully.
+    QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
+    auto second = newWindow();
+    MessageLog log;
+    DlgUpdateProbe::onKillFinish(*second);
+    DlgUpdateProbe::stageTick(*second);
+
+    QCOMPARE(log.count(QStringLiteral("Rolling back an earlier run that did not finish")), 1);
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
+    QCOMPARE(DlgUpdateProbe::targetProgress(*second), 100);
+    QVERIFY(!QFileInfo::exists(area()));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("old/obsolete.txt"))));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("del.xml"))));
+    QCOMPARE(readFile(root(QStringLiteral("readme.txt"))), QByteArray("new readme"));
+    QCOMPARE(readFile(root(QStringLiteral("added/deep/er/file.txt"))), QByteArray("added"));
+    QCOMPARE(readFile(root(QStringLiteral("bin/product.dat"))), QByteArray("new product"));
+    QVERIFY(installed.contains(QStringLiteral("old/obsolete.txt")));
+}
+
+void TestRollback::recordCutShortIsIgnored()
+{
+    QVERIFY(writeFile(root(QStringLiteral("kept.txt")), "kept"));
+    InstallationBackup backup(root(QStringLiteral("bin/../")));
+    QVERIFY(backup.removeFile(QStringLiteral("kept.txt")));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("kept.txt"))));
+    // A kill in the middle of writing a record leaves half a line.
+    QFile journal(area() + QStringLiteral("/journal"));
+    QVERIFY(journal.open(QIODevice::Append));
+    journal.write("N half/a/rec");
+    journal.close();
+
+    InstallationBackup next(installRoot);
+    QVERIFY(next.hasArea());
+    QVERIFY(next.restore());
+    QCOMPARE(readFile(root(QStringLiteral("kept.txt"))), QByteArray("kept"));
+    QVERIFY(!QFileInfo::exists(area()));
+}
+
+void TestRollback::backupAreaIsNotDeletable()
+{
+    layOutInstallation();
+    auto dlg = newWindow();
+    DlgUpdateProbe::onKillFinish(*dlg);
+    DlgUpdateProbe::stageTick(*dlg);
+    QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
+
+    // A later list cannot reach into the backup area.
+    QVERIFY(writeFile(env(QStringLiteral("del.xml")),
+                      "<DelLs><f>.quillFern-backup/journal</f><f>bin/../.quillFern-backup/del.xml</f></DelLs>"));
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg);
+    QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
+    QVERIFY(QFileInfo::exists(area() + QStringLiteral("/del.xml")));
+    QCOMPARE(log.count(QStringLiteral("Refused to delete from the backup area: \".quillFern-backup/journal\"")), 1);
+}
+
+QTEST_MAIN(TestRollback)
+#include "tst_rollback.moc"

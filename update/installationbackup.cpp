@@ -1,0 +1,233 @@
+#include "installationbackup.h"
+
+#include <QByteArrayList>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include "platform.h"
+
+namespace {
+
+// Journal records, one per line: a kind letter, a space, the percent-encoded path.
+constexpr char MovedAside = 'M';     // the original now lies in the area under the same path
+constexpr char CreatedFile = 'N';    // the run wrote a file where there was none
+constexpr char CreatedFolder = 'D';  // the run made a folder where there was none
+constexpr char TemporaryFile = 'T';  // a temporary copy may be left beside the path
+constexpr char ListSetAside = 'L';   // the package's deletion list, by absolute path
+
+const char savedFilesFolder[] = "/files/";
+const char savedListName[] = "/del.xml";
+const char journalName[] = "/journal";
+
+bool isFolder(const QFileInfo &info)
+{
+    return info.isDir() && !info.isSymLink();
+}
+
+bool existsOrIsLink(const QFileInfo &info)
+{
+    return info.exists() || info.isSymLink();
+}
+
+} // namespace
+
+InstallationBackup::InstallationBackup(const QString &root)
+    : rootPath(QDir::cleanPath(QDir(root).absolutePath()))
+    , areaPath(rootPath + QLatin1Char('/') + areaName())
+{
+}
+
+InstallationBackup::~InstallationBackup() = default;
+
+QString InstallationBackup::areaName()
+{
+    return QStringLiteral(".quillFern-backup");
+}
+
+bool InstallationBackup::hasArea() const
+{
+    return QFileInfo(areaPath).isDir();
+}
+
+bool InstallationBackup::isInArea(const QString &relative)
+{
+    const QString name = areaName();
+    const Qt::CaseSensitivity cs = Platform::fileNameCaseSensitivity();
+    return relative.compare(name, cs) == 0 || relative.startsWith(name + QLatin1Char('/'), cs);
+}
+
+QString InstallationBackup::absolute(const QString &relative) const
+{
+    return rootPath + QLatin1Char('/') + relative;
+}
+
+QString InstallationBackup::saved(const QString &relative) const
+{
+    return areaPath + QLatin1String(savedFilesFolder) + relative;
+}
+
+bool InstallationBackup::record(char kind, const QString &path)
+{
+    if (!journal.isOpen()) {
+        if (!QDir().mkpath(areaPath))
+            return false;
+        journal.setFileName(areaPath + QLatin1String(journalName));
+        // Unbuffered: each record reaches the file system before the change it describes.
+        if (!journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+            return false;
+    }
+    QByteArray line;
+    line.reserve(path.size() + 4);
+    line += kind;
+    line += ' ';
+    line += path.toUtf8().toPercentEncoding("/");
+    line += '\n';
+    return journal.write(line) == line.size();
+}
+
+bool InstallationBackup::ensureSavedFolder(const QString &relative)
+{
+    const int slash = relative.lastIndexOf(QLatin1Char('/'));
+    const QString folder = saved(relative.left(slash + 1));
+    if (folder == lastSavedFolder)
+        return true;
+    if (!QDir().mkpath(folder))
+        return false;
+    lastSavedFolder = folder;
+    return true;
+}
+
+bool InstallationBackup::moveAside(const QString &relative)
+{
+    return record(MovedAside, relative) && ensureSavedFolder(relative)
+           && Platform::renameOver(absolute(relative), saved(relative));
+}
+
+bool InstallationBackup::removeFile(const QString &relative)
+{
+    const QFileInfo info(absolute(relative));
+    if (!existsOrIsLink(info) || isFolder(info))
+        return false;
+    // The first original is already kept: what is there now came from this run.
+    if (existsOrIsLink(QFileInfo(saved(relative))))
+        return QFile::remove(info.filePath());
+    return moveAside(relative);
+}
+
+bool InstallationBackup::setListAside(const QString &listPath)
+{
+    const QString target = areaPath + QLatin1String(savedListName);
+    if (QFileInfo::exists(target))
+        return QFile::remove(listPath);
+    return record(ListSetAside, listPath) && Platform::renameOver(listPath, target);
+}
+
+bool InstallationBackup::makeFolder(const QString &relative)
+{
+    return record(CreatedFolder, relative) && QDir().mkdir(absolute(relative));
+}
+
+bool InstallationBackup::putFile(const QString &source, const QString &relative)
+{
+    const QString destination = absolute(relative);
+    const QFileInfo installed(destination);
+    if (isFolder(installed))
+        return false;
+
+    if (!existsOrIsLink(installed))
+        return record(CreatedFile, relative) && Platform::replaceFile(source, destination);
+    if (existsOrIsLink(QFileInfo(saved(relative))))
+        return record(TemporaryFile, relative) && Platform::replaceFile(source, destination);
+
+    // Write the new file completely before the installed one leaves its place.
+    if (!record(MovedAside, relative) || !Platform::writeTemporaryCopy(source, destination))
+        return false;
+    const QString temporary = destination + Platform::temporarySuffix();
+    if (!ensureSavedFolder(relative) || !Platform::renameOver(destination, saved(relative))) {
+        QFile::remove(temporary);
+        return false;
+    }
+    if (!Platform::renameOver(temporary, destination)) {
+        QFile::remove(temporary);
+        Platform::renameOver(saved(relative), destination);
+        return false;
+    }
+    return true;
+}
+
+bool InstallationBackup::undo(char kind, const QString &path)
+{
+    switch (kind) {
+    case MovedAside: {
+        QFile::remove(absolute(path) + Platform::temporarySuffix());
+        const QString original = saved(path);
+        if (!existsOrIsLink(QFileInfo(original)))
+            return true; // never moved: the original is still in place
+        const QFileInfo current(absolute(path));
+        if (isFolder(current) && !QDir().rmdir(current.filePath()))
+            return false;
+        const int slash = path.lastIndexOf(QLatin1Char('/'));
+        return QDir().mkpath(absolute(path.left(slash + 1))) && Platform::renameOver(original, absolute(path));
+    }
+    case CreatedFile: {
+        QFile::remove(absolute(path) + Platform::temporarySuffix());
+        const QFileInfo current(absolute(path));
+        return !existsOrIsLink(current) || isFolder(current) || QFile::remove(current.filePath());
+    }
+    case TemporaryFile:
+        QFile::remove(absolute(path) + Platform::temporarySuffix());
+        return true;
+    case CreatedFolder: {
+        const QFileInfo current(absolute(path));
+        return !isFolder(current) || QDir().rmdir(current.filePath());
+    }
+    case ListSetAside: {
+        const QString list = areaPath + QLatin1String(savedListName);
+        if (!QFileInfo::exists(list) || QFileInfo::exists(path))
+            return true;
+        return QDir().mkpath(QFileInfo(path).absolutePath()) && Platform::renameOver(list, path);
+    }
+    default:
+        return false;
+    }
+}
+
+bool InstallationBackup::restore()
+{
+    journal.close();
+    lastSavedFolder.clear();
+    if (!hasArea())
+        return true;
+
+    QFile records(areaPath + QLatin1String(journalName));
+    QByteArrayList lines;
+    if (records.open(QIODevice::ReadOnly))
+        lines = records.readAll().split('\n');
+    records.close();
+    // The part after the last line end is empty, or a record cut short by a
+    // kill, whose change never happened.
+    if (!lines.isEmpty())
+        lines.removeLast();
+
+    bool complete = true;
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        if (line->size() < 2 || line->at(1) != ' ')
+            continue;
+        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(line->mid(2)));
+        if (!undo(line->at(0), path)) {
+            qDebug() << "Could not undo" << line->at(0) << path;
+            complete = false;
+        }
+    }
+    if (complete)
+        QDir(areaPath).removeRecursively();
+    return complete;
+}
+
+void InstallationBackup::discard()
+{
+    journal.close();
+    lastSavedFolder.clear();
+    QDir(areaPath).removeRecursively();
+}
