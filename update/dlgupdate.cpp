@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include "resources.h"
 #include "ui_dlgupdate.h"
 
 namespace {
@@ -26,6 +27,8 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     , failed(false)
     , applicationDir(QCoreApplication::applicationDirPath())
 {
+    // The bar's chunk is drawn from ":/progress".
+    Resources::init();
     ui->setupUi(this);
     ui->btnOK->setEnabled(false);
 }

@@ -1,5 +1,8 @@
 #include "platform.h"
 
+#include <QGuiApplication>
+#include <QIcon>
+
 namespace Platform {
 
 QString productProcessName()
@@ -30,6 +33,13 @@ QString productLaunchCommand(const QString &applicationDir)
     const QString executable = QStringLiteral("/Halvorquintel");
 #endif
     return QLatin1Char('"') + applicationDir + executable + QLatin1Char('"');
+}
+
+void applyApplicationIcon()
+{
+#ifndef Q_OS_WIN
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/appicon")));
+#endif
 }
 
 } // namespace Platform

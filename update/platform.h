@@ -3,8 +3,9 @@
 #include <QString>
 
 // Everything that differs between Windows and the other platforms: how the
-// product and the updater are stopped by name, and what the product's
-// executable is called. The rest of the updater is plain Qt.
+// product and the updater are stopped by name, what the product's
+// executable is called, and where the window icon comes from. The rest of
+// the updater is plain Qt.
 namespace Platform {
 
 // Process names as the system reports them; the executables' base names.
@@ -19,5 +20,10 @@ QString stopCommand(const QString &applicationDir, const QString &processName);
 // The command that starts the product from `applicationDir`: the whole
 // executable path in double quotes, so folders with spaces work.
 QString productLaunchCommand(const QString &applicationDir);
+
+// Gives the application its icon. On Windows the executable's own IDI_ICON1
+// resource already is the icon and nothing is changed; elsewhere the embedded
+// ":/appicon" is set. Needs the application object and Resources::init().
+void applyApplicationIcon();
 
 } // namespace Platform
