@@ -5,6 +5,7 @@
 
 #include "dlgupdate.h"
 #include "platform.h"
+#include "resources.h"
 
 int main(int argc, char *argv[])
 {
@@ -19,6 +20,9 @@ int main(int argc, char *argv[])
     // Qt takes its own options out of the vector; the package folder must still be there.
     if (argc < 3)
         return 0;
+
+    Resources::init();
+    Platform::applyApplicationIcon();
 
     QTranslator translator;
     translator.load(QStringLiteral("quillFern_zh_CN.qm"),

@@ -14,7 +14,7 @@
 
 #include "installationbackup.h"
 #include "platform.h"
-
+#include "resources.h"
 #include "ui_dlgupdate.h"
 
 namespace {
@@ -76,6 +76,8 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     , failed(false)
     , applicationDir(QCoreApplication::applicationDirPath())
 {
+    // The bar's chunk is drawn from ":/progress".
+    Resources::init();
     ui->setupUi(this);
     ui->btnOK->setEnabled(false);
 }

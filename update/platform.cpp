@@ -1,6 +1,8 @@
 #include "platform.h"
 
 #include <QFile>
+#include <QGuiApplication>
+#include <QIcon>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -212,6 +214,13 @@ bool replaceFile(const QString &source, const QString &destination)
         return true;
     QFile::remove(temporary);
     return false;
+}
+
+void applyApplicationIcon()
+{
+#ifndef Q_OS_WIN
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/appicon")));
+#endif
 }
 
 } // namespace Platform

@@ -4,8 +4,8 @@
 
 // Everything that differs between Windows and the other platforms: how the
 // product and the updater are stopped by name, what the product's executable
-// is called, and how an installed file is replaced in one step. The rest of
-// the updater is plain Qt.
+// is called, how an installed file is replaced in one step, and where the
+// window icon comes from. The rest of the updater is plain Qt.
 namespace Platform {
 
 // Process names as the system reports them; the executables' base names.
@@ -44,5 +44,10 @@ bool renameOver(const QString &from, const QString &to);
 // over it only once complete. On failure `destination` is as it was and no
 // temporary file is left. A destination that is a folder fails.
 bool replaceFile(const QString &source, const QString &destination);
+
+// Gives the application its icon. On Windows the executable's own IDI_ICON1
+// resource already is the icon and nothing is changed; elsewhere the embedded
+// ":/appicon" is set. Needs the application object and Resources::init().
+void applyApplicationIcon();
 
 } // namespace Platform
