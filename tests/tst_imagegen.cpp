@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include "pngfile.h"
+#include "testsupport.h"
 
 // The committed images must be what the generator in tools/ draws today.
 class TestImagegen : public QObject
@@ -22,18 +23,6 @@ private slots:
 private:
     QTemporaryDir output;
 };
-
-namespace {
-
-QByteArray bytesOf(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
-
-} // namespace
 
 void TestImagegen::initTestCase()
 {
@@ -57,8 +46,8 @@ void TestImagegen::sameAsCommitted_data()
 void TestImagegen::sameAsCommitted()
 {
     QFETCH(QString, fileName);
-    const QByteArray drawn = bytesOf(output.filePath(fileName));
-    const QByteArray committed = bytesOf(QStringLiteral(QUILLFERN_RESOURCE_DIR "/") + fileName);
+    const QByteArray drawn = readFile(output.filePath(fileName));
+    const QByteArray committed = readFile(QStringLiteral(QUILLFERN_RESOURCE_DIR "/") + fileName);
     QVERIFY(!drawn.isEmpty());
     QVERIFY(!committed.isEmpty());
     // Compared as stored kind and pixels, so another zlib build cannot make a difference.
@@ -75,8 +64,8 @@ void TestImagegen::sameAsCommitted()
 
 void TestImagegen::iconFile()
 {
-    const QByteArray ico = bytesOf(output.filePath(QStringLiteral("quillFern.ico")));
-    const QByteArray png = bytesOf(output.filePath(QStringLiteral("appicon.png")));
+    const QByteArray ico = readFile(output.filePath(QStringLiteral("quillFern.ico")));
+    const QByteArray png = readFile(output.filePath(QStringLiteral("appicon.png")));
     QVERIFY(hasPngSignature(png));
     // A 22-byte header and directory, then the PNG itself.
     QCOMPARE(ico.size(), 22 + png.size());

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "dlgupdate.h"
+#include "pixels.h"
 #include "dlgupdateprobe.h"
 
 #include "ui_dlgupdate.h"
@@ -27,29 +28,6 @@ namespace {
 const QRgb panel = qRgb(0x73, 0xa1, 0xd8);
 const QRgb groove = qRgb(48, 76, 108);
 const QRgb buttonFace = qRgb(105, 139, 168);
-
-QRgb over(QRgb top, QRgb ground)
-{
-    const int a = qAlpha(top);
-    const auto mix = [a](int t, int g) { return (t * a + g * (255 - a) + 127) / 255; };
-    return qRgb(mix(qRed(top), qRed(ground)), mix(qGreen(top), qGreen(ground)),
-                mix(qBlue(top), qBlue(ground)));
-}
-
-bool near(QRgb a, QRgb b, int tolerance)
-{
-    return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance &&
-           qAbs(qBlue(a) - qBlue(b)) <= tolerance;
-}
-
-QString describe(QRgb colour)
-{
-    return QStringLiteral("rgba(%1,%2,%3,%4)")
-        .arg(qRed(colour))
-        .arg(qGreen(colour))
-        .arg(qBlue(colour))
-        .arg(qAlpha(colour));
-}
 
 // Opaque pixels in `area` that are clearly not `ground`: the strokes of a text.
 int inkedPixels(const QImage &image, const QRect &area, QRgb ground)

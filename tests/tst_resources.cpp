@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include "platform.h"
+#include "pixels.h"
 #include "pngfile.h"
 #include "resources.h"
 
@@ -57,32 +58,9 @@ QByteArray committedBytes(const QString &fileName)
     return resourceBytes(QStringLiteral(QUILLFERN_RESOURCE_DIR "/") + fileName);
 }
 
-QString describe(QRgb colour)
-{
-    return QStringLiteral("rgba(%1,%2,%3,%4)")
-        .arg(qRed(colour))
-        .arg(qGreen(colour))
-        .arg(qBlue(colour))
-        .arg(qAlpha(colour));
-}
-
 QRgb rgbOf(QRgb colour)
 {
     return colour | 0xff000000u;
-}
-
-QRgb over(QRgb top, QRgb ground)
-{
-    const int a = qAlpha(top);
-    const auto mix = [a](int t, int g) { return (t * a + g * (255 - a) + 127) / 255; };
-    return qRgb(mix(qRed(top), qRed(ground)), mix(qGreen(top), qGreen(ground)),
-                mix(qBlue(top), qBlue(ground)));
-}
-
-bool near(QRgb a, QRgb b, int tolerance)
-{
-    return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance &&
-           qAbs(qBlue(a) - qBlue(b)) <= tolerance && qAbs(qAlpha(a) - qAlpha(b)) <= tolerance;
 }
 
 QImage argb(const QString &path)
@@ -338,7 +316,7 @@ void TestResources::closeButtons()
     for (int y = 0; y < 23; ++y) {
         for (int x = 0; x < 27; ++x) {
             const QRgb expected = over(cutOut.pixel(x, y), ground.rgb());
-            QVERIFY2(near(image.pixel(x, y), expected, 1),
+            QVERIFY2(nearWithAlpha(image.pixel(x, y), expected, 1),
                      qPrintable(QStringLiteral("(%1,%2) %3, expected %4")
                                     .arg(x)
                                     .arg(y)

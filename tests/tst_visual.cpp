@@ -3,6 +3,7 @@
 #include <QScreen>
 #include <QtTest>
 
+#include "pixels.h"
 #include "testsupport.h"
 
 // The installed updater in a real window on a virtual X display, pictured
@@ -21,12 +22,6 @@ namespace {
 
 const QRgb panel = qRgb(0x73, 0xa1, 0xd8);
 const QRgb groove = qRgb(48, 76, 108);
-
-bool near(QRgb a, QRgb b, int tolerance)
-{
-    return qAbs(qRed(a) - qRed(b)) <= tolerance && qAbs(qGreen(a) - qGreen(b)) <= tolerance
-           && qAbs(qBlue(a) - qBlue(b)) <= tolerance;
-}
 
 // The smallest rectangle holding every pixel of `colour` inside `within`.
 QRect boundsOf(const QImage &image, QRgb colour, const QRect &within, int tolerance = 2)

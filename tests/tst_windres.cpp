@@ -4,6 +4,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include "testsupport.h"
+
 // Compiles resources/quillFern.rc with the MinGW resource compiler the way a
 // Windows build does, then reads the resource tree out of the object.
 class TestWindres : public QObject
@@ -37,14 +39,6 @@ private:
 };
 
 namespace {
-
-QByteArray bytesOf(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
 
 QString resourceDir()
 {
@@ -189,7 +183,7 @@ void TestWindres::initTestCase()
                          resourceDir() + QStringLiteral("/quillFern.rc"), objectPath},
                         &errors),
              qPrintable(errors));
-    object = bytesOf(objectPath);
+    object = readFile(objectPath);
     QVERIFY(!object.isEmpty());
 
     bool ok = false;
@@ -234,7 +228,7 @@ void TestWindres::resourcesInObject()
     QVERIFY2(resource, qPrintable(type + QLatin1Char('/') + name));
     QCOMPARE(resource->language, 1033);
     if (!sourceFile.isEmpty())
-        QCOMPARE(resource->data, bytesOf(resourceDir() + QLatin1Char('/') + sourceFile));
+        QCOMPARE(resource->data, readFile(resourceDir() + QLatin1Char('/') + sourceFile));
 }
 
 void TestWindres::nothingElseInObject()
@@ -269,7 +263,7 @@ void TestWindres::iconGroupPointsAtThePng()
     QCOMPARE(quint32(icon->data.size()), size);
     // The image is stored as PNG, byte for byte the embedded application icon.
     QVERIFY(icon->data.startsWith(QByteArray("\x89PNG\r\n\x1a\n", 8)));
-    QCOMPARE(icon->data, bytesOf(resourceDir() + QStringLiteral("/appicon.png")));
+    QCOMPARE(icon->data, readFile(resourceDir() + QStringLiteral("/appicon.png")));
 }
 
 QTEST_MAIN(TestWindres)
