@@ -31,7 +31,7 @@ int main(int argc, char *argv[])
     QCoreApplication::installTranslator(&translator);
 
     DlgUpdate window(nullptr);
-    window.setPackageDir(QString::fromUtf8(argv[2]));
+    window.setPackageDir(Platform::commandLineArgument(argv, 2));
     window.show();
     return app.exec();
 }

@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QGuiApplication>
 #include <QIcon>
@@ -16,6 +17,16 @@
 #endif
 
 namespace Platform {
+
+QString commandLineArgument(char *argv[], int index)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(argv)
+    return QCoreApplication::arguments().value(index);
+#else
+    return QString::fromUtf8(argv[index]);
+#endif
+}
 
 QString productProcessName()
 {

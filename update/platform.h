@@ -8,6 +8,12 @@
 // window icon comes from. The rest of the updater is plain Qt.
 namespace Platform {
 
+// Argument `index` of the command line, once the application object has
+// taken its own options out of `argv`. Elsewhere the bytes are UTF-8; on
+// Windows `argv` went through the local 8-bit code page, which cannot hold
+// every folder name, so the wide command line is read instead.
+QString commandLineArgument(char *argv[], int index);
+
 // Process names as the system reports them; the executables' base names.
 QString productProcessName();
 QString updaterProcessName();
