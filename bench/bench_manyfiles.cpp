@@ -1,8 +1,5 @@
-// Runs the installed updater over payloads of many small files, spread over
-// folders of equal size, and reports its peak memory for each:
+// Peak memory of whole updater runs over many small files in equal folders; exit status 3 when it grows by over 1 MiB.
 //   bench_manyfiles [files per folder] [file count...]   (defaults: 1000, 10000 100000)
-// The peak must not grow with the number of files, only with one folder's
-// listing: the exit status is 3 when it grows by more than 1 MiB.
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>

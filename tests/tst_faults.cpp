@@ -11,11 +11,7 @@
 
 #include "testsupport.h"
 
-// Faults injected into whole runs of the installed updater: each failed run
-// must leave the installation byte for byte as it was, the package as it was
-// and everything beside the installation untouched; a run killed half-way is
-// finished by the next one. The stand-in stop program only records, so these
-// runs end nothing but the updater they started themselves.
+// Broken updates run by the installed updater; the recording stand-in stop program keeps its self-stop harmless.
 class TestFaults : public QObject
 {
     Q_OBJECT
@@ -116,8 +112,7 @@ int journalLines(const QString &root)
     return readFile(root + QLatin1Char('/') + areaName + QStringLiteral("/journal")).count('\n');
 }
 
-// A temporary folder with an installation, a package and a working folder
-// side by side, and files beside them that no run may touch.
+// Installation, package and working folder side by side, beside files no run may touch.
 class Workspace
 {
 public:
@@ -166,7 +161,6 @@ public:
     QString beside(const QString &relative) const { return top + QLatin1Char('/') + relative; }
     QString updater() const { return install.binDir() + QStringLiteral("/quillFern"); }
 
-    // Everything in the temporary folder but the installation, the package and the working folder.
     QMap<QString, QString> outsideTree(const QStringList &alsoLeaveOut = QStringList()) const
     {
         const QDir base(top);
@@ -181,8 +175,7 @@ public:
     QString work;
 };
 
-// The updater lists a folder in the order the file system keeps it; this
-// names the link so that it comes after `earlier`.
+// The updater copies a folder in the order the file system lists it, so the link must list after `earlier`.
 QString linkListedAfter(const QString &folder, const QString &earlier, const QString &target)
 {
     for (int i = 0; i < 500; ++i) {
@@ -231,7 +224,7 @@ void TestFaults::failedRunIsRolledBack()
     QVERIFY(ws.layOut());
     QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
     QString faults;
-    // A payload file that replaces an installed one and must be in place after the first try.
+    // Proves the failure came after files were already replaced.
     QString replacedEarly;
 
     switch (fault) {
