@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
@@ -39,6 +40,18 @@ const char waitingProduct[] = "#!/bin/sh\n"
                               "echo \"$$ $0\" >> \"$(dirname \"$0\")/product-starts.log\"\n"
                               "trap 'exit 0' TERM\n"
                               "while :; do sleep 0.2 & wait $!; done\n";
+
+// The target as the link stores it, so that copies of a tree compare equal.
+QString linkText(const QFileInfo &info)
+{
+#ifdef Q_OS_UNIX
+    QByteArray buffer(4096, '\0');
+    const ssize_t size = ::readlink(QFile::encodeName(info.filePath()).constData(), buffer.data(), buffer.size());
+    if (size >= 0)
+        return QFile::decodeName(buffer.left(int(size)));
+#endif
+    return info.symLinkTarget();
+}
 
 } // namespace
 
@@ -87,6 +100,11 @@ bool StandInInstallation::isValid() const
 QString StandInInstallation::root() const
 {
     return rootPath;
+}
+
+QString StandInInstallation::workspace() const
+{
+    return tempDir.path();
 }
 
 QString StandInInstallation::binDir() const
@@ -151,7 +169,7 @@ QMap<QString, QString> snapshotTree(const QString &root)
         const QFileInfo info = it.fileInfo();
         QString description;
         if (info.isSymLink())
-            description = QStringLiteral("link -> ") + info.symLinkTarget();
+            description = QStringLiteral("link -> ") + linkText(info);
         else if (info.isDir())
             description = QStringLiteral("dir");
         else
@@ -163,6 +181,117 @@ QMap<QString, QString> snapshotTree(const QString &root)
         tree.insert(base.relativeFilePath(info.filePath()), description);
     }
     return tree;
+}
+
+QStringList treeDifferences(const QMap<QString, QString> &expected, const QMap<QString, QString> &actual)
+{
+    QStringList differences;
+    const QString missing = QStringLiteral("missing");
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        const QString found = actual.value(it.key(), missing);
+        if (found != it.value())
+            differences << it.key() + QStringLiteral(": expected ") + it.value() + QStringLiteral(", found ") + found;
+    }
+    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
+        if (!expected.contains(it.key()))
+            differences << it.key() + QStringLiteral(": expected missing, found ") + it.value();
+    }
+    return differences;
+}
+
+UpdaterRun::UpdaterRun()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
+    updater.setProcessEnvironment(environment);
+}
+
+UpdaterRun::~UpdaterRun()
+{
+    kill();
+}
+
+bool UpdaterRun::start(const QString &program, const QStringList &arguments, const QString &workingDir)
+{
+    updater.setWorkingDirectory(workingDir);
+    updater.start(program, arguments);
+    return updater.waitForStarted();
+}
+
+void UpdaterRun::readErrors()
+{
+    const QByteArray chunk = updater.readAllStandardError();
+    errors += chunk;
+    pending += chunk;
+    for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+        seen << QString::fromUtf8(pending.left(end));
+        pending.remove(0, end + 1);
+    }
+}
+
+QString UpdaterRun::waitForLine(const QStringList &lines, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const bool ended = updater.state() == QProcess::NotRunning;
+        readErrors();
+        for (const QString &line : lines) {
+            if (seen.contains(line))
+                return line;
+        }
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0 || ended)
+            return QString();
+        updater.waitForReadyRead(int(qMin<qint64>(left, 200)));
+    }
+}
+
+bool UpdaterRun::hasLine(const QString &line) const
+{
+    return seen.contains(line);
+}
+
+QString UpdaterRun::errorOutput() const
+{
+    return QString::fromUtf8(errors);
+}
+
+QStringList UpdaterRun::outputLines()
+{
+    return QString::fromUtf8(updater.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool UpdaterRun::isRunning() const
+{
+    return updater.state() != QProcess::NotRunning;
+}
+
+qint64 UpdaterRun::pid() const
+{
+    return updater.processId();
+}
+
+void UpdaterRun::kill()
+{
+    if (updater.state() == QProcess::NotRunning)
+        return;
+    updater.kill();
+    updater.waitForFinished(10000);
+    readErrors();
+}
+
+qint64 peakMemoryKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
 }
 
 UpdaterProcessLock::UpdaterProcessLock()

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -29,6 +30,8 @@ public:
 
     bool isValid() const;
     QString root() const;
+    // The temporary folder that holds the root, for files beside the installation.
+    QString workspace() const;
     QString binDir() const;
     QString path(const QString &relative) const;
 
@@ -53,8 +56,49 @@ private:
 };
 
 // Every entry under `root` (hidden ones and links included, links not
-// followed), each with its kind, permission bits and a hash of its content.
+// followed), each with its kind, permission bits and a hash of its content;
+// a link with the target text it holds.
 QMap<QString, QString> snapshotTree(const QString &root);
+
+// The paths whose entries differ between two snapshots, each with both
+// descriptions ("missing" where one has none).
+QStringList treeDifferences(const QMap<QString, QString> &expected, const QMap<QString, QString> &actual);
+
+// Runs the updater (or a program that becomes it) headless and follows the
+// debug lines it writes as they come. Ends only the process it started.
+class UpdaterRun
+{
+public:
+    UpdaterRun();
+    ~UpdaterRun();
+    UpdaterRun(const UpdaterRun &) = delete;
+    UpdaterRun &operator=(const UpdaterRun &) = delete;
+
+    bool start(const QString &program, const QStringList &arguments, const QString &workingDir);
+    // Waits until one of `lines` was written or the process ended; returns
+    // the line seen, or an empty string on the end of the process or time-out.
+    QString waitForLine(const QStringList &lines, int timeoutMs);
+    bool hasLine(const QString &line) const;
+    QString errorOutput() const;
+    // Lines the process wrote to its standard output so far.
+    QStringList outputLines();
+    bool isRunning() const;
+    qint64 pid() const;
+    QProcess &process() { return updater; }
+    // Sends SIGKILL (or its equivalent) to the started process and reaps it.
+    void kill();
+
+private:
+    void readErrors();
+
+    QProcess updater;
+    QByteArray pending;
+    QByteArray errors;
+    QStringList seen;
+};
+
+// The peak resident memory of a running process in KiB, -1 where unknown.
+qint64 peakMemoryKiB(qint64 pid);
 
 // Held by every test that runs processes named like the updater: the
 // updater's self-stop ends all of them, so such tests take turns, also

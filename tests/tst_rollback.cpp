@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
 #include "installationbackup.h"
@@ -38,6 +40,7 @@ private:
     void failEveryTry(DlgUpdate &dlg);
 
     std::unique_ptr<QTemporaryDir> workspace;
+    std::unique_ptr<QTemporaryDir> otherFileSystem;
     QString installRoot;
     QString package;
     QString previousDir;
@@ -59,6 +62,7 @@ void TestRollback::cleanup()
 {
     QDir::setCurrent(previousDir);
     workspace.reset();
+    otherFileSystem.reset();
 }
 
 std::unique_ptr<DlgUpdate> TestRollback::newWindow() const
@@ -97,16 +101,38 @@ void TestRollback::failEveryTry(DlgUpdate &dlg)
         DlgUpdateProbe::stageTick(dlg);
 }
 
+namespace {
+
+bool onOneFileSystem(const QString &first, const QString &second)
+{
+    struct stat a;
+    struct stat b;
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0
+           && ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev;
+}
+
+} // namespace
+
 void TestRollback::failedRunRestoresInstallation_data()
 {
     QTest::addColumn<bool>("withList");
-    QTest::newRow("with deletion list") << true;
-    QTest::newRow("payload only") << false;
+    QTest::addColumn<bool>("packageElsewhere");
+    QTest::newRow("with deletion list") << true << false;
+    QTest::newRow("payload only") << false << false;
+    QTest::newRow("package on another file system") << true << true;
 }
 
 void TestRollback::failedRunRestoresInstallation()
 {
     QFETCH(bool, withList);
+    QFETCH(bool, packageElsewhere);
+    if (packageElsewhere) {
+        // /dev/shm is a tmpfs on most Linux systems, apart from the temporary folder.
+        otherFileSystem = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/tst_rollback-XXXXXX"));
+        if (!otherFileSystem->isValid() || onOneFileSystem(otherFileSystem->path(), installRoot))
+            QSKIP("no second file system beside the temporary folder (/dev/shm)");
+        package = otherFileSystem->filePath(QStringLiteral("package"));
+    }
     layOutInstallation();
     if (!withList)
         QVERIFY(QFile::remove(env(QStringLiteral("del.xml"))));

@@ -30,6 +30,12 @@ bool existsOrIsLink(const QFileInfo &info)
     return info.exists() || info.isSymLink();
 }
 
+// The package may lie on another file system than the installation, where a rename fails.
+bool moveFile(const QString &from, const QString &to)
+{
+    return Platform::renameOver(from, to) || (Platform::replaceFile(from, to) && QFile::remove(from));
+}
+
 } // namespace
 
 InstallationBackup::InstallationBackup(const QString &root)
@@ -120,7 +126,7 @@ bool InstallationBackup::setListAside(const QString &listPath)
     const QString target = areaPath + QLatin1String(savedListName);
     if (QFileInfo::exists(target))
         return QFile::remove(listPath);
-    return record(ListSetAside, listPath) && Platform::renameOver(listPath, target);
+    return record(ListSetAside, listPath) && moveFile(listPath, target);
 }
 
 bool InstallationBackup::makeFolder(const QString &relative)
@@ -186,7 +192,7 @@ bool InstallationBackup::undo(char kind, const QString &path)
         const QString list = areaPath + QLatin1String(savedListName);
         if (!QFileInfo::exists(list) || QFileInfo::exists(path))
             return true;
-        return QDir().mkpath(QFileInfo(path).absolutePath()) && Platform::renameOver(list, path);
+        return QDir().mkpath(QFileInfo(path).absolutePath()) && moveFile(list, path);
     }
     default:
         return false;

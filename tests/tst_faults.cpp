@@ -1,0 +1,500 @@
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QtTest>
+
+#include <algorithm>
+
+#include <unistd.h>
+
+#include "testsupport.h"
+
+// Broken updates run by the installed updater; the recording stand-in stop program keeps its self-stop harmless.
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Fault {
+        FolderOverFile,
+        FileOverFolder,
+        UnreadableSource,
+        OutsideEntries,
+        DeepNames,
+    };
+    Q_ENUM(Fault)
+
+private slots:
+    void initTestCase();
+
+    void failedRunIsRolledBack_data();
+    void failedRunIsRolledBack();
+    void fullFileSystemIsRolledBack();
+    void killedRunIsFinishedByNextRun();
+};
+
+namespace {
+
+const QString rolledBack = QStringLiteral("Update failed; the installation was rolled back");
+const QString notRolledBack = QStringLiteral("Update failed; the installation could not be rolled back completely");
+const QString copyFinished = QStringLiteral("copy finish");
+const QString finished = QStringLiteral("Finish!");
+const QString interruptedRun = QStringLiteral("Rolling back an earlier run that did not finish");
+const QString areaName = QStringLiteral(".quillFern-backup");
+
+// The first try starts 3 s after the stop, the failure state 3 s after the fifth.
+constexpr int FirstTryTimeout = 30000;
+constexpr int OutcomeTimeout = 60000;
+
+bool isSameOrUnder(const QString &path, const QString &folder)
+{
+    return path == folder || path.startsWith(folder + QLatin1Char('/'));
+}
+
+QMap<QString, QString> without(QMap<QString, QString> tree, const QStringList &folders)
+{
+    for (auto it = tree.begin(); it != tree.end();) {
+        const bool drop = std::any_of(folders.cbegin(), folders.cend(),
+                                      [&](const QString &folder) { return isSameOrUnder(it.key(), folder); });
+        it = drop ? tree.erase(it) : std::next(it);
+    }
+    return tree;
+}
+
+// What the stand-ins record when they are started is theirs, not the updater's.
+QMap<QString, QString> installationTree(const QString &root)
+{
+    return without(snapshotTree(root), {QStringLiteral("bin/stop-requests.log"), QStringLiteral("bin/product-starts.log")});
+}
+
+int countLost(const QMap<QString, QString> &expected, const QMap<QString, QString> &actual)
+{
+    int lost = 0;
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        lost += actual.value(it.key()) != it.value() ? 1 : 0;
+    return lost;
+}
+
+QString describe(const QStringList &differences, const QString &where)
+{
+    return where + QStringLiteral(": ") + differences.mid(0, 10).join(QStringLiteral("; "));
+}
+
+const char rowFormat[] = "| %-48s | %-64s | %7s | %5s | %7s |";
+
+void report(const QString &scenario, const QString &faults, int checked, int lost, int touched)
+{
+    qInfo(rowFormat, qPrintable(scenario), qPrintable(faults), qPrintable(QString::number(checked)),
+          qPrintable(QString::number(lost)), qPrintable(QString::number(touched)));
+}
+
+QByteArray block(int size, char fill)
+{
+    return QByteArray(size, fill);
+}
+
+qint64 usedBytes(const QString &root)
+{
+    qint64 used = 0;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (!it.fileInfo().isSymLink())
+            used += (it.fileInfo().size() + 4095) / 4096 * 4096;
+    }
+    return used;
+}
+
+int journalLines(const QString &root)
+{
+    return readFile(root + QLatin1Char('/') + areaName + QStringLiteral("/journal")).count('\n');
+}
+
+// Installation, package and working folder side by side, beside files no run may touch.
+class Workspace
+{
+public:
+    Workspace(const QString &rootName, const QString &packageName)
+        : install(rootName)
+        , top(install.workspace())
+        , package(top + QLatin1Char('/') + packageName)
+        , work(top + QStringLiteral("/work"))
+    {
+    }
+
+    bool layOut()
+    {
+        return install.isValid() && QDir().mkpath(work) && install.installUpdater()
+               && writeFile(beside(QStringLiteral("outside.txt")), "outside")
+               && writeFile(beside(QStringLiteral("outside-dir/victim.txt")), "victim")
+               && writeFile(beside(QStringLiteral("outside-dir/keep.txt")), "keep")
+               && writeFile(beside(QStringLiteral("keep-me/notes.txt")), "notes")
+               && writeFile(root(QStringLiteral("bin/product.dat")), "old product")
+               && writeFile(root(QStringLiteral("bin/run.sh")), "#!/bin/sh\nold\n")
+               && makeExecutable(root(QStringLiteral("bin/run.sh")))
+               && writeFile(root(QStringLiteral("readme.txt")), "old readme")
+               && QFile::link(QStringLiteral("readme.txt"), root(QStringLiteral("readme-link")))
+               && writeFile(root(QStringLiteral("docs/guide.txt")), "old guide")
+               && writeFile(root(QStringLiteral("docs/obsolete.txt")), "obsolete")
+               && writeFile(root(QStringLiteral("data/config.ini")), "user settings")
+               && QDir().mkpath(root(QStringLiteral("empty-folder")))
+               && writeFile(env(QStringLiteral("bin/product.dat")), "new product")
+               && writeFile(env(QStringLiteral("bin/run.sh")), "#!/bin/sh\nnew\n")
+               && makeExecutable(env(QStringLiteral("bin/run.sh")))
+               && writeFile(env(QStringLiteral("readme.txt")), "new readme")
+               && writeFile(env(QStringLiteral("docs/guide.txt")), "new guide")
+               && writeFile(env(QStringLiteral("added/deep/er/file.txt")), "added");
+    }
+
+    bool writeList(const QStringList &entries) const
+    {
+        QByteArray list = "<DelLs>";
+        for (const QString &entry : entries)
+            list += "<f>" + entry.toHtmlEscaped().toUtf8() + "</f>";
+        return writeFile(env(QStringLiteral("del.xml")), list + "</DelLs>");
+    }
+
+    QString root(const QString &relative) const { return install.path(relative); }
+    QString env(const QString &relative) const { return package + QStringLiteral("/Env/") + relative; }
+    QString beside(const QString &relative) const { return top + QLatin1Char('/') + relative; }
+    QString updater() const { return install.binDir() + QStringLiteral("/quillFern"); }
+
+    QMap<QString, QString> outsideTree(const QStringList &alsoLeaveOut = QStringList()) const
+    {
+        const QDir base(top);
+        return without(snapshotTree(top), QStringList{base.relativeFilePath(install.root()),
+                                                      base.relativeFilePath(package), base.relativeFilePath(work)}
+                                              + alsoLeaveOut);
+    }
+
+    StandInInstallation install;
+    QString top;
+    QString package;
+    QString work;
+};
+
+// The updater copies a folder in the order the file system lists it, so the link must list after `earlier`.
+QString linkListedAfter(const QString &folder, const QString &earlier, const QString &target)
+{
+    for (int i = 0; i < 500; ++i) {
+        const QString name = QStringLiteral("unreadable-%1").arg(i);
+        const QString path = folder + QLatin1Char('/') + name;
+        if (!QFile::link(target, path))
+            return QString();
+        const QStringList order = QDir(folder).entryList(QDir::NoFilter, QDir::NoSort);
+        if (order.indexOf(name) > order.indexOf(earlier))
+            return name;
+        QFile::remove(path);
+    }
+    return QString();
+}
+
+} // namespace
+
+void TestFaults::initTestCase()
+{
+    // Outside the root counts the package too where it must stay as it was.
+    qInfo(rowFormat, "scenario", "faults injected", "checked", "lost", "outside");
+}
+
+void TestFaults::failedRunIsRolledBack_data()
+{
+    QTest::addColumn<Fault>("fault");
+    QTest::addColumn<QString>("rootName");
+    QTest::addColumn<QString>("packageName");
+    QTest::newRow("payload folder over an installed file") << FolderOverFile << "install" << "package";
+    QTest::newRow("payload file over a non-empty folder") << FileOverFolder << "install" << "package";
+    QTest::newRow("unreadable source after replacements") << UnreadableSource << "install" << "package";
+    QTest::newRow("deletion list reaching outside the root") << OutsideEntries << "install" << "package";
+    QTest::newRow("spaces, non-ASCII letters, 100 nested folders")
+        << DeepNames << QString::fromUtf8("Program Files/Halvorquintel Édition 更新")
+        << QString::fromUtf8("paquet mis à jour 更新");
+}
+
+void TestFaults::failedRunIsRolledBack()
+{
+    QFETCH(Fault, fault);
+    QFETCH(QString, rootName);
+    QFETCH(QString, packageName);
+    const QString row = QString::fromUtf8(QTest::currentDataTag());
+    UpdaterProcessLock lock;
+    Workspace ws(rootName, packageName);
+    QVERIFY(ws.layOut());
+    QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
+    QString faults;
+    // Proves the failure came after files were already replaced.
+    QString replacedEarly;
+
+    switch (fault) {
+    case FolderOverFile:
+        QVERIFY(writeFile(ws.root(QStringLiteral("zz-file")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.env(QStringLiteral("zz-file/inside.txt")), "inside"));
+        faults = QStringLiteral("folder zz-file/ over installed file, 5 tries");
+        break;
+    case FileOverFolder:
+        QVERIFY(writeFile(ws.root(QStringLiteral("zz-folder/inside.txt")), "a folder where the payload has a file"));
+        QVERIFY(writeFile(ws.env(QStringLiteral("zz-folder")), "a file"));
+        faults = QStringLiteral("file zz-folder over non-empty folder, 5 tries");
+        break;
+    case UnreadableSource: {
+        for (char letter = 'a'; letter <= 'h'; ++letter) {
+            const QString name = QStringLiteral("docs/part-%1.txt").arg(QLatin1Char(letter));
+            QVERIFY(writeFile(ws.root(name), "old part"));
+            QVERIFY(writeFile(ws.env(name), "new part"));
+        }
+        const QString link = linkListedAfter(ws.env(QStringLiteral("docs")), QStringLiteral("guide.txt"),
+                                             QStringLiteral("/proc/self/mem"));
+        QVERIFY2(!link.isEmpty(), "no link name lists after docs/guide.txt");
+        replacedEarly = QStringLiteral("docs/guide.txt");
+        faults = QStringLiteral("docs/") + link + QStringLiteral(" -> /proc/self/mem (reads fail), 5 tries");
+        break;
+    }
+    case OutsideEntries: {
+        QVERIFY(QFile::link(QStringLiteral("../outside-dir"), ws.root(QStringLiteral("link-out"))));
+        QVERIFY(QFile::link(QStringLiteral("../outside.txt"), ws.root(QStringLiteral("file-link-out"))));
+        QVERIFY(QDir().mkpath(ws.root(QStringLiteral("sub"))));
+        list << QStringLiteral("../outside.txt") << QStringLiteral("sub/../../outside.txt")
+             << QStringLiteral("link-out/victim.txt") << QStringLiteral("link-out/../keep-me/notes.txt")
+             << QStringLiteral("bin/../../outside-dir/keep.txt") << ws.beside(QStringLiteral("outside.txt"))
+             << QStringLiteral("file-link-out") << QStringLiteral("link-out");
+        QVERIFY(writeFile(ws.root(QStringLiteral("zz-file")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.env(QStringLiteral("zz-file/inside.txt")), "inside"));
+        faults = QStringLiteral("8 list entries out of the root or via links, folder over file");
+        break;
+    }
+    case DeepNames: {
+        QString folder;
+        for (int level = 1; level <= 100; ++level) {
+            folder += QString::fromUtf8("niveau ü %1/").arg(level);
+            QVERIFY(writeFile(ws.root(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "old level"));
+            QVERIFY(writeFile(ws.env(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "new level"));
+            QVERIFY(writeFile(ws.env(folder + QString::fromUtf8("nouveau 新 %1.txt").arg(level)), "added level"));
+            if (level % 25 == 0) {
+                const QString gone = folder + QString::fromUtf8("à supprimer 删除 %1.txt").arg(level);
+                QVERIFY(writeFile(ws.root(gone), "listed"));
+                list << gone;
+            }
+        }
+        QVERIFY(writeFile(ws.root(folder + QString::fromUtf8("bloqué 阻")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.env(folder + QString::fromUtf8("bloqué 阻/dedans.txt")), "inside"));
+        faults = QString::fromUtf8("folder over file at depth 100, 4 deep list entries, 5 tries");
+        break;
+    }
+    }
+    QVERIFY(ws.writeList(list));
+
+    const auto installed = installationTree(ws.install.root());
+    const auto packaged = snapshotTree(ws.package);
+    const auto outside = ws.outsideTree();
+
+    UpdaterRun run;
+    QVERIFY(run.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+    QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished, qPrintable(run.errorOutput()));
+    // Between tries: the rollback has real changes to undo.
+    const auto midRun = without(installationTree(ws.install.root()), {areaName});
+    QVERIFY2(!treeDifferences(installed, midRun).isEmpty(), qPrintable(row + QStringLiteral(": the first try changed nothing")));
+    if (!replacedEarly.isEmpty())
+        QVERIFY2(midRun.value(replacedEarly) == snapshotTree(ws.package + QStringLiteral("/Env")).value(replacedEarly),
+                 qPrintable(replacedEarly + QStringLiteral(" was not replaced before the unreadable file")));
+
+    const QString outcome = run.waitForLine({rolledBack, notRolledBack}, OutcomeTimeout);
+    QVERIFY2(run.isRunning(), qPrintable(row + QStringLiteral(": the updater ended: ") + run.errorOutput()));
+    QVERIFY2(!run.hasLine(finished), qPrintable(row + QStringLiteral(": the product was relaunched")));
+    const int productStarts = ws.install.productStarts();
+    const QStringList stopRequests = ws.install.stopRequests();
+    run.kill();
+
+    const auto after = installationTree(ws.install.root());
+    const QStringList lostDifferences = treeDifferences(installed, after);
+    const QStringList packageDifferences = treeDifferences(packaged, snapshotTree(ws.package));
+    const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
+    report(row, faults, installed.size() + packaged.size() + outside.size(), countLost(installed, after),
+           packageDifferences.size() + outsideDifferences.size());
+
+    QVERIFY2(lostDifferences.isEmpty(), qPrintable(describe(lostDifferences, ws.install.root())));
+    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package)));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    QCOMPARE(outcome, rolledBack);
+    QCOMPARE(run.errorOutput().count(copyFinished), 5);
+    QCOMPARE(readFile(ws.work + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
+    QCOMPARE(productStarts, 0);
+    QCOMPARE(stopRequests, QStringList{QStringLiteral("Halvorquintel")});
+}
+
+void TestFaults::fullFileSystemIsRolledBack()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a size-limited tmpfs in a private mount namespace needs root");
+    UpdaterProcessLock lock;
+    Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
+    QVERIFY(ws.layOut());
+    constexpr int Clips = 24;
+    constexpr int ClipSize = 128 * 1024;
+    for (int clip = 0; clip < Clips; ++clip) {
+        const QString name = QStringLiteral("media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
+        if (clip % 2 == 0)
+            QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
+        QVERIFY(writeFile(ws.env(name), block(ClipSize, char('a' + clip))));
+    }
+    QVERIFY(ws.writeList({QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")}));
+    // Room for the installation and a few clips, not for all of them.
+    const qint64 size = usedBytes(ws.install.root()) + 512 * 1024;
+    const QString mountPoint = ws.beside(QStringLiteral("small-disk"));
+    QVERIFY(QDir().mkpath(mountPoint));
+
+    const auto staged = installationTree(ws.install.root());
+    const auto packaged = snapshotTree(ws.package);
+    const auto outside = ws.outsideTree({QStringLiteral("small-disk")});
+
+    // Mounts, copies the installation in, waits for the go, then becomes the updater (same process id).
+    const QString driver = QStringLiteral("mount -t tmpfs -o size=\"$2\" tmpfs \"$1\" || exit 3\n"
+                                          "cp -a \"$3\" \"$1/install\" || exit 4\n"
+                                          "echo ready >&2\n"
+                                          "read go || exit 5\n"
+                                          "exec \"$1/install/bin/quillFern\" update \"$4\"\n");
+    UpdaterRun run;
+    QVERIFY(run.start(QStringLiteral("unshare"),
+                      {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                       QStringLiteral("sh"), QStringLiteral("-c"), driver, QStringLiteral("sh"), mountPoint,
+                       QString::number(size), ws.install.root(), ws.package},
+                      ws.work));
+    if (run.waitForLine({QStringLiteral("ready")}, 30000).isEmpty()) {
+        const bool ended = !run.isRunning();
+        run.kill();
+        const int status = run.process().exitCode();
+        // unshare itself fails with 1, the mount with 3.
+        if (ended && run.process().exitStatus() == QProcess::NormalExit && (status == 1 || status == 3))
+            QSKIP(qPrintable(QStringLiteral("no private size-limited tmpfs here (status %1): %2")
+                                 .arg(status)
+                                 .arg(run.errorOutput().trimmed())));
+        QFAIL(qPrintable(QStringLiteral("laying out the installation on the tmpfs failed: ") + run.errorOutput()));
+    }
+    // The mount exists only in the driver's namespace, which its /proc entry shows.
+    const QString root = QStringLiteral("/proc/%1/root%2/install").arg(run.pid()).arg(mountPoint);
+    const auto installed = installationTree(root);
+    QVERIFY2(treeDifferences(staged, installed).isEmpty(),
+             qPrintable(describe(treeDifferences(staged, installed), root)));
+    QVERIFY(QDir(mountPoint).isEmpty());
+    run.process().write("go\n");
+
+    QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished, qPrintable(run.errorOutput()));
+    int clipsIn = 0;
+    for (int clip = 0; clip < Clips; ++clip) {
+        const QString name = QStringLiteral("/media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
+        clipsIn += readFile(root + name) == block(ClipSize, char('a' + clip)) ? 1 : 0;
+    }
+    QVERIFY2(clipsIn > 0 && clipsIn < Clips, qPrintable(QStringLiteral("%1 of %2 clips in after the first try")
+                                                            .arg(clipsIn)
+                                                            .arg(Clips)));
+
+    const QString outcome = run.waitForLine({rolledBack, notRolledBack}, OutcomeTimeout);
+    QVERIFY2(run.isRunning(), qPrintable(QStringLiteral("the updater ended: ") + run.errorOutput()));
+    QVERIFY2(!run.hasLine(finished), "the product was relaunched");
+    const auto after = installationTree(root);
+    const QByteArray productStarts = readFile(root + QStringLiteral("/bin/product-starts.log"));
+    const QByteArray stopRequests = readFile(root + QStringLiteral("/bin/stop-requests.log"));
+    run.kill();
+
+    const QStringList lostDifferences = treeDifferences(installed, after);
+    const QStringList packageDifferences = treeDifferences(packaged, snapshotTree(ws.package));
+    const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree({QStringLiteral("small-disk")}));
+    report(QStringLiteral("installation on a full file system"),
+           QStringLiteral("%1 KiB tmpfs, %2 x 128 KiB payload, ENOSPC, 5 tries").arg(size / 1024).arg(Clips),
+           installed.size() + packaged.size() + outside.size(), countLost(installed, after),
+           packageDifferences.size() + outsideDifferences.size());
+
+    QVERIFY2(lostDifferences.isEmpty(), qPrintable(describe(lostDifferences, root)));
+    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package)));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    QCOMPARE(outcome, rolledBack);
+    QCOMPARE(readFile(ws.work + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
+    QCOMPARE(productStarts, QByteArray());
+    QCOMPARE(stopRequests, QByteArray("Halvorquintel\n"));
+}
+
+void TestFaults::killedRunIsFinishedByNextRun()
+{
+    UpdaterProcessLock lock;
+    Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
+    QVERIFY(ws.layOut());
+    constexpr int Parts = 40;
+    constexpr int FilesPerPart = 500;
+    for (int part = 0; part < Parts; ++part) {
+        for (int file = 0; file < FilesPerPart; ++file) {
+            const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
+            if (file % 10 == 0)
+                QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
+            QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+        }
+    }
+    for (int big = 0; big < 4; ++big) {
+        const QString name = QStringLiteral("media/big-%1.bin").arg(big);
+        if (big % 2 == 0)
+            QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
+        QVERIFY(writeFile(ws.env(name), block(8 * 1024 * 1024, char('a' + big))));
+    }
+    const QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
+    QVERIFY(ws.writeList(list));
+
+    const auto installed = installationTree(ws.install.root());
+    const auto outside = ws.outsideTree();
+    auto expected = without(installed, list);
+    const auto payload = without(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
+    for (auto it = payload.cbegin(); it != payload.cend(); ++it) {
+        if (!it.value().startsWith(QLatin1String("dir")) || !expected.contains(it.key()))
+            expected.insert(it.key(), it.value());
+    }
+
+    int recordsAtKill = 0;
+    {
+        UpdaterRun first;
+        QVERIFY(first.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+        QElapsedTimer clock;
+        clock.start();
+        while (first.isRunning() && clock.elapsed() < FirstTryTimeout && recordsAtKill < 2000) {
+            QTest::qSleep(2);
+            recordsAtKill = journalLines(ws.install.root());
+        }
+        first.kill();
+        QVERIFY2(recordsAtKill >= 2000, qPrintable(QStringLiteral("the copy never got going: ") + first.errorOutput()));
+        QVERIFY2(!first.hasLine(copyFinished), "the copy finished before the kill");
+    }
+    const auto killed = installationTree(ws.install.root());
+    QVERIFY2(killed.contains(areaName), "no backup area after the kill");
+    QVERIFY2(!treeDifferences(installed, without(killed, {areaName})).isEmpty(), "the killed run changed nothing");
+    QVERIFY2(!treeDifferences(expected, without(killed, {areaName})).isEmpty(), "the killed run had finished");
+    QCOMPARE(ws.install.productStarts(), 0);
+
+    UpdaterRun second;
+    QVERIFY(second.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+    QVERIFY2(second.waitForLine({finished}, OutcomeTimeout) == finished, qPrintable(second.errorOutput()));
+    // The self-stop is the last thing the run does; the stand-in only records it.
+    QTRY_VERIFY_WITH_TIMEOUT(ws.install.stopRequests().contains(QStringLiteral("quillFern")), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(ws.install.productStarts(), 1, 10000);
+    second.kill();
+
+    const auto after = installationTree(ws.install.root());
+    const QStringList differences = treeDifferences(expected, after);
+    const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
+    report(QStringLiteral("killed half-way, then run again"),
+           QStringLiteral("SIGKILL at %1 journal records, %2 payload entries, rerun")
+               .arg(recordsAtKill)
+               .arg(payload.size()),
+           expected.size() + outside.size(), countLost(expected, after), outsideDifferences.size());
+
+    QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.install.root())));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    QVERIFY(second.hasLine(interruptedRun));
+    QVERIFY(second.hasLine(QStringLiteral("100!")));
+    QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package));
+    QVERIFY2(!QFileInfo::exists(ws.root(areaName)), qPrintable(ws.root(areaName)));
+    QVERIFY(!QFileInfo::exists(ws.work + QStringLiteral("/log.txt")));
+    QCOMPARE(ws.install.productStarts(), 1);
+    QCOMPARE(ws.install.stopRequests(),
+             QStringList({QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel"), QStringLiteral("quillFern")}));
+}
+
+QTEST_MAIN(TestFaults)
+#include "tst_faults.moc"
