@@ -29,6 +29,7 @@ private slots:
     void successDropsBackup();
     void interruptedRunRolledBackByNextRun();
     void recordCutShortIsIgnored();
+    void longJournalUndoneNewestFirst();
     void backupAreaIsNotDeletable();
 
 private:
@@ -241,6 +242,29 @@ void TestRollback::recordCutShortIsIgnored()
     QVERIFY(next.restore());
     QCOMPARE(readFile(root(QStringLiteral("kept.txt"))), QByteArray("kept"));
     QVERIFY(!QFileInfo::exists(area()));
+}
+
+void TestRollback::longJournalUndoneNewestFirst()
+{
+    // Enough records, with names long enough, to span many blocks of the journal.
+    const QString folder = QStringLiteral("many/") + QString(120, QLatin1Char('n'));
+    QVERIFY(QDir().mkpath(root(folder)));
+    QVERIFY(writeFile(root(QStringLiteral("replaced.txt")), "original"));
+    const auto installed = snapshotTree(installRoot);
+    QVERIFY(writeFile(env(QStringLiteral("source.txt")), "payload"));
+
+    InstallationBackup backup(installRoot);
+    QVERIFY(backup.putFile(env(QStringLiteral("source.txt")), QStringLiteral("replaced.txt")));
+    QVERIFY(backup.makeFolder(folder + QStringLiteral("/sub")));
+    for (int i = 0; i < 3000; ++i) {
+        const QString name = folder + QStringLiteral("/sub/file %1 ü").arg(i);
+        QVERIFY2(backup.putFile(env(QStringLiteral("source.txt")), name), qPrintable(name));
+    }
+    QVERIFY(QFileInfo(area() + QStringLiteral("/journal")).size() > 4 * 64 * 1024);
+
+    InstallationBackup next(installRoot);
+    QVERIFY(next.restore());
+    QCOMPARE(snapshotTree(installRoot), installed);
 }
 
 void TestRollback::backupAreaIsNotDeletable()

@@ -1,6 +1,5 @@
 #include "installationbackup.h"
 
-#include <QByteArrayList>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -19,6 +18,53 @@ constexpr char ListSetAside = 'L';   // the package's deletion list, by absolute
 const char savedFilesFolder[] = "/files/";
 const char savedListName[] = "/del.xml";
 const char journalName[] = "/journal";
+
+// Reads the journal from its end in blocks, so that memory stays the same
+// however many records a long run wrote. The bytes after the last line end
+// are a record cut short by a kill, whose change never happened.
+template<typename Visit>
+void forEachRecordNewestFirst(QFile &records, Visit visit)
+{
+    constexpr qint64 blockSize = 64 * 1024;
+    qint64 end = records.size();
+    QByteArray carried; // the tail of a line that began in an earlier block
+    bool tailDropped = false;
+    while (end > 0) {
+        const qint64 start = qMax<qint64>(0, end - blockSize);
+        if (!records.seek(start))
+            return;
+        QByteArray block = records.read(end - start) + carried;
+        end = start;
+        if (!tailDropped) {
+            const int lastEnd = block.lastIndexOf('\n');
+            if (lastEnd < 0 && start > 0) {
+                carried = block;
+                continue;
+            }
+            block.truncate(lastEnd + 1);
+            tailDropped = true;
+        }
+        int first = 0;
+        if (start > 0) {
+            first = block.indexOf('\n') + 1;
+            if (first == 0) {
+                carried = block;
+                continue;
+            }
+            carried = block.left(first);
+        }
+        int lineEnd = block.size() - 1; // each line ends with '\n'
+        while (lineEnd > first) {
+            const int lineStart = block.lastIndexOf('\n', lineEnd - 1) + 1;
+            const int from = qMax(lineStart, first);
+            if (lineEnd - from >= 2 && block.at(from + 1) == ' ') {
+                const QByteArray encoded = block.mid(from + 2, lineEnd - from - 2);
+                visit(block.at(from), QString::fromUtf8(QByteArray::fromPercentEncoding(encoded)));
+            }
+            lineEnd = from - 1;
+        }
+    }
+}
 
 bool isFolder(const QFileInfo &info)
 {
@@ -207,25 +253,16 @@ bool InstallationBackup::restore()
         return true;
 
     QFile records(areaPath + QLatin1String(journalName));
-    QByteArrayList lines;
-    if (records.open(QIODevice::ReadOnly))
-        lines = records.readAll().split('\n');
-    records.close();
-    // The part after the last line end is empty, or a record cut short by a
-    // kill, whose change never happened.
-    if (!lines.isEmpty())
-        lines.removeLast();
-
     bool complete = true;
-    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
-        if (line->size() < 2 || line->at(1) != ' ')
-            continue;
-        const QString path = QString::fromUtf8(QByteArray::fromPercentEncoding(line->mid(2)));
-        if (!undo(line->at(0), path)) {
-            qDebug() << "Could not undo" << line->at(0) << path;
-            complete = false;
-        }
+    if (records.open(QIODevice::ReadOnly)) {
+        forEachRecordNewestFirst(records, [this, &complete](char kind, const QString &path) {
+            if (!undo(kind, path)) {
+                qDebug() << "Could not undo" << kind << path;
+                complete = false;
+            }
+        });
     }
+    records.close();
     if (complete)
         QDir(areaPath).removeRecursively();
     return complete;
