@@ -1,4 +1,5 @@
-// Peak memory of whole updater runs over many small files in equal folders; exit status 3 when it grows by over 1 MiB.
+// Peak memory of whole updater runs over many small files in equal folders; exit status 3 when it grows by
+// over 1 MiB.
 //   bench_manyfiles [files per folder] [file count...]   (defaults: 1000, 10000 100000)
 #include <QCoreApplication>
 #include <QDir>
@@ -12,7 +13,8 @@
 
 namespace {
 
-struct Result {
+struct Result
+{
     int files = 0;
     int folders = 0;
     qint64 peakKiB = -1;
@@ -24,7 +26,9 @@ struct Result {
 
 QString payloadName(int index, int filesPerFolder)
 {
-    return QStringLiteral("bulk/folder-%1/file-%2.txt").arg(index / filesPerFolder, 4, 10, QLatin1Char('0')).arg(index);
+    return QStringLiteral("bulk/folder-%1/file-%2.txt")
+        .arg(index / filesPerFolder, 4, 10, QLatin1Char('0'))
+        .arg(index);
 }
 
 Result run(int files, int filesPerFolder)
@@ -52,7 +56,8 @@ Result run(int files, int filesPerFolder)
     result.setUpSeconds = clock.restart() / 1000.0;
 
     UpdaterRun updater;
-    if (!updater.start(install.binDir() + QStringLiteral("/quillFern"), {QStringLiteral("update"), package}, work)) {
+    if (!updater.start(install.binDir() + QStringLiteral("/quillFern"), {QStringLiteral("update"), package},
+                       work)) {
         result.problem = QStringLiteral("the updater did not start");
         return result;
     }
@@ -82,7 +87,8 @@ Result run(int files, int filesPerFolder)
         inPlace += readFile(install.path(name)) == name.toUtf8() ? 1 : 0;
     }
     if (inPlace != files)
-        result.problem = QStringLiteral("%1 of %2 files in place under %3").arg(inPlace).arg(files).arg(install.root());
+        result.problem =
+            QStringLiteral("%1 of %2 files in place under %3").arg(inPlace).arg(files).arg(install.root());
     else if (QFileInfo::exists(package))
         result.problem = QStringLiteral("the package is still there: ") + package;
     else if (QFileInfo::exists(install.path(QStringLiteral(".quillFern-backup"))))
@@ -112,7 +118,8 @@ int main(int argc, char *argv[])
 
     // Runs the updater's executable, whose self-stop would end every process of its name.
     UpdaterProcessLock lock;
-    std::printf("%9s %8s %12s %10s %10s  %s\n", "files", "folders", "peak KiB", "set-up s", "run s", "outcome");
+    std::printf("%9s %8s %12s %10s %10s  %s\n", "files", "folders", "peak KiB", "set-up s", "run s",
+                "outcome");
     QList<Result> results;
     bool allComplete = true;
     for (int files : qAsConst(counts)) {
@@ -131,7 +138,8 @@ int main(int argc, char *argv[])
         // Far more than a listing of one folder of this size takes.
         const qint64 allowance = 1024;
         std::printf("peak memory from %d to %d files: %+lld KiB (%s)\n", results.first().files,
-                    results.last().files, growth, growth <= allowance ? "flat" : "grows with the number of files");
+                    results.last().files, growth,
+                    growth <= allowance ? "flat" : "grows with the number of files");
         if (growth > allowance)
             return 3;
     }

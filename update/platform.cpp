@@ -74,9 +74,7 @@ QString temporarySuffix()
 
 #ifdef Q_OS_WIN
 
-void prepareProcess()
-{
-}
+void prepareProcess() {}
 
 bool writeTemporaryCopy(const QString &source, const QString &destination)
 {
@@ -102,7 +100,9 @@ namespace {
 class FileDescriptor
 {
 public:
-    explicit FileDescriptor(int fd) : fd(fd) {}
+    explicit FileDescriptor(int fd)
+        : fd(fd)
+    {}
     ~FileDescriptor()
     {
         if (fd >= 0)
@@ -168,14 +168,26 @@ bool copyData(int in, int out)
             return true;
         if (errno == EINTR)
             continue;
-        const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP
-                                 || errno == EINVAL || errno == EBADF;
+        const bool unsupported =
+            errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL || errno == EBADF;
         if (!unsupported || copiedAny)
             return false;
         break;
     }
 #endif
     return copyWithBuffer(in, out);
+}
+
+// A leftover from an interrupted run, or anything else by that name, is not
+// ours to write through: it is removed and the file created anew.
+int createExclusive(const char *path)
+{
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    const int fd = ::open(path, flags, 0600);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
+    ::unlink(path);
+    return ::open(path, flags, 0600);
 }
 
 } // namespace
@@ -195,9 +207,7 @@ bool writeTemporaryCopy(const QString &source, const QString &destination)
     if (in.get() < 0 || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
 
-    // A leftover from an interrupted run, or anything else by that name, is not ours to write through.
-    ::unlink(temporaryPath.constData());
-    FileDescriptor out(::open(temporaryPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    FileDescriptor out(createExclusive(temporaryPath.constData()));
     if (out.get() < 0)
         return false;
 
