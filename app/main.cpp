@@ -26,8 +26,8 @@ int main(int argc, char *argv[])
 
     QTranslator translator;
     translator.load(QStringLiteral("quillFern_zh_CN.qm"),
-                    QCoreApplication::applicationDirPath() + QStringLiteral("/languages"),
-                    QString(), QString());
+                    QCoreApplication::applicationDirPath() + QStringLiteral("/languages"), QString(),
+                    QString());
     QCoreApplication::installTranslator(&translator);
 
     DlgUpdate window(nullptr);

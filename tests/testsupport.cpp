@@ -46,7 +46,8 @@ QString linkText(const QFileInfo &info)
 {
 #ifdef Q_OS_UNIX
     QByteArray buffer(4096, '\0');
-    const ssize_t size = ::readlink(QFile::encodeName(info.filePath()).constData(), buffer.data(), buffer.size());
+    const ssize_t size =
+        ::readlink(QFile::encodeName(info.filePath()).constData(), buffer.data(), buffer.size());
     if (size >= 0)
         return QFile::decodeName(buffer.left(int(size)));
 #endif
@@ -173,10 +174,10 @@ QMap<QString, QString> snapshotTree(const QString &root)
         else if (info.isDir())
             description = QStringLiteral("dir");
         else
-            description = QStringLiteral("file ")
-                          + QString::fromLatin1(
-                              QCryptographicHash::hash(readFile(info.filePath()), QCryptographicHash::Sha256)
-                                  .toHex());
+            description =
+                QStringLiteral("file ") +
+                QString::fromLatin1(
+                    QCryptographicHash::hash(readFile(info.filePath()), QCryptographicHash::Sha256).toHex());
         description += QStringLiteral(" mode ") + QString::number(int(info.permissions()), 16);
         tree.insert(base.relativeFilePath(info.filePath()), description);
     }
@@ -190,7 +191,8 @@ QStringList treeDifferences(const QMap<QString, QString> &expected, const QMap<Q
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         const QString found = actual.value(it.key(), missing);
         if (found != it.value())
-            differences << it.key() + QStringLiteral(": expected ") + it.value() + QStringLiteral(", found ") + found;
+            differences << it.key() + QStringLiteral(": expected ") + it.value() +
+                               QStringLiteral(", found ") + found;
     }
     for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
         if (!expected.contains(it.key()))
@@ -333,6 +335,6 @@ QByteArray readFile(const QString &path)
 bool makeExecutable(const QString &path)
 {
     QFile file(path);
-    return file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup
-                               | QFileDevice::ExeOther);
+    return file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                               QFileDevice::ExeOther);
 }

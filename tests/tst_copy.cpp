@@ -270,8 +270,12 @@ void TestCopy::folderLinkCycleFails_data()
     QTest::addColumn<QString>("linkPath");
     QTest::addColumn<QString>("target");
     QTest::addColumn<QString>("failingName");
-    QTest::newRow("link to itself's folder") << "sub/loop" << "." << "loop";
-    QTest::newRow("link to the payload root") << "sub/deeper/up" << "../.." << "up";
+    QTest::newRow("link to itself's folder") << "sub/loop"
+                                             << "."
+                                             << "loop";
+    QTest::newRow("link to the payload root") << "sub/deeper/up"
+                                              << "../.."
+                                              << "up";
 }
 
 void TestCopy::folderLinkCycleFails()
@@ -301,8 +305,8 @@ void TestCopy::namesAndPermissionsCarried()
     QVERIFY(QFile::setPermissions(install->path(QStringLiteral("run.sh")),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QVERIFY(writeFile(env(QStringLiteral("plain.txt")), "plain"));
-    QVERIFY(QFile::setPermissions(env(QStringLiteral("plain.txt")), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                                         | QFileDevice::ReadGroup));
+    QVERIFY(QFile::setPermissions(env(QStringLiteral("plain.txt")),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
 
     QVERIFY(DlgUpdateProbe::copy(*dlg));
     QCOMPARE(readFile(install->path(file)), QByteArray("unicode"));

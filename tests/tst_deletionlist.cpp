@@ -112,12 +112,12 @@ void TestDeletionList::listNotApplied_data()
     QTest::addColumn<QByteArray>("xml");
     QTest::addColumn<bool>("listIsFolder");
     QTest::addColumn<QString>("message");
-    QTest::newRow("cannot be opened read-write") << QByteArray() << true
-                                                 << "Failed to initialize update/Env/del.xml";
+    QTest::newRow("cannot be opened read-write")
+        << QByteArray() << true << "Failed to initialize update/Env/del.xml";
     QTest::newRow("not well-formed") << QByteArray("<DelLs><f>target.txt</f>") << false
                                      << "Failed to load into QDomDocument";
-    QTest::newRow("element name in other case") << QByteArray("<dells><f>target.txt</f></dells>") << false
-                                                << QString();
+    QTest::newRow("element name in other case")
+        << QByteArray("<dells><f>target.txt</f></dells>") << false << QString();
     QTest::newRow("prefixed element name")
         << QByteArray("<x:DelLs xmlns:x=\"urn:quill\"><f>target.txt</f></x:DelLs>") << false << QString();
 }
@@ -185,8 +185,8 @@ void TestDeletionList::utf16ListWithByteOrderMark()
 {
     const QString name = QString::fromUtf8("données 更新.txt");
     QVERIFY(writeFile(root(name), "x"));
-    const QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<DelLs><f>") + name
-                        + QStringLiteral("</f></DelLs>\n");
+    const QString xml = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<DelLs><f>") + name +
+                        QStringLiteral("</f></DelLs>\n");
     QByteArray bytes("\xff\xfe", 2);
     bytes += QByteArray(reinterpret_cast<const char *>(xml.utf16()), xml.size() * 2);
     writeList(bytes);
@@ -219,9 +219,10 @@ void TestDeletionList::traversalEntriesRefused()
     QVERIFY(QFile::link(outside, root(QStringLiteral("linked.txt"))));
     QVERIFY(writeFile(root(QStringLiteral("before.txt")), "x"));
     QVERIFY(writeFile(root(QStringLiteral("after.txt")), "x"));
-    writeList(QStringLiteral("<DelLs><f>before.txt</f><f>%1</f><f>sub/../after.txt</f><f>linked.txt</f></DelLs>")
-                  .arg(entry)
-                  .toUtf8());
+    writeList(
+        QStringLiteral("<DelLs><f>before.txt</f><f>%1</f><f>sub/../after.txt</f><f>linked.txt</f></DelLs>")
+            .arg(entry)
+            .toUtf8());
     MessageLog log;
     DlgUpdateProbe::updateDel(*dlg);
 

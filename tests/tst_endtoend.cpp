@@ -97,7 +97,8 @@ void TestEndToEnd::fullRun()
     const QStringList records = install.productRecords();
     const qint64 relaunched = records.last().section(QLatin1Char(' '), 0, 0).toLongLong();
     startedProducts << relaunched;
-    QCOMPARE(records.last().section(QLatin1Char(' '), 1), install.binDir() + QStringLiteral("/Halvorquintel"));
+    QCOMPARE(records.last().section(QLatin1Char(' '), 1),
+             install.binDir() + QStringLiteral("/Halvorquintel"));
     QVERIFY(QFileInfo::exists(QStringLiteral("/proc/%1").arg(relaunched)));
 
     const QMap<QString, double> times = messageTimes(updater.readAllStandardError());
@@ -106,9 +107,11 @@ void TestEndToEnd::fullRun()
     const double stopped = times.value(QStringLiteral("kill finish"));
     const double staged = times.value(QStringLiteral("copy finish"));
     const double finished = times.value(QStringLiteral("Finish!"));
-    QVERIFY2(staged - stopped >= 2.8 && staged - stopped < 4.0, qPrintable(QString::number(staged - stopped)));
+    QVERIFY2(staged - stopped >= 2.8 && staged - stopped < 4.0,
+             qPrintable(QString::number(staged - stopped)));
     // 54 ticks of 100 ms from 24 to 100; coarse timers may fire up to 5 % early.
-    QVERIFY2(finished - staged >= 5.0 && finished - staged < 8.0, qPrintable(QString::number(finished - staged)));
+    QVERIFY2(finished - staged >= 5.0 && finished - staged < 8.0,
+             qPrintable(QString::number(finished - staged)));
 
     QCOMPARE(readFile(install.path(QStringLiteral("new.txt"))), QByteArray("new"));
     QVERIFY(!QFileInfo::exists(package));

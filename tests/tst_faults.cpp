@@ -11,7 +11,8 @@
 
 #include "testsupport.h"
 
-// Broken updates run by the installed updater; the recording stand-in stop program keeps its self-stop harmless.
+// Broken updates run by the installed updater; the recording stand-in stop program keeps its self-stop
+// harmless.
 class TestFaults : public QObject
 {
     Q_OBJECT
@@ -38,7 +39,8 @@ private slots:
 namespace {
 
 const QString rolledBack = QStringLiteral("Update failed; the installation was rolled back");
-const QString notRolledBack = QStringLiteral("Update failed; the installation could not be rolled back completely");
+const QString notRolledBack =
+    QStringLiteral("Update failed; the installation could not be rolled back completely");
 const QString copyFinished = QStringLiteral("copy finish");
 const QString finished = QStringLiteral("Finish!");
 const QString interruptedRun = QStringLiteral("Rolling back an earlier run that did not finish");
@@ -66,7 +68,8 @@ QMap<QString, QString> without(QMap<QString, QString> tree, const QStringList &f
 // What the stand-ins record when they are started is theirs, not the updater's.
 QMap<QString, QString> installationTree(const QString &root)
 {
-    return without(snapshotTree(root), {QStringLiteral("bin/stop-requests.log"), QStringLiteral("bin/product-starts.log")});
+    return without(snapshotTree(root),
+                   {QStringLiteral("bin/stop-requests.log"), QStringLiteral("bin/product-starts.log")});
 }
 
 int countLost(const QMap<QString, QString> &expected, const QMap<QString, QString> &actual)
@@ -121,31 +124,30 @@ public:
         , top(install.workspace())
         , package(top + QLatin1Char('/') + packageName)
         , work(top + QStringLiteral("/work"))
-    {
-    }
+    {}
 
     bool layOut()
     {
-        return install.isValid() && QDir().mkpath(work) && install.installUpdater()
-               && writeFile(beside(QStringLiteral("outside.txt")), "outside")
-               && writeFile(beside(QStringLiteral("outside-dir/victim.txt")), "victim")
-               && writeFile(beside(QStringLiteral("outside-dir/keep.txt")), "keep")
-               && writeFile(beside(QStringLiteral("keep-me/notes.txt")), "notes")
-               && writeFile(root(QStringLiteral("bin/product.dat")), "old product")
-               && writeFile(root(QStringLiteral("bin/run.sh")), "#!/bin/sh\nold\n")
-               && makeExecutable(root(QStringLiteral("bin/run.sh")))
-               && writeFile(root(QStringLiteral("readme.txt")), "old readme")
-               && QFile::link(QStringLiteral("readme.txt"), root(QStringLiteral("readme-link")))
-               && writeFile(root(QStringLiteral("docs/guide.txt")), "old guide")
-               && writeFile(root(QStringLiteral("docs/obsolete.txt")), "obsolete")
-               && writeFile(root(QStringLiteral("data/config.ini")), "user settings")
-               && QDir().mkpath(root(QStringLiteral("empty-folder")))
-               && writeFile(env(QStringLiteral("bin/product.dat")), "new product")
-               && writeFile(env(QStringLiteral("bin/run.sh")), "#!/bin/sh\nnew\n")
-               && makeExecutable(env(QStringLiteral("bin/run.sh")))
-               && writeFile(env(QStringLiteral("readme.txt")), "new readme")
-               && writeFile(env(QStringLiteral("docs/guide.txt")), "new guide")
-               && writeFile(env(QStringLiteral("added/deep/er/file.txt")), "added");
+        return install.isValid() && QDir().mkpath(work) && install.installUpdater() &&
+               writeFile(beside(QStringLiteral("outside.txt")), "outside") &&
+               writeFile(beside(QStringLiteral("outside-dir/victim.txt")), "victim") &&
+               writeFile(beside(QStringLiteral("outside-dir/keep.txt")), "keep") &&
+               writeFile(beside(QStringLiteral("keep-me/notes.txt")), "notes") &&
+               writeFile(root(QStringLiteral("bin/product.dat")), "old product") &&
+               writeFile(root(QStringLiteral("bin/run.sh")), "#!/bin/sh\nold\n") &&
+               makeExecutable(root(QStringLiteral("bin/run.sh"))) &&
+               writeFile(root(QStringLiteral("readme.txt")), "old readme") &&
+               QFile::link(QStringLiteral("readme.txt"), root(QStringLiteral("readme-link"))) &&
+               writeFile(root(QStringLiteral("docs/guide.txt")), "old guide") &&
+               writeFile(root(QStringLiteral("docs/obsolete.txt")), "obsolete") &&
+               writeFile(root(QStringLiteral("data/config.ini")), "user settings") &&
+               QDir().mkpath(root(QStringLiteral("empty-folder"))) &&
+               writeFile(env(QStringLiteral("bin/product.dat")), "new product") &&
+               writeFile(env(QStringLiteral("bin/run.sh")), "#!/bin/sh\nnew\n") &&
+               makeExecutable(env(QStringLiteral("bin/run.sh"))) &&
+               writeFile(env(QStringLiteral("readme.txt")), "new readme") &&
+               writeFile(env(QStringLiteral("docs/guide.txt")), "new guide") &&
+               writeFile(env(QStringLiteral("added/deep/er/file.txt")), "added");
     }
 
     bool writeList(const QStringList &entries) const
@@ -164,9 +166,10 @@ public:
     QMap<QString, QString> outsideTree(const QStringList &alsoLeaveOut = QStringList()) const
     {
         const QDir base(top);
-        return without(snapshotTree(top), QStringList{base.relativeFilePath(install.root()),
-                                                      base.relativeFilePath(package), base.relativeFilePath(work)}
-                                              + alsoLeaveOut);
+        return without(snapshotTree(top),
+                       QStringList{base.relativeFilePath(install.root()), base.relativeFilePath(package),
+                                   base.relativeFilePath(work)} +
+                           alsoLeaveOut);
     }
 
     StandInInstallation install;
@@ -204,10 +207,14 @@ void TestFaults::failedRunIsRolledBack_data()
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<QString>("rootName");
     QTest::addColumn<QString>("packageName");
-    QTest::newRow("payload folder over an installed file") << FolderOverFile << "install" << "package";
-    QTest::newRow("payload file over a non-empty folder") << FileOverFolder << "install" << "package";
-    QTest::newRow("unreadable source after replacements") << UnreadableSource << "install" << "package";
-    QTest::newRow("deletion list reaching outside the root") << OutsideEntries << "install" << "package";
+    QTest::newRow("payload folder over an installed file") << FolderOverFile << "install"
+                                                           << "package";
+    QTest::newRow("payload file over a non-empty folder") << FileOverFolder << "install"
+                                                          << "package";
+    QTest::newRow("unreadable source after replacements") << UnreadableSource << "install"
+                                                          << "package";
+    QTest::newRow("deletion list reaching outside the root") << OutsideEntries << "install"
+                                                             << "package";
     QTest::newRow("spaces, non-ASCII letters, 100 nested folders")
         << DeepNames << QString::fromUtf8("Program Files/Halvorquintel Édition 更新")
         << QString::fromUtf8("paquet mis à jour 更新");
@@ -234,7 +241,8 @@ void TestFaults::failedRunIsRolledBack()
         faults = QStringLiteral("folder zz-file/ over installed file, 5 tries");
         break;
     case FileOverFolder:
-        QVERIFY(writeFile(ws.root(QStringLiteral("zz-folder/inside.txt")), "a folder where the payload has a file"));
+        QVERIFY(writeFile(ws.root(QStringLiteral("zz-folder/inside.txt")),
+                          "a folder where the payload has a file"));
         QVERIFY(writeFile(ws.env(QStringLiteral("zz-folder")), "a file"));
         faults = QStringLiteral("file zz-folder over non-empty folder, 5 tries");
         break;
@@ -268,16 +276,20 @@ void TestFaults::failedRunIsRolledBack()
         QString folder;
         for (int level = 1; level <= 100; ++level) {
             folder += QString::fromUtf8("niveau ü %1/").arg(level);
-            QVERIFY(writeFile(ws.root(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "old level"));
-            QVERIFY(writeFile(ws.env(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "new level"));
-            QVERIFY(writeFile(ws.env(folder + QString::fromUtf8("nouveau 新 %1.txt").arg(level)), "added level"));
+            QVERIFY(
+                writeFile(ws.root(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "old level"));
+            QVERIFY(
+                writeFile(ws.env(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "new level"));
+            QVERIFY(
+                writeFile(ws.env(folder + QString::fromUtf8("nouveau 新 %1.txt").arg(level)), "added level"));
             if (level % 25 == 0) {
                 const QString gone = folder + QString::fromUtf8("à supprimer 删除 %1.txt").arg(level);
                 QVERIFY(writeFile(ws.root(gone), "listed"));
                 list << gone;
             }
         }
-        QVERIFY(writeFile(ws.root(folder + QString::fromUtf8("bloqué 阻")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.root(folder + QString::fromUtf8("bloqué 阻")),
+                          "a file where the payload has a folder"));
         QVERIFY(writeFile(ws.env(folder + QString::fromUtf8("bloqué 阻/dedans.txt")), "inside"));
         faults = QString::fromUtf8("folder over file at depth 100, 4 deep list entries, 5 tries");
         break;
@@ -294,9 +306,11 @@ void TestFaults::failedRunIsRolledBack()
     QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished, qPrintable(run.errorOutput()));
     // Between tries: the rollback has real changes to undo.
     const auto midRun = without(installationTree(ws.install.root()), {areaName});
-    QVERIFY2(!treeDifferences(installed, midRun).isEmpty(), qPrintable(row + QStringLiteral(": the first try changed nothing")));
+    QVERIFY2(!treeDifferences(installed, midRun).isEmpty(),
+             qPrintable(row + QStringLiteral(": the first try changed nothing")));
     if (!replacedEarly.isEmpty())
-        QVERIFY2(midRun.value(replacedEarly) == snapshotTree(ws.package + QStringLiteral("/Env")).value(replacedEarly),
+        QVERIFY2(midRun.value(replacedEarly) ==
+                     snapshotTree(ws.package + QStringLiteral("/Env")).value(replacedEarly),
                  qPrintable(replacedEarly + QStringLiteral(" was not replaced before the unreadable file")));
 
     const QString outcome = run.waitForLine({rolledBack, notRolledBack}, OutcomeTimeout);
@@ -369,7 +383,8 @@ void TestFaults::fullFileSystemIsRolledBack()
             QSKIP(qPrintable(QStringLiteral("no private size-limited tmpfs here (status %1): %2")
                                  .arg(status)
                                  .arg(run.errorOutput().trimmed())));
-        QFAIL(qPrintable(QStringLiteral("laying out the installation on the tmpfs failed: ") + run.errorOutput()));
+        QFAIL(qPrintable(QStringLiteral("laying out the installation on the tmpfs failed: ") +
+                         run.errorOutput()));
     }
     // The mount exists only in the driver's namespace, which its /proc entry shows.
     const QString root = QStringLiteral("/proc/%1/root%2/install").arg(run.pid()).arg(mountPoint);
@@ -385,9 +400,8 @@ void TestFaults::fullFileSystemIsRolledBack()
         const QString name = QStringLiteral("/media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
         clipsIn += readFile(root + name) == block(ClipSize, char('a' + clip)) ? 1 : 0;
     }
-    QVERIFY2(clipsIn > 0 && clipsIn < Clips, qPrintable(QStringLiteral("%1 of %2 clips in after the first try")
-                                                            .arg(clipsIn)
-                                                            .arg(Clips)));
+    QVERIFY2(clipsIn > 0 && clipsIn < Clips,
+             qPrintable(QStringLiteral("%1 of %2 clips in after the first try").arg(clipsIn).arg(Clips)));
 
     const QString outcome = run.waitForLine({rolledBack, notRolledBack}, OutcomeTimeout);
     QVERIFY2(run.isRunning(), qPrintable(QStringLiteral("the updater ended: ") + run.errorOutput()));
@@ -399,7 +413,8 @@ void TestFaults::fullFileSystemIsRolledBack()
 
     const QStringList lostDifferences = treeDifferences(installed, after);
     const QStringList packageDifferences = treeDifferences(packaged, snapshotTree(ws.package));
-    const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree({QStringLiteral("small-disk")}));
+    const QStringList outsideDifferences =
+        treeDifferences(outside, ws.outsideTree({QStringLiteral("small-disk")}));
     report(QStringLiteral("installation on a full file system"),
            QStringLiteral("%1 KiB tmpfs, %2 x 128 KiB payload, ENOSPC, 5 tries").arg(size / 1024).arg(Clips),
            installed.size() + packaged.size() + outside.size(), countLost(installed, after),
@@ -441,7 +456,8 @@ void TestFaults::killedRunIsFinishedByNextRun()
     const auto installed = installationTree(ws.install.root());
     const auto outside = ws.outsideTree();
     auto expected = without(installed, list);
-    const auto payload = without(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
+    const auto payload =
+        without(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
     for (auto it = payload.cbegin(); it != payload.cend(); ++it) {
         if (!it.value().startsWith(QLatin1String("dir")) || !expected.contains(it.key()))
             expected.insert(it.key(), it.value());
@@ -458,13 +474,16 @@ void TestFaults::killedRunIsFinishedByNextRun()
             recordsAtKill = journalLines(ws.install.root());
         }
         first.kill();
-        QVERIFY2(recordsAtKill >= 2000, qPrintable(QStringLiteral("the copy never got going: ") + first.errorOutput()));
+        QVERIFY2(recordsAtKill >= 2000,
+                 qPrintable(QStringLiteral("the copy never got going: ") + first.errorOutput()));
         QVERIFY2(!first.hasLine(copyFinished), "the copy finished before the kill");
     }
     const auto killed = installationTree(ws.install.root());
     QVERIFY2(killed.contains(areaName), "no backup area after the kill");
-    QVERIFY2(!treeDifferences(installed, without(killed, {areaName})).isEmpty(), "the killed run changed nothing");
-    QVERIFY2(!treeDifferences(expected, without(killed, {areaName})).isEmpty(), "the killed run had finished");
+    QVERIFY2(!treeDifferences(installed, without(killed, {areaName})).isEmpty(),
+             "the killed run changed nothing");
+    QVERIFY2(!treeDifferences(expected, without(killed, {areaName})).isEmpty(),
+             "the killed run had finished");
     QCOMPARE(ws.install.productStarts(), 0);
 
     UpdaterRun second;
@@ -493,7 +512,8 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QVERIFY(!QFileInfo::exists(ws.work + QStringLiteral("/log.txt")));
     QCOMPARE(ws.install.productStarts(), 1);
     QCOMPARE(ws.install.stopRequests(),
-             QStringList({QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel"), QStringLiteral("quillFern")}));
+             QStringList({QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel"),
+                          QStringLiteral("quillFern")}));
 }
 
 QTEST_MAIN(TestFaults)

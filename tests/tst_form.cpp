@@ -30,21 +30,51 @@ void TestForm::objectNamesAndClasses_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("className");
     QTest::addColumn<QString>("parentName");
-    QTest::newRow("frameMain") << "frameMain" << "QFrame" << "DlgUpdate";
-    QTest::newRow("frameTitle") << "frameTitle" << "QFrame" << "frameMain";
-    QTest::newRow("txtTitle") << "txtTitle" << "QLabel" << "frameTitle";
-    QTest::newRow("line") << "line" << "QFrame" << "frameMain";
-    QTest::newRow("frameMiddle") << "frameMiddle" << "QFrame" << "frameMain";
-    QTest::newRow("label") << "label" << "QLabel" << "frameMiddle";
-    QTest::newRow("frameMiddle_2") << "frameMiddle_2" << "QFrame" << "frameMain";
-    QTest::newRow("progress") << "progress" << "QProgressBar" << "frameMiddle_2";
-    QTest::newRow("frameBottom") << "frameBottom" << "QFrame" << "frameMain";
-    QTest::newRow("btnOK") << "btnOK" << "QPushButton" << "frameBottom";
-    QTest::newRow("verticalLayout") << "verticalLayout" << "QVBoxLayout" << "frameMain";
-    QTest::newRow("horizontalLayout_6") << "horizontalLayout_6" << "QHBoxLayout" << "frameTitle";
-    QTest::newRow("horizontalLayout") << "horizontalLayout" << "QHBoxLayout" << "frameMiddle";
-    QTest::newRow("horizontalLayout_4") << "horizontalLayout_4" << "QHBoxLayout" << "frameMiddle_2";
-    QTest::newRow("horizontalLayout_2") << "horizontalLayout_2" << "QHBoxLayout" << "frameBottom";
+    QTest::newRow("frameMain") << "frameMain"
+                               << "QFrame"
+                               << "DlgUpdate";
+    QTest::newRow("frameTitle") << "frameTitle"
+                                << "QFrame"
+                                << "frameMain";
+    QTest::newRow("txtTitle") << "txtTitle"
+                              << "QLabel"
+                              << "frameTitle";
+    QTest::newRow("line") << "line"
+                          << "QFrame"
+                          << "frameMain";
+    QTest::newRow("frameMiddle") << "frameMiddle"
+                                 << "QFrame"
+                                 << "frameMain";
+    QTest::newRow("label") << "label"
+                           << "QLabel"
+                           << "frameMiddle";
+    QTest::newRow("frameMiddle_2") << "frameMiddle_2"
+                                   << "QFrame"
+                                   << "frameMain";
+    QTest::newRow("progress") << "progress"
+                              << "QProgressBar"
+                              << "frameMiddle_2";
+    QTest::newRow("frameBottom") << "frameBottom"
+                                 << "QFrame"
+                                 << "frameMain";
+    QTest::newRow("btnOK") << "btnOK"
+                           << "QPushButton"
+                           << "frameBottom";
+    QTest::newRow("verticalLayout") << "verticalLayout"
+                                    << "QVBoxLayout"
+                                    << "frameMain";
+    QTest::newRow("horizontalLayout_6") << "horizontalLayout_6"
+                                        << "QHBoxLayout"
+                                        << "frameTitle";
+    QTest::newRow("horizontalLayout") << "horizontalLayout"
+                                      << "QHBoxLayout"
+                                      << "frameMiddle";
+    QTest::newRow("horizontalLayout_4") << "horizontalLayout_4"
+                                        << "QHBoxLayout"
+                                        << "frameMiddle_2";
+    QTest::newRow("horizontalLayout_2") << "horizontalLayout_2"
+                                        << "QHBoxLayout"
+                                        << "frameBottom";
 }
 
 void TestForm::objectNamesAndClasses()
@@ -79,9 +109,9 @@ void TestForm::geometry()
     QCOMPARE(ui->verticalLayout->spacing(), 0);
     QCOMPARE(ui->verticalLayout->contentsMargins(), QMargins(0, 0, 0, 0));
     // Each row is centred between two expanding 40 x 20 spacers.
-    for (QSpacerItem *spacer : {ui->horizontalSpacer, ui->horizontalSpacer_2, ui->horizontalSpacer_3,
-                                ui->horizontalSpacer_4, ui->horizontalSpacer_5, ui->horizontalSpacer_6,
-                                ui->horizontalSpacer_7, ui->horizontalSpacer_8}) {
+    for (QSpacerItem *spacer :
+         {ui->horizontalSpacer, ui->horizontalSpacer_2, ui->horizontalSpacer_3, ui->horizontalSpacer_4,
+          ui->horizontalSpacer_5, ui->horizontalSpacer_6, ui->horizontalSpacer_7, ui->horizontalSpacer_8}) {
         QCOMPARE(spacer->sizeHint(), QSize(40, 20));
         QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
         QCOMPARE(spacer->sizePolicy().verticalPolicy(), QSizePolicy::Minimum);
@@ -104,9 +134,12 @@ void TestForm::styleSheets_data()
     QTest::addColumn<QString>("styleSheet");
     QTest::newRow("frameMain") << "frameMain"
                                << "#frameMain{background:#73a1d8;font: 14px;border-radius:6px;}";
-    QTest::newRow("txtTitle") << "txtTitle" << "color:#ffffff;font:20px;padding-top:-2px;";
-    QTest::newRow("line") << "line" << "color:#ffffff";
-    QTest::newRow("label") << "label" << "color:#ffffff;font:16px;";
+    QTest::newRow("txtTitle") << "txtTitle"
+                              << "color:#ffffff;font:20px;padding-top:-2px;";
+    QTest::newRow("line") << "line"
+                          << "color:#ffffff";
+    QTest::newRow("label") << "label"
+                           << "color:#ffffff;font:16px;";
     QTest::newRow("progress")
         << "progress"
         << "#progress{border:none;background:rgb(48,76,108);border-radius:5px;}\n"

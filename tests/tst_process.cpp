@@ -129,7 +129,8 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
     QTest::mouseClick(ui->btnOK, Qt::LeftButton);
     QTRY_COMPARE(install.productStarts(), 2);
     QCOMPARE(DlgUpdateProbe::killProcess(dlg), selfStop); // the same process object, started again
-    QTRY_COMPARE(install.stopRequests(), (QStringList{QStringLiteral("quillFern"), QStringLiteral("quillFern")}));
+    QTRY_COMPARE(install.stopRequests(),
+                 (QStringList{QStringLiteral("quillFern"), QStringLiteral("quillFern")}));
 }
 
 void TestProcess::secondShowAfterStopFinished()
@@ -149,7 +150,8 @@ void TestProcess::secondShowAfterStopFinished()
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
     QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 0);
     QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 2);
-    QCOMPARE(install.stopRequests(), (QStringList{QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel")}));
+    QCOMPARE(install.stopRequests(),
+             (QStringList{QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel")}));
 }
 
 void TestProcess::secondShowWhileStopRuns()

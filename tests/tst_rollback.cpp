@@ -108,8 +108,8 @@ bool onOneFileSystem(const QString &first, const QString &second)
 {
     struct stat a;
     struct stat b;
-    return ::stat(QFile::encodeName(first).constData(), &a) == 0
-           && ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev;
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0 &&
+           ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev;
 }
 
 } // namespace
@@ -276,13 +276,16 @@ void TestRollback::backupAreaIsNotDeletable()
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
 
     // A later list cannot reach into the backup area.
-    QVERIFY(writeFile(env(QStringLiteral("del.xml")),
-                      "<DelLs><f>.quillFern-backup/journal</f><f>bin/../.quillFern-backup/del.xml</f></DelLs>"));
+    QVERIFY(
+        writeFile(env(QStringLiteral("del.xml")),
+                  "<DelLs><f>.quillFern-backup/journal</f><f>bin/../.quillFern-backup/del.xml</f></DelLs>"));
     MessageLog log;
     DlgUpdateProbe::updateDel(*dlg);
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/del.xml")));
-    QCOMPARE(log.count(QStringLiteral("Refused to delete from the backup area: \".quillFern-backup/journal\"")), 1);
+    QCOMPARE(
+        log.count(QStringLiteral("Refused to delete from the backup area: \".quillFern-backup/journal\"")),
+        1);
 }
 
 QTEST_MAIN(TestRollback)

@@ -68,8 +68,8 @@ void TestVisual::barClimbsInRealWindow()
     QByteArray errors;
     QTRY_VERIFY_WITH_TIMEOUT((errors += updater.readAllStandardError()).contains("copy finish"), 15000);
     QTest::qWait(1200);
-    const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(
-        QImage::Format_RGB32);
+    const QImage screen =
+        QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
     const QString artefact = QStringLiteral(QUILLFERN_ARTEFACT_DIR "/tst_visual_climbing.png");
     QVERIFY(screen.save(artefact));
     updater.kill();
@@ -78,7 +78,8 @@ void TestVisual::barClimbsInRealWindow()
     const QRect window = boundsOf(screen, panel, screen.rect());
     QVERIFY2(window.isValid(), qPrintable(artefact));
     QVERIFY2(qAbs(window.width() - 394) <= 2 && qAbs(window.height() - 226) <= 2,
-             qPrintable(QStringLiteral("panel %1x%2 in %3").arg(window.width()).arg(window.height()).arg(artefact)));
+             qPrintable(
+                 QStringLiteral("panel %1x%2 in %3").arg(window.width()).arg(window.height()).arg(artefact)));
 
     // The groove: 285 x 10, centred in the panel, in its lower half.
     const QRect bar = boundsOf(screen, groove, window, 3);
@@ -95,7 +96,8 @@ void TestVisual::barClimbsInRealWindow()
         if (isStripe(screen.pixel(x, row)))
             filledTo = x;
     const double filled = double(filledTo - bar.left()) / bar.width();
-    QVERIFY2(filled > 0.3 && filled < 0.99, qPrintable(QStringLiteral("filled %1 in %2").arg(filled).arg(artefact)));
+    QVERIFY2(filled > 0.3 && filled < 0.99,
+             qPrintable(QStringLiteral("filled %1 in %2").arg(filled).arg(artefact)));
     QVERIFY(isStripe(screen.pixel(bar.left() + 3, row)));
     QVERIFY(near(screen.pixel(bar.right() - 6, row), groove, 3));
     qInfo("panel at %d,%d; bar %dx%d filled to %.0f %%; picture: %s", window.x(), window.y(), bar.width(),

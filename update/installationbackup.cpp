@@ -9,11 +9,11 @@
 namespace {
 
 // Journal records, one per line: a kind letter, a space, the percent-encoded path.
-constexpr char MovedAside = 'M';     // the original now lies in the area under the same path
-constexpr char CreatedFile = 'N';    // the run wrote a file where there was none
-constexpr char CreatedFolder = 'D';  // the run made a folder where there was none
-constexpr char TemporaryFile = 'T';  // a temporary copy may be left beside the path
-constexpr char ListSetAside = 'L';   // the package's deletion list, by absolute path
+constexpr char MovedAside = 'M';    // the original now lies in the area under the same path
+constexpr char CreatedFile = 'N';   // the run wrote a file where there was none
+constexpr char CreatedFolder = 'D'; // the run made a folder where there was none
+constexpr char TemporaryFile = 'T'; // a temporary copy may be left beside the path
+constexpr char ListSetAside = 'L';  // the package's deletion list, by absolute path
 
 const char savedFilesFolder[] = "/files/";
 const char savedListName[] = "/del.xml";
@@ -22,8 +22,7 @@ const char journalName[] = "/journal";
 // Reads the journal from its end in blocks, so that memory stays the same
 // however many records a long run wrote. The bytes after the last line end
 // are a record cut short by a kill, whose change never happened.
-template<typename Visit>
-void forEachRecordNewestFirst(QFile &records, Visit visit)
+template <typename Visit> void forEachRecordNewestFirst(QFile &records, Visit visit)
 {
     constexpr qint64 blockSize = 64 * 1024;
     qint64 end = records.size();
@@ -87,8 +86,7 @@ bool moveFile(const QString &from, const QString &to)
 InstallationBackup::InstallationBackup(const QString &root)
     : rootPath(QDir::cleanPath(QDir(root).absolutePath()))
     , areaPath(rootPath + QLatin1Char('/') + areaName())
-{
-}
+{}
 
 InstallationBackup::~InstallationBackup() = default;
 
@@ -152,8 +150,8 @@ bool InstallationBackup::ensureSavedFolder(const QString &relative)
 
 bool InstallationBackup::moveAside(const QString &relative)
 {
-    return record(MovedAside, relative) && ensureSavedFolder(relative)
-           && Platform::renameOver(absolute(relative), saved(relative));
+    return record(MovedAside, relative) && ensureSavedFolder(relative) &&
+           Platform::renameOver(absolute(relative), saved(relative));
 }
 
 bool InstallationBackup::removeFile(const QString &relative)
@@ -220,7 +218,8 @@ bool InstallationBackup::undo(char kind, const QString &path)
         if (isFolder(current) && !QDir().rmdir(current.filePath()))
             return false;
         const int slash = path.lastIndexOf(QLatin1Char('/'));
-        return QDir().mkpath(absolute(path.left(slash + 1))) && Platform::renameOver(original, absolute(path));
+        return QDir().mkpath(absolute(path.left(slash + 1))) &&
+               Platform::renameOver(original, absolute(path));
     }
     case CreatedFile: {
         QFile::remove(absolute(path) + Platform::temporarySuffix());
