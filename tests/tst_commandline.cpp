@@ -39,7 +39,7 @@ void TestCommandLine::rejectedCommandLines()
     QProcess updater;
     updater.setWorkingDirectory(install.root());
     updater.start(install.binDir() + QStringLiteral("/quillFern"), arguments);
-    QVERIFY(updater.waitForFinished(10000));
+    QVERIFY(updater.waitForFinished(30000));
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
     QVERIFY2(!updater.readAllStandardError().contains("kill finish"), "a window was shown");
@@ -77,9 +77,9 @@ void TestCommandLine::acceptedCommandLines()
     updater.start(install.binDir() + QStringLiteral("/quillFern"), arguments);
     QVERIFY(updater.waitForStarted());
     QByteArray errors;
-    QTRY_VERIFY_WITH_TIMEOUT((errors += updater.readAllStandardError()).contains("kill finish"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((errors += updater.readAllStandardError()).contains("kill finish"), 30000);
     // The stages run and remove the package: the folder name arrived intact.
-    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(package), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(package), 30000);
     QCOMPARE(updater.state(), QProcess::Running);
     updater.kill();
     updater.waitForFinished();
