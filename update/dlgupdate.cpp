@@ -393,7 +393,7 @@ QString DlgUpdate::packageRemovalRefusal() const
         return QString(); // nothing there to remove
     if (QDir(package).isRoot())
         return QStringLiteral("it is the root of a file system");
-    const QString root = QFileInfo(applicationDir + QStringLiteral("/../")).canonicalFilePath();
+    const QString root = QFileInfo(installationRoot()).canonicalFilePath();
     if (isSameOrInside(root, package))
         return QStringLiteral("it holds the installation");
     if (isSameOrInside(QFileInfo(applicationDir).canonicalFilePath(), package))
