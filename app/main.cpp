@@ -32,6 +32,10 @@ int main(int argc, char *argv[])
 
     DlgUpdate window(nullptr);
     window.setPackageDir(Platform::commandLineArgument(argv, 2));
+    // A second updater leaves the installation to the first: no window, nothing stopped.
+    if (!window.claimInstallation())
+        return 0;
+    Platform::onTerminationRequest(&window, [&window] { window.reject(); });
     window.show();
     return app.exec();
 }

@@ -32,6 +32,10 @@ public:
     static void progressTick(DlgUpdate &dlg) { fire(dlg, dlg.progressTimerId); }
     static void stageTick(DlgUpdate &dlg) { fire(dlg, dlg.stageTimerId); }
 
+    // Lets the bound on the stop command, or on the self-stop, run out now.
+    static void expireStopDeadline(DlgUpdate &dlg) { dlg.stopDeadline.start(0); }
+    static void expireSelfStopDeadline(DlgUpdate &dlg) { dlg.selfStopDeadline.start(0); }
+
     static void onKillFinish(DlgUpdate &dlg) { dlg.onKillFinish(0, QProcess::NormalExit); }
     static void updateDel(DlgUpdate &dlg) { dlg.updateDel(); }
     static bool copy(DlgUpdate &dlg) { return dlg.copy(); }

@@ -19,7 +19,10 @@ class TestProcess : public QObject
 private slots:
     void showStopsProduct_data();
     void showStopsProduct();
-    void stopProgramMissingLeavesRunWaiting();
+    void stopProgramThatNeverFinishesIsLeftBehind_data();
+    void stopProgramThatNeverFinishesIsLeftBehind();
+    void selfStopThatDoesNotEndUpdater_data();
+    void selfStopThatDoesNotEndUpdater();
     void relaunchStartsProductAndStopsUpdater_data();
     void relaunchStartsProductAndStopsUpdater();
     void restartButtonRelaunchesOnEveryPress();
@@ -70,19 +73,77 @@ void TestProcess::showStopsProduct()
     QCOMPARE(install.productStarts(), 0);
 }
 
-void TestProcess::stopProgramMissingLeavesRunWaiting()
+void TestProcess::stopProgramThatNeverFinishesIsLeftBehind_data()
 {
+    QTest::addColumn<QByteArray>("stopBody"); // empty: no stop program at all
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QByteArray() << "could not be started";
+    QTest::newRow("hanging") << QByteArray("exec sleep 60\n") << "did not finish within 20 s";
+}
+
+void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
+{
+    QFETCH(QByteArray, stopBody);
+    QFETCH(QString, reason);
     StandInInstallation install;
-    QVERIFY(QFile::remove(install.binDir() + QStringLiteral("/tskill")));
+    if (stopBody.isEmpty())
+        QVERIFY(QFile::remove(install.binDir() + QStringLiteral("/tskill")));
+    else
+        replaceStopProgram(install, stopBody);
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     MessageLog log;
     dlg.show();
-    QTest::qWait(300);
-    QCOMPARE(log.count(QStringLiteral("kill finish")), 0);
-    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
-    QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
-    QCOMPARE(DlgUpdateProbe::ui(dlg)->progress->value(), 24);
+    QPointer<QProcess> stop = DlgUpdateProbe::killProcess(dlg);
+    QVERIFY(stop);
+    if (!stopBody.isEmpty()) {
+        QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("Halvorquintel")});
+        QCOMPARE(log.count(QStringLiteral("kill finish")), 0);
+        DlgUpdateProbe::expireStopDeadline(dlg);
+    }
+
+    QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
+    QVERIFY2(log.messages().contains(QStringLiteral("Going on without the stop command, which ") + reason),
+             qPrintable(log.messages().join(QLatin1Char('\n'))));
+    QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
+    QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+    QTRY_VERIFY(stop.isNull()); // a hanging stop program is ended with its process object
+    QTest::qWait(200);
+    QCOMPARE(log.count(QStringLiteral("kill finish")), 1);
+}
+
+void TestProcess::selfStopThatDoesNotEndUpdater_data()
+{
+    QTest::addColumn<QByteArray>("stopBody"); // empty: no stop program at all
+    QTest::newRow("missing") << QByteArray();
+    QTest::newRow("returns") << QByteArray("exit 0\n");
+    QTest::newRow("hanging") << QByteArray("exec sleep 60\n");
+}
+
+void TestProcess::selfStopThatDoesNotEndUpdater()
+{
+    QFETCH(QByteArray, stopBody);
+    StandInInstallation install;
+    if (stopBody.isEmpty())
+        QVERIFY(QFile::remove(install.binDir() + QStringLiteral("/tskill")));
+    else
+        replaceStopProgram(install, stopBody);
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    QSignalSpy closed(&dlg, &QDialog::rejected);
+    MessageLog log;
+    DlgUpdateProbe::setFailed(dlg, true);
+    DlgUpdateProbe::ui(dlg)->btnOK->setEnabled(true);
+    QTest::mouseClick(DlgUpdateProbe::ui(dlg)->btnOK, Qt::LeftButton);
+    QTRY_COMPARE(install.productStarts(), 1);
+    if (stopBody.startsWith("exec sleep")) {
+        QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("quillFern")});
+        QCOMPARE(closed.count(), 0);
+        DlgUpdateProbe::expireSelfStopDeadline(dlg);
+    }
+    // As the last window of the real updater, closing ends it with status 0.
+    QTRY_COMPARE(closed.count(), 1);
+    QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
 }
 
 void TestProcess::relaunchStartsProductAndStopsUpdater_data()

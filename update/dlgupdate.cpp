@@ -8,6 +8,7 @@
 #include <QDomNodeList>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QScopeGuard>
 #include <QShowEvent>
 #include <QTimerEvent>
@@ -22,12 +23,25 @@ namespace {
 constexpr int ProgressInterval = 100;
 constexpr int StageInterval = 3000;
 constexpr int MaxAttempts = 5;
+// How long the stop command and the self-stop may take before the run goes
+// on without them: a product that takes this long to end is stuck.
+constexpr int StopCommandBound = 20000;
 
 // Commands are single strings with quoted parts, as the system's tools take them.
 void startCommand(QProcess *process, const QString &command)
 {
     const QStringList parts = QProcess::splitCommand(command);
     process->start(parts.value(0), parts.mid(1), QIODevice::ReadWrite);
+}
+
+// Where the system refuses a start at once, its error came before the caller
+// could connect to it: it is delivered again once the caller has.
+void redeliverRefusedStart(QProcess *process)
+{
+    if (process->state() == QProcess::NotRunning && process->error() == QProcess::FailedToStart)
+        QMetaObject::invokeMethod(
+            process, [process] { emit process->errorOccurred(QProcess::FailedToStart); },
+            Qt::QueuedConnection);
 }
 
 bool isSameOrInside(const QString &path, const QString &folder)
@@ -80,6 +94,18 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     Resources::init();
     ui->setupUi(this);
     ui->btnOK->setEnabled(false);
+
+    stopDeadline.setSingleShot(true);
+    connect(&stopDeadline, &QTimer::timeout, this, [this] {
+        goOnWithoutStopCommand(QStringLiteral("did not finish within %1 s").arg(StopCommandBound / 1000));
+    });
+    selfStopDeadline.setSingleShot(true);
+    connect(&selfStopDeadline, &QTimer::timeout, this, [this] {
+        endWithoutSelfStop(
+            QStringLiteral("did not end the updater within %1 s").arg(StopCommandBound / 1000));
+    });
+    // The session ending quits the application without closing the window first.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
 }
 
 DlgUpdate::~DlgUpdate()
@@ -102,10 +128,59 @@ InstallationBackup &DlgUpdate::runBackup()
 void DlgUpdate::rollBackInterruptedRun()
 {
     backup = std::make_unique<InstallationBackup>(installationRoot());
-    if (backup->hasArea()) {
-        qDebug() << "Rolling back an earlier run that did not finish";
-        backup->restore();
+    backup->recoverEarlierRun();
+}
+
+bool DlgUpdate::claimInstallation()
+{
+    if (installationLock && installationLock->isLocked())
+        return true;
+    const QString lockPath = QDir::cleanPath(installationRoot() + InstallationBackup::lockName());
+    installationLock = std::make_unique<QLockFile>(lockPath);
+    // A live updater keeps the installation however long its run takes.
+    installationLock->setStaleLockTime(0);
+    if (installationLock->tryLock(0))
+        return true;
+    if (installationLock->error() == QLockFile::LockFailedError) {
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        installationLock->getLockInfo(&pid, &host, &application);
+        qDebug() << "Another updater is updating this installation, process" << pid
+                 << "; leaving it to that one:" << lockPath;
+        return false;
     }
+    // A root we cannot write to fails the copy anyway, with the usual failure state.
+    qDebug() << "Could not lock the installation; going on without:" << lockPath;
+    return true;
+}
+
+void DlgUpdate::releaseInstallation()
+{
+    if (installationLock)
+        installationLock->unlock();
+}
+
+void DlgUpdate::reject()
+{
+    abandonRun();
+    CCtrlDialog::reject();
+}
+
+// Closing while a run has changed the installation and not succeeded puts it
+// back, deletion list included, so no one starts two versions mixed.
+void DlgUpdate::abandonRun()
+{
+    if (!backup || !backup->hasArea())
+        return;
+    if (stageTimerId != -1) {
+        killTimer(stageTimerId);
+        stageTimerId = -1;
+    }
+    if (backup->restore())
+        qDebug() << "Closed before the update finished; the installation was rolled back";
+    else
+        qDebug() << "Closed before the update finished; the installation could not be rolled back completely";
 }
 
 void DlgUpdate::setPackageDir(QString dir)
@@ -121,6 +196,10 @@ void DlgUpdate::setApplicationDir(const QString &dir)
 void DlgUpdate::showEvent(QShowEvent *event)
 {
     Q_UNUSED(event)
+    if (!claimInstallation()) {
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
     attemptCount = 0;
     failed = false;
     if (progressTimerId != -1)
@@ -214,6 +293,29 @@ void DlgUpdate::stopProduct()
     startCommand(killProcess, Platform::stopCommand(applicationDir, Platform::productProcessName()));
     connect(killProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &DlgUpdate::onKillFinish);
+    connect(killProcess, &QProcess::errorOccurred, this, &DlgUpdate::onStopCommandError,
+            Qt::UniqueConnection);
+    stopPending = true;
+    stopDeadline.start(StopCommandBound);
+    redeliverRefusedStart(killProcess);
+}
+
+void DlgUpdate::onStopCommandError(QProcess::ProcessError error)
+{
+    if (error == QProcess::FailedToStart)
+        goOnWithoutStopCommand(QStringLiteral("could not be started"));
+}
+
+// No stop command at all, or one that never returns, must not hold the run:
+// a product still holding its files makes the copy fail and the run roll back.
+void DlgUpdate::goOnWithoutStopCommand(const QString &reason)
+{
+    if (!stopPending)
+        return;
+    qDebug().noquote() << "Going on without the stop command, which" << reason;
+    if (killProcess)
+        killProcess->disconnect(this);
+    onKillFinish(-1, QProcess::CrashExit);
 }
 
 void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
@@ -226,6 +328,8 @@ void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
         killProcess->deleteLater();
         killProcess = nullptr;
     }
+    stopPending = false;
+    stopDeadline.stop();
     qDebug() << "kill finish";
     targetProgress = 15;
     armStageTimer();
@@ -249,10 +353,32 @@ void DlgUpdate::onAfterUpdateTaskFinish()
     const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
     QProcess::startDetached(launch.value(0), launch.mid(1));
 
+    releaseInstallation();
     // Ends every updater process, this one included, while the event loop runs on.
     if (!killProcess)
         killProcess = new QProcess;
     startCommand(killProcess, Platform::stopCommand(applicationDir, Platform::updaterProcessName()));
+    connect(killProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &DlgUpdate::onSelfStopEnded, Qt::UniqueConnection);
+    connect(killProcess, &QProcess::errorOccurred, this, &DlgUpdate::onSelfStopEnded, Qt::UniqueConnection);
+    selfStopDeadline.start(StopCommandBound);
+    redeliverRefusedStart(killProcess);
+}
+
+void DlgUpdate::onSelfStopEnded()
+{
+    endWithoutSelfStop(killProcess && killProcess->error() == QProcess::FailedToStart
+                           ? QStringLiteral("could not be started")
+                           : QStringLiteral("returned without ending the updater"));
+}
+
+// The product is running again by now; as the last window, closing the window
+// ends the updater with status 0.
+void DlgUpdate::endWithoutSelfStop(const QString &reason)
+{
+    selfStopDeadline.stop();
+    qDebug().noquote() << "Ending the updater here: the self-stop" << reason;
+    reject();
 }
 
 void DlgUpdate::updateDel()
@@ -374,12 +500,17 @@ void DlgUpdate::writeLog(QString message)
 
 void DlgUpdate::updateVersion()
 {
-    runBackup().discard();
-    const QString refusal = packageRemovalRefusal();
+    // Final before anything is cleaned up: a clean-up cut short is never rolled back.
+    const bool committed = runBackup().commit();
+    // Without the commit the next run rolls this one back; it needs the package again then.
+    const QString refusal =
+        committed ? packageRemovalRefusal() : QStringLiteral("the update could not be committed");
     if (refusal.isEmpty())
         QDir(packageDir).removeRecursively();
     else
         qDebug() << "Kept the package folder" << packageDir << "because" << refusal;
+    if (!runBackup().dropTrash())
+        qDebug() << "Left trash that cannot be removed yet";
     targetProgress = 100;
     qDebug() << "100!";
 }

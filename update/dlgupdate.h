@@ -5,11 +5,13 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 
 class InstallationBackup;
 class QDir;
+class QLockFile;
 class QShowEvent;
 class QTimerEvent;
 class Ui_DlgUpdate;
@@ -18,7 +20,8 @@ class Ui_DlgUpdate;
 // the product, a 3 s one-shot timer runs the stages (deletion list, copy,
 // package removal) and retries a failed copy up to five times, and a 100 ms
 // timer moves the bar toward the target the stages set. At 100 the product
-// is started again and the updater ends itself.
+// is started again and the updater ends itself. Closing the window before
+// the run succeeded rolls the installation back first.
 class DlgUpdate : public CCtrlDialog
 {
     Q_OBJECT
@@ -34,6 +37,13 @@ public:
     // root is its parent. Defaults to the running executable's folder.
     void setApplicationDir(const QString &dir);
 
+    // Takes the installation for this run. False while another updater's run
+    // holds it; a lock left by an updater that was killed is taken over.
+    bool claimInstallation();
+
+    // Escape, Alt+F4 and the window system's close requests all end here.
+    void reject() override;
+
 protected:
     void timerEvent(QTimerEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -46,6 +56,12 @@ private slots:
 
 private:
     void stopProduct();
+    void onStopCommandError(QProcess::ProcessError error);
+    void goOnWithoutStopCommand(const QString &reason);
+    void onSelfStopEnded();
+    void endWithoutSelfStop(const QString &reason);
+    void releaseInstallation();
+    void abandonRun();
     void armStageTimer();
     void progressTick();
     void stageTick();
@@ -73,6 +89,11 @@ private:
     QStringList foldersBeingCopied;
     QString copyFolder;
     std::unique_ptr<InstallationBackup> backup;
+    std::unique_ptr<QLockFile> installationLock;
+    bool stopPending = false;
+    // Bounds the wait for the stop command, and for the self-stop to end us.
+    QTimer stopDeadline;
+    QTimer selfStopDeadline;
 
     friend class DlgUpdateProbe;
 };

@@ -1,7 +1,10 @@
 #include "installationbackup.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 
 #include "platform.h"
@@ -86,6 +89,7 @@ bool moveFile(const QString &from, const QString &to)
 InstallationBackup::InstallationBackup(const QString &root)
     : rootPath(QDir::cleanPath(QDir(root).absolutePath()))
     , areaPath(rootPath + QLatin1Char('/') + areaName())
+    , trashPath(rootPath + QLatin1Char('/') + trashName())
 {}
 
 InstallationBackup::~InstallationBackup() = default;
@@ -95,6 +99,16 @@ QString InstallationBackup::areaName()
     return QStringLiteral(".quillFern-backup");
 }
 
+QString InstallationBackup::trashName()
+{
+    return QStringLiteral(".quillFern-trash");
+}
+
+QString InstallationBackup::lockName()
+{
+    return QStringLiteral(".quillFern.lock");
+}
+
 bool InstallationBackup::hasArea() const
 {
     return QFileInfo(areaPath).isDir();
@@ -102,9 +116,17 @@ bool InstallationBackup::hasArea() const
 
 bool InstallationBackup::isInArea(const QString &relative)
 {
-    const QString name = areaName();
     const Qt::CaseSensitivity cs = Platform::fileNameCaseSensitivity();
-    return relative.compare(name, cs) == 0 || relative.startsWith(name + QLatin1Char('/'), cs);
+    for (const QString &name : {areaName(), trashName(), lockName()}) {
+        if (relative.compare(name, cs) == 0 || relative.startsWith(name + QLatin1Char('/'), cs))
+            return true;
+    }
+    return false;
+}
+
+QString InstallationBackup::journalPath() const
+{
+    return areaPath + QLatin1String(journalName);
 }
 
 QString InstallationBackup::absolute(const QString &relative) const
@@ -122,7 +144,7 @@ bool InstallationBackup::record(char kind, const QString &path)
     if (!journal.isOpen()) {
         if (!QDir().mkpath(areaPath))
             return false;
-        journal.setFileName(areaPath + QLatin1String(journalName));
+        journal.setFileName(journalPath());
         // Unbuffered: each record reaches the file system before the change it describes.
         if (!journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             return false;
@@ -251,7 +273,7 @@ bool InstallationBackup::restore()
     if (!hasArea())
         return true;
 
-    QFile records(areaPath + QLatin1String(journalName));
+    QFile records(journalPath());
     bool complete = true;
     if (records.open(QIODevice::ReadOnly)) {
         forEachRecordNewestFirst(records, [this, &complete](char kind, const QString &path) {
@@ -267,9 +289,67 @@ bool InstallationBackup::restore()
     return complete;
 }
 
-void InstallationBackup::discard()
+bool InstallationBackup::commit()
 {
     journal.close();
     lastSavedFolder.clear();
+    if (!hasArea())
+        return true;
+    if (QFileInfo::exists(journalPath()) && !QFile::remove(journalPath()))
+        return false;
+    moveAreaToTrash();
+    return true;
+}
+
+// Only ever called on an area without a journal. A file still in use (a
+// running executable or a loaded library on Windows) can be renamed but not
+// removed, and it keeps its folders from being renamed: such files move into
+// the trash one by one, so that the area's name is free for the next run.
+void InstallationBackup::moveAreaToTrash()
+{
+    static int moves = 0;
+    const QString bin = trashPath + QLatin1Char('/') +
+                        QStringLiteral("%1-%2-%3")
+                            .arg(QDateTime::currentMSecsSinceEpoch())
+                            .arg(QCoreApplication::applicationPid())
+                            .arg(++moves);
+    if (!QDir().mkpath(trashPath))
+        return;
+    if (Platform::renameOver(areaPath, bin))
+        return;
     QDir(areaPath).removeRecursively();
+    if (!hasArea())
+        return;
+    QDir().mkpath(bin);
+    int left = 0;
+    QDirIterator it(areaPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo entry(it.next());
+        if (!isFolder(entry))
+            Platform::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
+    }
+    QDir(areaPath).removeRecursively();
+}
+
+bool InstallationBackup::dropTrash()
+{
+    return !existsOrIsLink(QFileInfo(trashPath)) || QDir(trashPath).removeRecursively();
+}
+
+bool InstallationBackup::recoverEarlierRun()
+{
+    bool rolledBack = false;
+    if (hasArea()) {
+        if (QFileInfo::exists(journalPath())) {
+            qDebug() << "Rolling back an earlier run that did not finish";
+            restore();
+            rolledBack = true;
+        } else {
+            moveAreaToTrash();
+        }
+    }
+    if (!dropTrash())
+        qDebug() << "Left trash that cannot be removed yet in" << trashPath;
+    return rolledBack;
 }

@@ -21,8 +21,13 @@ public:
 
     // The backup area's folder name directly under the installation root.
     static QString areaName();
+    // Where committed areas wait to be removed; nothing in it is ever restored.
+    static QString trashName();
+    // The file that keeps a second updater off the installation while a run lasts.
+    static QString lockName();
     bool hasArea() const;
-    // Whether `relative` lies in the backup area, which the run must not touch.
+    // Whether `relative` is the backup area, the trash or the lock, or lies in
+    // them: the run's own bookkeeping, which the deletion list must not touch.
     static bool isInArea(const QString &relative);
 
     // The deletion list removes the file at `relative`. Missing entries and
@@ -40,8 +45,17 @@ public:
     // list back into its package and removes the area. When something cannot
     // be undone the area stays, so that the next run tries again.
     bool restore();
-    // Drops the area after a run that completed.
-    void discard();
+    // Makes a completed run final in one step: the journal goes, so what is
+    // left of the area is trash that no later run rolls back. The area then
+    // moves into the trash. False when the journal could not be removed.
+    bool commit();
+    // Removes the trash. What cannot be removed now (a file still in use)
+    // stays for a later run. True when nothing was left.
+    bool dropTrash();
+    // What an earlier run left: its journal means it was killed, and it is
+    // rolled back; an area without one was committed, and it is thrown away.
+    // True when a killed run was rolled back.
+    bool recoverEarlierRun();
 
 private:
     QString absolute(const QString &relative) const;
@@ -50,9 +64,12 @@ private:
     bool ensureSavedFolder(const QString &relative);
     bool moveAside(const QString &relative);
     bool undo(char kind, const QString &path);
+    QString journalPath() const;
+    void moveAreaToTrash();
 
     QString rootPath;
     QString areaPath;
+    QString trashPath;
     QFile journal;
     QString lastSavedFolder;
 };

@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QObject>
+#ifndef Q_OS_WIN
+#include <QSocketNotifier>
+#endif
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -75,6 +79,12 @@ QString temporarySuffix()
 #ifdef Q_OS_WIN
 
 void prepareProcess() {}
+
+void onTerminationRequest(QObject *context, std::function<void()> close)
+{
+    Q_UNUSED(context)
+    Q_UNUSED(close)
+}
 
 bool writeTemporaryCopy(const QString &source, const QString &destination)
 {
@@ -190,11 +200,40 @@ int createExclusive(const char *path)
     return ::open(path, flags, 0600);
 }
 
+int terminationPipe[2] = {-1, -1};
+
+void noteTerminationRequest(int)
+{
+    const int saved = errno;
+    const char request = 1;
+    [[maybe_unused]] const ssize_t written = ::write(terminationPipe[1], &request, 1);
+    errno = saved;
+}
+
 } // namespace
 
 void prepareProcess()
 {
     ::signal(SIGXFSZ, SIG_IGN);
+}
+
+void onTerminationRequest(QObject *context, std::function<void()> close)
+{
+    if (terminationPipe[0] < 0 && ::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [close] {
+        char requests[16];
+        while (::read(terminationPipe[0], requests, sizeof requests) > 0) {
+        }
+        close();
+    });
+    struct sigaction action = {};
+    action.sa_handler = noteTerminationRequest;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(signal, &action, nullptr);
 }
 
 bool writeTemporaryCopy(const QString &source, const QString &destination)

@@ -2,6 +2,10 @@
 
 #include <QString>
 
+#include <functional>
+
+class QObject;
+
 // Everything that differs between Windows and the other platforms: how the
 // product and the updater are stopped by name, what the product's executable
 // is called, how an installed file is replaced in one step, and where the
@@ -33,6 +37,12 @@ Qt::CaseSensitivity fileNameCaseSensitivity();
 // Readies the process for file work: a write past a file-size limit must fail
 // with an error instead of ending the updater half-way through a file.
 void prepareProcess();
+
+// Calls `close` on `context`'s thread when the system asks the process to
+// end: SIGTERM, SIGHUP or SIGINT, as a session's end or a stop program sends
+// them. The process then ends in its own time, never in the middle of a file.
+// On Windows such requests reach the window as messages and nothing is done.
+void onTerminationRequest(QObject *context, std::function<void()> close);
 
 // Suffix of the temporary file that replaceFile writes beside its destination.
 QString temporarySuffix();
