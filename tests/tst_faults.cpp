@@ -6,7 +6,9 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <memory>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include "testsupport.h"
@@ -26,6 +28,18 @@ public:
         DeepNames,
     };
     Q_ENUM(Fault)
+    enum Ending {
+        CloseBetweenTries,
+        CloseDuringStage,
+        StopProgramMissing,
+        StopProgramHanging,
+        SecondUpdaterAtOnce,
+        SecondUpdaterWhileWaiting,
+        SecondUpdaterDuringStage,
+        TrashThatCannotGo,
+        SelfUpdate,
+    };
+    Q_ENUM(Ending)
 
 private slots:
     void initTestCase();
@@ -33,7 +47,10 @@ private slots:
     void failedRunIsRolledBack_data();
     void failedRunIsRolledBack();
     void fullFileSystemIsRolledBack();
+    void killedRunIsFinishedByNextRun_data();
     void killedRunIsFinishedByNextRun();
+    void everyEndingLeavesInstallationWhole_data();
+    void everyEndingLeavesInstallationWhole();
 };
 
 namespace {
@@ -119,17 +136,20 @@ int journalLines(const QString &root)
 class Workspace
 {
 public:
-    Workspace(const QString &rootName, const QString &packageName)
+    // `packageElsewhere` puts the package on a tmpfs, where it is copied instead of moved.
+    Workspace(const QString &rootName, const QString &packageName, bool packageElsewhere = false)
         : install(rootName)
         , top(install.workspace())
-        , package(top + QLatin1Char('/') + packageName)
+        , elsewhere(packageElsewhere ? new QTemporaryDir(QStringLiteral("/dev/shm/quillFern-XXXXXX"))
+                                     : nullptr)
+        , package((elsewhere ? elsewhere->path() : top) + QLatin1Char('/') + packageName)
         , work(top + QStringLiteral("/work"))
     {}
 
     bool layOut()
     {
-        return install.isValid() && QDir().mkpath(work) && install.installUpdater() &&
-               writeFile(beside(QStringLiteral("outside.txt")), "outside") &&
+        return (!elsewhere || elsewhere->isValid()) && install.isValid() && QDir().mkpath(work) &&
+               install.installUpdater() && writeFile(beside(QStringLiteral("outside.txt")), "outside") &&
                writeFile(beside(QStringLiteral("outside-dir/victim.txt")), "victim") &&
                writeFile(beside(QStringLiteral("outside-dir/keep.txt")), "keep") &&
                writeFile(beside(QStringLiteral("keep-me/notes.txt")), "notes") &&
@@ -174,9 +194,34 @@ public:
 
     StandInInstallation install;
     QString top;
+    std::unique_ptr<QTemporaryDir> elsewhere;
     QString package;
     QString work;
 };
+
+// What a completed update makes of `installed`: the list's files gone, the payload's files in.
+QMap<QString, QString> updatedTree(const QMap<QString, QString> &installed, const QStringList &list,
+                                   const QMap<QString, QString> &payload)
+{
+    auto expected = without(installed, list);
+    for (auto it = payload.cbegin(); it != payload.cend(); ++it) {
+        if (!it.value().startsWith(QLatin1String("dir")) || !expected.contains(it.key()))
+            expected.insert(it.key(), it.value());
+    }
+    return expected;
+}
+
+bool waitForJournal(UpdaterRun &run, const QString &root, int records)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (run.isRunning() && clock.elapsed() < FirstTryTimeout) {
+        if (journalLines(root) >= records)
+            return true;
+        QTest::qSleep(2);
+    }
+    return false;
+}
 
 // The updater copies a folder in the order the file system lists it, so the link must list after `earlier`.
 QString linkListedAfter(const QString &folder, const QString &earlier, const QString &target)
@@ -207,17 +252,22 @@ void TestFaults::failedRunIsRolledBack_data()
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<QString>("rootName");
     QTest::addColumn<QString>("packageName");
-    QTest::newRow("payload folder over an installed file") << FolderOverFile << "install"
-                                                           << "package";
-    QTest::newRow("payload file over a non-empty folder") << FileOverFolder << "install"
-                                                          << "package";
-    QTest::newRow("unreadable source after replacements") << UnreadableSource << "install"
-                                                          << "package";
-    QTest::newRow("deletion list reaching outside the root") << OutsideEntries << "install"
-                                                             << "package";
-    QTest::newRow("spaces, non-ASCII letters, 100 nested folders")
-        << DeepNames << QString::fromUtf8("Program Files/Halvorquintel Édition 更新")
-        << QString::fromUtf8("paquet mis à jour 更新");
+    QTest::addColumn<bool>("packageElsewhere");
+    // Beside the installation its files are moved into place, on a tmpfs they are copied.
+    for (const bool elsewhere : {false, true}) {
+        const char *where = elsewhere ? ", package on tmpfs (copied)" : ", package beside (moved)";
+        QTest::addRow("payload folder over an installed file%s", where) << FolderOverFile << "install"
+                                                                        << "package" << elsewhere;
+        QTest::addRow("payload file over a non-empty folder%s", where) << FileOverFolder << "install"
+                                                                       << "package" << elsewhere;
+        QTest::addRow("unreadable source after replacements%s", where) << UnreadableSource << "install"
+                                                                       << "package" << elsewhere;
+        QTest::addRow("deletion list reaching outside the root%s", where) << OutsideEntries << "install"
+                                                                          << "package" << elsewhere;
+        QTest::addRow("spaces, non-ASCII letters, 100 nested folders%s", where)
+            << DeepNames << QString::fromUtf8("Program Files/Halvorquintel Édition 更新")
+            << QString::fromUtf8("paquet mis à jour 更新") << elsewhere;
+    }
 }
 
 void TestFaults::failedRunIsRolledBack()
@@ -225,9 +275,10 @@ void TestFaults::failedRunIsRolledBack()
     QFETCH(Fault, fault);
     QFETCH(QString, rootName);
     QFETCH(QString, packageName);
+    QFETCH(bool, packageElsewhere);
     const QString row = QString::fromUtf8(QTest::currentDataTag());
     UpdaterProcessLock lock;
-    Workspace ws(rootName, packageName);
+    Workspace ws(rootName, packageName, packageElsewhere);
     QVERIFY(ws.layOut());
     QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
     QString faults;
@@ -429,8 +480,17 @@ void TestFaults::fullFileSystemIsRolledBack()
     QCOMPARE(stopRequests, QByteArray("Halvorquintel\n"));
 }
 
+void TestFaults::killedRunIsFinishedByNextRun_data()
+{
+    QTest::addColumn<int>("killAt"); // journal records written when the kill comes
+    QTest::newRow("killed early") << 200;
+    QTest::newRow("killed half-way") << 2000;
+    QTest::newRow("killed late") << 15000;
+}
+
 void TestFaults::killedRunIsFinishedByNextRun()
 {
+    QFETCH(int, killAt);
     UpdaterProcessLock lock;
     Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
@@ -455,13 +515,9 @@ void TestFaults::killedRunIsFinishedByNextRun()
 
     const auto installed = installationTree(ws.install.root());
     const auto outside = ws.outsideTree();
-    auto expected = without(installed, list);
     const auto payload =
         without(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
-    for (auto it = payload.cbegin(); it != payload.cend(); ++it) {
-        if (!it.value().startsWith(QLatin1String("dir")) || !expected.contains(it.key()))
-            expected.insert(it.key(), it.value());
-    }
+    const auto expected = updatedTree(installed, list, payload);
 
     int recordsAtKill = 0;
     {
@@ -469,16 +525,21 @@ void TestFaults::killedRunIsFinishedByNextRun()
         QVERIFY(first.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
         QElapsedTimer clock;
         clock.start();
-        while (first.isRunning() && clock.elapsed() < FirstTryTimeout && recordsAtKill < 2000) {
+        while (first.isRunning() && clock.elapsed() < FirstTryTimeout && recordsAtKill < killAt) {
             QTest::qSleep(2);
             recordsAtKill = journalLines(ws.install.root());
         }
         first.kill();
-        QVERIFY2(recordsAtKill >= 2000,
+        QVERIFY2(recordsAtKill >= killAt,
                  qPrintable(QStringLiteral("the copy never got going: ") + first.errorOutput()));
         QVERIFY2(!first.hasLine(copyFinished), "the copy finished before the kill");
     }
     const auto killed = installationTree(ws.install.root());
+    // Nothing torn: every payload file is whole, still in the package or in its place.
+    const auto leftInPackage = snapshotTree(ws.package + QStringLiteral("/Env"));
+    for (auto it = payload.cbegin(); it != payload.cend(); ++it)
+        QVERIFY2(leftInPackage.value(it.key()) == it.value() || killed.value(it.key()) == it.value(),
+                 qPrintable(it.key()));
     QVERIFY2(killed.contains(areaName), "no backup area after the kill");
     QVERIFY2(!treeDifferences(installed, without(killed, {areaName})).isEmpty(),
              "the killed run changed nothing");
@@ -497,7 +558,7 @@ void TestFaults::killedRunIsFinishedByNextRun()
     const auto after = installationTree(ws.install.root());
     const QStringList differences = treeDifferences(expected, after);
     const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
-    report(QStringLiteral("killed half-way, then run again"),
+    report(QString::fromUtf8(QTest::currentDataTag()) + QStringLiteral(", then run again"),
            QStringLiteral("SIGKILL at %1 journal records, %2 payload entries, rerun")
                .arg(recordsAtKill)
                .arg(payload.size()),
@@ -514,6 +575,148 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QCOMPARE(ws.install.stopRequests(),
              QStringList({QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel"),
                           QStringLiteral("quillFern")}));
+}
+
+void TestFaults::everyEndingLeavesInstallationWhole_data()
+{
+    QTest::addColumn<Ending>("ending");
+    QTest::addColumn<bool>("rolledBack");
+    QTest::newRow("closed between tries") << CloseBetweenTries << true;
+    QTest::newRow("closed during the stage") << CloseDuringStage << true;
+    QTest::newRow("stop program missing") << StopProgramMissing << false;
+    QTest::newRow("stop program hanging") << StopProgramHanging << false;
+    QTest::newRow("second updater at once") << SecondUpdaterAtOnce << false;
+    QTest::newRow("second updater after 1 s") << SecondUpdaterWhileWaiting << false;
+    QTest::newRow("second updater during the stage") << SecondUpdaterDuringStage << false;
+    QTest::newRow("trash that cannot be removed, then a second run") << TrashThatCannotGo << false;
+    QTest::newRow("self-update of bin/") << SelfUpdate << false;
+}
+
+// Each way a run can end, by the whole tree: a rolled-back run leaves installation and
+// package as they were, any other one the update complete and the package gone.
+void TestFaults::everyEndingLeavesInstallationWhole()
+{
+    QFETCH(Ending, ending);
+    QFETCH(bool, rolledBack);
+    const QString row = QString::fromUtf8(QTest::currentDataTag());
+    UpdaterProcessLock lock;
+    Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
+    QVERIFY(ws.layOut());
+    const QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
+    QVERIFY(ws.writeList(list));
+    const int bulk = ending == CloseDuringStage || ending == SecondUpdaterDuringStage ? 4000 : 0;
+    for (int file = 0; file < bulk; ++file) {
+        const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(file / 200).arg(file);
+        if (file % 4 == 0)
+            QVERIFY(writeFile(ws.root(name), "old"));
+        QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+    }
+    if (rolledBack) {
+        QVERIFY(writeFile(ws.root(QStringLiteral("zz-file")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.env(QStringLiteral("zz-file/inside.txt")), "inside"));
+    }
+    const QString stop = ws.install.binDir() + QStringLiteral("/tskill");
+    QString stuck;
+    switch (ending) {
+    case StopProgramMissing:
+        QVERIFY(QFile::remove(stop));
+        break;
+    case StopProgramHanging:
+        QVERIFY(writeFile(stop, "#!/bin/sh\necho \"$*\" >> \"$(dirname \"$0\")/stop-requests.log\"\n"
+                                "[ \"$1\" = quillFern ] || exec sleep 120\n"));
+        break;
+    case TrashThatCannotGo:
+        // Left by an earlier run whose clean-up could not finish; root needs the immutable flag.
+        stuck = ws.root(QStringLiteral(".quillFern-trash/earlier/files/bin/product.dat"));
+        QVERIFY(writeFile(stuck, "an original still in use"));
+        QVERIFY(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), stuck}) == 0 ||
+                QFile::setPermissions(QFileInfo(stuck).absolutePath(), QFile::ReadOwner | QFile::ExeOwner));
+        break;
+    case SelfUpdate:
+        QVERIFY(QFile::copy(ws.updater(), ws.env(QStringLiteral("bin/quillFern"))));
+        QVERIFY(writeFile(ws.env(QStringLiteral("bin/tskill")), readFile(stop) + "# the new stop program\n"));
+        QVERIFY(makeExecutable(ws.env(QStringLiteral("bin/tskill"))));
+        QVERIFY(writeFile(ws.root(QStringLiteral("bin/libhelper.so.1")), "old library"));
+        QVERIFY(writeFile(ws.env(QStringLiteral("bin/libhelper.so.1")), "new library"));
+        break;
+    default:
+        break;
+    }
+
+    const auto installed = without(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
+    const auto packaged = snapshotTree(ws.package);
+    const auto outside = ws.outsideTree();
+    const auto payload =
+        without(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
+    const auto expected = rolledBack ? installed : updatedTree(installed, list, payload);
+
+    const QString leaving =
+        QStringLiteral("Another updater is updating this installation; leaving it to that one");
+    UpdaterRun run;
+    UpdaterRun second;
+    QVERIFY(run.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+    switch (ending) {
+    case CloseBetweenTries:
+        QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished,
+                 qPrintable(run.errorOutput()));
+        QVERIFY(::kill(pid_t(run.pid()), SIGTERM) == 0);
+        break;
+    case CloseDuringStage:
+        QVERIFY2(waitForJournal(run, ws.install.root(), 100), qPrintable(run.errorOutput()));
+        QVERIFY(::kill(pid_t(run.pid()), SIGTERM) == 0);
+        break;
+    case SecondUpdaterAtOnce:
+    case SecondUpdaterWhileWaiting:
+    case SecondUpdaterDuringStage:
+        if (ending == SecondUpdaterWhileWaiting)
+            QTest::qWait(1000);
+        if (ending == SecondUpdaterDuringStage)
+            QVERIFY2(waitForJournal(run, ws.install.root(), 100), qPrintable(run.errorOutput()));
+        QVERIFY(second.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+        QVERIFY2(second.waitForLine({leaving}, 10000) == leaving, qPrintable(second.errorOutput()));
+        QVERIFY2(second.process().waitForFinished(10000), "the second updater did not leave at once");
+        QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.process().exitCode(), 0);
+        break;
+    default:
+        break;
+    }
+    QVERIFY2(run.process().waitForFinished(OutcomeTimeout),
+             qPrintable(row + QStringLiteral(": still running")));
+    QCOMPARE(run.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(run.process().exitCode(), 0);
+    if (ending == TrashThatCannotGo) {
+        // A second run, over what the first one installed, must not roll it back.
+        QVERIFY(writeFile(ws.env(QStringLiteral("docs/guide.txt")), "new guide"));
+        UpdaterRun again;
+        QVERIFY(again.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+        QVERIFY2(again.process().waitForFinished(OutcomeTimeout), qPrintable(again.errorOutput()));
+        QVERIFY2(!again.hasLine(interruptedRun), qPrintable(again.errorOutput()));
+        QVERIFY(QFileInfo::exists(stuck));
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), stuck});
+        QFile::setPermissions(QFileInfo(stuck).absolutePath(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    const auto after = without(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
+    const QStringList differences = treeDifferences(expected, after);
+    const QStringList packageDifferences =
+        rolledBack ? treeDifferences(packaged, snapshotTree(ws.package)) : QStringList();
+    const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
+    report(row,
+           rolledBack ? QStringLiteral("rolled back, package kept")
+                      : QStringLiteral("completed, package removed"),
+           expected.size() + (rolledBack ? packaged.size() : 0) + outside.size(), countLost(expected, after),
+           packageDifferences.size() + outsideDifferences.size());
+
+    QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.install.root())));
+    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package)));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    QCOMPARE(QFileInfo::exists(ws.package), rolledBack);
+    QCOMPARE(ws.install.productStarts(), rolledBack ? 0 : (ending == TrashThatCannotGo ? 2 : 1));
+    if (ending != StopProgramMissing)
+        QCOMPARE(ws.install.stopRequests().count(QStringLiteral("Halvorquintel")),
+                 ending == TrashThatCannotGo ? 2 : 1);
 }
 
 QTEST_MAIN(TestFaults)

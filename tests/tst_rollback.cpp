@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
@@ -31,6 +32,7 @@ private slots:
     void recordCutShortIsIgnored();
     void longJournalUndoneNewestFirst();
     void backupAreaIsNotDeletable();
+    void committedRunIsNeverRolledBack();
 
 private:
     QString root(const QString &relative) const { return installRoot + QLatin1Char('/') + relative; }
@@ -286,6 +288,43 @@ void TestRollback::backupAreaIsNotDeletable()
     QCOMPARE(
         log.count(QStringLiteral("Refused to delete from the backup area: \".quillFern-backup/journal\"")),
         1);
+}
+
+void TestRollback::committedRunIsNeverRolledBack()
+{
+    QVERIFY(writeFile(root(QStringLiteral("replaced.txt")), "original"));
+    QVERIFY(writeFile(env(QStringLiteral("replaced.txt")), "new"));
+    QVERIFY(writeFile(env(QStringLiteral("added.txt")), "added"));
+    InstallationBackup backup(installRoot);
+    QVERIFY(backup.putFile(env(QStringLiteral("replaced.txt")), QStringLiteral("replaced.txt")));
+    QVERIFY(backup.putFile(env(QStringLiteral("added.txt")), QStringLiteral("added.txt")));
+    // An original that cannot be removed, as a running executable on Windows.
+    const QString inUse = area() + QStringLiteral("/files/replaced.txt");
+    const bool immutable = QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), inUse}) == 0;
+    if (!immutable && ::geteuid() == 0)
+        QSKIP("no way to make a file unremovable for root here");
+    if (!immutable)
+        QVERIFY(QFile::setPermissions(area() + QStringLiteral("/files"), QFile::ReadOwner | QFile::ExeOwner));
+
+    QVERIFY(backup.commit());
+    QVERIFY(!backup.dropTrash());
+    InstallationBackup next(installRoot);
+    MessageLog log;
+    QVERIFY(!next.recoverEarlierRun());
+    const QString trash = root(InstallationBackup::trashName());
+    QVERIFY(QFileInfo::exists(trash));
+    QCOMPARE(log.count(QStringLiteral("Rolling back an earlier run that did not finish")), 0);
+    QCOMPARE(readFile(root(QStringLiteral("replaced.txt"))), QByteArray("new"));
+    QCOMPARE(readFile(root(QStringLiteral("added.txt"))), QByteArray("added"));
+
+    // Once the file can go, the next run removes what was left.
+    for (const QString &path : snapshotTree(trash).keys()) {
+        const QString file = trash + QLatin1Char('/') + path;
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), file});
+        QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    QVERIFY(InstallationBackup(installRoot).dropTrash());
+    QVERIFY(!QFileInfo::exists(trash));
 }
 
 QTEST_MAIN(TestRollback)

@@ -12,6 +12,7 @@
 #include <QScopeGuard>
 #include <QShowEvent>
 #include <QTimerEvent>
+#include <QtConcurrent>
 
 #include "installationbackup.h"
 #include "platform.h"
@@ -104,6 +105,10 @@ DlgUpdate::DlgUpdate(QWidget *parent)
         endWithoutSelfStop(
             QStringLiteral("did not end the updater within %1 s").arg(StopCommandBound / 1000));
     });
+    connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, [this] {
+        if (!trashRemoval.result())
+            qDebug() << "Left trash that cannot be removed yet; a later run removes it";
+    });
     // The session ending quits the application without closing the window first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
 }
@@ -142,12 +147,8 @@ bool DlgUpdate::claimInstallation()
     if (installationLock->tryLock(0))
         return true;
     if (installationLock->error() == QLockFile::LockFailedError) {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        installationLock->getLockInfo(&pid, &host, &application);
-        qDebug() << "Another updater is updating this installation, process" << pid
-                 << "; leaving it to that one:" << lockPath;
+        qDebug() << "Another updater is updating this installation; leaving it to that one";
+        qDebug() << "Its lock is held:" << lockPath;
         return false;
     }
     // A root we cannot write to fails the copy anyway, with the usual failure state.
@@ -353,6 +354,15 @@ void DlgUpdate::onAfterUpdateTaskFinish()
     const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
     QProcess::startDetached(launch.value(0), launch.mid(1));
 
+    if (trashRemoval.isRunning())
+        connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, &DlgUpdate::stopSelf,
+                Qt::UniqueConnection);
+    else
+        stopSelf();
+}
+
+void DlgUpdate::stopSelf()
+{
     releaseInstallation();
     // Ends every updater process, this one included, while the event loop runs on.
     if (!killProcess)
@@ -436,6 +446,7 @@ bool DlgUpdate::copy()
     const QDir source(packageDir + QStringLiteral("/Env"));
     const QDir destination(installationRoot());
     copyFolder.clear();
+    runBackup().allowMoves(Platform::mayMoveInto(source.path(), destination.path()));
     const bool ok = copyDirectory(source, destination, true);
     if (!ok)
         writeLog(QStringLiteral("copy fail!"));
@@ -509,8 +520,9 @@ void DlgUpdate::updateVersion()
         QDir(packageDir).removeRecursively();
     else
         qDebug() << "Kept the package folder" << packageDir << "because" << refusal;
-    if (!runBackup().dropTrash())
-        qDebug() << "Left trash that cannot be removed yet";
+    // The originals go while the bar climbs, so they never hold up the product's return.
+    trashRemoval.setFuture(
+        QtConcurrent::run([root = installationRoot()] { return InstallationBackup(root).dropTrash(); }));
     targetProgress = 100;
     qDebug() << "100!";
 }

@@ -2,6 +2,7 @@
 
 #include "cctrldialog.h"
 
+#include <QFutureWatcher>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -59,6 +60,7 @@ private:
     void onStopCommandError(QProcess::ProcessError error);
     void goOnWithoutStopCommand(const QString &reason);
     void onSelfStopEnded();
+    void stopSelf();
     void endWithoutSelfStop(const QString &reason);
     void releaseInstallation();
     void abandonRun();
@@ -94,6 +96,8 @@ private:
     // Bounds the wait for the stop command, and for the self-stop to end us.
     QTimer stopDeadline;
     QTimer selfStopDeadline;
+    // The committed run's originals, removed while the bar climbs.
+    QFutureWatcher<bool> trashRemoval;
 
     friend class DlgUpdateProbe;
 };

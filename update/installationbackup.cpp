@@ -17,6 +17,7 @@ constexpr char CreatedFile = 'N';   // the run wrote a file where there was none
 constexpr char CreatedFolder = 'D'; // the run made a folder where there was none
 constexpr char TemporaryFile = 'T'; // a temporary copy may be left beside the path
 constexpr char ListSetAside = 'L';  // the package's deletion list, by absolute path
+constexpr char MovedIn = 'V';       // a package file moved into place: the path, a NUL, its source
 
 const char savedFilesFolder[] = "/files/";
 const char savedListName[] = "/del.xml";
@@ -61,7 +62,9 @@ template <typename Visit> void forEachRecordNewestFirst(QFile &records, Visit vi
             const int from = qMax(lineStart, first);
             if (lineEnd - from >= 2 && block.at(from + 1) == ' ') {
                 const QByteArray encoded = block.mid(from + 2, lineEnd - from - 2);
-                visit(block.at(from), QString::fromUtf8(QByteArray::fromPercentEncoding(encoded)));
+                // Sized, since a record may hold a NUL between two paths.
+                const QByteArray path = QByteArray::fromPercentEncoding(encoded);
+                visit(block.at(from), QString::fromUtf8(path.constData(), path.size()));
             }
             lineEnd = from - 1;
         }
@@ -200,12 +203,37 @@ bool InstallationBackup::makeFolder(const QString &relative)
     return record(CreatedFolder, relative) && QDir().mkdir(absolute(relative));
 }
 
+void InstallationBackup::allowMoves(bool allowed)
+{
+    movesAllowed = allowed;
+}
+
+// The original goes aside before the package's file takes its place; what
+// cannot be moved is left for the copy.
+bool InstallationBackup::moveInto(const QString &source, const QString &relative, const QFileInfo &installed)
+{
+    const QFileInfo from(source);
+    if (from.isSymLink() || !from.isFile())
+        return false;
+    if (existsOrIsLink(installed)) {
+        // What is there came from this run; the copy replaces it.
+        if (existsOrIsLink(QFileInfo(saved(relative))) || !moveAside(relative))
+            return false;
+    }
+    return record(MovedIn, relative + QChar(0) + source) && Platform::renameOver(source, absolute(relative));
+}
+
 bool InstallationBackup::putFile(const QString &source, const QString &relative)
 {
     const QString destination = absolute(relative);
-    const QFileInfo installed(destination);
+    QFileInfo installed(destination);
     if (isFolder(installed))
         return false;
+    if (movesAllowed) {
+        if (moveInto(source, relative, installed))
+            return true;
+        installed.refresh();
+    }
 
     if (!existsOrIsLink(installed))
         return record(CreatedFile, relative) && Platform::replaceFile(source, destination);
@@ -254,6 +282,16 @@ bool InstallationBackup::undo(char kind, const QString &path)
     case CreatedFolder: {
         const QFileInfo current(absolute(path));
         return !isFolder(current) || QDir().rmdir(current.filePath());
+    }
+    case MovedIn: {
+        const int split = path.indexOf(QChar(0));
+        const QString source = path.mid(split + 1);
+        const QFileInfo current(absolute(path.left(split)));
+        // Still in the package: the move never happened.
+        if (split < 0 || existsOrIsLink(QFileInfo(source)) || !existsOrIsLink(current) || isFolder(current))
+            return true;
+        return QDir().mkpath(QFileInfo(source).absolutePath()) &&
+               Platform::renameOver(current.filePath(), source);
     }
     case ListSetAside: {
         const QString list = areaPath + QLatin1String(savedListName);

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QString>
 
+class QFileInfo;
+
 // Keeps what a run changes in the installation, so that a failed run can be
 // rolled back. Every file the run removes or replaces is moved aside into a
 // backup area inside the installation root (a rename on the same file
@@ -40,6 +42,9 @@ public:
     // The copy puts the file `source` at `relative`, replacing what is there
     // only with a complete copy. A folder at `relative` makes it fail.
     bool putFile(const QString &source, const QString &relative);
+    // From now on putFile moves a plain source file into place where it can,
+    // instead of copying it; a rollback moves it back where it came from.
+    void allowMoves(bool allowed);
 
     // Undoes everything the journal records, newest first, puts the deletion
     // list back into its package and removes the area. When something cannot
@@ -63,6 +68,7 @@ private:
     bool record(char kind, const QString &path);
     bool ensureSavedFolder(const QString &relative);
     bool moveAside(const QString &relative);
+    bool moveInto(const QString &source, const QString &relative, const QFileInfo &installed);
     bool undo(char kind, const QString &path);
     QString journalPath() const;
     void moveAreaToTrash();
@@ -72,4 +78,5 @@ private:
     QString trashPath;
     QFile journal;
     QString lastSavedFolder;
+    bool movesAllowed = false;
 };

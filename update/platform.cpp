@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QObject>
@@ -94,6 +95,14 @@ bool writeTemporaryCopy(const QString &source, const QString &destination)
         return true;
     QFile::remove(temporary);
     return false;
+}
+
+bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
+{
+    const QString payload = QFileInfo(payloadRoot).canonicalFilePath();
+    const QString root = QFileInfo(installationRoot).canonicalFilePath();
+    return !payload.isEmpty() && !root.isEmpty() &&
+           payload.startsWith(root + QLatin1Char('/'), fileNameCaseSensitivity());
 }
 
 bool renameOver(const QString &from, const QString &to)
@@ -256,6 +265,16 @@ bool writeTemporaryCopy(const QString &source, const QString &destination)
         return false;
     }
     return true;
+}
+
+bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
+{
+    const QByteArray payload = QFile::encodeName(payloadRoot);
+    struct stat payloadStatus;
+    struct stat rootStatus;
+    return ::stat(payload.constData(), &payloadStatus) == 0 &&
+           ::stat(QFile::encodeName(installationRoot).constData(), &rootStatus) == 0 &&
+           payloadStatus.st_dev == rootStatus.st_dev && ::access(payload.constData(), W_OK) == 0;
 }
 
 bool renameOver(const QString &from, const QString &to)

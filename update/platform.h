@@ -52,6 +52,14 @@ QString temporarySuffix();
 // is not a readable file fails.
 bool writeTemporaryCopy(const QString &source, const QString &destination);
 
+// Whether the files of the package payload at `payloadRoot` may be moved into
+// the installation at `installationRoot` instead of copied. Elsewhere: both on
+// one file system and the payload writable. On Windows a moved file keeps the
+// permissions of the folder it was unpacked in, so only a package inside the
+// installation root, whose files already have the installation's permissions,
+// is moved.
+bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot);
+
 // Renames `from` to `to` in one step, replacing a file already at `to`.
 bool renameOver(const QString &from, const QString &to);
 
