@@ -78,7 +78,11 @@ void TestProcess::stopProgramMissingLeavesRunWaiting()
     dlg.setApplicationDir(install.binDir());
     MessageLog log;
     dlg.show();
-    QTest::qWait(300);
+    // Waits for the failed start itself rather than a while, which a slow machine may outlast.
+    QProcess *stop = DlgUpdateProbe::killProcess(dlg);
+    QVERIFY(stop);
+    QTRY_COMPARE(stop->error(), QProcess::FailedToStart);
+    QCoreApplication::processEvents();
     QCOMPARE(log.count(QStringLiteral("kill finish")), 0);
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
     QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
