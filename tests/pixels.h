@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QRgb>
 #include <QString>
 #include <QtGlobal>
@@ -35,4 +36,41 @@ inline QString describe(QRgb colour)
         .arg(qGreen(colour))
         .arg(qBlue(colour))
         .arg(qAlpha(colour));
+}
+
+// Empty when every channel of every pixel of `actual` is within `tolerance` of
+// `expected`, otherwise how many pixels are further off and the first of them.
+// Anti-aliased drawing rounds differently on another CPU, by a step or two,
+// while a moved shape or a changed colour is off by far more. Compared
+// premultiplied, as shown: a nearly transparent pixel would otherwise turn a
+// rounding step into a large colour difference.
+inline QString pictureDifference(const QImage &actual, const QImage &expected, int tolerance)
+{
+    if (actual.size() != expected.size())
+        return QStringLiteral("size %1x%2, expected %3x%4")
+            .arg(actual.width())
+            .arg(actual.height())
+            .arg(expected.width())
+            .arg(expected.height());
+    const QImage a = actual.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage e = expected.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    int off = 0;
+    QString first;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            if (nearWithAlpha(a.pixel(x, y), e.pixel(x, y), tolerance))
+                continue;
+            if (off++ == 0)
+                first = QStringLiteral("(%1,%2) %3, expected %4")
+                            .arg(x)
+                            .arg(y)
+                            .arg(describe(a.pixel(x, y)), describe(e.pixel(x, y)));
+        }
+    }
+    if (off == 0)
+        return QString();
+    return QStringLiteral("%1 pixels off by more than %2, first %3 (premultiplied)")
+        .arg(off)
+        .arg(tolerance)
+        .arg(first);
 }

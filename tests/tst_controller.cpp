@@ -1,3 +1,4 @@
+#include <QAbstractEventDispatcher>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -132,6 +133,21 @@ void TestController::valueAtOrAboveTargetStays()
     QCOMPARE(ui->progress->value(), value);
 }
 
+namespace {
+
+// The interval the event dispatcher holds for one of the window's timers, -1 when it has none.
+int timerInterval(DlgUpdate &dlg, int timerId)
+{
+    for (const QAbstractEventDispatcher::TimerInfo &timer :
+         QAbstractEventDispatcher::instance()->registeredTimers(&dlg)) {
+        if (timer.timerId == timerId)
+            return timer.interval;
+    }
+    return -1;
+}
+
+} // namespace
+
 void TestController::showStartsRun()
 {
     StandInInstallation install;
@@ -147,6 +163,8 @@ void TestController::showStartsRun()
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
     QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
     QCOMPARE(DlgUpdateProbe::ui(dlg)->progress->value(), 24);
+    QCOMPARE(timerInterval(dlg, DlgUpdateProbe::progressTimerId(dlg)), 100);
+    QCOMPARE(timerInterval(dlg, DlgUpdateProbe::stageTimerId(dlg)), 3000);
 }
 
 void TestController::successOnFirstTry()

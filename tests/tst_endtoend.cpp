@@ -110,11 +110,12 @@ void TestEndToEnd::fullRun()
     const double stopped = times.value(QStringLiteral("kill finish"));
     const double staged = times.value(QStringLiteral("copy finish"));
     const double finished = times.value(QStringLiteral("Finish!"));
-    QVERIFY2(staged - stopped >= 2.8 && staged - stopped < 4.0,
-             qPrintable(QString::number(staged - stopped)));
-    // 54 ticks of 100 ms from 24 to 100; coarse timers may fire up to 5 % early.
-    QVERIFY2(finished - staged >= 5.0 && finished - staged < 8.0,
-             qPrintable(QString::number(finished - staged)));
+    // Coarse timers may fire up to 5 % early; how late they fire depends on the machine's
+    // load, so only the lower bounds hold everywhere (the intervals are checked exactly in
+    // the controller's tests).
+    QVERIFY2(staged - stopped >= 2.8, qPrintable(QString::number(staged - stopped)));
+    // 54 ticks of 100 ms from 24 to 100.
+    QVERIFY2(finished - staged >= 5.0, qPrintable(QString::number(finished - staged)));
 
     QCOMPARE(readFile(install.path(QStringLiteral("new.txt"))), QByteArray("new"));
     QVERIFY(!QFileInfo::exists(package));

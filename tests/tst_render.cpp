@@ -1,4 +1,5 @@
 #include <QDir>
+#include <QFontDatabase>
 #include <QImage>
 #include <QLabel>
 #include <QProgressBar>
@@ -63,6 +64,9 @@ void TestRender::window()
     QFETCH(bool, chinese);
     QTranslator translator;
     if (chinese) {
+        // Without a font that has the glyphs, the texts would still leave ink: boxes.
+        QVERIFY2(!QFontDatabase().families(QFontDatabase::SimplifiedChinese).isEmpty(),
+                 "no font for Chinese text; tools/install-deps.sh installs fonts-wqy-microhei");
         QVERIFY(translator.load(QStringLiteral(QUILLFERN_ZH_CN_QM)));
         QVERIFY(QCoreApplication::installTranslator(&translator));
     }
