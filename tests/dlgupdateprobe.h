@@ -30,7 +30,19 @@ public:
         QCoreApplication::sendEvent(&dlg, &event);
     }
     static void progressTick(DlgUpdate &dlg) { fire(dlg, dlg.progressTimerId); }
-    static void stageTick(DlgUpdate &dlg) { fire(dlg, dlg.stageTimerId); }
+    // Runs one stage tick to its end: the worker's result and its targets are
+    // delivered before this returns, as if the event loop had run meanwhile.
+    static void stageTick(DlgUpdate &dlg)
+    {
+        fire(dlg, dlg.stageTimerId);
+        finishWork(dlg);
+    }
+    static void finishWork(DlgUpdate &dlg)
+    {
+        dlg.stageWork.waitForFinished();
+        QCoreApplication::sendPostedEvents();
+    }
+    static bool workRunning(DlgUpdate &dlg) { return dlg.stageWork.isRunning(); }
 
     // Lets the bound on the stop command, or on the self-stop, run out now.
     static void expireStopDeadline(DlgUpdate &dlg) { dlg.stopDeadline.start(0); }

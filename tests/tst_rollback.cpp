@@ -33,6 +33,7 @@ private slots:
     void longJournalUndoneNewestFirst();
     void backupAreaIsNotDeletable();
     void committedRunIsNeverRolledBack();
+    void closeDuringStageRollsBack();
 
 private:
     QString root(const QString &relative) const { return installRoot + QLatin1Char('/') + relative; }
@@ -325,6 +326,28 @@ void TestRollback::committedRunIsNeverRolledBack()
     }
     QVERIFY(InstallationBackup(installRoot).dropTrash());
     QVERIFY(!QFileInfo::exists(trash));
+}
+
+void TestRollback::closeDuringStageRollsBack()
+{
+    layOutInstallation();
+    for (int i = 0; i < 2000; ++i)
+        QVERIFY(writeFile(env(QStringLiteral("bulk/file %1.txt").arg(i)), "new"));
+    const auto installed = snapshotTree(installRoot);
+    const auto packaged = snapshotTree(package);
+    auto dlg = newWindow();
+    QSignalSpy closed(dlg.get(), &QDialog::rejected);
+    DlgUpdateProbe::onKillFinish(*dlg);
+
+    // The close comes while the worker copies; it is taken once the worker stops.
+    DlgUpdateProbe::fire(*dlg, DlgUpdateProbe::stageTimerId(*dlg));
+    dlg->reject();
+    QCOMPARE(closed.count(), 0);
+    QTRY_COMPARE(closed.count(), 1);
+    QVERIFY(!DlgUpdateProbe::workRunning(*dlg));
+    QCOMPARE(DlgUpdateProbe::stageTimerId(*dlg), -1);
+    QCOMPARE(snapshotTree(installRoot), installed);
+    QCOMPARE(snapshotTree(package), packaged);
 }
 
 QTEST_MAIN(TestRollback)

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QDomDocument>
 #include <QDomNode>
 #include <QDomNodeList>
@@ -11,6 +12,7 @@
 #include <QLockFile>
 #include <QScopeGuard>
 #include <QShowEvent>
+#include <QThread>
 #include <QTimerEvent>
 #include <QtConcurrent>
 
@@ -43,6 +45,19 @@ void redeliverRefusedStart(QProcess *process)
         QMetaObject::invokeMethod(
             process, [process] { emit process->errorOccurred(QProcess::FailedToStart); },
             Qt::QueuedConnection);
+}
+
+// What the copy will carry, for its share of the bar: the files it lists.
+qint64 payloadBytes(const QString &payload)
+{
+    qint64 total = 0;
+    QDirIterator it(payload, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (!it.filePath().contains(QLatin1String("/__MACOSX/")))
+            total += it.fileInfo().size();
+    }
+    return total;
 }
 
 bool isSameOrInside(const QString &path, const QString &folder)
@@ -109,12 +124,17 @@ DlgUpdate::DlgUpdate(QWidget *parent)
         if (!trashRemoval.result())
             qDebug() << "Left trash that cannot be removed yet; a later run removes it";
     });
+    connect(&stageWork, &QFutureWatcher<bool>::finished, this, &DlgUpdate::onWorkerFinished);
     // The session ending quits the application without closing the window first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
 }
 
 DlgUpdate::~DlgUpdate()
 {
+    // The worker uses this window's members until it is done.
+    stopCopying = true;
+    stageWork.waitForFinished();
+    trashRemoval.waitForFinished();
     delete ui;
 }
 
@@ -164,24 +184,80 @@ void DlgUpdate::releaseInstallation()
 
 void DlgUpdate::reject()
 {
-    abandonRun();
-    CCtrlDialog::reject();
-}
-
-// Closing while a run has changed the installation and not succeeded puts it
-// back, deletion list included, so no one starts two versions mixed.
-void DlgUpdate::abandonRun()
-{
-    if (!backup || !backup->hasArea())
+    // Taken at the next safe point: between two files, or when the worker is done.
+    if (stageWork.isRunning()) {
+        closeRequested = true;
+        stopCopying = true;
         return;
+    }
     if (stageTimerId != -1) {
         killTimer(stageTimerId);
         stageTimerId = -1;
     }
-    if (backup->restore())
+    // Closing while a run has changed the installation and not succeeded puts it
+    // back, deletion list included, so no one starts two versions mixed.
+    if (backup && backup->hasArea()) {
+        runInWorker([this] { return backup->restore(); },
+                    [this](bool complete) {
+                        if (complete)
+                            qDebug() << "Closed before the update finished; the installation was rolled back";
+                        else
+                            qDebug() << "Closed before the update finished; the installation could not be "
+                                        "rolled back completely";
+                        CCtrlDialog::reject();
+                    });
+        return;
+    }
+    CCtrlDialog::reject();
+}
+
+// The application quits without the window being closed (the session ends):
+// there is no event loop left to wait in, so the rollback runs here.
+void DlgUpdate::abandonRun()
+{
+    stopCopying = true;
+    stageWork.waitForFinished();
+    if (backup && backup->hasArea() && backup->restore())
         qDebug() << "Closed before the update finished; the installation was rolled back";
+}
+
+void DlgUpdate::runInWorker(std::function<bool()> work, std::function<void(bool)> then)
+{
+    afterStageWork = std::move(then);
+    stageWork.setFuture(QtConcurrent::run(std::move(work)));
+}
+
+void DlgUpdate::onWorkerFinished()
+{
+    const auto then = std::exchange(afterStageWork, nullptr);
+    if (closeRequested) {
+        closeRequested = false;
+        stopCopying = false;
+        reject();
+        return;
+    }
+    if (then)
+        then(stageWork.result());
+}
+
+// The stages set their targets from the worker; the bar is the GUI thread's.
+void DlgUpdate::setTargetProgress(int target)
+{
+    if (QThread::currentThread() == thread())
+        targetProgress = target;
     else
-        qDebug() << "Closed before the update finished; the installation could not be rolled back completely";
+        QMetaObject::invokeMethod(
+            this, [this, target] { targetProgress = target; }, Qt::QueuedConnection);
+}
+
+// While the copy runs its target goes from 35 toward 95 with the bytes done.
+void DlgUpdate::noteCopied(qint64 bytes)
+{
+    const int before = copyTotal > 0 ? int(35 + 60 * copyDone / copyTotal) : 35;
+    copyDone += bytes;
+    const int after = copyTotal > 0 ? int(35 + 60 * qMin(copyDone, copyTotal) / copyTotal) : 35;
+    if (after != before)
+        setTargetProgress(after);
 }
 
 void DlgUpdate::setPackageDir(QString dir)
@@ -247,26 +323,36 @@ void DlgUpdate::stageTick()
         enterFailureState();
         return;
     }
-    if (attemptCount == 0)
-        rollBackInterruptedRun();
-    if (!runStages() && attemptCount < MaxAttempts) {
-        stageTimerId = startTimer(StageInterval, Qt::CoarseTimer);
-        ++attemptCount;
-    }
+    const bool firstTry = attemptCount == 0;
+    runInWorker(
+        [this, firstTry] {
+            if (firstTry)
+                rollBackInterruptedRun();
+            return runStages();
+        },
+        [this](bool ok) {
+            if (!ok && attemptCount < MaxAttempts) {
+                stageTimerId = startTimer(StageInterval, Qt::CoarseTimer);
+                ++attemptCount;
+            }
+        });
 }
 
 void DlgUpdate::enterFailureState()
 {
     // Restart the product on the version it had, not on a mix of two.
-    if (runBackup().restore())
-        qDebug() << "Update failed; the installation was rolled back";
-    else
-        qDebug() << "Update failed; the installation could not be rolled back completely";
-    ui->label->setText(QStringLiteral("更新失败"));
-    ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
-    ui->btnOK->setEnabled(true);
-    ui->btnOK->setText(QStringLiteral("重启"));
-    failed = true;
+    runInWorker([this] { return runBackup().restore(); },
+                [this](bool complete) {
+                    if (complete)
+                        qDebug() << "Update failed; the installation was rolled back";
+                    else
+                        qDebug() << "Update failed; the installation could not be rolled back completely";
+                    ui->label->setText(QStringLiteral("更新失败"));
+                    ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
+                    ui->btnOK->setEnabled(true);
+                    ui->btnOK->setText(QStringLiteral("重启"));
+                    failed = true;
+                });
 }
 
 bool DlgUpdate::runStages()
@@ -395,7 +481,7 @@ void DlgUpdate::updateDel()
 {
     const QString listPath = packageDir + QStringLiteral("/Env/del.xml");
     if (!QFile::exists(listPath)) {
-        targetProgress = 35;
+        setTargetProgress(35);
         return;
     }
 
@@ -438,7 +524,7 @@ void DlgUpdate::updateDel()
     if (!runBackup().setListAside(listPath))
         QFile::remove(listPath);
     qDebug() << "delete finish!";
-    targetProgress = 35;
+    setTargetProgress(35);
 }
 
 bool DlgUpdate::copy()
@@ -446,12 +532,15 @@ bool DlgUpdate::copy()
     const QDir source(packageDir + QStringLiteral("/Env"));
     const QDir destination(installationRoot());
     copyFolder.clear();
+    copyDone = 0;
+    copyTotal = payloadBytes(source.path());
     runBackup().allowMoves(Platform::mayMoveInto(source.path(), destination.path()));
     const bool ok = copyDirectory(source, destination, true);
-    if (!ok)
+    // A close cut the copy short between two files: not a failure to log.
+    if (!ok && !stopCopying)
         writeLog(QStringLiteral("copy fail!"));
     qDebug() << "copy finish";
-    targetProgress = 95;
+    setTargetProgress(95);
     return ok;
 }
 
@@ -470,6 +559,8 @@ bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool 
 
     const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
+        if (stopCopying)
+            return false;
         const QString name = entry.fileName();
         if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX"))
             continue;
@@ -484,8 +575,10 @@ bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool 
             const bool copied = copyDirectory(QDir(entry.filePath()), QDir(to.filePath(name)), true);
             copyFolder = outer;
             if (!copied) {
-                writeLog(QStringLiteral("copyDirectory fail"));
-                writeLog(name);
+                if (!stopCopying) {
+                    writeLog(QStringLiteral("copyDirectory fail"));
+                    writeLog(name);
+                }
                 return false;
             }
             continue;
@@ -493,10 +586,17 @@ bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool 
 
         // The installed file is replaced only by a complete copy, never removed first.
         const bool blocked = !overwrite && to.exists(name);
-        if (blocked || !runBackup().putFile(entry.filePath(), copyFolder + name)) {
-            writeLog(name);
+        qint64 reported = 0;
+        const auto progress = [this, &reported](qint64 bytes) {
+            noteCopied(bytes);
+            reported += bytes;
+        };
+        if (blocked || !runBackup().putFile(entry.filePath(), copyFolder + name, progress)) {
+            if (!stopCopying)
+                writeLog(name);
             return false;
         }
+        noteCopied(qMax<qint64>(0, entry.size() - reported));
     }
     return true;
 }
@@ -523,7 +623,7 @@ void DlgUpdate::updateVersion()
     // The originals go while the bar climbs, so they never hold up the product's return.
     trashRemoval.setFuture(
         QtConcurrent::run([root = installationRoot()] { return InstallationBackup(root).dropTrash(); }));
-    targetProgress = 100;
+    setTargetProgress(100);
     qDebug() << "100!";
 }
 

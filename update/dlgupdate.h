@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 
 class InstallationBackup;
@@ -64,6 +66,10 @@ private:
     void endWithoutSelfStop(const QString &reason);
     void releaseInstallation();
     void abandonRun();
+    void runInWorker(std::function<bool()> work, std::function<void(bool)> then);
+    void onWorkerFinished();
+    void setTargetProgress(int target);
+    void noteCopied(qint64 bytes);
     void armStageTimer();
     void progressTick();
     void stageTick();
@@ -98,6 +104,15 @@ private:
     QTimer selfStopDeadline;
     // The committed run's originals, removed while the bar climbs.
     QFutureWatcher<bool> trashRemoval;
+    // The stages, and the rollbacks, run in a worker so the window stays alive.
+    // While it runs, the members the stages use belong to it; the GUI thread
+    // hears of targets through queued calls and takes them back once it ends.
+    QFutureWatcher<bool> stageWork;
+    std::function<void(bool)> afterStageWork;
+    bool closeRequested = false;
+    std::atomic_bool stopCopying{false};
+    qint64 copyTotal = 0;
+    qint64 copyDone = 0;
 
     friend class DlgUpdateProbe;
 };

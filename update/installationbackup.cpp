@@ -223,7 +223,8 @@ bool InstallationBackup::moveInto(const QString &source, const QString &relative
     return record(MovedIn, relative + QChar(0) + source) && Platform::renameOver(source, absolute(relative));
 }
 
-bool InstallationBackup::putFile(const QString &source, const QString &relative)
+bool InstallationBackup::putFile(const QString &source, const QString &relative,
+                                 const std::function<void(qint64)> &progress)
 {
     const QString destination = absolute(relative);
     QFileInfo installed(destination);
@@ -236,12 +237,12 @@ bool InstallationBackup::putFile(const QString &source, const QString &relative)
     }
 
     if (!existsOrIsLink(installed))
-        return record(CreatedFile, relative) && Platform::replaceFile(source, destination);
+        return record(CreatedFile, relative) && Platform::replaceFile(source, destination, progress);
     if (existsOrIsLink(QFileInfo(saved(relative))))
-        return record(TemporaryFile, relative) && Platform::replaceFile(source, destination);
+        return record(TemporaryFile, relative) && Platform::replaceFile(source, destination, progress);
 
     // Write the new file completely before the installed one leaves its place.
-    if (!record(MovedAside, relative) || !Platform::writeTemporaryCopy(source, destination))
+    if (!record(MovedAside, relative) || !Platform::writeTemporaryCopy(source, destination, progress))
         return false;
     const QString temporary = destination + Platform::temporarySuffix();
     if (!ensureSavedFolder(relative) || !Platform::renameOver(destination, saved(relative))) {

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QString>
 
+#include <functional>
+
 class QFileInfo;
 
 // Keeps what a run changes in the installation, so that a failed run can be
@@ -41,7 +43,9 @@ public:
     bool makeFolder(const QString &relative);
     // The copy puts the file `source` at `relative`, replacing what is there
     // only with a complete copy. A folder at `relative` makes it fail.
-    bool putFile(const QString &source, const QString &relative);
+    // `progress` hears of the bytes written as a copy goes on.
+    bool putFile(const QString &source, const QString &relative,
+                 const std::function<void(qint64)> &progress = nullptr);
     // From now on putFile moves a plain source file into place where it can,
     // instead of copying it; a rollback moves it back where it came from.
     void allowMoves(bool allowed);

@@ -87,8 +87,10 @@ void onTerminationRequest(QObject *context, std::function<void()> close)
     Q_UNUSED(close)
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &destination)
+bool writeTemporaryCopy(const QString &source, const QString &destination,
+                        const std::function<void(qint64)> &progress)
 {
+    Q_UNUSED(progress) // the whole file at once: the caller counts it when done
     const QString temporary = destination + temporarySuffix();
     QFile::remove(temporary);
     if (QFile::copy(source, temporary))
@@ -156,7 +158,15 @@ bool writeAll(int out, const char *data, size_t size)
     return true;
 }
 
-bool copyWithBuffer(int in, int out)
+using Progress = std::function<void(qint64)>;
+
+void report(const Progress &progress, qint64 bytes)
+{
+    if (progress)
+        progress(bytes);
+}
+
+bool copyWithBuffer(int in, int out, const Progress &progress)
 {
     std::vector<char> buffer(256 * 1024);
     for (;;) {
@@ -169,18 +179,21 @@ bool copyWithBuffer(int in, int out)
             return true;
         if (!writeAll(out, buffer.data(), size_t(got)))
             return false;
+        report(progress, got);
     }
 }
 
 // Lets the kernel move the data where it can, and falls back to read and write.
-bool copyData(int in, int out)
+// Pieces small enough that a big file shows its progress several times a second.
+bool copyData(int in, int out, const Progress &progress)
 {
 #ifdef Q_OS_LINUX
     bool copiedAny = false;
     for (;;) {
-        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 32 << 20, 0);
         if (copied > 0) {
             copiedAny = true;
+            report(progress, copied);
             continue;
         }
         if (copied == 0)
@@ -194,7 +207,7 @@ bool copyData(int in, int out)
         break;
     }
 #endif
-    return copyWithBuffer(in, out);
+    return copyWithBuffer(in, out, progress);
 }
 
 // A leftover from an interrupted run, or anything else by that name, is not
@@ -245,7 +258,7 @@ void onTerminationRequest(QObject *context, std::function<void()> close)
         ::sigaction(signal, &action, nullptr);
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &destination)
+bool writeTemporaryCopy(const QString &source, const QString &destination, const Progress &progress)
 {
     const QByteArray sourcePath = QFile::encodeName(source);
     const QByteArray temporaryPath = QFile::encodeName(destination + temporarySuffix());
@@ -259,7 +272,8 @@ bool writeTemporaryCopy(const QString &source, const QString &destination)
     if (out.get() < 0)
         return false;
 
-    const bool written = copyData(in.get(), out.get()) && ::fchmod(out.get(), status.st_mode & 07777) == 0;
+    const bool written =
+        copyData(in.get(), out.get(), progress) && ::fchmod(out.get(), status.st_mode & 07777) == 0;
     if (!out.close() || !written) {
         ::unlink(temporaryPath.constData());
         return false;
@@ -284,9 +298,10 @@ bool renameOver(const QString &from, const QString &to)
 
 #endif
 
-bool replaceFile(const QString &source, const QString &destination)
+bool replaceFile(const QString &source, const QString &destination,
+                 const std::function<void(qint64)> &progress)
 {
-    if (!writeTemporaryCopy(source, destination))
+    if (!writeTemporaryCopy(source, destination, progress))
         return false;
     const QString temporary = destination + temporarySuffix();
     if (renameOver(temporary, destination))

@@ -50,7 +50,9 @@ QString temporarySuffix();
 // Copies the file `source` to `destination` + temporarySuffix(), with the
 // source's permissions. On failure no temporary file is left. A source that
 // is not a readable file fails.
-bool writeTemporaryCopy(const QString &source, const QString &destination);
+// `progress`, where given, hears of the bytes written as the copy goes on.
+bool writeTemporaryCopy(const QString &source, const QString &destination,
+                        const std::function<void(qint64)> &progress = nullptr);
 
 // Whether the files of the package payload at `payloadRoot` may be moved into
 // the installation at `installationRoot` instead of copied. Elsewhere: both on
@@ -67,7 +69,8 @@ bool renameOver(const QString &from, const QString &to);
 // The data goes to a temporary file beside `destination`, which is renamed
 // over it only once complete. On failure `destination` is as it was and no
 // temporary file is left. A destination that is a folder fails.
-bool replaceFile(const QString &source, const QString &destination);
+bool replaceFile(const QString &source, const QString &destination,
+                 const std::function<void(qint64)> &progress = nullptr);
 
 // Gives the application its icon. On Windows the executable's own IDI_ICON1
 // resource already is the icon and nothing is changed; elsewhere the embedded
