@@ -56,7 +56,7 @@ void TestVisual::barClimbsInRealWindow()
     const QString package = install.path(QStringLiteral("package"));
     QVERIFY(writeFile(package + QStringLiteral("/Env/new.txt"), "new"));
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = install.updaterEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     QProcess updater;
     updater.setProcessEnvironment(environment);
