@@ -169,9 +169,6 @@ void TestResources::pngKind_data()
     QTest::newRow("btnBlueBigUnable") << "btnBlueBigUnable" << int(Palette) << 0;
     QTest::newRow("appicon") << "appicon" << int(Rgba) << 8;
     QTest::newRow("progress@2x") << "progress@2x" << int(Palette) << 4;
-    QTest::newRow("btnCloseNormal@2x") << "btnCloseNormal@2x" << int(Rgba) << 8;
-    QTest::newRow("btnCloseHover@2x") << "btnCloseHover@2x" << int(Rgb) << 8;
-    QTest::newRow("btnBlueBigNormal@2x") << "btnBlueBigNormal@2x" << int(Palette) << 0;
 }
 
 void TestResources::pngKind()
