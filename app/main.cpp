@@ -1,25 +1,39 @@
 #include <QApplication>
 #include <QDebug>
+#include <QDir>
 #include <QString>
 #include <QTranslator>
 
 #include "dlgupdate.h"
 #include "platform.h"
 #include "resources.h"
+#include "runlog.h"
 
 int main(int argc, char *argv[])
 {
     if (argc < 3)
         return 0;
+    // Installed first so that the run's first line reaches the log too.
+    RunLog runLog;
+    runLog.install();
     qDebug() << argv[1] << argv[2];
     if (QString::fromUtf8(argv[1]) != QLatin1String("update"))
         return 0;
 
     Platform::prepareProcess();
+    // The window and its texts follow the screen's scale; 150 % stays 1.5, not 2.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
     // Qt takes its own options out of the vector; the package folder must still be there.
     if (argc < 3)
         return 0;
+
+    const QString packageDir = Platform::commandLineArgument(argv, 2);
+    const QString root = QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
+    runLog.open(
+        RunLog::defaultFolder(), root,
+        RunLog::header(QStringLiteral(QUILLFERN_VERSION), root, packageDir, QCoreApplication::arguments()));
 
     Resources::init();
     Platform::applyApplicationIcon();
@@ -31,7 +45,7 @@ int main(int argc, char *argv[])
     QCoreApplication::installTranslator(&translator);
 
     DlgUpdate window(nullptr);
-    window.setPackageDir(Platform::commandLineArgument(argv, 2));
+    window.setPackageDir(packageDir);
     // A second updater leaves the installation to the first: no window, nothing stopped.
     if (!window.claimInstallation())
         return 0;

@@ -148,6 +148,18 @@ QStringList StandInInstallation::productRecords() const
     return log.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+QProcessEnvironment StandInInstallation::updaterEnvironment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
+    return environment;
+}
+
+QString StandInInstallation::runLogPath() const
+{
+    return dataHome.path() + QStringLiteral("/quillFern/quillFern.log");
+}
+
 QStringList StandInInstallation::stopRequests() const
 {
     const QString log = QString::fromUtf8(readFile(binDir() + QStringLiteral("/stop-requests.log")));
@@ -206,6 +218,7 @@ UpdaterRun::UpdaterRun()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
     updater.setProcessEnvironment(environment);
 }
 
@@ -258,6 +271,11 @@ bool UpdaterRun::hasLine(const QString &line) const
 QString UpdaterRun::errorOutput() const
 {
     return QString::fromUtf8(errors);
+}
+
+QString UpdaterRun::runLogPath() const
+{
+    return dataHome.path() + QStringLiteral("/quillFern/quillFern.log");
 }
 
 QStringList UpdaterRun::outputLines()

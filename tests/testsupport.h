@@ -43,6 +43,12 @@ public:
     // runs until it is stopped, as the real product would.
     bool installWaitingProduct() const;
 
+    // The system environment, with the updater's data folder (its run log)
+    // moved into a temporary folder of its own, away from the user's files.
+    QProcessEnvironment updaterEnvironment() const;
+    // The run log an updater started with updaterEnvironment() writes.
+    QString runLogPath() const;
+
     // Lines the stop stand-in recorded: its arguments, one run per line.
     QStringList stopRequests() const;
     // How often the product stand-in was started.
@@ -52,6 +58,7 @@ public:
 
 private:
     QTemporaryDir tempDir;
+    QTemporaryDir dataHome;
     QString rootPath;
 };
 
@@ -65,7 +72,8 @@ QMap<QString, QString> snapshotTree(const QString &root);
 QStringList treeDifferences(const QMap<QString, QString> &expected, const QMap<QString, QString> &actual);
 
 // Runs the updater (or a program that becomes it) headless and follows the
-// debug lines it writes as they come. Ends only the process it started.
+// debug lines it writes as they come. Ends only the process it started. The
+// updater's data folder (its run log) is a temporary folder of the run's own.
 class UpdaterRun
 {
 public:
@@ -80,6 +88,7 @@ public:
     QString waitForLine(const QStringList &lines, int timeoutMs);
     bool hasLine(const QString &line) const;
     QString errorOutput() const;
+    QString runLogPath() const;
     // Lines the process wrote to its standard output so far.
     QStringList outputLines();
     bool isRunning() const;
@@ -91,6 +100,7 @@ public:
 private:
     void readErrors();
 
+    QTemporaryDir dataHome;
     QProcess updater;
     QByteArray pending;
     QByteArray errors;

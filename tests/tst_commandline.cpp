@@ -37,6 +37,7 @@ void TestCommandLine::rejectedCommandLines()
     QVERIFY(install.installUpdater());
 
     QProcess updater;
+    updater.setProcessEnvironment(install.updaterEnvironment());
     updater.setWorkingDirectory(install.root());
     updater.start(install.binDir() + QStringLiteral("/quillFern"), arguments);
     QVERIFY(updater.waitForFinished(30000));
@@ -73,6 +74,7 @@ void TestCommandLine::acceptedCommandLines()
         arguments << package << extra;
 
     QProcess updater;
+    updater.setProcessEnvironment(install.updaterEnvironment());
     updater.setWorkingDirectory(install.root());
     updater.start(install.binDir() + QStringLiteral("/quillFern"), arguments);
     QVERIFY(updater.waitForStarted());
@@ -83,6 +85,9 @@ void TestCommandLine::acceptedCommandLines()
     QCOMPARE(updater.state(), QProcess::Running);
     updater.kill();
     updater.waitForFinished();
+    const QString runLog = QString::fromUtf8(readFile(install.runLogPath()));
+    QVERIFY2(runLog.contains(QStringLiteral("package folder \"") + package + QLatin1Char('"')),
+             qPrintable(runLog));
 }
 
 void TestCommandLine::escapeClosesWithoutRelaunch()

@@ -72,7 +72,7 @@ void TestEndToEnd::fullRun()
         QTRY_COMPARE(install.productStarts(), 1);
     }
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = install.updaterEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time process} %{message}"));
     QProcess updater;

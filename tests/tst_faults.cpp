@@ -392,6 +392,12 @@ void TestFaults::failedRunIsRolledBack()
     QCOMPARE(outcome, rolledBack);
     QCOMPARE(run.errorOutput().count(copyFinished), 5);
     QCOMPARE(readFile(ws.work + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
+    // The run log tells support the same, beyond the one failure message.
+    const QString runLog = QString::fromUtf8(readFile(run.runLogPath()));
+    QVERIFY2(runLog.contains(QStringLiteral("package folder \"") + ws.package + QLatin1Char('"')),
+             qPrintable(runLog));
+    QCOMPARE(runLog.count(QLatin1Char(' ') + copyFinished + QLatin1Char('\n')), 5);
+    QVERIFY2(runLog.contains(QLatin1Char(' ') + rolledBack + QLatin1Char('\n')), qPrintable(runLog));
     QCOMPARE(productStarts, 0);
     QCOMPARE(stopRequests, QStringList{QStringLiteral("Halvorquintel")});
 }

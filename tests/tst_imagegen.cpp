@@ -96,7 +96,9 @@ void TestImagegen::sameAsCommitted_data()
     QTest::addColumn<QString>("fileName");
     for (const char *name :
          {"progress", "btnCloseNormal", "btnCloseHover", "btnClosePress", "btnBlueBigNormal",
-          "btnBlueBigHover", "btnBlueBigPress", "btnBlueBigUnable", "appicon"})
+          "btnBlueBigHover", "btnBlueBigPress", "btnBlueBigUnable", "appicon", "progress@2x",
+          "btnCloseNormal@2x", "btnCloseHover@2x", "btnClosePress@2x", "btnBlueBigNormal@2x",
+          "btnBlueBigHover@2x", "btnBlueBigPress@2x", "btnBlueBigUnable@2x"})
         QTest::newRow(name) << QString::fromLatin1(name) + QStringLiteral(".png");
 }
 

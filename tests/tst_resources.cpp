@@ -89,6 +89,14 @@ void TestResources::imagesResolve_data()
     QTest::newRow("btnBlueBigPress") << "btnBlueBigPress" << QSize(88, 35);
     QTest::newRow("btnBlueBigUnable") << "btnBlueBigUnable" << QSize(88, 35);
     QTest::newRow("appicon") << "appicon" << QSize(256, 256);
+    QTest::newRow("progress@2x") << "progress@2x" << QSize(566, 16);
+    QTest::newRow("btnCloseNormal@2x") << "btnCloseNormal@2x" << QSize(54, 46);
+    QTest::newRow("btnCloseHover@2x") << "btnCloseHover@2x" << QSize(54, 46);
+    QTest::newRow("btnClosePress@2x") << "btnClosePress@2x" << QSize(54, 46);
+    QTest::newRow("btnBlueBigNormal@2x") << "btnBlueBigNormal@2x" << QSize(176, 70);
+    QTest::newRow("btnBlueBigHover@2x") << "btnBlueBigHover@2x" << QSize(176, 70);
+    QTest::newRow("btnBlueBigPress@2x") << "btnBlueBigPress@2x" << QSize(176, 70);
+    QTest::newRow("btnBlueBigUnable@2x") << "btnBlueBigUnable@2x" << QSize(176, 70);
 }
 
 void TestResources::imagesResolve()
@@ -160,6 +168,7 @@ void TestResources::pngKind_data()
     QTest::newRow("btnBlueBigPress") << "btnBlueBigPress" << int(Palette) << 0;
     QTest::newRow("btnBlueBigUnable") << "btnBlueBigUnable" << int(Palette) << 0;
     QTest::newRow("appicon") << "appicon" << int(Rgba) << 8;
+    QTest::newRow("progress@2x") << "progress@2x" << int(Palette) << 4;
 }
 
 void TestResources::pngKind()

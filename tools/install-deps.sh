@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools
     fonts-dejavu-core fonts-wqy-microhei
-    xvfb xauth
+    xvfb xauth x11-xserver-utils
     binutils-mingw-w64-x86-64
     python3 util-linux procps
 )

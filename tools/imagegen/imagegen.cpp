@@ -177,24 +177,42 @@ QByteArray icoWithPng(const QByteArray &png)
 }
 
 // ---- the pictures --------------------------------------------------------
+//
+// Each picture is drawn for a scale: 1 for ordinary screens, 2 for the "@2x"
+// variant Qt picks on screens scaled to 150 % and more. Coordinates below are
+// in pixels at scale 1; at scale 2 every such pixel covers 2 x 2, while edges,
+// stripes and gradients are drawn at the finer resolution.
 
-QImage progressImage()
+// Fills the block of the scale-1 pixel (x, y) at `scale`.
+void setBlock(QImage &image, int scale, int x, int y, QRgb colour)
+{
+    for (int dy = 0; dy < scale; ++dy)
+        for (int dx = 0; dx < scale; ++dx)
+            image.setPixel(x * scale + dx, y * scale + dy, colour);
+}
+
+QImage progressImage(int scale)
 {
     const int width = 283;
     const int height = 8;
     const QRgb light = qRgb(147, 220, 255);
     const QRgb dark = qRgb(137, 204, 237);
-    QImage image(width, height, QImage::Format_ARGB32);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
+    QImage image(width * scale, height * scale, QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
             // x + y: each row is the one above moved one pixel left, so the stripes lean right.
-            const QRgb stripe = (x + y) % 10 < 5 ? light : dark;
+            const QRgb stripe = (x + y) % (10 * scale) < 5 * scale ? light : dark;
             image.setPixel(x, y, qRgba(qRed(stripe), qGreen(stripe), qBlue(stripe), 204));
         }
     }
-    const auto setAlpha = [&image](int x, int y, int alpha) {
-        const QRgb colour = image.pixel(x, y);
-        image.setPixel(x, y, qRgba(qRed(colour), qGreen(colour), qBlue(colour), alpha));
+    const auto setAlpha = [&image, scale](int x, int y, int alpha) {
+        for (int dy = 0; dy < scale; ++dy) {
+            for (int dx = 0; dx < scale; ++dx) {
+                const QPoint at(x * scale + dx, y * scale + dy);
+                const QRgb colour = image.pixel(at);
+                image.setPixel(at, qRgba(qRed(colour), qGreen(colour), qBlue(colour), alpha));
+            }
+        }
     };
     const int right = width - 1;
     const int bottom = height - 1;
@@ -223,46 +241,49 @@ struct BlueButton
     int shadowAlpha;
 };
 
-QImage buttonImage(const BlueButton &look)
+QImage buttonImage(const BlueButton &look, int scale)
 {
     const int width = 88;
     const int height = 35;
     const int frameBottom = height - 2;
-    QImage image(width, height, QImage::Format_ARGB32);
+    QImage image(width * scale, height * scale, QImage::Format_ARGB32);
     image.fill(qRgba(0, 0, 0, 0));
+    const auto set = [&image, scale](int x, int y, QRgb colour) { setBlock(image, scale, x, y, colour); };
     const QRgb corner = qRgba(qRed(look.border), qGreen(look.border), qBlue(look.border), 150);
     for (int x = 0; x < width; ++x) {
-        image.setPixel(x, 0, look.border);
-        image.setPixel(x, frameBottom, look.border);
+        set(x, 0, look.border);
+        set(x, frameBottom, look.border);
     }
     for (int y = 0; y <= frameBottom; ++y) {
-        image.setPixel(0, y, look.border);
-        image.setPixel(width - 1, y, look.border);
+        set(0, y, look.border);
+        set(width - 1, y, look.border);
     }
     for (const int x : {0, width - 1})
         for (const int y : {0, frameBottom})
-            image.setPixel(x, y, corner);
+            set(x, y, corner);
 
     int firstGradientRow = 1;
     if (look.highlight) {
         for (int x = 1; x < width - 1; ++x)
-            image.setPixel(x, 1, look.highlightColour);
+            set(x, 1, look.highlightColour);
         firstGradientRow = 2;
     }
     const int lastGradientRow = frameBottom - 1;
-    const int span = lastGradientRow - firstGradientRow;
-    for (int y = firstGradientRow; y <= lastGradientRow; ++y) {
-        const double t = double(y - firstGradientRow) / span;
+    // The gradient runs over the rows of the image as drawn, so it is finer at scale 2.
+    const int first = firstGradientRow * scale;
+    const int last = (lastGradientRow + 1) * scale - 1;
+    for (int y = first; y <= last; ++y) {
+        const double t = double(y - first) / (last - first);
         const auto mix = [t](int from, int to) { return int(std::lround(from + (to - from) * t)); };
         const QRgb colour = qRgb(mix(qRed(look.gradientTop), qRed(look.gradientBottom)),
                                  mix(qGreen(look.gradientTop), qGreen(look.gradientBottom)),
                                  mix(qBlue(look.gradientTop), qBlue(look.gradientBottom)));
-        for (int x = 1; x < width - 1; ++x)
+        for (int x = scale; x < (width - 1) * scale; ++x)
             image.setPixel(x, y, colour);
     }
     if (look.shadowAlpha > 0) {
         for (int x = 1; x < width - 1; ++x)
-            image.setPixel(x, height - 1, qRgba(255, 255, 255, look.shadowAlpha));
+            set(x, height - 1, qRgba(255, 255, 255, look.shadowAlpha));
     }
     return image;
 }
@@ -273,7 +294,7 @@ const QRgb crossColour = qRgb(226, 240, 250);
 // inside it: unlike the rasteriser this keeps the cross exactly symmetric.
 // The coverage is kept apart from the colour so that even faint edge pixels
 // carry the exact cross colour.
-QImage crossCoverage()
+QImage crossCoverage(int scale)
 {
     const QPointF centre(13.5, 11.5);
     const qreal arm = 4.5;
@@ -294,22 +315,24 @@ QImage crossCoverage()
         return false;
     };
     const int grid = 16;
-    QImage coverage(27, 23, QImage::Format_Alpha8);
+    QImage coverage(27 * scale, 23 * scale, QImage::Format_Alpha8);
     for (int y = 0; y < coverage.height(); ++y) {
         for (int x = 0; x < coverage.width(); ++x) {
             int hits = 0;
             for (int j = 0; j < grid; ++j)
                 for (int i = 0; i < grid; ++i)
-                    hits += inside(QPointF(x + (i + 0.5) / grid, y + (j + 0.5) / grid)) ? 1 : 0;
+                    hits += inside(QPointF((x + (i + 0.5) / grid) / scale, (y + (j + 0.5) / grid) / scale))
+                                ? 1
+                                : 0;
             coverage.scanLine(y)[x] = uchar((hits * 255 + grid * grid / 2) / (grid * grid));
         }
     }
     return coverage;
 }
 
-QImage closeCross()
+QImage closeCross(int scale)
 {
-    const QImage coverage = crossCoverage();
+    const QImage coverage = crossCoverage(scale);
     QImage image(coverage.size(), QImage::Format_ARGB32);
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
@@ -322,9 +345,9 @@ QImage closeCross()
     return image;
 }
 
-QImage closeOn(QRgb ground)
+QImage closeOn(QRgb ground, int scale)
 {
-    const QImage coverage = crossCoverage();
+    const QImage coverage = crossCoverage(scale);
     QImage image(coverage.size(), QImage::Format_RGB32);
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
@@ -497,18 +520,24 @@ int main(int argc, char *argv[])
     const BlueButton unable{qRgb(184, 184, 184), false, 0, qRgb(190, 190, 190), qRgb(177, 177, 177), 0};
 
     const QByteArray icon = qtPng(applicationIcon());
-    const QList<QPair<QString, QByteArray>> files{
-        {QStringLiteral("progress.png"), palettePng(toIndexed(progressImage()))},
-        {QStringLiteral("btnCloseNormal.png"), qtPng(closeCross())},
-        {QStringLiteral("btnCloseHover.png"), qtPng(closeOn(qRgb(255, 58, 58)))},
-        {QStringLiteral("btnClosePress.png"), qtPng(closeOn(qRgb(215, 49, 49)))},
-        {QStringLiteral("btnBlueBigNormal.png"), palettePng(toIndexed(buttonImage(normal)))},
-        {QStringLiteral("btnBlueBigHover.png"), palettePng(toIndexed(buttonImage(hover)))},
-        {QStringLiteral("btnBlueBigPress.png"), palettePng(toIndexed(buttonImage(press)))},
-        {QStringLiteral("btnBlueBigUnable.png"), palettePng(toIndexed(buttonImage(unable)))},
+    QList<QPair<QString, QByteArray>> files{
         {QStringLiteral("appicon.png"), icon},
         {QStringLiteral("quillFern.ico"), icoWithPng(icon)},
     };
+    for (const int scale : {1, 2}) {
+        const QString suffix = scale == 1 ? QStringLiteral(".png") : QStringLiteral("@2x.png");
+        const auto add = [&files, &suffix](const char *name, const QByteArray &png) {
+            files.append({QLatin1String(name) + suffix, png});
+        };
+        add("progress", palettePng(toIndexed(progressImage(scale))));
+        add("btnCloseNormal", qtPng(closeCross(scale)));
+        add("btnCloseHover", qtPng(closeOn(qRgb(255, 58, 58), scale)));
+        add("btnClosePress", qtPng(closeOn(qRgb(215, 49, 49), scale)));
+        add("btnBlueBigNormal", palettePng(toIndexed(buttonImage(normal, scale))));
+        add("btnBlueBigHover", palettePng(toIndexed(buttonImage(hover, scale))));
+        add("btnBlueBigPress", palettePng(toIndexed(buttonImage(press, scale))));
+        add("btnBlueBigUnable", palettePng(toIndexed(buttonImage(unable, scale))));
+    }
     for (const auto &file : files) {
         if (!writeBytes(out.filePath(file.first), file.second)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(out.filePath(file.first)));

@@ -1,0 +1,168 @@
+#include "runlog.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QStandardPaths>
+
+#include "platform.h"
+
+namespace {
+
+RunLog *installedLog = nullptr;
+
+QString timeStamp()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    // With the offset, so that support can line a log up with other records.
+    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+QString typePrefix(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return QString();
+    case QtInfoMsg:
+        return QStringLiteral("info: ");
+    case QtWarningMsg:
+        return QStringLiteral("warning: ");
+    case QtCriticalMsg:
+        return QStringLiteral("critical: ");
+    case QtFatalMsg:
+        return QStringLiteral("fatal: ");
+    }
+    return QString();
+}
+
+bool isSameOrBelow(const QString &path, const QString &folder)
+{
+    if (path.isEmpty() || folder.isEmpty())
+        return false;
+    const Qt::CaseSensitivity cs = Platform::fileNameCaseSensitivity();
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
+}
+
+// Both as written and with links resolved, as far as the folders exist.
+bool liesIn(const QString &path, const QString &root)
+{
+    const QString cleanPath = QDir::cleanPath(QDir(path).absolutePath());
+    const QString cleanRoot = QDir::cleanPath(QDir(root).absolutePath());
+    if (isSameOrBelow(cleanPath, cleanRoot))
+        return true;
+    QString existing = cleanPath;
+    while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
+        existing = QFileInfo(existing).path();
+    return isSameOrBelow(QFileInfo(existing).canonicalFilePath(), QFileInfo(cleanRoot).canonicalFilePath());
+}
+
+} // namespace
+
+RunLog::RunLog(qint64 sizeLimit)
+    : sizeLimit(sizeLimit)
+    , previousHandler(nullptr)
+    , holding(true)
+{}
+
+RunLog::~RunLog()
+{
+    if (installedLog == this) {
+        qInstallMessageHandler(previousHandler);
+        installedLog = nullptr;
+    }
+}
+
+void RunLog::install()
+{
+    Q_ASSERT(!installedLog);
+    installedLog = this;
+    previousHandler = qInstallMessageHandler(handleMessage);
+}
+
+bool RunLog::open(const QString &logFolder, const QString &installationRoot, const QString &header)
+{
+    QMutexLocker locker(&mutex);
+    holding = false;
+    const QStringList waiting = held;
+    held.clear();
+    if (logFolder.isEmpty() || liesIn(logFolder, installationRoot) || !QDir().mkpath(logFolder))
+        return false;
+    folder = logFolder;
+    file.setFileName(folder + QLatin1Char('/') + fileName());
+    if (!openFile(QIODevice::Append))
+        return false;
+    append(timeStamp() + QLatin1Char(' ') + header);
+    for (const QString &line : waiting)
+        append(line);
+    return file.isOpen();
+}
+
+QString RunLog::defaultFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}
+
+QString RunLog::fileName()
+{
+    return QStringLiteral("quillFern.log");
+}
+
+QString RunLog::previousFileName()
+{
+    return QStringLiteral("quillFern.old.log");
+}
+
+QString RunLog::header(const QString &version, const QString &installationRoot, const QString &packageDir,
+                       const QStringList &arguments)
+{
+    QStringList quoted;
+    for (const QString &argument : arguments)
+        quoted << QLatin1Char('"') + argument + QLatin1Char('"');
+    // One arg() call: a path holding "%1" must stay as it is.
+    return QStringLiteral(
+               "quillFern %1 started; installation root \"%2\"; package folder \"%3\"; arguments %4")
+        .arg(version, QDir::toNativeSeparators(installationRoot), QDir::toNativeSeparators(packageDir),
+             quoted.join(QLatin1Char(' ')));
+}
+
+void RunLog::handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    RunLog *log = installedLog;
+    if (!log)
+        return;
+    if (log->previousHandler)
+        log->previousHandler(type, context, message);
+    const QString line = timeStamp() + QLatin1Char(' ') + typePrefix(type) + message;
+    QMutexLocker locker(&log->mutex);
+    if (log->holding)
+        log->held.append(line);
+    else if (log->file.isOpen())
+        log->append(line);
+}
+
+void RunLog::append(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    if (file.size() > 0 && file.size() + bytes.size() > sizeLimit)
+        startNewFile();
+    if (file.isOpen())
+        file.write(bytes);
+}
+
+bool RunLog::openFile(QIODevice::OpenMode mode)
+{
+    // Unbuffered: the run ends by being stopped from outside, and nothing may be left unwritten.
+    return file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered | mode);
+}
+
+void RunLog::startNewFile()
+{
+    file.close();
+    const QString previous = folder + QLatin1Char('/') + previousFileName();
+    QFile::remove(previous);
+    // Where the full log cannot be moved aside it is begun anew, so it stays bounded.
+    const bool moved = QFile::rename(file.fileName(), previous);
+    openFile(moved ? QIODevice::Append : QIODevice::Truncate);
+}
