@@ -76,7 +76,7 @@ bool writeRandomFile(const QString &path, qint64 size, Random &random)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    std::vector<quint64> chunk(128 * 1024);
+    std::vector<quint64> chunk(size_t(qMin<qint64>(size / 8 + 1, 128 * 1024)));
     while (size > 0) {
         for (quint64 &word : chunk)
             word = random.next();
