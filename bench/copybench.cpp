@@ -392,10 +392,17 @@ bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings
     }
 
     // Warm-up, which also proves the run installs the payload and removes the package.
-    if (!copyTree(master, env) || runUpdater(root, package).relaunch < 0 || QFileInfo::exists(package) ||
-        !sameContent(master, root, payload.files)) {
-        std::fprintf(stderr, "apply-%s: the warm-up run did not update the installation\n",
-                     qPrintable(applyCase.name));
+    const char *fault = nullptr;
+    if (!copyTree(master, env))
+        fault = "cannot lay out the package";
+    else if (runUpdater(root, package).relaunch < 0)
+        fault = "the updater failed or did not start the product";
+    else if (QFileInfo::exists(package))
+        fault = "the package is still there";
+    else if (!sameContent(master, root, payload.files))
+        fault = "the installation is unlike the payload";
+    if (fault) {
+        std::fprintf(stderr, "apply-%s: warm-up run: %s\n", qPrintable(applyCase.name), fault);
         return false;
     }
     for (int round = 0; round < settings.rounds; ++round) {

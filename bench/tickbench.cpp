@@ -3,7 +3,7 @@
 // (a tmpfs), so everything is copied. Prints the longest gap between two ticks
 // while the stage runs, and how often the bar's value changed.
 //
-//     tickbench [--big-mib N] [--files N] [--dir folder on another file system]
+//     tickbench [--big-mib N] [--files N] [--dir folder on another file system] [--shot file.png]
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -56,8 +56,9 @@ void noteStage(QtMsgType, const QMessageLogContext &, const QString &message)
 class TickRecorder : public QObject
 {
 public:
-    explicit TickRecorder(DlgUpdate &dlg)
+    TickRecorder(DlgUpdate &dlg, const QString &shot)
         : dlg(dlg)
+        , shot(shot)
     {}
     std::vector<qint64> ticks;
     std::vector<std::pair<qint64, int>> values;
@@ -75,12 +76,18 @@ protected:
             const int value = DlgUpdateProbe::ui(dlg)->progress->value();
             if (values.empty() || values.back().second != value)
                 values.emplace_back(runClock.elapsed(), value);
+            // The window as it looks half-way through the copy.
+            if (!shot.isEmpty() && stageStart >= 0 && stageEnd < 0 && value >= 50) {
+                dlg.grab().save(shot);
+                shot.clear();
+            }
         }
         return false;
     }
 
 private:
     DlgUpdate &dlg;
+    QString shot;
 };
 
 } // namespace
@@ -100,7 +107,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption dirOption(QStringLiteral("dir"),
                                        QStringLiteral("Where the package goes (/dev/shm)."),
                                        QStringLiteral("path"), QStringLiteral("/dev/shm"));
-    parser.addOptions({bigOption, filesOption, dirOption});
+    const QCommandLineOption shotOption(QStringLiteral("shot"),
+                                        QStringLiteral("Saves the window as a PNG once the bar passes 50."),
+                                        QStringLiteral("file"));
+    parser.addOptions({bigOption, filesOption, dirOption, shotOption});
     parser.process(app);
     const qint64 bigBytes = parser.value(bigOption).toLongLong() << 20;
     const int files = parser.value(filesOption).toInt();
@@ -133,7 +143,7 @@ int main(int argc, char *argv[])
     DlgUpdate dlg;
     dlg.setApplicationDir(root + QStringLiteral("/bin"));
     dlg.setPackageDir(package);
-    TickRecorder recorder(dlg);
+    TickRecorder recorder(dlg, parser.value(shotOption));
     dlg.installEventFilter(&recorder);
     QObject::connect(&dlg, &QDialog::rejected, &app, &QCoreApplication::quit);
     qInstallMessageHandler(noteStage);

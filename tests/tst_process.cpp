@@ -32,9 +32,14 @@ private slots:
 
 namespace {
 
+// An empty body leaves no stop program at all.
 void replaceStopProgram(const StandInInstallation &install, const QByteArray &body)
 {
     const QString stop = install.binDir() + QStringLiteral("/tskill");
+    if (body.isEmpty()) {
+        QVERIFY(QFile::remove(stop));
+        return;
+    }
     QVERIFY(writeFile(stop, "#!/bin/sh\necho \"$*\" >> \"$(dirname \"$0\")/stop-requests.log\"\n" + body));
     QVERIFY(makeExecutable(stop));
 }
@@ -86,10 +91,7 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
     QFETCH(QByteArray, stopBody);
     QFETCH(QString, reason);
     StandInInstallation install;
-    if (stopBody.isEmpty())
-        QVERIFY(QFile::remove(install.binDir() + QStringLiteral("/tskill")));
-    else
-        replaceStopProgram(install, stopBody);
+    replaceStopProgram(install, stopBody);
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     MessageLog log;
@@ -124,10 +126,7 @@ void TestProcess::selfStopThatDoesNotEndUpdater()
 {
     QFETCH(QByteArray, stopBody);
     StandInInstallation install;
-    if (stopBody.isEmpty())
-        QVERIFY(QFile::remove(install.binDir() + QStringLiteral("/tskill")));
-    else
-        replaceStopProgram(install, stopBody);
+    replaceStopProgram(install, stopBody);
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     QSignalSpy closed(&dlg, &QDialog::rejected);
