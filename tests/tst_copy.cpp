@@ -156,13 +156,14 @@ void TestCopy::skippedEntries()
 {
     for (const char *path : {".hidden", "sub/.hidden", "__MACOSX/meta", "sub/__MACOSX", ".hiddendir/file"})
         QVERIFY(writeFile(env(QString::fromLatin1(path)), "skip"));
-    for (const char *path : {"__macosx/meta", "sub/__MacOSX", "sub/visible"})
+    // Beside the skipped ones they would be the same names where letter case does not count.
+    for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
         QVERIFY(writeFile(env(QString::fromLatin1(path)), "copy"));
 
     QVERIFY(DlgUpdateProbe::copy(*dlg));
     for (const char *path : {".hidden", "sub/.hidden", "__MACOSX", "sub/__MACOSX", ".hiddendir"})
         QVERIFY2(!QFileInfo::exists(install->path(QString::fromLatin1(path))), path);
-    for (const char *path : {"__macosx/meta", "sub/__MacOSX", "sub/visible"})
+    for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
         QCOMPARE(readFile(install->path(QString::fromLatin1(path))), QByteArray("copy"));
 }
 
@@ -242,9 +243,9 @@ void TestCopy::unreadableSourceKeepsInstalledFile()
 
 void TestCopy::fileSizeLimitKeepsInstalledFile()
 {
-#ifndef Q_OS_UNIX
+#ifndef COPYRUNNER_EXECUTABLE
     QSKIP("file-size limits are a POSIX feature");
-#endif
+#else
     const QByteArray old(1000, 'o');
     QVERIFY(writeFile(install->path(QStringLiteral("big.dat")), old));
     // A link is copied, never moved, so its bytes are written under the limit.
@@ -266,6 +267,7 @@ void TestCopy::fileSizeLimitKeepsInstalledFile()
     QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("big.dat.quillFern-new"))));
     QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("small.txt"))));
     QCOMPARE(readFile(workspace->filePath(QStringLiteral("work/log.txt"))), QByteArray("copy fail!"));
+#endif
 }
 
 void TestCopy::folderLinkCycleFails_data()
@@ -288,6 +290,8 @@ void TestCopy::folderLinkCycleFails()
     QFETCH(QString, failingName);
     QVERIFY(writeFile(env(QStringLiteral("sub/deeper/file.txt")), "x"));
     QVERIFY(QFile::link(target, env(linkPath)));
+    if (!QFileInfo(env(linkPath)).isDir())
+        QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
 
     bool ok = true;
     const QStringList messages = copyWithMessageSequence(&ok);
@@ -316,7 +320,9 @@ void TestCopy::namesAndPermissionsCarried()
     QVERIFY(DlgUpdateProbe::copy(*dlg));
     QCOMPARE(readFile(install->path(file)), QByteArray("unicode"));
     QCOMPARE(QFileInfo(install->path(QStringLiteral("run.sh"))).permissions(), executable);
-    QVERIFY(QFileInfo(install->path(QStringLiteral("run.sh"))).isExecutable());
+    // Windows has no execute bit and tells executables by their suffix.
+    QCOMPARE(QFileInfo(install->path(QStringLiteral("run.sh"))).isExecutable(),
+             executable.testFlag(QFileDevice::ExeOwner));
     QCOMPARE(QFileInfo(install->path(QStringLiteral("plain.txt"))).permissions(), plain);
 }
 

@@ -233,7 +233,11 @@ void TestDeletionList::traversalEntriesRefused()
     QVERIFY(!QFileInfo(root(QStringLiteral("linked.txt"))).isSymLink());
     QVERIFY(!QFileInfo::exists(listPath()));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
-    QCOMPARE(log.count(QStringLiteral("Refused to delete outside the installation: \"%1\"").arg(entry)), 1);
+    // On Windows QFile::link makes a shell shortcut, a file that no path passes through.
+    const bool reachesOutside =
+        !entry.startsWith(QStringLiteral("escape/")) || QFileInfo(root(QStringLiteral("escape"))).isDir();
+    QCOMPARE(log.count(QStringLiteral("Refused to delete outside the installation: \"%1\"").arg(entry)),
+             reachesOutside ? 1 : 0);
 }
 
 void TestDeletionList::packageRemovedAfterSuccess()
@@ -269,6 +273,8 @@ void TestDeletionList::dangerousPackageFolderKept()
         {QStringLiteral("link"), workspace->filePath(QStringLiteral("link-to-root"))},
     };
     QVERIFY(QFile::link(installRoot, workspace->filePath(QStringLiteral("link-to-root"))));
+    if (which == QLatin1String("link") && !QFileInfo(dirs.value(which)).isDir())
+        QSKIP("QFile::link made a shell shortcut here, which does not lead to the installation root");
     const auto before = snapshotTree(installRoot);
     dlg->setPackageDir(dirs.value(which));
 

@@ -231,8 +231,11 @@ void TestRollback::interruptedRunRolledBackByNextRun()
 void TestRollback::recordCutShortIsIgnored()
 {
     QVERIFY(writeFile(root(QStringLiteral("kept.txt")), "kept"));
-    InstallationBackup backup(root(QStringLiteral("bin/../")));
-    QVERIFY(backup.removeFile(QStringLiteral("kept.txt")));
+    {
+        // Gone before the next run, as a killed run is: Windows keeps an open journal from removal.
+        InstallationBackup backup(root(QStringLiteral("bin/../")));
+        QVERIFY(backup.removeFile(QStringLiteral("kept.txt")));
+    }
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("kept.txt"))));
     // A kill in the middle of writing a record leaves half a line.
     QFile journal(area() + QStringLiteral("/journal"));
@@ -256,18 +259,21 @@ void TestRollback::longJournalUndoneNewestFirst()
     const auto installed = snapshotTree(installRoot);
     QVERIFY(writeFile(env(QStringLiteral("source.txt")), "payload"));
 
-    InstallationBackup backup(installRoot);
-    QVERIFY(backup.putFile(env(QStringLiteral("source.txt")), QStringLiteral("replaced.txt")));
-    QVERIFY(backup.makeFolder(folder + QStringLiteral("/sub")));
-    for (int i = 0; i < 3000; ++i) {
-        const QString name = folder + QStringLiteral("/sub/file %1 ü").arg(i);
-        QVERIFY2(backup.putFile(env(QStringLiteral("source.txt")), name), qPrintable(name));
+    {
+        InstallationBackup backup(installRoot);
+        QVERIFY(backup.putFile(env(QStringLiteral("source.txt")), QStringLiteral("replaced.txt")));
+        QVERIFY(backup.makeFolder(folder + QStringLiteral("/sub")));
+        for (int i = 0; i < 3000; ++i) {
+            const QString name = folder + QStringLiteral("/sub/file %1 ü").arg(i);
+            QVERIFY2(backup.putFile(env(QStringLiteral("source.txt")), name), qPrintable(name));
+        }
     }
     QVERIFY(QFileInfo(area() + QStringLiteral("/journal")).size() > 4 * 64 * 1024);
 
     InstallationBackup next(installRoot);
     QVERIFY(next.restore());
-    QCOMPARE(snapshotTree(installRoot), installed);
+    const QStringList differences = treeDifferences(installed, snapshotTree(installRoot));
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.mid(0, 5).join(QLatin1Char('\n'))));
 }
 
 void TestRollback::backupAreaIsNotDeletable()

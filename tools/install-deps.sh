@@ -9,6 +9,7 @@ packages=(
     fonts-dejavu-core fonts-wqy-microhei
     xvfb xauth x11-xserver-utils
     binutils-mingw-w64-x86-64
+    g++-mingw-w64-x86-64-posix wine64 xz-utils
     python3 util-linux procps
 )
 

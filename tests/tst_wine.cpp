@@ -1,0 +1,158 @@
+#include <QDirIterator>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScreen>
+#include <QtTest>
+
+#include "pixels.h"
+#include "testsupport.h"
+
+// The cross-built Windows updater, run under Wine on a virtual X display
+// against a stand-in Halvorquintel.exe, with the stand-in tskill.exe on
+// Wine's path. Everything runs in the Windows build's own Wine prefix, so
+// the updater's self-stop reaches no process outside it.
+class TestWine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void wholeUpdate_data();
+    void wholeUpdate();
+};
+
+namespace {
+
+const QString windowsBuild = QStringLiteral(QUILLFERN_WINDOWS_BUILD);
+
+QString wineLauncher()
+{
+    return windowsBuild + QStringLiteral("/wine-test.sh");
+}
+
+QString windowsPath(const QString &path)
+{
+    return QStringLiteral("Z:") + QDir::toNativeSeparators(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+bool copyTree(const QString &from, const QString &to)
+{
+    QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + QLatin1Char('/') + QDir(from).relativeFilePath(source);
+        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(source, target))
+            return false;
+    }
+    return true;
+}
+
+int panelPixels(const QImage &screen)
+{
+    int count = 0;
+    for (int y = 0; y < screen.height(); ++y)
+        for (int x = 0; x < screen.width(); ++x)
+            count += near(screen.pixel(x, y), qRgb(0x73, 0xa1, 0xd8), 2) ? 1 : 0;
+    return count;
+}
+
+} // namespace
+
+void TestWine::initTestCase()
+{
+    QVERIFY2(QFileInfo(wineLauncher()).isExecutable(),
+             "build the Windows executable first: tools/build-windows.sh");
+    QVERIFY(QFileInfo::exists(windowsBuild + QStringLiteral("/installation/bin/quillFern.exe")));
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+}
+
+void TestWine::wholeUpdate_data()
+{
+    QTest::addColumn<bool>("copyFails");
+    QTest::newRow("success with deletion list") << false;
+    QTest::newRow("failure rolled back") << true;
+}
+
+void TestWine::wholeUpdate()
+{
+    QFETCH(bool, copyFails);
+    UpdaterProcessLock lock;
+    QTemporaryDir workspace;
+    QVERIFY(workspace.isValid());
+    const QString root = workspace.filePath(QString::fromUtf8("Program Files/Halvorquintel Édition 更新"));
+    const QString bin = root + QStringLiteral("/bin");
+    const QString package = workspace.filePath(QString::fromUtf8("pkg dir 更新"));
+    QVERIFY(copyTree(windowsBuild + QStringLiteral("/installation/bin"), bin));
+    QVERIFY(QFile::copy(windowsBuild + QStringLiteral("/tests/windows/Halvorquintel.exe"),
+                        bin + QStringLiteral("/Halvorquintel.exe")));
+
+    QVERIFY(writeFile(root + QStringLiteral("/old.txt"), "obsolete"));
+    QVERIFY(writeFile(root + QString::fromUtf8("/data/données.txt"), "old data"));
+    QVERIFY(writeFile(root + QStringLiteral("/keep.txt"), "kept"));
+    QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"), "<DelLs>\n<file>old.txt</file>\n</DelLs>"));
+    QVERIFY(writeFile(package + QString::fromUtf8("/Env/data/données.txt"), "new data"));
+    QVERIFY(writeFile(package + QString::fromUtf8("/Env/added/新.txt"), "added"));
+    if (copyFails) {
+        // A payload file where the installation has a folder fails every try.
+        QVERIFY(writeFile(root + QStringLiteral("/zz-blocked/inside.txt"), "a folder"));
+        QVERIFY(writeFile(package + QStringLiteral("/Env/zz-blocked"), "a file"));
+    }
+    QProcess product;
+    product.start(wineLauncher(), {bin + QStringLiteral("/Halvorquintel.exe")});
+    QVERIFY(product.waitForStarted());
+    const QString starts = bin + QStringLiteral("/product-starts.log");
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), 1, 60000);
+    const auto installed = snapshotTree(root);
+    const auto packaged = snapshotTree(package);
+
+    QProcess updater;
+    updater.setWorkingDirectory(workspace.path());
+    updater.start(wineLauncher(),
+                  {bin + QStringLiteral("/quillFern.exe"), QStringLiteral("update"), windowsPath(package)});
+    QVERIFY(updater.waitForStarted());
+    QVERIFY2(product.waitForFinished(60000), "tskill did not stop the product");
+
+    QByteArray errors;
+    const QByteArray awaited = copyFails ? "Update failed; the installation was rolled back" : "copy finish";
+    QTRY_VERIFY_WITH_TIMEOUT((errors += updater.readAllStandardError()).contains(awaited), 90000);
+    QTest::qWait(1000);
+    const QImage screen =
+        QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
+    const QString picture = QStringLiteral(QUILLFERN_ARTEFACT_DIR "/tst_wine_%1.png")
+                                .arg(copyFails ? QStringLiteral("failed") : QStringLiteral("climbing"));
+    QVERIFY(screen.save(picture));
+    QVERIFY2(panelPixels(screen) > 10000, qPrintable(picture));
+
+    if (copyFails) {
+        // The window waits on its restart button; the installation and package are as they were.
+        updater.kill();
+        updater.waitForFinished();
+        const QStringList differences =
+            treeDifferences(installed, snapshotTree(root)) + treeDifferences(packaged, snapshotTree(package));
+        QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
+        QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
+        QCOMPARE(readFile(starts).count('\n'), 1);
+        return;
+    }
+
+    QVERIFY2(updater.waitForFinished(60000), "the updater did not end itself");
+    errors += updater.readAllStandardError();
+    QVERIFY2(errors.contains("Finish!"), errors.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), 2, 60000);
+    QVERIFY(readFile(starts).split('\n').value(1).endsWith(
+        QString::fromUtf8("\\bin\\Halvorquintel.exe").toUtf8()));
+    // The relaunched stand-in was started by the updater this test ran.
+    QProcess::execute(wineLauncher(), {windowsBuild + QStringLiteral("/tests/windows/tskill.exe"),
+                                       QStringLiteral("Halvorquintel")});
+
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/old.txt")));
+    QCOMPARE(readFile(root + QString::fromUtf8("/data/données.txt")), QByteArray("new data"));
+    QCOMPARE(readFile(root + QString::fromUtf8("/added/新.txt")), QByteArray("added"));
+    QCOMPARE(readFile(root + QStringLiteral("/keep.txt")), QByteArray("kept"));
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/del.xml")));
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/.quillFern-backup")));
+    QVERIFY(!QFileInfo::exists(package));
+}
+
+QTEST_MAIN(TestWine)
+#include "tst_wine.moc"
