@@ -323,8 +323,12 @@ bool InstallationBackup::restore()
         });
     }
     records.close();
-    if (complete)
-        QDir(areaPath).removeRecursively();
+    // The journal goes first: an area that cannot be removed whole is then
+    // trash, never a run to undo a second time.
+    if (complete && (QFile::remove(journalPath()) || !QFileInfo::exists(journalPath()))) {
+        moveAreaToTrash();
+        dropTrash();
+    }
     return complete;
 }
 
