@@ -154,7 +154,8 @@ void RunLog::append(const QString &line)
 bool RunLog::openFile(QIODevice::OpenMode mode)
 {
     // Unbuffered: the run ends by being stopped from outside, and nothing may be left unwritten.
-    return file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered | mode);
+    // Plain line feeds on every system, so the size kept within the bound is the size on disk.
+    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered | mode);
 }
 
 void RunLog::startNewFile()
