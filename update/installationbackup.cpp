@@ -1,5 +1,7 @@
 #include "installationbackup.h"
 
+#include <atomic>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -350,7 +352,7 @@ bool InstallationBackup::commit()
 // the trash one by one, so that the area's name is free for the next run.
 void InstallationBackup::moveAreaToTrash()
 {
-    static int moves = 0;
+    static std::atomic_int moves{0};
     const QString bin = trashPath + QLatin1Char('/') +
                         QStringLiteral("%1-%2-%3")
                             .arg(QDateTime::currentMSecsSinceEpoch())
