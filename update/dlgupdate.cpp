@@ -17,6 +17,7 @@
 #include <QtConcurrent>
 
 #include "installationbackup.h"
+#include "installationpaths.h"
 #include "platform.h"
 #include "resources.h"
 #include "ui_dlgupdate.h"
@@ -58,39 +59,6 @@ qint64 payloadBytes(const QString &payload)
             total += it.fileInfo().size();
     }
     return total;
-}
-
-bool isSameOrInside(const QString &path, const QString &folder)
-{
-    if (path.isEmpty() || folder.isEmpty())
-        return false;
-    const Qt::CaseSensitivity cs = Platform::fileNameCaseSensitivity();
-    if (path.compare(folder, cs) == 0)
-        return true;
-    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-    return path.startsWith(prefix, cs);
-}
-
-// Where removing the file `path` would act, relative to `canonicalRoot`:
-// ".." segments and links in its folders are resolved, while a link as the
-// last segment is removed itself, not what it points to. False when that
-// lies outside the root; an empty result when there is no file to remove.
-bool removalTarget(const QString &path, const QString &canonicalRoot, QString *relative)
-{
-    relative->clear();
-    const QFileInfo info(path);
-    const QString name = info.fileName();
-    // These name folders, which a file removal leaves alone.
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return true;
-    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
-    if (folder.isEmpty())
-        return true; // a folder that does not exist holds nothing to remove
-    if (!isSameOrInside(folder, canonicalRoot))
-        return false;
-    const QString inside = folder.mid(canonicalRoot.size() + 1);
-    *relative = inside.isEmpty() ? name : inside + QLatin1Char('/') + name;
-    return true;
 }
 
 } // namespace
@@ -508,7 +476,7 @@ void DlgUpdate::updateDel()
     for (int i = 0; i < entries.length(); ++i) {
         const QString entry = entries.at(i).toElement().text();
         QString relative;
-        if (!removalTarget(root + entry, canonicalRoot, &relative)) {
+        if (!InstallationPaths::removalTarget(root + entry, canonicalRoot, &relative)) {
             qDebug() << "Refused to delete outside the installation:" << entry;
             continue;
         }
@@ -629,17 +597,5 @@ void DlgUpdate::updateVersion()
 
 QString DlgUpdate::packageRemovalRefusal() const
 {
-    if (packageDir.isEmpty())
-        return QStringLiteral("an empty name means the working folder");
-    const QString package = QFileInfo(packageDir).canonicalFilePath();
-    if (package.isEmpty())
-        return QString(); // nothing there to remove
-    if (QDir(package).isRoot())
-        return QStringLiteral("it is the root of a file system");
-    const QString root = QFileInfo(installationRoot()).canonicalFilePath();
-    if (isSameOrInside(root, package))
-        return QStringLiteral("it holds the installation");
-    if (isSameOrInside(QFileInfo(applicationDir).canonicalFilePath(), package))
-        return QStringLiteral("it holds the updater");
-    return QString();
+    return InstallationPaths::packageRemovalRefusal(packageDir, installationRoot(), applicationDir);
 }

@@ -72,6 +72,15 @@ Qt::CaseSensitivity fileNameCaseSensitivity()
 #endif
 }
 
+bool isSameOrInside(const QString &path, const QString &folder)
+{
+    if (path.isEmpty() || folder.isEmpty())
+        return false;
+    const Qt::CaseSensitivity cs = fileNameCaseSensitivity();
+    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+    return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
+}
+
 QString temporarySuffix()
 {
     return QStringLiteral(".quillFern-new");
@@ -103,8 +112,7 @@ bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 {
     const QString payload = QFileInfo(payloadRoot).canonicalFilePath();
     const QString root = QFileInfo(installationRoot).canonicalFilePath();
-    return !payload.isEmpty() && !root.isEmpty() &&
-           payload.startsWith(root + QLatin1Char('/'), fileNameCaseSensitivity());
+    return payload != root && isSameOrInside(payload, root);
 }
 
 bool renameOver(const QString &from, const QString &to)

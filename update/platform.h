@@ -34,6 +34,10 @@ QString productLaunchCommand(const QString &applicationDir);
 // Whether two paths that differ only in letter case name different files.
 Qt::CaseSensitivity fileNameCaseSensitivity();
 
+// Whether `path` is `folder` or lies below it, compared as written with the
+// system's letter case rules; empty paths are inside nothing.
+bool isSameOrInside(const QString &path, const QString &folder);
+
 // Readies the process for file work: a write past a file-size limit must fail
 // with an error instead of ending the updater half-way through a file.
 void prepareProcess();

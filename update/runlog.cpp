@@ -36,26 +36,18 @@ QString typePrefix(QtMsgType type)
     return QString();
 }
 
-bool isSameOrBelow(const QString &path, const QString &folder)
-{
-    if (path.isEmpty() || folder.isEmpty())
-        return false;
-    const Qt::CaseSensitivity cs = Platform::fileNameCaseSensitivity();
-    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-    return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
-}
-
 // Both as written and with links resolved, as far as the folders exist.
 bool liesIn(const QString &path, const QString &root)
 {
     const QString cleanPath = QDir::cleanPath(QDir(path).absolutePath());
     const QString cleanRoot = QDir::cleanPath(QDir(root).absolutePath());
-    if (isSameOrBelow(cleanPath, cleanRoot))
+    if (Platform::isSameOrInside(cleanPath, cleanRoot))
         return true;
     QString existing = cleanPath;
     while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
         existing = QFileInfo(existing).path();
-    return isSameOrBelow(QFileInfo(existing).canonicalFilePath(), QFileInfo(cleanRoot).canonicalFilePath());
+    return Platform::isSameOrInside(QFileInfo(existing).canonicalFilePath(),
+                                    QFileInfo(cleanRoot).canonicalFilePath());
 }
 
 } // namespace
