@@ -48,6 +48,14 @@ void redeliverRefusedStart(QProcess *process)
             Qt::QueuedConnection);
 }
 
+void reportRollback(const QString &occasion, bool complete)
+{
+    qDebug().noquote() << occasion + (complete
+                                          ? QStringLiteral("; the installation was rolled back")
+                                          : QStringLiteral(
+                                                "; the installation could not be rolled back completely"));
+}
+
 // What the copy will carry, for its share of the bar: the files it lists.
 qint64 payloadBytes(const QString &payload)
 {
@@ -167,11 +175,7 @@ void DlgUpdate::reject()
     if (backup && backup->hasArea()) {
         runInWorker([this] { return backup->restore(); },
                     [this](bool complete) {
-                        if (complete)
-                            qDebug() << "Closed before the update finished; the installation was rolled back";
-                        else
-                            qDebug() << "Closed before the update finished; the installation could not be "
-                                        "rolled back completely";
+                        reportRollback(QStringLiteral("Closed before the update finished"), complete);
                         CCtrlDialog::reject();
                     });
         return;
@@ -185,8 +189,8 @@ void DlgUpdate::abandonRun()
 {
     stopCopying = true;
     stageWork.waitForFinished();
-    if (backup && backup->hasArea() && backup->restore())
-        qDebug() << "Closed before the update finished; the installation was rolled back";
+    if (backup && backup->hasArea())
+        reportRollback(QStringLiteral("Closed before the update finished"), backup->restore());
 }
 
 void DlgUpdate::runInWorker(std::function<bool()> work, std::function<void(bool)> then)
@@ -221,11 +225,13 @@ void DlgUpdate::setTargetProgress(int target)
 // While the copy runs its target goes from 35 toward 95 with the bytes done.
 void DlgUpdate::noteCopied(qint64 bytes)
 {
-    const int before = copyTotal > 0 ? int(35 + 60 * copyDone / copyTotal) : 35;
+    const auto target = [this] {
+        return copyTotal > 0 ? int(35 + 60 * qMin(copyDone, copyTotal) / copyTotal) : 35;
+    };
+    const int before = target();
     copyDone += bytes;
-    const int after = copyTotal > 0 ? int(35 + 60 * qMin(copyDone, copyTotal) / copyTotal) : 35;
-    if (after != before)
-        setTargetProgress(after);
+    if (target() != before)
+        setTargetProgress(target());
 }
 
 void DlgUpdate::setPackageDir(QString dir)
@@ -311,10 +317,7 @@ void DlgUpdate::enterFailureState()
     // Restart the product on the version it had, not on a mix of two.
     runInWorker([this] { return runBackup().restore(); },
                 [this](bool complete) {
-                    if (complete)
-                        qDebug() << "Update failed; the installation was rolled back";
-                    else
-                        qDebug() << "Update failed; the installation could not be rolled back completely";
+                    reportRollback(QStringLiteral("Update failed"), complete);
                     ui->label->setText(QStringLiteral("更新失败"));
                     ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
                     ui->btnOK->setEnabled(true);
