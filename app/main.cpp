@@ -1,10 +1,10 @@
 #include <QApplication>
 #include <QDebug>
-#include <QDir>
 #include <QString>
 #include <QTranslator>
 
 #include "dlgupdate.h"
+#include "installationpaths.h"
 #include "platform.h"
 #include "resources.h"
 #include "runlog.h"
@@ -30,7 +30,7 @@ int main(int argc, char *argv[])
         return 0;
 
     const QString packageDir = Platform::commandLineArgument(argv, 2);
-    const QString root = QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/.."));
+    const QString root = InstallationPaths::installationRoot(QCoreApplication::applicationDirPath());
     runLog.open(
         RunLog::defaultFolder(), root,
         RunLog::header(QStringLiteral(QUILLFERN_VERSION), root, packageDir, QCoreApplication::arguments()));
@@ -46,6 +46,14 @@ int main(int argc, char *argv[])
 
     DlgUpdate window(nullptr);
     window.setPackageDir(packageDir);
+#ifdef QUILLFERN_TIMING_DIVISOR
+    // A build for the tests only: the same run at a fraction of the real pace.
+    DlgUpdate::Timings timings;
+    timings.progressInterval /= QUILLFERN_TIMING_DIVISOR;
+    timings.stageInterval /= QUILLFERN_TIMING_DIVISOR;
+    timings.stopCommandBound /= QUILLFERN_TIMING_DIVISOR;
+    window.setTimings(timings);
+#endif
     // A second updater leaves the installation to the first: no window, nothing stopped.
     if (!window.claimInstallation())
         return 0;

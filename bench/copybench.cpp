@@ -1,6 +1,6 @@
 // Times the copy stage against "cp -r" of the same payload over the same installation,
 // and (--scenario apply) whole runs of the installed updater against "cp -r" + "rm -rf".
-#include <QApplication>
+#include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
@@ -21,9 +21,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "dlgupdate.h"
-#include "dlgupdateprobe.h"
 #include "installationbackup.h"
+#include "installationupdate.h"
 #include "platform.h"
 
 extern char **environ;
@@ -166,17 +165,15 @@ std::vector<ino_t> inodes(const QString &root, const QStringList &files)
     return result;
 }
 
-// Each run is a run of its own: a fresh window, and no backup area from the run before.
+// Each run is a run of its own: fresh file work, and no backup area from the run before.
 double runQuillFern(const QString &root, const QString &package, const QStringList &files,
                     const std::function<bool()> &check = {})
 {
     QDir(root + QLatin1Char('/') + InstallationBackup::areaName()).removeRecursively();
-    DlgUpdate dlg;
-    dlg.setApplicationDir(root + QStringLiteral("/bin"));
-    dlg.setPackageDir(package);
+    InstallationUpdate update(root, package, root + QStringLiteral("/bin"));
     const std::vector<ino_t> before = inodes(root, files);
     const auto start = std::chrono::steady_clock::now();
-    const bool ok = DlgUpdateProbe::copy(dlg);
+    const bool ok = update.copyPayload(CancelToken()).ok();
     const double seconds = secondsSince(start);
     if (!ok) {
         std::fprintf(stderr, "the copy stage failed\n");
@@ -192,7 +189,7 @@ double runQuillFern(const QString &root, const QString &package, const QStringLi
     if (check && !check())
         return -1;
     // Files moved into place go back into the package, the originals back into place, for the next run.
-    InstallationBackup(root).restore();
+    update.rollBack();
     return seconds;
 }
 
@@ -474,7 +471,7 @@ int main(int argc, char *argv[])
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Times the copy stage against cp -r of the same payload."));

@@ -8,6 +8,8 @@
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "installationpaths.h"
+#include "installationupdate.h"
 #include "platform.h"
 
 int main(int argc, char *argv[])
@@ -21,9 +23,10 @@ int main(int argc, char *argv[])
     if (setrlimit(RLIMIT_FSIZE, &fileSize) != 0)
         return 3;
 
+    const QString applicationDir = QString::fromLocal8Bit(argv[1]);
+    InstallationUpdate update(InstallationPaths::installationRoot(applicationDir), QString::fromLocal8Bit(argv[2]),
+                              applicationDir);
     DlgUpdate dlg;
-    dlg.setApplicationDir(QString::fromLocal8Bit(argv[1]));
-    dlg.setPackageDir(QString::fromLocal8Bit(argv[2]));
-    std::puts(DlgUpdateProbe::copy(dlg) ? "copy succeeded" : "copy failed");
+    std::puts(DlgUpdateProbe::copy(dlg, update) ? "copy succeeded" : "copy failed");
     return 0;
 }

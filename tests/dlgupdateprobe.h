@@ -8,7 +8,9 @@
 #include "ui_dlgupdate.h"
 
 // Reaches into the controller so tests can drive its timers and stages
-// directly instead of waiting for them.
+// directly instead of waiting for them. The file work itself is tested on an
+// InstallationUpdate of its own; the stage steps here run on one as the
+// worker would, and deliver their targets to `dlg` once the events are sent.
 class DlgUpdateProbe
 {
 public:
@@ -39,20 +41,38 @@ public:
     }
     static void finishWork(DlgUpdate &dlg)
     {
-        dlg.stageWork.waitForFinished();
-        QCoreApplication::sendPostedEvents();
+        // A rollback may follow the try it ends (a close during the stage).
+        do {
+            dlg.work.waitForFinished();
+            QCoreApplication::sendPostedEvents();
+        } while (dlg.work.isRunning());
     }
-    static bool workRunning(DlgUpdate &dlg) { return dlg.stageWork.isRunning(); }
+    static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
 
     // Lets the bound on the stop command, or on the self-stop, run out now.
     static void expireStopDeadline(DlgUpdate &dlg) { dlg.stopDeadline.start(0); }
     static void expireSelfStopDeadline(DlgUpdate &dlg) { dlg.selfStopDeadline.start(0); }
 
     static void onKillFinish(DlgUpdate &dlg) { dlg.onKillFinish(0, QProcess::NormalExit); }
-    static void updateDel(DlgUpdate &dlg) { dlg.updateDel(); }
-    static bool copy(DlgUpdate &dlg) { return dlg.copy(); }
-    static void writeLog(DlgUpdate &dlg, const QString &message) { dlg.writeLog(message); }
-    static bool runStages(DlgUpdate &dlg) { return dlg.runStages(); }
-    static void updateVersion(DlgUpdate &dlg) { dlg.updateVersion(); }
-    static QString packageRemovalRefusal(DlgUpdate &dlg) { return dlg.packageRemovalRefusal(); }
+
+    // The stage steps, run here on `update` as the worker runs them; what they
+    // set for the bar reaches `dlg` through its queued connection.
+    static void updateDel(DlgUpdate &dlg, InstallationUpdate &update)
+    {
+        DlgUpdate::updateDel(update, dlg.stageProgress);
+        QCoreApplication::sendPostedEvents();
+    }
+    static bool copy(DlgUpdate &dlg, InstallationUpdate &update, const CancelToken &cancel = CancelToken())
+    {
+        const bool ok = DlgUpdate::copy(update, cancel, dlg.stageProgress);
+        QCoreApplication::sendPostedEvents();
+        return ok;
+    }
+    static bool updateVersion(DlgUpdate &dlg, InstallationUpdate &update)
+    {
+        const bool ok = DlgUpdate::updateVersion(update, dlg.stageProgress);
+        QCoreApplication::sendPostedEvents();
+        return ok;
+    }
+    static void writeLog(const QString &message) { DlgUpdate::writeLog(message); }
 };

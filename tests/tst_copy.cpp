@@ -1,10 +1,13 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "installationupdate.h"
 #include "testsupport.h"
 
 namespace {
@@ -60,6 +63,7 @@ private:
     std::unique_ptr<StandInInstallation> install;
     std::unique_ptr<QTemporaryDir> workspace;
     std::unique_ptr<DlgUpdate> dlg;
+    std::unique_ptr<InstallationUpdate> update;
     QString package;
     QString previousDir;
 };
@@ -77,12 +81,12 @@ void TestCopy::init()
     QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
 
     dlg = std::make_unique<DlgUpdate>();
-    dlg->setApplicationDir(install->binDir());
-    dlg->setPackageDir(package);
+    update = std::make_unique<InstallationUpdate>(install->root(), package, install->binDir());
 }
 
 void TestCopy::cleanup()
 {
+    update.reset();
     dlg.reset();
     QDir::setCurrent(previousDir);
     install.reset();
@@ -98,7 +102,7 @@ QStringList TestCopy::copyWithMessageSequence(bool *ok)
 {
     SequencingTranslator translator;
     QCoreApplication::installTranslator(&translator);
-    *ok = DlgUpdateProbe::copy(*dlg);
+    *ok = DlgUpdateProbe::copy(*dlg, *update);
     QCoreApplication::removeTranslator(&translator);
     QStringList messages;
     for (int i = 1; i <= translator.writes; ++i)
@@ -121,7 +125,7 @@ void TestCopy::emptyPayload()
     QVERIFY(writeFile(install->path(QStringLiteral("keep.txt")), "kept"));
     const auto before = snapshotTree(install->root());
 
-    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
     QCOMPARE(snapshotTree(install->root()), before);
     QVERIFY(!QFile::exists(QStringLiteral("log.txt")));
@@ -138,7 +142,7 @@ void TestCopy::nestedPayloadReplacesAndCreates()
     QVERIFY(QDir().mkpath(env(QStringLiteral("empty/folder"))));
     MessageLog log;
 
-    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(install->path(QStringLiteral("readme.txt"))), QByteArray("new readme"));
     QCOMPARE(readFile(install->path(QStringLiteral("bin/lib.so"))), QByteArray("new lib"));
     QCOMPARE(readFile(install->path(QStringLiteral("a/b/c/d/deep.txt"))), QByteArray("deep"));
@@ -160,7 +164,7 @@ void TestCopy::skippedEntries()
     for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
         QVERIFY(writeFile(env(QString::fromLatin1(path)), "copy"));
 
-    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     for (const char *path : {".hidden", "sub/.hidden", "__MACOSX", "sub/__MACOSX", ".hiddendir"})
         QVERIFY2(!QFileInfo::exists(install->path(QString::fromLatin1(path))), path);
     for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
@@ -173,14 +177,22 @@ void TestCopy::folderOverFileFailsWithMessageSequence()
     QVERIFY(writeFile(env(QStringLiteral("data/inner.txt")), "new"));
 
     bool ok = true;
+    MessageLog log;
     const QStringList messages = copyWithMessageSequence(&ok);
     QVERIFY(!ok);
     QCOMPARE(messages, (QStringList{"makedir error", "copyDirectory fail", "data", "copy fail!"}));
+    // The run log says which path failed, and the system's reason.
+    const QString failure =
+        QStringLiteral("The copy failed: could not create the folder \"%1\": ").arg(install->path(QStringLiteral("data")));
+    const auto reported = std::find_if(log.messages().cbegin(), log.messages().cend(),
+                                       [&](const QString &line) { return line.startsWith(failure); });
+    QVERIFY2(reported != log.messages().cend(), qPrintable(log.messages().join(QLatin1Char('\n'))));
+    QVERIFY2(reported->size() > failure.size() + 3, qPrintable(*reported));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
     QCOMPARE(readFile(install->path(QStringLiteral("data"))), QByteArray("a file in the way"));
 
     // Without a translation the log is plain log.txt, holding the last message only.
-    QVERIFY(!DlgUpdateProbe::copy(*dlg));
+    QVERIFY(!DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
 }
 
@@ -233,9 +245,13 @@ void TestCopy::unreadableSourceKeepsInstalledFile()
     QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), env(QStringLiteral("b.bin"))));
 
     bool ok = true;
+    MessageLog log;
     const QStringList messages = copyWithMessageSequence(&ok);
     QVERIFY(!ok);
     QCOMPARE(messages, (QStringList{"b.bin", "copy fail!"}));
+    QCOMPARE(log.count(QStringLiteral("The copy failed: could not copy \"%1\": %2")
+                           .arg(env(QStringLiteral("b.bin")), qt_error_string(EIO))),
+             1);
     QCOMPARE(readFile(install->path(QStringLiteral("a.txt"))), QByteArray("new a"));
     QCOMPARE(readFile(install->path(QStringLiteral("b.bin"))), QByteArray("old b"));
     QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("b.bin.quillFern-new"))));
@@ -317,7 +333,7 @@ void TestCopy::namesAndPermissionsCarried()
 
     const auto executable = QFileInfo(env(QStringLiteral("run.sh"))).permissions();
     const auto plain = QFileInfo(env(QStringLiteral("plain.txt"))).permissions();
-    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(install->path(file)), QByteArray("unicode"));
     QCOMPARE(QFileInfo(install->path(QStringLiteral("run.sh"))).permissions(), executable);
     // Windows has no execute bit and tells executables by their suffix.
@@ -330,7 +346,7 @@ void TestCopy::successAfterFailureKeepsLog()
 {
     QVERIFY(writeFile(install->path(QStringLiteral("data")), "in the way"));
     QVERIFY(writeFile(env(QStringLiteral("data/inner.txt")), "new"));
-    QVERIFY(!DlgUpdateProbe::copy(*dlg));
+    QVERIFY(!DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
     // Dated back by hand: a rewrite just after the first one could keep the same time
     // on a file system with coarse time stamps.
@@ -342,7 +358,7 @@ void TestCopy::successAfterFailureKeepsLog()
     }
 
     QVERIFY(QFile::remove(install->path(QStringLiteral("data"))));
-    QVERIFY(DlgUpdateProbe::copy(*dlg));
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
     QCOMPARE(QFileInfo(QStringLiteral("log.txt")).lastModified(), written);
 }

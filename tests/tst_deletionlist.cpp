@@ -4,6 +4,8 @@
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "installationpaths.h"
+#include "installationupdate.h"
 #include "testsupport.h"
 
 // The deletion list, and the removal of the package at the end of a run.
@@ -39,7 +41,10 @@ private:
     void writeList(const QByteArray &xml) { QVERIFY(writeFile(listPath(), xml)); }
 
     std::unique_ptr<QTemporaryDir> workspace;
+    void setPackageDir(const QString &dir);
+
     std::unique_ptr<DlgUpdate> dlg;
+    std::unique_ptr<InstallationUpdate> update;
     QString installRoot;
     QString package;
     QString outside;
@@ -61,13 +66,18 @@ void TestDeletionList::init()
     QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
 
     dlg = std::make_unique<DlgUpdate>();
-    dlg->setApplicationDir(root(QStringLiteral("bin")));
-    dlg->setPackageDir(package);
+    setPackageDir(package);
     DlgUpdateProbe::setTargetProgress(*dlg, 7);
+}
+
+void TestDeletionList::setPackageDir(const QString &dir)
+{
+    update = std::make_unique<InstallationUpdate>(installRoot, dir, root(QStringLiteral("bin")));
 }
 
 void TestDeletionList::cleanup()
 {
+    update.reset();
     dlg.reset();
     QDir::setCurrent(previousDir);
     workspace.reset();
@@ -78,7 +88,7 @@ void TestDeletionList::noList()
     QVERIFY(writeFile(root(QStringLiteral("keep.txt")), "keep"));
     const auto before = snapshotTree(installRoot);
     MessageLog log;
-    DlgUpdateProbe::updateDel(*dlg);
+    DlgUpdateProbe::updateDel(*dlg, *update);
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
     QCOMPARE(snapshotTree(installRoot), before);
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
@@ -96,7 +106,7 @@ void TestDeletionList::appliedList()
               "  <f>sub/twice.txt</f>\n"
               "</DelLs>\n");
     MessageLog log;
-    DlgUpdateProbe::updateDel(*dlg);
+    DlgUpdateProbe::updateDel(*dlg, *update);
 
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
     for (const char *path : {"bin/old.dll", "readme-old.txt", "sub/twice.txt"})
@@ -135,7 +145,7 @@ void TestDeletionList::listNotApplied()
     const auto listBefore = snapshotTree(package);
 
     MessageLog log;
-    DlgUpdateProbe::updateDel(*dlg);
+    DlgUpdateProbe::updateDel(*dlg, *update);
     QCOMPARE(readFile(root(QStringLiteral("target.txt"))), QByteArray("target"));
     QCOMPARE(snapshotTree(package), listBefore);
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 7);
@@ -160,7 +170,7 @@ void TestDeletionList::entriesThatRemoveNothing()
               "  <f>last.txt</f>\n"
               "</DelLs>\n");
     MessageLog log;
-    DlgUpdateProbe::updateDel(*dlg);
+    DlgUpdateProbe::updateDel(*dlg, *update);
 
     QVERIFY(QFileInfo::exists(root(QStringLiteral("spaced.txt"))));
     QVERIFY(QFileInfo::exists(root(QStringLiteral("folder/inside.txt"))));
@@ -176,7 +186,7 @@ void TestDeletionList::entryTextJoinsNestedTextAndCData()
     QVERIFY(writeFile(root(QStringLiteral("sub/file.txt")), "x"));
     QVERIFY(writeFile(root(QStringLiteral("sub/other.txt")), "x"));
     writeList("<DelLs><f>su<b>b/</b><![CDATA[file.txt]]></f></DelLs>");
-    DlgUpdateProbe::updateDel(*dlg);
+    DlgUpdateProbe::updateDel(*dlg, *update);
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("sub/file.txt"))));
     QVERIFY(QFileInfo::exists(root(QStringLiteral("sub/other.txt"))));
 }
@@ -190,7 +200,7 @@ void TestDeletionList::utf16ListWithByteOrderMark()
     QByteArray bytes("\xff\xfe", 2);
     bytes += QByteArray(reinterpret_cast<const char *>(xml.utf16()), xml.size() * 2);
     writeList(bytes);
-    DlgUpdateProbe::updateDel(*dlg);
+    DlgUpdateProbe::updateDel(*dlg, *update);
     QVERIFY(!QFileInfo::exists(root(name)));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
 }
@@ -198,7 +208,8 @@ void TestDeletionList::utf16ListWithByteOrderMark()
 void TestDeletionList::unappliedListIsCopiedIntoInstallation()
 {
     writeList("<NotDelLs/>");
-    QVERIFY(DlgUpdateProbe::runStages(*dlg));
+    DlgUpdateProbe::updateDel(*dlg, *update);
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(root(QStringLiteral("del.xml"))), QByteArray("<NotDelLs/>"));
 }
 
@@ -224,7 +235,7 @@ void TestDeletionList::traversalEntriesRefused()
             .arg(entry)
             .toUtf8());
     MessageLog log;
-    DlgUpdateProbe::updateDel(*dlg);
+    DlgUpdateProbe::updateDel(*dlg, *update);
 
     QCOMPARE(readFile(outside), QByteArray("outside"));
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("before.txt"))));
@@ -243,7 +254,7 @@ void TestDeletionList::traversalEntriesRefused()
 void TestDeletionList::packageRemovedAfterSuccess()
 {
     QVERIFY(writeFile(package + QStringLiteral("/Env/file.txt"), "x"));
-    DlgUpdateProbe::updateVersion(*dlg);
+    QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
     QVERIFY(!QFileInfo::exists(package));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
 }
@@ -276,10 +287,10 @@ void TestDeletionList::dangerousPackageFolderKept()
     if (which == QLatin1String("link") && !QFileInfo(dirs.value(which)).isDir())
         QSKIP("QFile::link made a shell shortcut here, which does not lead to the installation root");
     const auto before = snapshotTree(installRoot);
-    dlg->setPackageDir(dirs.value(which));
+    setPackageDir(dirs.value(which));
 
     MessageLog log;
-    DlgUpdateProbe::updateVersion(*dlg);
+    QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
     QCOMPARE(snapshotTree(installRoot), before);
     QCOMPARE(readFile(QStringLiteral("in-working-folder.txt")), QByteArray("work"));
@@ -294,12 +305,10 @@ void TestDeletionList::dangerousPackageFolderKept()
 void TestDeletionList::fileSystemRootRefused()
 {
     // Checked without a removal attempt: a mistake here must not be able to cost the machine.
-    for (const QString &dir : {QStringLiteral("/"), QStringLiteral("/.."), QDir::rootPath()}) {
-        dlg->setPackageDir(dir);
-        QVERIFY2(!DlgUpdateProbe::packageRemovalRefusal(*dlg).isEmpty(), qPrintable(dir));
-    }
-    dlg->setPackageDir(package);
-    QVERIFY(DlgUpdateProbe::packageRemovalRefusal(*dlg).isEmpty());
+    const QString bin = root(QStringLiteral("bin"));
+    for (const QString &dir : {QStringLiteral("/"), QStringLiteral("/.."), QDir::rootPath()})
+        QVERIFY2(!InstallationPaths::packageRemovalRefusal(dir, installRoot, bin).isEmpty(), qPrintable(dir));
+    QVERIFY(InstallationPaths::packageRemovalRefusal(package, installRoot, bin).isEmpty());
 }
 
 QTEST_MAIN(TestDeletionList)

@@ -10,6 +10,7 @@
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
 #include "installationbackup.h"
+#include "installationupdate.h"
 #include "testsupport.h"
 
 #include "ui_dlgupdate.h"
@@ -33,6 +34,8 @@ private slots:
     void longJournalUndoneNewestFirst();
     void backupAreaIsNotDeletable();
     void committedRunIsNeverRolledBack();
+    void commitThatFailsIsAFailedTry_data();
+    void commitThatFailsIsAFailedTry();
     void closeDuringStageRollsBack();
 
 private:
@@ -289,7 +292,8 @@ void TestRollback::backupAreaIsNotDeletable()
         writeFile(env(QStringLiteral("del.xml")),
                   "<DelLs><f>.quillFern-backup/journal</f><f>bin/../.quillFern-backup/del.xml</f></DelLs>"));
     MessageLog log;
-    DlgUpdateProbe::updateDel(*dlg);
+    InstallationUpdate update(installRoot, package, root(QStringLiteral("bin")));
+    DlgUpdateProbe::updateDel(*dlg, update);
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/del.xml")));
     QCOMPARE(
@@ -301,9 +305,11 @@ namespace {
 
 // Makes `path` a file this process cannot remove (nor, on Windows, rename), as a
 // running executable is there; `release` undoes it. False where there is no way.
-bool holdFile(const QString &path, QFile &holder, bool release)
+// `appendable` leaves it open to appends, as the journal needs.
+bool holdFile(const QString &path, QFile &holder, bool release, bool appendable = false)
 {
 #ifdef Q_OS_WIN
+    Q_UNUSED(appendable) // others may still write to it
     // Windows removes no file that is open.
     holder.setFileName(path);
     if (release) {
@@ -313,7 +319,8 @@ bool holdFile(const QString &path, QFile &holder, bool release)
     return holder.open(QIODevice::ReadOnly);
 #else
     Q_UNUSED(holder)
-    const QString flag = release ? QStringLiteral("-i") : QStringLiteral("+i");
+    const QString flag = (release ? QStringLiteral("-") : QStringLiteral("+")) +
+                         (appendable ? QStringLiteral("a") : QStringLiteral("i"));
     if (QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0)
         return true;
     const QString folder = QFileInfo(path).absolutePath();
@@ -361,6 +368,85 @@ void TestRollback::committedRunIsNeverRolledBack()
     QVERIFY(!InstallationBackup(installRoot).recoverEarlierRun());
     QVERIFY(!QFileInfo::exists(trash));
     QVERIFY(!QFileInfo::exists(area()));
+}
+
+void TestRollback::commitThatFailsIsAFailedTry_data()
+{
+    QTest::addColumn<int>("lastHeldTry");
+    QTest::newRow("journal free again for the third try: completed") << 2;
+    QTest::newRow("journal held through the fifth try: rolled back") << 5;
+}
+
+// A commit is the journal's removal; while something holds the journal (on Windows a
+// scanner reading the fresh file is enough) the run is not final and must not look it.
+void TestRollback::commitThatFailsIsAFailedTry()
+{
+    QFETCH(int, lastHeldTry);
+    layOutInstallation();
+    const auto installed = snapshotTree(installRoot);
+    const auto packaged = snapshotTree(package);
+    auto dlg = newWindow();
+    MessageLog log;
+    DlgUpdateProbe::onKillFinish(*dlg);
+    DlgUpdateProbe::stageTick(*dlg);
+    const QString journal = area() + QStringLiteral("/journal");
+    QVERIFY(QFileInfo::exists(journal));
+
+    // From the second try on the copy succeeds, but the journal cannot be removed.
+    QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
+    QFile holder;
+    if (!holdFile(journal, holder, false, true))
+        QSKIP("no way to make a file unremovable here");
+    for (int attempt = 2; attempt <= lastHeldTry; ++attempt) {
+        DlgUpdateProbe::stageTick(*dlg);
+        QCOMPARE(DlgUpdateProbe::attemptCount(*dlg), attempt);
+        QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
+        QCOMPARE(dlg->runState(), DlgUpdate::RunState::Waiting);
+    }
+    QVERIFY(holdFile(journal, holder, true, true));
+    QCOMPARE(log.count(QStringLiteral("copy finish")), lastHeldTry);
+    QCOMPARE(log.count(QStringLiteral("100!")), 0);
+    QVERIFY(QFileInfo::exists(package));
+    bool explained = false;
+    for (const QString &line : log.messages())
+        explained = explained || (line.startsWith(QStringLiteral("The update could not be committed")) &&
+                                  line.contains(journal));
+    QVERIFY2(explained, qPrintable(log.messages().join(QLatin1Char('\n'))));
+
+    DlgUpdateProbe::stageTick(*dlg);
+    if (lastHeldTry == 5) {
+        QCOMPARE(dlg->runState(), DlgUpdate::RunState::Failed);
+        QCOMPARE(log.count(QStringLiteral("Update failed; the installation was rolled back")), 1);
+        auto unblocked = installed;
+        unblocked.remove(QStringLiteral("zz-blocked"));
+        unblocked.remove(QStringLiteral("zz-blocked/inside.txt"));
+        QCOMPARE(snapshotTree(installRoot), unblocked);
+        QCOMPARE(snapshotTree(package), packaged);
+        QCOMPARE(log.count(QStringLiteral("Finish!")), 0);
+        return;
+    }
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
+    QVERIFY(!QFileInfo::exists(package));
+    for (int tick = 0; tick < 100 && log.count(QStringLiteral("Finish!")) == 0; ++tick)
+        DlgUpdateProbe::progressTick(*dlg);
+    QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
+    QCOMPARE(dlg->runState(), DlgUpdate::RunState::Relaunched);
+    // The committed run's trash goes by itself meanwhile.
+    const auto withoutTrash = [this] {
+        auto tree = snapshotTree(installRoot);
+        for (const QString &path : tree.keys()) {
+            if (path.startsWith(InstallationBackup::trashName()))
+                tree.remove(path);
+        }
+        return tree;
+    };
+    const auto updated = withoutTrash();
+    QCOMPARE(readFile(root(QStringLiteral("zz-blocked"))), QByteArray("a file where a folder is"));
+    // Closed now, the product is already running the new files: nothing is rolled back.
+    dlg->reject();
+    DlgUpdateProbe::finishWork(*dlg);
+    QCOMPARE(withoutTrash(), updated);
+    QCOMPARE(log.count(QStringLiteral("Closed before the update finished; the installation was rolled back")), 0);
 }
 
 void TestRollback::closeDuringStageRollsBack()

@@ -2,21 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
-#include <QDirIterator>
-#include <QDomDocument>
-#include <QDomNode>
-#include <QDomNodeList>
 #include <QFile>
-#include <QFileInfo>
 #include <QLockFile>
-#include <QScopeGuard>
 #include <QShowEvent>
-#include <QThread>
 #include <QTimerEvent>
 #include <QtConcurrent>
 
-#include "installationbackup.h"
 #include "installationpaths.h"
 #include "platform.h"
 #include "resources.h"
@@ -24,12 +15,7 @@
 
 namespace {
 
-constexpr int ProgressInterval = 100;
-constexpr int StageInterval = 3000;
 constexpr int MaxAttempts = 5;
-// How long the stop command and the self-stop may take before the run goes
-// on without them: a product that takes this long to end is stuck.
-constexpr int StopCommandBound = 20000;
 
 // Commands are single strings with quoted parts, as the system's tools take them.
 void startCommand(QProcess *process, const QString &command)
@@ -48,26 +34,17 @@ void redeliverRefusedStart(QProcess *process)
             Qt::QueuedConnection);
 }
 
-void reportRollback(const QString &occasion, bool complete)
+void reportRollback(const QString &occasion, const Outcome &rollback)
 {
-    qDebug().noquote() << occasion + (complete
-                                          ? QStringLiteral("; the installation was rolled back")
-                                          : QStringLiteral(
-                                                "; the installation could not be rolled back completely"));
+    if (rollback) {
+        qDebug().noquote() << occasion + QStringLiteral("; the installation was rolled back");
+        return;
+    }
+    qDebug().noquote() << occasion + QStringLiteral("; the installation could not be rolled back completely");
+    qDebug().noquote() << "The rollback stopped:" << rollback.text();
 }
 
-// What the copy will carry, for its share of the bar: the files it lists.
-qint64 payloadBytes(const QString &payload)
-{
-    qint64 total = 0;
-    QDirIterator it(payload, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        if (!it.filePath().contains(QLatin1String("/__MACOSX/")))
-            total += it.fileInfo().size();
-    }
-    return total;
-}
+const QString closedEarly = QStringLiteral("Closed before the update finished");
 
 } // namespace
 
@@ -89,54 +66,38 @@ DlgUpdate::DlgUpdate(QWidget *parent)
 
     stopDeadline.setSingleShot(true);
     connect(&stopDeadline, &QTimer::timeout, this, [this] {
-        goOnWithoutStopCommand(QStringLiteral("did not finish within %1 s").arg(StopCommandBound / 1000));
+        goOnWithoutStopCommand(QStringLiteral("did not finish within %1 s").arg(timings.stopCommandBound / 1000));
     });
     selfStopDeadline.setSingleShot(true);
     connect(&selfStopDeadline, &QTimer::timeout, this, [this] {
         endWithoutSelfStop(
-            QStringLiteral("did not end the updater within %1 s").arg(StopCommandBound / 1000));
+            QStringLiteral("did not end the updater within %1 s").arg(timings.stopCommandBound / 1000));
     });
     connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, [this] {
         if (!trashRemoval.result())
             qDebug() << "Left trash that cannot be removed yet; a later run removes it";
     });
-    connect(&stageWork, &QFutureWatcher<bool>::finished, this, &DlgUpdate::onWorkerFinished);
+    connect(&stageProgress, &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
+            Qt::QueuedConnection);
+    connect(&work, &QFutureWatcher<WorkResult>::finished, this, &DlgUpdate::onWorkFinished);
     // The session ending quits the application without closing the window first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
 }
 
 DlgUpdate::~DlgUpdate()
 {
-    // The worker uses this window's members until it is done.
-    stopCopying = true;
-    stageWork.waitForFinished();
+    cancelTry.cancel();
+    work.waitForFinished();
     trashRemoval.waitForFinished();
     delete ui;
-}
-
-QString DlgUpdate::installationRoot() const
-{
-    return applicationDir + QStringLiteral("/../");
-}
-
-InstallationBackup &DlgUpdate::runBackup()
-{
-    if (!backup)
-        backup = std::make_unique<InstallationBackup>(installationRoot());
-    return *backup;
-}
-
-void DlgUpdate::rollBackInterruptedRun()
-{
-    backup = std::make_unique<InstallationBackup>(installationRoot());
-    backup->recoverEarlierRun();
 }
 
 bool DlgUpdate::claimInstallation()
 {
     if (installationLock && installationLock->isLocked())
         return true;
-    const QString lockPath = QDir::cleanPath(installationRoot() + InstallationBackup::lockName());
+    const QString lockPath = InstallationPaths::installationRoot(applicationDir) + QLatin1Char('/') +
+                             InstallationBackup::lockName();
     installationLock = std::make_unique<QLockFile>(lockPath);
     // A live updater keeps the installation however long its run takes.
     installationLock->setStaleLockTime(0);
@@ -160,25 +121,33 @@ void DlgUpdate::releaseInstallation()
 
 void DlgUpdate::reject()
 {
-    // Taken at the next safe point: between two files, or when the worker is done.
-    if (stageWork.isRunning()) {
+    switch (state) {
+    case RunState::Staging:
+    case RunState::RollingBack:
+        // Taken at the next safe point: between two files, or when the worker is done.
         closeRequested = true;
-        stopCopying = true;
+        cancelTry.cancel();
         return;
-    }
-    if (stageTimerId != -1) {
-        killTimer(stageTimerId);
-        stageTimerId = -1;
-    }
-    // Closing while a run has changed the installation and not succeeded puts it
-    // back, deletion list included, so no one starts two versions mixed.
-    if (backup && backup->hasArea()) {
-        runInWorker([this] { return backup->restore(); },
-                    [this](bool complete) {
-                        reportRollback(QStringLiteral("Closed before the update finished"), complete);
-                        CCtrlDialog::reject();
-                    });
-        return;
+    case RunState::Waiting:
+    case RunState::Failed:
+        if (stageTimerId != -1) {
+            killTimer(stageTimerId);
+            stageTimerId = -1;
+        }
+        // Closing while a run has changed the installation and not succeeded puts it
+        // back, deletion list included, so no one starts two versions mixed.
+        if (update && update->hasChanges()) {
+            closeRequested = true;
+            startRollback(closedEarly);
+            return;
+        }
+        break;
+    case RunState::Idle:
+    case RunState::StoppingProduct:
+    case RunState::Completing:
+    case RunState::Relaunched:
+        // Nothing of this run to undo: nothing changed yet, or it is committed.
+        break;
     }
     CCtrlDialog::reject();
 }
@@ -187,51 +156,20 @@ void DlgUpdate::reject()
 // there is no event loop left to wait in, so the rollback runs here.
 void DlgUpdate::abandonRun()
 {
-    stopCopying = true;
-    stageWork.waitForFinished();
-    if (backup && backup->hasArea())
-        reportRollback(QStringLiteral("Closed before the update finished"), backup->restore());
-}
-
-void DlgUpdate::runInWorker(std::function<bool()> work, std::function<void(bool)> then)
-{
-    afterStageWork = std::move(then);
-    stageWork.setFuture(QtConcurrent::run(std::move(work)));
-}
-
-void DlgUpdate::onWorkerFinished()
-{
-    const auto then = std::exchange(afterStageWork, nullptr);
-    if (closeRequested) {
-        closeRequested = false;
-        stopCopying = false;
-        reject();
-        return;
+    if (state == RunState::Staging || state == RunState::RollingBack) {
+        cancelTry.cancel();
+        work.disconnect(this);
+        work.waitForFinished();
+        const WorkResult result = work.result();
+        update = result.update;
+        if (state == RunState::Staging && result.ok) {
+            state = RunState::Completing;
+            return;
+        }
+        state = RunState::Waiting;
     }
-    if (then)
-        then(stageWork.result());
-}
-
-// The stages set their targets from the worker; the bar is the GUI thread's.
-void DlgUpdate::setTargetProgress(int target)
-{
-    if (QThread::currentThread() == thread())
-        targetProgress = target;
-    else
-        QMetaObject::invokeMethod(
-            this, [this, target] { targetProgress = target; }, Qt::QueuedConnection);
-}
-
-// While the copy runs its target goes from 35 toward 95 with the bytes done.
-void DlgUpdate::noteCopied(qint64 bytes)
-{
-    const auto target = [this] {
-        return copyTotal > 0 ? int(35 + 60 * qMin(copyDone, copyTotal) / copyTotal) : 35;
-    };
-    const int before = target();
-    copyDone += bytes;
-    if (target() != before)
-        setTargetProgress(target());
+    if ((state == RunState::Waiting || state == RunState::Failed) && update && update->hasChanges())
+        reportRollback(closedEarly, update->rollBack());
 }
 
 void DlgUpdate::setPackageDir(QString dir)
@@ -242,6 +180,11 @@ void DlgUpdate::setPackageDir(QString dir)
 void DlgUpdate::setApplicationDir(const QString &dir)
 {
     applicationDir = dir;
+}
+
+void DlgUpdate::setTimings(const Timings &newTimings)
+{
+    timings = newTimings;
 }
 
 void DlgUpdate::showEvent(QShowEvent *event)
@@ -255,7 +198,8 @@ void DlgUpdate::showEvent(QShowEvent *event)
     failed = false;
     if (progressTimerId != -1)
         killTimer(progressTimerId);
-    progressTimerId = startTimer(ProgressInterval, Qt::CoarseTimer);
+    progressTimerId = startTimer(timings.progressInterval, Qt::CoarseTimer);
+    state = RunState::StoppingProduct;
     stopProduct();
     targetProgress = 5;
 }
@@ -297,42 +241,113 @@ void DlgUpdate::stageTick()
         enterFailureState();
         return;
     }
+    startTry();
+}
+
+std::shared_ptr<InstallationUpdate> DlgUpdate::takeUpdate()
+{
+    if (!update)
+        update = std::make_shared<InstallationUpdate>(InstallationPaths::installationRoot(applicationDir),
+                                                      packageDir, applicationDir);
+    return std::exchange(update, nullptr);
+}
+
+void DlgUpdate::startTry()
+{
     const bool firstTry = attemptCount == 0;
-    runInWorker(
-        [this, firstTry] {
-            if (firstTry)
-                rollBackInterruptedRun();
-            return runStages();
-        },
-        [this](bool ok) {
-            if (!ok && attemptCount < MaxAttempts) {
-                stageTimerId = startTimer(StageInterval, Qt::CoarseTimer);
-                ++attemptCount;
-            }
-        });
+    // A run starts from the installation as it is now, whatever an earlier one left.
+    if (firstTry)
+        update.reset();
+    state = RunState::Staging;
+    cancelTry = CancelToken();
+    work.setFuture(QtConcurrent::run(&DlgUpdate::runTry, takeUpdate(), firstTry, cancelTry, &stageProgress));
+}
+
+void DlgUpdate::startRollback(const QString &occasion)
+{
+    state = RunState::RollingBack;
+    rollbackOccasion = occasion;
+    work.setFuture(QtConcurrent::run(&DlgUpdate::runRollback, takeUpdate()));
+}
+
+void DlgUpdate::onWorkFinished()
+{
+    const WorkResult result = work.result();
+    update = result.update;
+    if (state == RunState::Staging)
+        finishTry(result);
+    else if (state == RunState::RollingBack)
+        finishRollback(result);
+}
+
+void DlgUpdate::finishTry(const WorkResult &result)
+{
+    if (result.ok) {
+        state = RunState::Completing;
+        // The originals go while the bar climbs, so they never hold up the product's return.
+        trashRemoval.setFuture(QtConcurrent::run(&InstallationUpdate::dropTrash, update->root()));
+        if (std::exchange(closeRequested, false))
+            CCtrlDialog::reject();
+        return;
+    }
+    if (closeRequested) {
+        startRollback(closedEarly);
+        return;
+    }
+    state = RunState::Waiting;
+    if (attemptCount < MaxAttempts) {
+        stageTimerId = startTimer(timings.stageInterval, Qt::CoarseTimer);
+        ++attemptCount;
+    }
 }
 
 void DlgUpdate::enterFailureState()
 {
     // Restart the product on the version it had, not on a mix of two.
-    runInWorker([this] { return runBackup().restore(); },
-                [this](bool complete) {
-                    reportRollback(QStringLiteral("Update failed"), complete);
-                    ui->label->setText(QStringLiteral("更新失败"));
-                    ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
-                    ui->btnOK->setEnabled(true);
-                    ui->btnOK->setText(QStringLiteral("重启"));
-                    failed = true;
-                });
+    startRollback(QStringLiteral("Update failed"));
 }
 
-bool DlgUpdate::runStages()
+void DlgUpdate::finishRollback(const WorkResult &result)
 {
-    updateDel();
-    const bool ok = copy();
-    if (ok && attemptCount < MaxAttempts)
-        updateVersion();
-    return ok;
+    reportRollback(rollbackOccasion, result.rollback);
+    if (std::exchange(closeRequested, false)) {
+        state = RunState::Waiting;
+        CCtrlDialog::reject();
+        return;
+    }
+    state = RunState::Failed;
+    ui->label->setText(QStringLiteral("更新失败"));
+    ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
+    ui->btnOK->setEnabled(true);
+    ui->btnOK->setText(QStringLiteral("重启"));
+    failed = true;
+}
+
+DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> update, bool recoverFirst,
+                                        CancelToken cancel, StageProgress *progress)
+{
+    WorkResult result;
+    result.update = update;
+    if (recoverFirst)
+        update->recoverEarlierRun();
+    result.ok = runStages(*update, cancel, *progress);
+    return result;
+}
+
+DlgUpdate::WorkResult DlgUpdate::runRollback(std::shared_ptr<InstallationUpdate> update)
+{
+    WorkResult result;
+    result.update = update;
+    result.rollback = update->rollBack();
+    return result;
+}
+
+bool DlgUpdate::runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
+{
+    updateDel(update, progress);
+    const bool ok = copy(update, cancel, progress);
+    // A close that came while the payload was copied is taken before the commit.
+    return ok && !cancel.isCancelled() && updateVersion(update, progress);
 }
 
 void DlgUpdate::armStageTimer()
@@ -341,7 +356,7 @@ void DlgUpdate::armStageTimer()
         killTimer(stageTimerId);
         stageTimerId = -1;
     }
-    stageTimerId = startTimer(StageInterval, Qt::CoarseTimer);
+    stageTimerId = startTimer(timings.stageInterval, Qt::CoarseTimer);
 }
 
 void DlgUpdate::stopProduct()
@@ -353,8 +368,7 @@ void DlgUpdate::stopProduct()
             &DlgUpdate::onKillFinish);
     connect(killProcess, &QProcess::errorOccurred, this, &DlgUpdate::onStopCommandError,
             Qt::UniqueConnection);
-    stopPending = true;
-    stopDeadline.start(StopCommandBound);
+    stopDeadline.start(timings.stopCommandBound);
     redeliverRefusedStart(killProcess);
 }
 
@@ -368,7 +382,7 @@ void DlgUpdate::onStopCommandError(QProcess::ProcessError error)
 // a product still holding its files makes the copy fail and the run roll back.
 void DlgUpdate::goOnWithoutStopCommand(const QString &reason)
 {
-    if (!stopPending)
+    if (state != RunState::StoppingProduct)
         return;
     qDebug().noquote() << "Going on without the stop command, which" << reason;
     if (killProcess)
@@ -386,10 +400,10 @@ void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
         killProcess->deleteLater();
         killProcess = nullptr;
     }
-    stopPending = false;
     stopDeadline.stop();
     qDebug() << "kill finish";
     targetProgress = 15;
+    state = RunState::Waiting;
     armStageTimer();
 }
 
@@ -410,6 +424,8 @@ void DlgUpdate::onAfterUpdateTaskFinish()
 
     const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
     QProcess::startDetached(launch.value(0), launch.mid(1));
+    // From here on nothing is rolled back: the product may be using its files.
+    state = RunState::Relaunched;
 
     if (trashRemoval.isRunning())
         connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, &DlgUpdate::stopSelf,
@@ -428,7 +444,7 @@ void DlgUpdate::stopSelf()
     connect(killProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &DlgUpdate::onSelfStopEnded, Qt::UniqueConnection);
     connect(killProcess, &QProcess::errorOccurred, this, &DlgUpdate::onSelfStopEnded, Qt::UniqueConnection);
-    selfStopDeadline.start(StopCommandBound);
+    selfStopDeadline.start(timings.stopCommandBound);
     redeliverRefusedStart(killProcess);
 }
 
@@ -448,128 +464,77 @@ void DlgUpdate::endWithoutSelfStop(const QString &reason)
     reject();
 }
 
-void DlgUpdate::updateDel()
+void DlgUpdate::updateDel(InstallationUpdate &update, StageProgress &progress)
 {
-    const QString listPath = packageDir + QStringLiteral("/Env/del.xml");
-    if (!QFile::exists(listPath)) {
-        setTargetProgress(35);
+    const DeletionOutcome outcome = update.applyDeletionList();
+    switch (outcome.result) {
+    case DeletionOutcome::NoList:
+        emit progress.targetSet(35);
         return;
-    }
-
-    QDomDocument document;
-    QFile list(listPath);
-    if (!list.open(QIODevice::ReadWrite)) {
+    case DeletionOutcome::CannotOpen:
         qDebug() << "Failed to initialize update/Env/del.xml";
+        qDebug().noquote() << "The deletion list was not applied:" << outcome.list.text();
         return;
-    }
-    if (!document.setContent(&list)) {
+    case DeletionOutcome::NotXml:
         qDebug() << "Failed to load into QDomDocument";
-        list.close();
+        qDebug().noquote() << "The deletion list was not applied:" << outcome.list.text();
         return;
-    }
-    const QDomNode delLs = document.namedItem(QStringLiteral("DelLs"));
-    if (delLs.isNull()) {
-        list.close();
+    case DeletionOutcome::NoDelLs:
+        qDebug().noquote() << "The deletion list was not applied:" << outcome.list.text();
         return;
+    case DeletionOutcome::Applied:
+        break;
     }
-
-    const QDomNodeList entries = delLs.childNodes();
-    const QString root = installationRoot();
-    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
-    for (int i = 0; i < entries.length(); ++i) {
-        const QString entry = entries.at(i).toElement().text();
-        QString relative;
-        if (!InstallationPaths::removalTarget(root + entry, canonicalRoot, &relative)) {
-            qDebug() << "Refused to delete outside the installation:" << entry;
-            continue;
+    for (const DeletionOutcome::Problem &problem : outcome.problems) {
+        switch (problem.kind) {
+        case DeletionOutcome::Problem::Outside:
+            qDebug() << "Refused to delete outside the installation:" << problem.entry;
+            break;
+        case DeletionOutcome::Problem::InBackupArea:
+            qDebug() << "Refused to delete from the backup area:" << problem.entry;
+            break;
+        case DeletionOutcome::Problem::NotRemoved:
+            qDebug().noquote() << "Did not delete a listed entry:" << problem.outcome.text();
+            break;
         }
-        if (InstallationBackup::isInArea(relative)) {
-            qDebug() << "Refused to delete from the backup area:" << entry;
-            continue;
-        }
-        // Set aside rather than removed, so that a failed run can put it back.
-        if (!relative.isEmpty())
-            runBackup().removeFile(relative);
     }
-    list.close();
-    if (!runBackup().setListAside(listPath))
-        QFile::remove(listPath);
+    if (!outcome.list)
+        qDebug().noquote() << "The deletion list was removed, not set aside:" << outcome.list.text();
     qDebug() << "delete finish!";
-    setTargetProgress(35);
+    emit progress.targetSet(35);
 }
 
-bool DlgUpdate::copy()
+bool DlgUpdate::copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
 {
-    const QDir source(packageDir + QStringLiteral("/Env"));
-    const QDir destination(installationRoot());
-    copyFolder.clear();
-    copyDone = 0;
-    copyTotal = payloadBytes(source.path());
-    runBackup().allowMoves(Platform::mayMoveInto(source.path(), destination.path()));
-    const bool ok = copyDirectory(source, destination, true);
+    const bool ok = copyDirectory(update, cancel, progress);
     // A close cut the copy short between two files: not a failure to log.
-    if (!ok && !stopCopying)
+    if (!ok && !cancel.isCancelled())
         writeLog(QStringLiteral("copy fail!"));
     qDebug() << "copy finish";
-    setTargetProgress(95);
+    emit progress.targetSet(95);
     return ok;
 }
 
-bool DlgUpdate::copyDirectory(const QDir &source, const QDir &destination, bool overwrite)
+// While the payload is copied the target goes from 35 toward 95 with the bytes
+// done. A failure leaves the names on its way in the failure log, innermost first.
+bool DlgUpdate::copyDirectory(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
 {
-    const QDir from(source);
-    const QDir to(destination);
-    if (!to.exists() && !runBackup().makeFolder(copyFolder.left(copyFolder.size() - 1))) {
-        writeLog(QStringLiteral("makedir error"));
-        return false;
+    int target = 35;
+    const CopyOutcome outcome = update.copyPayload(cancel, [&](qint64 done, qint64 total) {
+        const int reached = total > 0 ? int(35 + 60 * done / total) : 35;
+        if (reached != target)
+            emit progress.targetSet(target = reached);
+    });
+    if (outcome.ok() || outcome.cancelled)
+        return outcome.ok();
+
+    qDebug().noquote() << "The copy failed:" << outcome.outcome.text();
+    writeLog(outcome.entry.isEmpty() ? QStringLiteral("makedir error") : outcome.entry);
+    for (auto folder = outcome.folders.crbegin(); folder != outcome.folders.crend(); ++folder) {
+        writeLog(QStringLiteral("copyDirectory fail"));
+        writeLog(*folder);
     }
-
-    // A folder link back to a folder being copied would recurse without end.
-    foldersBeingCopied.append(QFileInfo(from.absolutePath()).canonicalFilePath());
-    const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.removeLast(); });
-
-    const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
-        if (stopCopying)
-            return false;
-        const QString name = entry.fileName();
-        if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX"))
-            continue;
-
-        if (entry.isDir()) {
-            if (foldersBeingCopied.contains(entry.canonicalFilePath())) {
-                writeLog(name);
-                return false;
-            }
-            const QString outer = copyFolder;
-            copyFolder += name + QLatin1Char('/');
-            const bool copied = copyDirectory(QDir(entry.filePath()), QDir(to.filePath(name)), true);
-            copyFolder = outer;
-            if (!copied) {
-                if (!stopCopying) {
-                    writeLog(QStringLiteral("copyDirectory fail"));
-                    writeLog(name);
-                }
-                return false;
-            }
-            continue;
-        }
-
-        // The installed file is replaced only by a complete copy, never removed first.
-        const bool blocked = !overwrite && to.exists(name);
-        qint64 reported = 0;
-        const auto progress = [this, &reported](qint64 bytes) {
-            noteCopied(bytes);
-            reported += bytes;
-        };
-        if (blocked || !runBackup().putFile(entry.filePath(), copyFolder + name, progress)) {
-            if (!stopCopying)
-                writeLog(name);
-            return false;
-        }
-        noteCopied(qMax<qint64>(0, entry.size() - reported));
-    }
-    return true;
+    return false;
 }
 
 void DlgUpdate::writeLog(QString message)
@@ -580,25 +545,19 @@ void DlgUpdate::writeLog(QString message)
     file.close();
 }
 
-void DlgUpdate::updateVersion()
+bool DlgUpdate::updateVersion(InstallationUpdate &update, StageProgress &progress)
 {
     // Final before anything is cleaned up: a clean-up cut short is never rolled back.
-    const bool committed = runBackup().commit();
-    // Without the commit the next run rolls this one back; it needs the package again then.
-    const QString refusal =
-        committed ? packageRemovalRefusal() : QStringLiteral("the update could not be committed");
-    if (refusal.isEmpty())
-        QDir(packageDir).removeRecursively();
-    else
-        qDebug() << "Kept the package folder" << packageDir << "because" << refusal;
-    // The originals go while the bar climbs, so they never hold up the product's return.
-    trashRemoval.setFuture(
-        QtConcurrent::run([root = installationRoot()] { return InstallationBackup(root).dropTrash(); }));
-    setTargetProgress(100);
+    const Outcome committed = update.commit();
+    if (!committed) {
+        qDebug().noquote() << "The update could not be committed, so this try failed:" << committed.text();
+        return false;
+    }
+    const Outcome removed = update.removePackage();
+    if (!removed)
+        qDebug().noquote() << "Kept the package folder" << QStringLiteral("\"%1\"").arg(removed.path)
+                           << "because" << removed.reason;
+    emit progress.targetSet(100);
     qDebug() << "100!";
-}
-
-QString DlgUpdate::packageRemovalRefusal() const
-{
-    return InstallationPaths::packageRemovalRefusal(packageDir, installationRoot(), applicationDir);
+    return true;
 }

@@ -5,14 +5,13 @@
 #include <QFutureWatcher>
 #include <QProcess>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 
-#include <atomic>
-#include <functional>
 #include <memory>
 
-class InstallationBackup;
+#include "installationupdate.h"
+#include "stageprogress.h"
+
 class QDir;
 class QLockFile;
 class QShowEvent;
@@ -24,13 +23,37 @@ class Ui_DlgUpdate;
 // package removal) and retries a failed copy up to five times, and a 100 ms
 // timer moves the bar toward the target the stages set. At 100 the product
 // is started again and the updater ends itself. Closing the window before
-// the run succeeded rolls the installation back first.
+// the run succeeded rolls the installation back first. The file work itself
+// is an InstallationUpdate's, run in a worker thread.
 class DlgUpdate : public CCtrlDialog
 {
     Q_OBJECT
     Q_DISABLE_COPY(DlgUpdate)
 
 public:
+    // Where a run stands; what a close does follows from it.
+    enum class RunState {
+        Idle,            // not shown yet: nothing runs
+        StoppingProduct, // the product's stop command runs
+        Waiting,         // the stage timer is armed for the next try
+        Staging,         // a try runs in the worker
+        RollingBack,     // the installation is being put back, after the last try or a close
+        Failed,          // rolled back; the restart button starts the version the user had
+        Completing,      // committed; the bar climbs to 100
+        Relaunched,      // the product runs again; the self-stop ends the updater
+    };
+    Q_ENUM(RunState)
+
+    // The run's pace. Users always get the defaults; tests shorten them.
+    struct Timings
+    {
+        int progressInterval = 100;
+        int stageInterval = 3000;
+        // How long the stop command and the self-stop may take before the run
+        // goes on without them: a product that takes this long to end is stuck.
+        int stopCommandBound = 20000;
+    };
+
     explicit DlgUpdate(QWidget *parent = nullptr);
     ~DlgUpdate() override;
 
@@ -39,10 +62,13 @@ public:
     // The folder that holds the updater and the product; the installation
     // root is its parent. Defaults to the running executable's folder.
     void setApplicationDir(const QString &dir);
+    void setTimings(const Timings &timings);
 
     // Takes the installation for this run. False while another updater's run
     // holds it; a lock left by an updater that was killed is taken over.
     bool claimInstallation();
+
+    RunState runState() const { return state; }
 
     // Escape, Alt+F4 and the window system's close requests all end here.
     void reject() override;
@@ -58,6 +84,16 @@ private slots:
     void onAfterUpdateTaskFinish();
 
 private:
+    // What a piece of work in the worker hands back: the file work, which is
+    // the worker's alone while it runs, and how it went.
+    struct WorkResult
+    {
+        std::shared_ptr<InstallationUpdate> update;
+        bool ok = false;
+        bool committed = false;
+        Outcome rollback;
+    };
+
     void stopProduct();
     void onStopCommandError(QProcess::ProcessError error);
     void goOnWithoutStopCommand(const QString &reason);
@@ -66,24 +102,27 @@ private:
     void endWithoutSelfStop(const QString &reason);
     void releaseInstallation();
     void abandonRun();
-    void runInWorker(std::function<bool()> work, std::function<void(bool)> then);
-    void onWorkerFinished();
-    void setTargetProgress(int target);
-    void noteCopied(qint64 bytes);
+    void startTry();
+    void startRollback(const QString &occasion);
+    void onWorkFinished();
+    void finishTry(const WorkResult &result);
+    void finishRollback(const WorkResult &result);
     void armStageTimer();
     void progressTick();
     void stageTick();
     void enterFailureState();
-    void rollBackInterruptedRun();
-    InstallationBackup &runBackup();
-    QString installationRoot() const;
-    bool runStages();
-    void updateDel();
-    bool copy();
-    bool copyDirectory(const QDir &source, const QDir &destination, bool overwrite);
-    void writeLog(QString message);
-    void updateVersion();
-    QString packageRemovalRefusal() const;
+    std::shared_ptr<InstallationUpdate> takeUpdate();
+
+    // The stages. They run in the worker and touch nothing but what they are handed.
+    static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool recoverFirst, CancelToken cancel,
+                             StageProgress *progress);
+    static WorkResult runRollback(std::shared_ptr<InstallationUpdate> update);
+    static bool runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
+    static void updateDel(InstallationUpdate &update, StageProgress &progress);
+    static bool copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
+    static bool copyDirectory(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
+    static void writeLog(QString message);
+    static bool updateVersion(InstallationUpdate &update, StageProgress &progress);
 
     Ui_DlgUpdate *ui;
     QProcess *killProcess;
@@ -94,25 +133,21 @@ private:
     int attemptCount;
     bool failed;
     QString applicationDir;
-    QStringList foldersBeingCopied;
-    QString copyFolder;
-    std::unique_ptr<InstallationBackup> backup;
+    Timings timings;
+    RunState state = RunState::Idle;
+    bool closeRequested = false;
+    QString rollbackOccasion;
     std::unique_ptr<QLockFile> installationLock;
-    bool stopPending = false;
     // Bounds the wait for the stop command, and for the self-stop to end us.
     QTimer stopDeadline;
     QTimer selfStopDeadline;
+    // Null while the worker has it.
+    std::shared_ptr<InstallationUpdate> update;
+    CancelToken cancelTry;
+    StageProgress stageProgress;
+    QFutureWatcher<WorkResult> work;
     // The committed run's originals, removed while the bar climbs.
     QFutureWatcher<bool> trashRemoval;
-    // The stages, and the rollbacks, run in a worker so the window stays alive.
-    // While it runs, the members the stages use belong to it; the GUI thread
-    // hears of targets through queued calls and takes them back once it ends.
-    QFutureWatcher<bool> stageWork;
-    std::function<void(bool)> afterStageWork;
-    bool closeRequested = false;
-    std::atomic_bool stopCopying{false};
-    qint64 copyTotal = 0;
-    qint64 copyDone = 0;
 
     friend class DlgUpdateProbe;
 };

@@ -9,7 +9,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
-#include "platform.h"
+#include "fileops.h"
 
 namespace {
 
@@ -83,10 +83,29 @@ bool existsOrIsLink(const QFileInfo &info)
     return info.exists() || info.isSymLink();
 }
 
-// The package may lie on another file system than the installation, where a rename fails.
-bool moveFile(const QString &from, const QString &to)
+// What the file call that has just failed on this thread was doing, and why.
+Outcome failed(const QString &what, const QString &path)
 {
-    return Platform::renameOver(from, to) || (Platform::replaceFile(from, to) && QFile::remove(from));
+    return Outcome::failure(what, path, FileOps::lastError());
+}
+
+// The package may lie on another file system than the installation, where a rename fails.
+Outcome moveFile(const QString &from, const QString &to)
+{
+    if (FileOps::renameOver(from, to))
+        return Outcome::done();
+    if (!FileOps::replaceFile(from, to))
+        return failed(QStringLiteral("move"), from);
+    if (!FileOps::removeFile(from))
+        return failed(QStringLiteral("remove"), from);
+    return Outcome::done();
+}
+
+// Removes what a run may have left at `path`; there being nothing is fine.
+void removeLeftover(const QString &path)
+{
+    if (existsOrIsLink(QFileInfo(path)))
+        FileOps::removeFile(path);
 }
 
 } // namespace
@@ -121,7 +140,7 @@ bool InstallationBackup::hasArea() const
 
 bool InstallationBackup::isInArea(const QString &relative)
 {
-    const Qt::CaseSensitivity cs = Platform::fileNameCaseSensitivity();
+    const Qt::CaseSensitivity cs = FileOps::fileNameCaseSensitivity();
     for (const QString &name : {areaName(), trashName(), lockName()}) {
         if (relative.compare(name, cs) == 0 || relative.startsWith(name + QLatin1Char('/'), cs))
             return true;
@@ -144,15 +163,15 @@ QString InstallationBackup::saved(const QString &relative) const
     return areaPath + QLatin1String(savedFilesFolder) + relative;
 }
 
-bool InstallationBackup::record(char kind, const QString &path)
+Outcome InstallationBackup::record(char kind, const QString &path)
 {
     if (!journal.isOpen()) {
-        if (!QDir().mkpath(areaPath))
-            return false;
+        if (!FileOps::makePath(areaPath))
+            return failed(QStringLiteral("create the backup area"), areaPath);
         journal.setFileName(journalPath());
         // Unbuffered: each record reaches the file system before the change it describes.
         if (!journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-            return false;
+            return Outcome::failure(QStringLiteral("open the journal"), journal.fileName(), journal.errorString());
     }
     QByteArray line;
     line.reserve(path.size() + 4);
@@ -160,49 +179,63 @@ bool InstallationBackup::record(char kind, const QString &path)
     line += ' ';
     line += path.toUtf8().toPercentEncoding("/");
     line += '\n';
-    return journal.write(line) == line.size();
+    if (journal.write(line) != line.size())
+        return Outcome::failure(QStringLiteral("write to the journal"), journal.fileName(), journal.errorString());
+    return Outcome::done();
 }
 
-bool InstallationBackup::ensureSavedFolder(const QString &relative)
+Outcome InstallationBackup::ensureSavedFolder(const QString &relative)
 {
     const int slash = relative.lastIndexOf(QLatin1Char('/'));
     const QString folder = saved(relative.left(slash + 1));
     if (folder == lastSavedFolder)
-        return true;
-    if (!QDir().mkpath(folder))
-        return false;
+        return Outcome::done();
+    if (!FileOps::makePath(folder))
+        return failed(QStringLiteral("create the folder"), folder);
     lastSavedFolder = folder;
-    return true;
+    return Outcome::done();
 }
 
-bool InstallationBackup::moveAside(const QString &relative)
+Outcome InstallationBackup::moveAside(const QString &relative)
 {
-    return record(MovedAside, relative) && ensureSavedFolder(relative) &&
-           Platform::renameOver(absolute(relative), saved(relative));
+    Outcome outcome = record(MovedAside, relative);
+    if (outcome)
+        outcome = ensureSavedFolder(relative);
+    if (outcome && !FileOps::renameOver(absolute(relative), saved(relative)))
+        outcome = failed(QStringLiteral("set aside"), absolute(relative));
+    return outcome;
 }
 
-bool InstallationBackup::removeFile(const QString &relative)
+Outcome InstallationBackup::removeFile(const QString &relative)
 {
     const QFileInfo info(absolute(relative));
-    if (!existsOrIsLink(info) || isFolder(info))
-        return false;
+    if (!existsOrIsLink(info))
+        return Outcome::done();
+    if (isFolder(info))
+        return Outcome::failure(QStringLiteral("remove"), info.filePath(), QStringLiteral("it is a folder"));
     // The first original is already kept: what is there now came from this run.
     if (existsOrIsLink(QFileInfo(saved(relative))))
-        return QFile::remove(info.filePath());
+        return FileOps::removeFile(info.filePath()) ? Outcome::done()
+                                                    : failed(QStringLiteral("remove"), info.filePath());
     return moveAside(relative);
 }
 
-bool InstallationBackup::setListAside(const QString &listPath)
+Outcome InstallationBackup::setListAside(const QString &listPath)
 {
     const QString target = areaPath + QLatin1String(savedListName);
     if (QFileInfo::exists(target))
-        return QFile::remove(listPath);
-    return record(ListSetAside, listPath) && moveFile(listPath, target);
+        return FileOps::removeFile(listPath) ? Outcome::done() : failed(QStringLiteral("remove"), listPath);
+    const Outcome recorded = record(ListSetAside, listPath);
+    return recorded ? moveFile(listPath, target) : recorded;
 }
 
-bool InstallationBackup::makeFolder(const QString &relative)
+Outcome InstallationBackup::makeFolder(const QString &relative)
 {
-    return record(CreatedFolder, relative) && QDir().mkdir(absolute(relative));
+    const Outcome recorded = record(CreatedFolder, relative);
+    if (!recorded)
+        return recorded;
+    return FileOps::makeFolder(absolute(relative)) ? Outcome::done()
+                                                   : failed(QStringLiteral("create the folder"), absolute(relative));
 }
 
 void InstallationBackup::allowMoves(bool allowed)
@@ -222,69 +255,85 @@ bool InstallationBackup::moveInto(const QString &source, const QString &relative
         if (existsOrIsLink(QFileInfo(saved(relative))) || !moveAside(relative))
             return false;
     }
-    return record(MovedIn, relative + QChar(0) + source) && Platform::renameOver(source, absolute(relative));
+    return record(MovedIn, relative + QChar(0) + source) && FileOps::renameOver(source, absolute(relative));
 }
 
-bool InstallationBackup::putFile(const QString &source, const QString &relative,
-                                 const std::function<void(qint64)> &progress)
+Outcome InstallationBackup::putFile(const QString &source, const QString &relative,
+                                    const std::function<void(qint64)> &progress)
 {
     const QString destination = absolute(relative);
     QFileInfo installed(destination);
     if (isFolder(installed))
-        return false;
+        return Outcome::failure(QStringLiteral("replace"), destination, QStringLiteral("a folder is in the way"));
     if (movesAllowed) {
         if (moveInto(source, relative, installed))
-            return true;
+            return Outcome::done();
         installed.refresh();
     }
 
-    if (!existsOrIsLink(installed))
-        return record(CreatedFile, relative) && Platform::replaceFile(source, destination, progress);
-    if (existsOrIsLink(QFileInfo(saved(relative))))
-        return record(TemporaryFile, relative) && Platform::replaceFile(source, destination, progress);
+    if (!existsOrIsLink(installed) || existsOrIsLink(QFileInfo(saved(relative)))) {
+        const Outcome recorded = record(existsOrIsLink(installed) ? TemporaryFile : CreatedFile, relative);
+        if (!recorded)
+            return recorded;
+        return FileOps::replaceFile(source, destination, progress) ? Outcome::done()
+                                                                   : failed(QStringLiteral("copy"), source);
+    }
 
     // Write the new file completely before the installed one leaves its place.
-    if (!record(MovedAside, relative) || !Platform::writeTemporaryCopy(source, destination, progress))
-        return false;
-    const QString temporary = destination + Platform::temporarySuffix();
-    if (!ensureSavedFolder(relative) || !Platform::renameOver(destination, saved(relative))) {
-        QFile::remove(temporary);
-        return false;
+    const Outcome recorded = record(MovedAside, relative);
+    if (!recorded)
+        return recorded;
+    if (!FileOps::writeTemporaryCopy(source, destination, progress))
+        return failed(QStringLiteral("copy"), source);
+    const QString temporary = destination + FileOps::temporarySuffix();
+    Outcome outcome = ensureSavedFolder(relative);
+    if (outcome && !FileOps::renameOver(destination, saved(relative)))
+        outcome = failed(QStringLiteral("set aside"), destination);
+    if (!outcome) {
+        removeLeftover(temporary);
+        return outcome;
     }
-    if (!Platform::renameOver(temporary, destination)) {
-        QFile::remove(temporary);
-        Platform::renameOver(saved(relative), destination);
-        return false;
+    if (!FileOps::renameOver(temporary, destination)) {
+        outcome = failed(QStringLiteral("put in place"), destination);
+        removeLeftover(temporary);
+        FileOps::renameOver(saved(relative), destination);
     }
-    return true;
+    return outcome;
 }
 
-bool InstallationBackup::undo(char kind, const QString &path)
+Outcome InstallationBackup::undo(char kind, const QString &path)
 {
     switch (kind) {
     case MovedAside: {
-        QFile::remove(absolute(path) + Platform::temporarySuffix());
+        removeLeftover(absolute(path) + FileOps::temporarySuffix());
         const QString original = saved(path);
         if (!existsOrIsLink(QFileInfo(original)))
-            return true; // never moved: the original is still in place
+            return Outcome::done(); // never moved: the original is still in place
         const QFileInfo current(absolute(path));
-        if (isFolder(current) && !QDir().rmdir(current.filePath()))
-            return false;
+        if (isFolder(current) && !FileOps::removeFolder(current.filePath()))
+            return failed(QStringLiteral("remove the folder"), current.filePath());
         const int slash = path.lastIndexOf(QLatin1Char('/'));
-        return QDir().mkpath(absolute(path.left(slash + 1))) &&
-               Platform::renameOver(original, absolute(path));
+        if (!FileOps::makePath(absolute(path.left(slash + 1))))
+            return failed(QStringLiteral("create the folder"), absolute(path.left(slash + 1)));
+        if (!FileOps::renameOver(original, absolute(path)))
+            return failed(QStringLiteral("put back"), absolute(path));
+        return Outcome::done();
     }
     case CreatedFile: {
-        QFile::remove(absolute(path) + Platform::temporarySuffix());
+        removeLeftover(absolute(path) + FileOps::temporarySuffix());
         const QFileInfo current(absolute(path));
-        return !existsOrIsLink(current) || isFolder(current) || QFile::remove(current.filePath());
+        if (!existsOrIsLink(current) || isFolder(current) || FileOps::removeFile(current.filePath()))
+            return Outcome::done();
+        return failed(QStringLiteral("remove"), current.filePath());
     }
     case TemporaryFile:
-        QFile::remove(absolute(path) + Platform::temporarySuffix());
-        return true;
+        removeLeftover(absolute(path) + FileOps::temporarySuffix());
+        return Outcome::done();
     case CreatedFolder: {
         const QFileInfo current(absolute(path));
-        return !isFolder(current) || QDir().rmdir(current.filePath());
+        if (!isFolder(current) || FileOps::removeFolder(current.filePath()))
+            return Outcome::done();
+        return failed(QStringLiteral("remove the folder"), current.filePath());
     }
     case MovedIn: {
         const int split = path.indexOf(QChar(0));
@@ -292,58 +341,70 @@ bool InstallationBackup::undo(char kind, const QString &path)
         const QFileInfo current(absolute(path.left(split)));
         // Still in the package: the move never happened.
         if (split < 0 || existsOrIsLink(QFileInfo(source)) || !existsOrIsLink(current) || isFolder(current))
-            return true;
-        return QDir().mkpath(QFileInfo(source).absolutePath()) &&
-               Platform::renameOver(current.filePath(), source);
+            return Outcome::done();
+        if (!FileOps::makePath(QFileInfo(source).absolutePath()))
+            return failed(QStringLiteral("create the folder"), QFileInfo(source).absolutePath());
+        if (!FileOps::renameOver(current.filePath(), source))
+            return failed(QStringLiteral("move back into the package"), current.filePath());
+        return Outcome::done();
     }
     case ListSetAside: {
         const QString list = areaPath + QLatin1String(savedListName);
         if (!QFileInfo::exists(list) || QFileInfo::exists(path))
-            return true;
-        return QDir().mkpath(QFileInfo(path).absolutePath()) && moveFile(list, path);
+            return Outcome::done();
+        if (!FileOps::makePath(QFileInfo(path).absolutePath()))
+            return failed(QStringLiteral("create the folder"), QFileInfo(path).absolutePath());
+        return moveFile(list, path);
     }
     default:
-        return false;
+        return Outcome::failure(QStringLiteral("undo"), path,
+                                QStringLiteral("unknown journal record '%1'").arg(QLatin1Char(kind)));
     }
 }
 
-bool InstallationBackup::restore()
+Outcome InstallationBackup::restore()
 {
     journal.close();
     lastSavedFolder.clear();
     if (!hasArea())
-        return true;
+        return Outcome::done();
 
     QFile records(journalPath());
-    bool complete = true;
+    Outcome first = Outcome::done();
     if (records.open(QIODevice::ReadOnly)) {
-        forEachRecordNewestFirst(records, [this, &complete](char kind, const QString &path) {
-            if (!undo(kind, path)) {
-                qDebug() << "Could not undo" << kind << path;
-                complete = false;
+        forEachRecordNewestFirst(records, [this, &first](char kind, const QString &path) {
+            const Outcome undone = undo(kind, path);
+            if (!undone) {
+                qDebug().noquote() << "Could not undo" << QString(QLatin1Char(kind)) << undone.text();
+                if (first)
+                    first = undone;
             }
         });
+    } else if (QFileInfo::exists(journalPath())) {
+        first = Outcome::failure(QStringLiteral("read the journal"), journalPath(), records.errorString());
     }
     records.close();
+    if (!first)
+        return first;
     // The journal goes first: an area that cannot be removed whole is then
     // trash, never a run to undo a second time.
-    if (complete && (QFile::remove(journalPath()) || !QFileInfo::exists(journalPath()))) {
-        moveAreaToTrash();
-        dropTrash();
-    }
-    return complete;
+    if (QFileInfo::exists(journalPath()) && !FileOps::removeFile(journalPath()))
+        return failed(QStringLiteral("remove the journal"), journalPath());
+    moveAreaToTrash();
+    dropTrash();
+    return Outcome::done();
 }
 
-bool InstallationBackup::commit()
+Outcome InstallationBackup::commit()
 {
     journal.close();
     lastSavedFolder.clear();
     if (!hasArea())
-        return true;
-    if (QFileInfo::exists(journalPath()) && !QFile::remove(journalPath()))
-        return false;
+        return Outcome::done();
+    if (QFileInfo::exists(journalPath()) && !FileOps::removeFile(journalPath()))
+        return failed(QStringLiteral("remove the journal"), journalPath());
     moveAreaToTrash();
-    return true;
+    return Outcome::done();
 }
 
 // Only ever called on an area without a journal. A file still in use (a
@@ -358,21 +419,21 @@ void InstallationBackup::moveAreaToTrash()
                             .arg(QDateTime::currentMSecsSinceEpoch())
                             .arg(QCoreApplication::applicationPid())
                             .arg(++moves);
-    if (!QDir().mkpath(trashPath))
+    if (!FileOps::makePath(trashPath))
         return;
-    if (Platform::renameOver(areaPath, bin))
+    if (FileOps::renameOver(areaPath, bin))
         return;
     QDir(areaPath).removeRecursively();
     if (!hasArea())
         return;
-    QDir().mkpath(bin);
+    FileOps::makePath(bin);
     int left = 0;
     QDirIterator it(areaPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo entry(it.next());
         if (!isFolder(entry))
-            Platform::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
+            FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
     }
     QDir(areaPath).removeRecursively();
 }
@@ -388,7 +449,9 @@ bool InstallationBackup::recoverEarlierRun()
     if (hasArea()) {
         if (QFileInfo::exists(journalPath())) {
             qDebug() << "Rolling back an earlier run that did not finish";
-            restore();
+            const Outcome restored = restore();
+            if (!restored)
+                qDebug().noquote() << "The earlier run could not be rolled back completely:" << restored.text();
             rolledBack = true;
         } else {
             moveAreaToTrash();

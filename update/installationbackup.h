@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include "outcome.h"
+
 class QFileInfo;
 
 // Keeps what a run changes in the installation, so that a failed run can be
@@ -35,17 +37,17 @@ public:
     static bool isInArea(const QString &relative);
 
     // The deletion list removes the file at `relative`. Missing entries and
-    // folders are left alone. False when the file is still there.
-    bool removeFile(const QString &relative);
+    // folders are left alone. Fails when the file is still there.
+    Outcome removeFile(const QString &relative);
     // Moves the applied deletion list at `listPath` aside.
-    bool setListAside(const QString &listPath);
+    Outcome setListAside(const QString &listPath);
     // The copy creates the folder `relative`.
-    bool makeFolder(const QString &relative);
+    Outcome makeFolder(const QString &relative);
     // The copy puts the file `source` at `relative`, replacing what is there
     // only with a complete copy. A folder at `relative` makes it fail.
     // `progress` hears of the bytes written as a copy goes on.
-    bool putFile(const QString &source, const QString &relative,
-                 const std::function<void(qint64)> &progress = nullptr);
+    Outcome putFile(const QString &source, const QString &relative,
+                    const std::function<void(qint64)> &progress = nullptr);
     // From now on putFile moves a plain source file into place where it can,
     // instead of copying it; a rollback moves it back where it came from.
     void allowMoves(bool allowed);
@@ -53,11 +55,12 @@ public:
     // Undoes everything the journal records, newest first, puts the deletion
     // list back into its package and removes the area. When something cannot
     // be undone the area stays, so that the next run tries again.
-    bool restore();
+    Outcome restore();
     // Makes a completed run final in one step: the journal goes, so what is
     // left of the area is trash that no later run rolls back. The area then
-    // moves into the trash. False when the journal could not be removed.
-    bool commit();
+    // moves into the trash. Fails when the journal could not be removed; the
+    // run then stays one to roll back.
+    Outcome commit();
     // Removes the trash. What cannot be removed now (a file still in use)
     // stays for a later run. True when nothing was left.
     bool dropTrash();
@@ -69,11 +72,11 @@ public:
 private:
     QString absolute(const QString &relative) const;
     QString saved(const QString &relative) const;
-    bool record(char kind, const QString &path);
-    bool ensureSavedFolder(const QString &relative);
-    bool moveAside(const QString &relative);
+    Outcome record(char kind, const QString &path);
+    Outcome ensureSavedFolder(const QString &relative);
+    Outcome moveAside(const QString &relative);
     bool moveInto(const QString &source, const QString &relative, const QFileInfo &installed);
-    bool undo(char kind, const QString &path);
+    Outcome undo(char kind, const QString &path);
     QString journalPath() const;
     void moveAreaToTrash();
 

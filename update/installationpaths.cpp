@@ -3,9 +3,14 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include "platform.h"
+#include "fileops.h"
 
 namespace InstallationPaths {
+
+QString installationRoot(const QString &applicationDir)
+{
+    return QDir::cleanPath(applicationDir + QStringLiteral("/.."));
+}
 
 bool removalTarget(const QString &path, const QString &canonicalRoot, QString *relative)
 {
@@ -18,7 +23,7 @@ bool removalTarget(const QString &path, const QString &canonicalRoot, QString *r
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     if (folder.isEmpty())
         return true; // a folder that does not exist holds nothing to remove
-    if (!Platform::isSameOrInside(folder, canonicalRoot))
+    if (!FileOps::isSameOrInside(folder, canonicalRoot))
         return false;
     const QString inside = folder.mid(canonicalRoot.size() + 1);
     *relative = inside.isEmpty() ? name : inside + QLatin1Char('/') + name;
@@ -36,9 +41,9 @@ QString packageRemovalRefusal(const QString &packageDir, const QString &installa
     if (QDir(package).isRoot())
         return QStringLiteral("it is the root of a file system");
     const QString root = QFileInfo(installationRoot).canonicalFilePath();
-    if (Platform::isSameOrInside(root, package))
+    if (FileOps::isSameOrInside(root, package))
         return QStringLiteral("it holds the installation");
-    if (Platform::isSameOrInside(QFileInfo(applicationDir).canonicalFilePath(), package))
+    if (FileOps::isSameOrInside(QFileInfo(applicationDir).canonicalFilePath(), package))
         return QStringLiteral("it holds the updater");
     return QString();
 }

@@ -6,6 +6,10 @@
 // that nothing outside it is touched and no folder that holds it is removed.
 namespace InstallationPaths {
 
+// The installation root: the parent of `applicationDir`, the folder that
+// holds the updater and the product.
+QString installationRoot(const QString &applicationDir);
+
 // Where removing the file `path` would act, relative to `canonicalRoot`:
 // ".." segments and links in its folders are resolved, while a link as the
 // last segment is removed itself, not what it points to. False when that

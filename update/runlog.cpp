@@ -6,7 +6,7 @@
 #include <QMutexLocker>
 #include <QStandardPaths>
 
-#include "platform.h"
+#include "fileops.h"
 
 namespace {
 
@@ -41,12 +41,12 @@ bool liesIn(const QString &path, const QString &root)
 {
     const QString cleanPath = QDir::cleanPath(QDir(path).absolutePath());
     const QString cleanRoot = QDir::cleanPath(QDir(root).absolutePath());
-    if (Platform::isSameOrInside(cleanPath, cleanRoot))
+    if (FileOps::isSameOrInside(cleanPath, cleanRoot))
         return true;
     QString existing = cleanPath;
     while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
         existing = QFileInfo(existing).path();
-    return Platform::isSameOrInside(QFileInfo(existing).canonicalFilePath(),
+    return FileOps::isSameOrInside(QFileInfo(existing).canonicalFilePath(),
                                     QFileInfo(cleanRoot).canonicalFilePath());
 }
 

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+// The file system calls of the run's file work, one per thing it does to a
+// file, each in one step where the system allows. On failure a call returns
+// false and lastError() gives the system's reason (errno, GetLastError) in
+// words; it is kept per thread, so a worker's failure is its own.
+namespace FileOps {
+
+using Progress = std::function<void(qint64)>;
+
+// The system's reason for the last call of this namespace that failed on this thread.
+QString lastError();
+
+// Whether two paths that differ only in letter case name different files.
+Qt::CaseSensitivity fileNameCaseSensitivity();
+
+// Whether `path` is `folder` or lies below it, compared as written with the
+// system's letter case rules; empty paths are inside nothing.
+bool isSameOrInside(const QString &path, const QString &folder);
+
+// Suffix of the temporary file that replaceFile writes beside its destination.
+QString temporarySuffix();
+
+// Copies the file `source` to `destination` + temporarySuffix(), with the
+// source's permissions. On failure no temporary file is left. A source that
+// is not a readable file fails. `progress`, where given, hears of the bytes
+// written as the copy goes on.
+bool writeTemporaryCopy(const QString &source, const QString &destination, const Progress &progress = nullptr);
+
+// Copies the file `source` to `destination`, replacing a file already there.
+// The data goes to a temporary file beside `destination`, which is renamed
+// over it only once complete. On failure `destination` is as it was and no
+// temporary file is left. A destination that is a folder fails.
+bool replaceFile(const QString &source, const QString &destination, const Progress &progress = nullptr);
+
+// Whether the files of the package payload at `payloadRoot` may be moved into
+// the installation at `installationRoot` instead of copied. Elsewhere: both on
+// one file system and the payload writable. On Windows a moved file keeps the
+// permissions of the folder it was unpacked in, so only a package inside the
+// installation root, whose files already have the installation's permissions,
+// is moved.
+bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot);
+
+// Renames `from` to `to` in one step, replacing a file already at `to`.
+bool renameOver(const QString &from, const QString &to);
+
+// Removes the file or link `path` (never what a link points to).
+bool removeFile(const QString &path);
+// Creates the one folder `path`; its parent must exist.
+bool makeFolder(const QString &path);
+// Creates the folder `path` and any missing parents.
+bool makePath(const QString &path);
+// Removes the empty folder `path`.
+bool removeFolder(const QString &path);
+
+} // namespace FileOps

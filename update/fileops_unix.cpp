@@ -1,0 +1,197 @@
+#include "fileops.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "fileops_p.h"
+
+namespace FileOps {
+
+namespace detail {
+
+QString systemError()
+{
+    return qt_error_string(errno);
+}
+
+} // namespace detail
+
+namespace {
+
+using detail::fail;
+using detail::failWithSystemError;
+
+class FileDescriptor
+{
+public:
+    explicit FileDescriptor(int fd)
+        : fd(fd)
+    {}
+    ~FileDescriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+
+    int get() const { return fd; }
+    bool close()
+    {
+        const int closing = fd;
+        fd = -1;
+        return ::close(closing) == 0;
+    }
+
+private:
+    int fd;
+};
+
+QByteArray nativePath(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+bool writeAll(int out, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(out, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= size_t(written);
+    }
+    return true;
+}
+
+void report(const Progress &progress, qint64 bytes)
+{
+    if (progress)
+        progress(bytes);
+}
+
+bool copyWithBuffer(int in, int out, const Progress &progress)
+{
+    std::vector<char> buffer(256 * 1024);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!writeAll(out, buffer.data(), size_t(got)))
+            return false;
+        report(progress, got);
+    }
+}
+
+// Lets the kernel move the data where it can, and falls back to read and write.
+// Pieces small enough that a big file shows its progress several times a second.
+bool copyData(int in, int out, const Progress &progress)
+{
+#ifdef Q_OS_LINUX
+    bool copiedAny = false;
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 32 << 20, 0);
+        if (copied > 0) {
+            copiedAny = true;
+            report(progress, copied);
+            continue;
+        }
+        if (copied == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        const bool unsupported =
+            errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL || errno == EBADF;
+        if (!unsupported || copiedAny)
+            return false;
+        break;
+    }
+#endif
+    return copyWithBuffer(in, out, progress);
+}
+
+// A leftover from an interrupted run, or anything else by that name, is not
+// ours to write through: it is removed and the file created anew.
+int createExclusive(const char *path)
+{
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    const int fd = ::open(path, flags, 0600);
+    if (fd >= 0 || errno != EEXIST)
+        return fd;
+    ::unlink(path);
+    return ::open(path, flags, 0600);
+}
+
+} // namespace
+
+Qt::CaseSensitivity fileNameCaseSensitivity()
+{
+    return Qt::CaseSensitive;
+}
+
+bool writeTemporaryCopy(const QString &source, const QString &destination, const Progress &progress)
+{
+    const QByteArray temporaryPath = nativePath(destination + temporarySuffix());
+
+    FileDescriptor in(::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat status;
+    if (in.get() < 0 || ::fstat(in.get(), &status) != 0)
+        return failWithSystemError();
+    if (!S_ISREG(status.st_mode))
+        return fail(QStringLiteral("the source is not a plain file"));
+
+    FileDescriptor out(createExclusive(temporaryPath.constData()));
+    if (out.get() < 0)
+        return failWithSystemError();
+
+    if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0 ||
+        !out.close()) {
+        const QString reason = detail::systemError();
+        ::unlink(temporaryPath.constData());
+        return fail(reason);
+    }
+    return true;
+}
+
+bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
+{
+    const QByteArray payload = nativePath(payloadRoot);
+    struct stat payloadStatus;
+    struct stat rootStatus;
+    return ::stat(payload.constData(), &payloadStatus) == 0 &&
+           ::stat(nativePath(installationRoot).constData(), &rootStatus) == 0 &&
+           payloadStatus.st_dev == rootStatus.st_dev && ::access(payload.constData(), W_OK) == 0;
+}
+
+bool renameOver(const QString &from, const QString &to)
+{
+    return ::rename(nativePath(from).constData(), nativePath(to).constData()) == 0 || failWithSystemError();
+}
+
+bool removeFile(const QString &path)
+{
+    return ::unlink(nativePath(path).constData()) == 0 || failWithSystemError();
+}
+
+bool makeFolder(const QString &path)
+{
+    return ::mkdir(nativePath(path).constData(), 0777) == 0 || failWithSystemError();
+}
+
+bool removeFolder(const QString &path)
+{
+    return ::rmdir(nativePath(path).constData()) == 0 || failWithSystemError();
+}
+
+} // namespace FileOps

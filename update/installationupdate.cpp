@@ -1,0 +1,217 @@
+#include "installationupdate.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QDomDocument>
+#include <QDomNode>
+#include <QDomNodeList>
+#include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
+
+#include "fileops.h"
+#include "installationpaths.h"
+
+namespace {
+
+// What the copy will carry, for its share of the bar: the files it lists.
+qint64 payloadBytes(const QString &payload)
+{
+    qint64 total = 0;
+    QDirIterator it(payload, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (!it.filePath().contains(QLatin1String("/__MACOSX/")))
+            total += it.fileInfo().size();
+    }
+    return total;
+}
+
+} // namespace
+
+InstallationUpdate::InstallationUpdate(const QString &installationRoot, const QString &packageDir,
+                                       const QString &applicationDir)
+    : rootPath(QDir::cleanPath(QDir(installationRoot).absolutePath()))
+    , packagePath(packageDir)
+    , applicationPath(applicationDir)
+    , backup(rootPath)
+{}
+
+QString InstallationUpdate::payloadFolder() const
+{
+    return packagePath + QStringLiteral("/Env");
+}
+
+QString InstallationUpdate::deletionListPath() const
+{
+    return packagePath + QStringLiteral("/Env/del.xml");
+}
+
+void InstallationUpdate::recoverEarlierRun()
+{
+    backup.recoverEarlierRun();
+}
+
+bool InstallationUpdate::hasChanges() const
+{
+    return backup.hasArea();
+}
+
+DeletionOutcome InstallationUpdate::applyDeletionList()
+{
+    DeletionOutcome result;
+    const QString listPath = deletionListPath();
+    if (!QFile::exists(listPath))
+        return result;
+
+    // Opened for writing too, so that a list that could not be set aside afterwards is found out early.
+    QFile list(listPath);
+    if (!list.open(QIODevice::ReadWrite)) {
+        result.result = DeletionOutcome::CannotOpen;
+        result.list = Outcome::failure(QStringLiteral("open the deletion list"), listPath, list.errorString());
+        return result;
+    }
+    QDomDocument document;
+    QString error;
+    int line = 0;
+    int column = 0;
+    if (!document.setContent(&list, &error, &line, &column)) {
+        result.result = DeletionOutcome::NotXml;
+        result.list = Outcome::failure(QStringLiteral("read the deletion list"), listPath,
+                                       QStringLiteral("%1 at line %2, column %3").arg(error).arg(line).arg(column));
+        return result;
+    }
+    const QDomNode delLs = document.namedItem(QStringLiteral("DelLs"));
+    if (delLs.isNull()) {
+        result.result = DeletionOutcome::NoDelLs;
+        result.list = Outcome::failure(QStringLiteral("apply the deletion list"), listPath,
+                                       QStringLiteral("it has no top-level \"DelLs\""));
+        return result;
+    }
+
+    const QDomNodeList entries = delLs.childNodes();
+    const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
+    for (int i = 0; i < entries.length(); ++i) {
+        const QString entry = entries.at(i).toElement().text();
+        QString relative;
+        if (!InstallationPaths::removalTarget(rootPath + QLatin1Char('/') + entry, canonicalRoot, &relative)) {
+            result.problems.append({DeletionOutcome::Problem::Outside, entry, Outcome()});
+            continue;
+        }
+        if (InstallationBackup::isInArea(relative)) {
+            result.problems.append({DeletionOutcome::Problem::InBackupArea, entry, Outcome()});
+            continue;
+        }
+        if (relative.isEmpty())
+            continue;
+        // Set aside rather than removed, so that a failed run can put it back.
+        const Outcome removed = backup.removeFile(relative);
+        if (!removed)
+            result.problems.append({DeletionOutcome::Problem::NotRemoved, entry, removed});
+    }
+    list.close();
+    result.result = DeletionOutcome::Applied;
+    result.list = backup.setListAside(listPath);
+    if (!result.list)
+        QFile::remove(listPath);
+    return result;
+}
+
+CopyOutcome InstallationUpdate::copyPayload(const CancelToken &cancelToken, const CopyProgress &onProgress)
+{
+    CopyOutcome outcome;
+    cancel = &cancelToken;
+    progress = onProgress;
+    const auto done = qScopeGuard([this] {
+        cancel = nullptr;
+        progress = nullptr;
+    });
+    copyDone = 0;
+    copyTotal = payloadBytes(payloadFolder());
+    backup.allowMoves(FileOps::mayMoveInto(payloadFolder(), rootPath));
+    copyFolder(payloadFolder(), QString(), outcome);
+    return outcome;
+}
+
+// `relative` is the folder inside the installation, empty or ending with a slash.
+bool InstallationUpdate::copyFolder(const QString &source, const QString &relative, CopyOutcome &outcome)
+{
+    const QDir from(source);
+    if (!QFileInfo(rootPath + QLatin1Char('/') + relative).isDir()) {
+        outcome.outcome = backup.makeFolder(relative.left(relative.size() - 1));
+        if (!outcome.outcome)
+            return false;
+    }
+
+    // A folder link back to a folder being copied would recurse without end.
+    foldersBeingCopied.append(QFileInfo(from.absolutePath()).canonicalFilePath());
+    const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.removeLast(); });
+
+    const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        if (cancel->isCancelled()) {
+            outcome.cancelled = true;
+            return false;
+        }
+        const QString name = entry.fileName();
+        if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX"))
+            continue;
+
+        if (entry.isDir()) {
+            if (foldersBeingCopied.contains(entry.canonicalFilePath())) {
+                outcome.entry = name;
+                outcome.outcome = Outcome::failure(QStringLiteral("copy the folder"), entry.filePath(),
+                                                   QStringLiteral("it leads back into a folder being copied"));
+                return false;
+            }
+            outcome.folders.append(name);
+            if (!copyFolder(entry.filePath(), relative + name + QLatin1Char('/'), outcome))
+                return false;
+            outcome.folders.removeLast();
+            continue;
+        }
+
+        qint64 reported = 0;
+        const auto note = [this](qint64 bytes) {
+            copyDone += bytes;
+            if (progress)
+                progress(qMin(copyDone, copyTotal), copyTotal);
+        };
+        outcome.outcome = backup.putFile(entry.filePath(), relative + name, [&](qint64 bytes) {
+            note(bytes);
+            reported += bytes;
+        });
+        if (!outcome.outcome) {
+            outcome.entry = name;
+            return false;
+        }
+        note(qMax<qint64>(0, entry.size() - reported));
+    }
+    return true;
+}
+
+Outcome InstallationUpdate::commit()
+{
+    return backup.commit();
+}
+
+Outcome InstallationUpdate::removePackage()
+{
+    const QString refusal = InstallationPaths::packageRemovalRefusal(packagePath, rootPath, applicationPath);
+    if (!refusal.isEmpty())
+        return Outcome::failure(QStringLiteral("remove the package folder"), packagePath, refusal);
+    if (!QDir(packagePath).removeRecursively())
+        return Outcome::failure(QStringLiteral("remove the package folder"), packagePath,
+                                QStringLiteral("some of its entries could not be removed"));
+    return Outcome::done();
+}
+
+Outcome InstallationUpdate::rollBack()
+{
+    return backup.restore();
+}
+
+bool InstallationUpdate::dropTrash(const QString &installationRoot)
+{
+    return InstallationBackup(installationRoot).dropTrash();
+}

@@ -1,0 +1,73 @@
+#include "platform.h"
+
+#include <QGuiApplication>
+#include <QIcon>
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Platform {
+
+namespace {
+
+int terminationPipe[2] = {-1, -1};
+
+void noteTerminationRequest(int)
+{
+    const int saved = errno;
+    const char request = 1;
+    [[maybe_unused]] const ssize_t written = ::write(terminationPipe[1], &request, 1);
+    errno = saved;
+}
+
+} // namespace
+
+QString commandLineArgument(char *argv[], int index)
+{
+    return QString::fromUtf8(argv[index]);
+}
+
+QString stopCommand(const QString &applicationDir, const QString &processName)
+{
+    return QLatin1Char('"') + applicationDir + QStringLiteral("/tskill\" ") + processName;
+}
+
+QString productLaunchCommand(const QString &applicationDir)
+{
+    return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel\"");
+}
+
+void prepareProcess()
+{
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
+void onTerminationRequest(QObject *context, std::function<void()> close)
+{
+    if (terminationPipe[0] < 0 && ::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [close] {
+        char requests[16];
+        while (::read(terminationPipe[0], requests, sizeof requests) > 0) {
+        }
+        close();
+    });
+    struct sigaction action = {};
+    action.sa_handler = noteTerminationRequest;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT})
+        ::sigaction(signal, &action, nullptr);
+}
+
+void applyApplicationIcon()
+{
+    QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/appicon")));
+}
+
+} // namespace Platform
