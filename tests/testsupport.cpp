@@ -118,11 +118,12 @@ QString StandInInstallation::path(const QString &relative) const
     return rootPath + QLatin1Char('/') + relative;
 }
 
-bool StandInInstallation::installUpdater() const
+bool StandInInstallation::installUpdater(const QString &build) const
 {
     const QString target = binDir() + QStringLiteral("/quillFern");
     QFile::remove(target);
-    return QFile::copy(QStringLiteral(QUILLFERN_EXECUTABLE), target) && makeExecutable(target);
+    return QFile::copy(build.isEmpty() ? QStringLiteral(QUILLFERN_EXECUTABLE) : build, target) &&
+           makeExecutable(target);
 }
 
 bool StandInInstallation::installStopProgram() const

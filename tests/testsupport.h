@@ -35,8 +35,8 @@ public:
     QString binDir() const;
     QString path(const QString &relative) const;
 
-    // Copies the built updater into bin/ as the real executable name.
-    bool installUpdater() const;
+    // Copies the built updater (or another build of it) into bin/ as the real executable name.
+    bool installUpdater(const QString &build = QString()) const;
     // Puts the real stop program in place of the recording stand-in.
     bool installStopProgram() const;
     // Replaces the product stand-in with one that records its start and then
