@@ -3,11 +3,11 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
-#include <QLockFile>
 #include <QShowEvent>
 #include <QTimerEvent>
 #include <QtConcurrent>
 
+#include "installationlock.h"
 #include "installationpaths.h"
 #include "platform.h"
 #include "resources.h"
@@ -94,29 +94,16 @@ DlgUpdate::~DlgUpdate()
 
 bool DlgUpdate::claimInstallation()
 {
-    if (installationLock && installationLock->isLocked())
-        return true;
-    const QString lockPath = InstallationPaths::installationRoot(applicationDir) + QLatin1Char('/') +
-                             InstallationBackup::lockName();
-    installationLock = std::make_unique<QLockFile>(lockPath);
-    // A live updater keeps the installation however long its run takes.
-    installationLock->setStaleLockTime(0);
-    if (installationLock->tryLock(0))
-        return true;
-    if (installationLock->error() == QLockFile::LockFailedError) {
-        qDebug() << "Another updater is updating this installation; leaving it to that one";
-        qDebug() << "Its lock is held:" << lockPath;
-        return false;
-    }
-    // A root we cannot write to fails the copy anyway, with the usual failure state.
-    qDebug() << "Could not lock the installation; going on without:" << lockPath;
-    return true;
+    if (!installationLock)
+        installationLock =
+            std::make_unique<InstallationLock>(InstallationPaths::installationRoot(applicationDir));
+    return installationLock->claim();
 }
 
 void DlgUpdate::releaseInstallation()
 {
     if (installationLock)
-        installationLock->unlock();
+        installationLock->release();
 }
 
 void DlgUpdate::reject()
@@ -467,41 +454,16 @@ void DlgUpdate::endWithoutSelfStop(const QString &reason)
 void DlgUpdate::updateDel(InstallationUpdate &update, StageProgress &progress)
 {
     const DeletionOutcome outcome = update.applyDeletionList();
-    switch (outcome.result) {
-    case DeletionOutcome::NoList:
-        emit progress.targetSet(35);
-        return;
-    case DeletionOutcome::CannotOpen:
+    if (outcome.result == DeletionOutcome::CannotOpen)
         qDebug() << "Failed to initialize update/Env/del.xml";
-        qDebug().noquote() << "The deletion list was not applied:" << outcome.list.text();
-        return;
-    case DeletionOutcome::NotXml:
+    else if (outcome.result == DeletionOutcome::NotXml)
         qDebug() << "Failed to load into QDomDocument";
-        qDebug().noquote() << "The deletion list was not applied:" << outcome.list.text();
-        return;
-    case DeletionOutcome::NoDelLs:
-        qDebug().noquote() << "The deletion list was not applied:" << outcome.list.text();
-        return;
-    case DeletionOutcome::Applied:
-        break;
-    }
-    for (const DeletionOutcome::Problem &problem : outcome.problems) {
-        switch (problem.kind) {
-        case DeletionOutcome::Problem::Outside:
-            qDebug() << "Refused to delete outside the installation:" << problem.entry;
-            break;
-        case DeletionOutcome::Problem::InBackupArea:
-            qDebug() << "Refused to delete from the backup area:" << problem.entry;
-            break;
-        case DeletionOutcome::Problem::NotRemoved:
-            qDebug().noquote() << "Did not delete a listed entry:" << problem.outcome.text();
-            break;
-        }
-    }
-    if (!outcome.list)
-        qDebug().noquote() << "The deletion list was removed, not set aside:" << outcome.list.text();
-    qDebug() << "delete finish!";
-    emit progress.targetSet(35);
+    for (const Outcome &problem : outcome.problems)
+        qDebug().noquote() << "Deletion list:" << problem.text();
+    if (outcome.result == DeletionOutcome::Applied)
+        qDebug() << "delete finish!";
+    if (outcome.result == DeletionOutcome::Applied || outcome.result == DeletionOutcome::NoList)
+        emit progress.targetSet(35);
 }
 
 bool DlgUpdate::copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)

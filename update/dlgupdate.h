@@ -13,7 +13,7 @@
 #include "stageprogress.h"
 
 class QDir;
-class QLockFile;
+class InstallationLock;
 class QShowEvent;
 class QTimerEvent;
 class Ui_DlgUpdate;
@@ -137,7 +137,7 @@ private:
     RunState state = RunState::Idle;
     bool closeRequested = false;
     QString rollbackOccasion;
-    std::unique_ptr<QLockFile> installationLock;
+    std::unique_ptr<InstallationLock> installationLock;
     // Bounds the wait for the stop command, and for the self-stop to end us.
     QTimer stopDeadline;
     QTimer selfStopDeadline;

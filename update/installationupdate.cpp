@@ -68,7 +68,7 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
     QFile list(listPath);
     if (!list.open(QIODevice::ReadWrite)) {
         result.result = DeletionOutcome::CannotOpen;
-        result.list = Outcome::failure(QStringLiteral("open the deletion list"), listPath, list.errorString());
+        result.problems << Outcome::failure(QStringLiteral("open the deletion list"), listPath, list.errorString());
         return result;
     }
     QDomDocument document;
@@ -77,15 +77,15 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
     int column = 0;
     if (!document.setContent(&list, &error, &line, &column)) {
         result.result = DeletionOutcome::NotXml;
-        result.list = Outcome::failure(QStringLiteral("read the deletion list"), listPath,
-                                       QStringLiteral("%1 at line %2, column %3").arg(error).arg(line).arg(column));
+        result.problems << Outcome::failure(QStringLiteral("read the deletion list"), listPath,
+                                            QStringLiteral("%1 at line %2, column %3").arg(error).arg(line).arg(column));
         return result;
     }
     const QDomNode delLs = document.namedItem(QStringLiteral("DelLs"));
     if (delLs.isNull()) {
         result.result = DeletionOutcome::NoDelLs;
-        result.list = Outcome::failure(QStringLiteral("apply the deletion list"), listPath,
-                                       QStringLiteral("it has no top-level \"DelLs\""));
+        result.problems << Outcome::failure(QStringLiteral("apply the deletion list"), listPath,
+                                            QStringLiteral("it has no top-level \"DelLs\""));
         return result;
     }
 
@@ -95,25 +95,27 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
         const QString entry = entries.at(i).toElement().text();
         QString relative;
         if (!InstallationPaths::removalTarget(rootPath + QLatin1Char('/') + entry, canonicalRoot, &relative)) {
-            result.problems.append({DeletionOutcome::Problem::Outside, entry, Outcome()});
+            result.problems << Outcome::failure(QStringLiteral("delete"), entry,
+                                                QStringLiteral("it lies outside the installation"));
             continue;
         }
         if (InstallationBackup::isInArea(relative)) {
-            result.problems.append({DeletionOutcome::Problem::InBackupArea, entry, Outcome()});
+            result.problems << Outcome::failure(QStringLiteral("delete"), entry,
+                                                QStringLiteral("it is the updater's own bookkeeping"));
             continue;
         }
-        if (relative.isEmpty())
-            continue;
         // Set aside rather than removed, so that a failed run can put it back.
-        const Outcome removed = backup.removeFile(relative);
+        const Outcome removed = relative.isEmpty() ? Outcome::done() : backup.removeFile(relative);
         if (!removed)
-            result.problems.append({DeletionOutcome::Problem::NotRemoved, entry, removed});
+            result.problems << removed;
     }
     list.close();
     result.result = DeletionOutcome::Applied;
-    result.list = backup.setListAside(listPath);
-    if (!result.list)
+    const Outcome setAside = backup.setListAside(listPath);
+    if (!setAside) {
+        result.problems << setAside;
         QFile::remove(listPath);
+    }
     return result;
 }
 

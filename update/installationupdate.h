@@ -35,18 +35,11 @@ struct DeletionOutcome
         NoDelLs,    // its top level has no "DelLs"
         Applied,    // each entry was removed or refused, and the list left the package
     };
-    // An entry that removed nothing although it named something.
-    struct Problem
-    {
-        enum Kind { Outside, InBackupArea, NotRemoved };
-        Kind kind;
-        QString entry;
-        Outcome outcome;
-    };
 
     Result result = NoList;
-    Outcome list; // why the list could not be read or set aside
-    QList<Problem> problems;
+    // Why the list was not applied, each entry that removed nothing although it
+    // named something, and a list that could not be set aside.
+    QList<Outcome> problems;
 };
 
 // How copying the payload went. On failure, `folders` leads from the payload
