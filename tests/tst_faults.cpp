@@ -36,6 +36,7 @@ public:
         SecondUpdaterAtOnce,
         SecondUpdaterWhileWaiting,
         SecondUpdaterDuringStage,
+        EmptyLockLeftBehind,
         TrashThatCannotGo,
         SelfUpdate,
     };
@@ -602,6 +603,7 @@ void TestFaults::everyEndingLeavesInstallationWhole_data()
     QTest::newRow("second updater at once") << SecondUpdaterAtOnce << false;
     QTest::newRow("second updater after 1 s") << SecondUpdaterWhileWaiting << false;
     QTest::newRow("second updater during the stage") << SecondUpdaterDuringStage << false;
+    QTest::newRow("empty lock left by an updater that crashed") << EmptyLockLeftBehind << false;
     QTest::newRow("trash that cannot be removed, then a second run") << TrashThatCannotGo << false;
     QTest::newRow("self-update of bin/") << SelfUpdate << false;
 }
@@ -649,6 +651,13 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         QVERIFY(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), stuck}) == 0 ||
                 QFile::setPermissions(QFileInfo(stuck).absolutePath(), QFile::ReadOwner | QFile::ExeOwner));
         break;
+    case EmptyLockLeftBehind: {
+        // Created and never written: it names no updater, live or dead.
+        QFile lock(ws.root(lockName));
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        break;
+    }
     case SelfUpdate:
         QVERIFY(QFile::copy(ws.updater(), ws.env(QStringLiteral("bin/quillFern"))));
         QVERIFY(writeFile(ws.env(QStringLiteral("bin/tskill")), readFile(stop) + "# the new stop program\n"));

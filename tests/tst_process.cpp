@@ -148,25 +148,37 @@ void TestProcess::selfStopThatDoesNotEndUpdater()
 void TestProcess::relaunchStartsProductAndStopsUpdater_data()
 {
     QTest::addColumn<QString>("rootName");
-    QTest::newRow("plain") << "install";
-    QTest::newRow("spaces") << "Program Files/Halvorquintel App";
-    QTest::newRow("non-ASCII") << QString::fromUtf8("Programme/Mise à jour 更新");
+    QTest::addColumn<bool>("productThere");
+    QTest::newRow("plain") << "install" << true;
+    QTest::newRow("spaces") << "Program Files/Halvorquintel App" << true;
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Programme/Mise à jour 更新") << true;
+    QTest::newRow("product missing: said in the log") << "install" << false;
 }
 
 void TestProcess::relaunchStartsProductAndStopsUpdater()
 {
     QFETCH(QString, rootName);
+    QFETCH(bool, productThere);
     StandInInstallation install(rootName);
     QVERIFY(install.isValid());
+    const QString product = install.binDir() + QStringLiteral("/Halvorquintel");
+    if (!productThere)
+        QVERIFY(QFile::remove(product));
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     DlgUpdateProbe::setTargetProgress(dlg, 100);
     ui->progress->setValue(99);
 
+    MessageLog log;
     DlgUpdateProbe::progressTick(dlg);
     QCOMPARE(ui->progress->value(), 100);
-    QTRY_COMPARE(install.productStarts(), 1);
+    QTRY_COMPARE(install.productStarts(), productThere ? 1 : 0);
+    int reported = 0;
+    for (const QString &line : log.messages())
+        reported +=
+            line == QStringLiteral("Could not start the product \"%1\": there is no such file").arg(product);
+    QCOMPARE(reported, productThere ? 0 : 1);
     QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("quillFern")});
     QVERIFY(DlgUpdateProbe::killProcess(dlg));
 }

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QShowEvent>
 #include <QTimerEvent>
 #include <QtConcurrent>
@@ -66,7 +67,8 @@ DlgUpdate::DlgUpdate(QWidget *parent)
 
     stopDeadline.setSingleShot(true);
     connect(&stopDeadline, &QTimer::timeout, this, [this] {
-        goOnWithoutStopCommand(QStringLiteral("did not finish within %1 s").arg(timings.stopCommandBound / 1000));
+        goOnWithoutStopCommand(
+            QStringLiteral("did not finish within %1 s").arg(timings.stopCommandBound / 1000));
     });
     selfStopDeadline.setSingleShot(true);
     connect(&selfStopDeadline, &QTimer::timeout, this, [this] {
@@ -77,8 +79,9 @@ DlgUpdate::DlgUpdate(QWidget *parent)
         if (!trashRemoval.result())
             qDebug() << "Left trash that cannot be removed yet; a later run removes it";
     });
-    connect(&stageProgress, &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
-            Qt::QueuedConnection);
+    connect(
+        &stageProgress, &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
+        Qt::QueuedConnection);
     connect(&work, &QFutureWatcher<WorkResult>::finished, this, &DlgUpdate::onWorkFinished);
     // The session ending quits the application without closing the window first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
@@ -410,7 +413,17 @@ void DlgUpdate::onAfterUpdateTaskFinish()
     qDebug() << "Finish!";
 
     const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
-    QProcess::startDetached(launch.value(0), launch.mid(1));
+    QProcess product;
+    product.setProgram(launch.value(0));
+    product.setArguments(launch.mid(1));
+    if (!product.startDetached()) {
+        const QFileInfo program(product.program());
+        const QString reason = !program.exists()         ? QStringLiteral("there is no such file")
+                               : !program.isExecutable() ? QStringLiteral("it is not executable")
+                                                         : product.errorString();
+        qDebug().noquote()
+            << QStringLiteral("Could not start the product \"%1\": %2").arg(program.filePath(), reason);
+    }
     // From here on nothing is rolled back: the product may be using its files.
     state = RunState::Relaunched;
 
@@ -487,6 +500,8 @@ bool DlgUpdate::copyDirectory(InstallationUpdate &update, const CancelToken &can
         if (reached != target)
             emit progress.targetSet(target = reached);
     });
+    for (const Outcome &skipped : outcome.skipped)
+        qDebug().noquote() << "Left out of the copy:" << skipped.text();
     if (outcome.ok() || outcome.cancelled)
         return outcome.ok();
 

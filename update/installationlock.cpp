@@ -1,9 +1,17 @@
 #include "installationlock.h"
 
+#include <QDateTime>
 #include <QDebug>
+#include <QFileInfo>
 #include <QLockFile>
 
 #include "installationbackup.h"
+
+namespace {
+
+constexpr qint64 UnnamedLockGrace = 5000;
+
+} // namespace
 
 InstallationLock::InstallationLock(const QString &installationRoot)
     : path(installationRoot + QLatin1Char('/') + InstallationBackup::lockName())
@@ -20,6 +28,18 @@ bool InstallationLock::claim()
     lock->setStaleLockTime(0);
     if (lock->tryLock(0))
         return true;
+    // A lock that names no updater (one that crashed while making it) keeps no one out;
+    // a young one may be a live updater that is still writing its name into it.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    const qint64 age = QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime());
+    if (lock->error() == QLockFile::LockFailedError && !lock->getLockInfo(&pid, &host, &application) &&
+        qAbs(age) > UnnamedLockGrace) {
+        qDebug() << "Taking over a lock that names no updater:" << path;
+        if (lock->removeStaleLockFile() && lock->tryLock(0))
+            return true;
+    }
     if (lock->error() == QLockFile::LockFailedError) {
         qDebug() << "Another updater is updating this installation; leaving it to that one";
         qDebug() << "Its lock is held:" << path;
