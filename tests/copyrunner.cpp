@@ -24,8 +24,8 @@ int main(int argc, char *argv[])
         return 3;
 
     const QString applicationDir = QString::fromLocal8Bit(argv[1]);
-    InstallationUpdate update(InstallationPaths::installationRoot(applicationDir), QString::fromLocal8Bit(argv[2]),
-                              applicationDir);
+    InstallationUpdate update(InstallationPaths::installationRoot(applicationDir),
+                              QString::fromLocal8Bit(argv[2]), applicationDir);
     DlgUpdate dlg;
     std::puts(DlgUpdateProbe::copy(dlg, update) ? "copy succeeded" : "copy failed");
     return 0;

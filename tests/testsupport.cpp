@@ -186,6 +186,8 @@ QMap<QString, QString> snapshotTree(const QString &root)
             description = QStringLiteral("link -> ") + linkText(info);
         else if (info.isDir())
             description = QStringLiteral("dir");
+        else if (!info.isFile())
+            description = QStringLiteral("special"); // a pipe or a device: reading it could wait for ever
         else
             description =
                 QStringLiteral("file ") +

@@ -5,6 +5,10 @@
 #include <cerrno>
 #include <memory>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
 #include "installationupdate.h"
@@ -32,6 +36,18 @@ public:
     mutable int writes = 0;
 };
 
+// Temporary files a copy left in the installation, outside its bookkeeping.
+QStringList temporaryFiles(const QString &root)
+{
+    QStringList found;
+    for (const QString &path : snapshotTree(root).keys()) {
+        if (QFileInfo(path).fileName().startsWith(QLatin1String(".quillFern-")) &&
+            !path.startsWith(QLatin1String(".quillFern-backup")))
+            found << path;
+    }
+    return found;
+}
+
 } // namespace
 
 class TestCopy : public QObject
@@ -53,11 +69,16 @@ private slots:
     void fileSizeLimitKeepsInstalledFile();
     void folderLinkCycleFails_data();
     void folderLinkCycleFails();
+    void payloadFolderLinks_data();
+    void payloadFolderLinks();
+    void specialFileSkipped();
     void namesAndPermissionsCarried();
     void successAfterFailureKeepsLog();
 
 private:
     QString env(const QString &relative = QString()) const;
+    // Everything beside the installation and the package, which no copy may touch.
+    QMap<QString, QString> surroundings() const;
     QStringList copyWithMessageSequence(bool *ok);
 
     std::unique_ptr<StandInInstallation> install;
@@ -96,6 +117,23 @@ void TestCopy::cleanup()
 QString TestCopy::env(const QString &relative) const
 {
     return package + QStringLiteral("/Env/") + relative;
+}
+
+QMap<QString, QString> TestCopy::surroundings() const
+{
+    QMap<QString, QString> tree;
+    for (const QString &folder : {workspace->path(), install->workspace()}) {
+        const auto entries = snapshotTree(folder);
+        for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+            const QString &path = it.key();
+            const bool ours = path.startsWith(QLatin1String("package")) ||
+                              path.startsWith(QLatin1String("work")) ||
+                              path.startsWith(QLatin1String("install"));
+            if (!ours)
+                tree.insert(folder + QLatin1Char('/') + path, it.value());
+        }
+    }
+    return tree;
 }
 
 QStringList TestCopy::copyWithMessageSequence(bool *ok)
@@ -153,7 +191,9 @@ void TestCopy::nestedPayloadReplacesAndCreates()
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
     // No temporary file is left anywhere.
     for (const QString &path : snapshotTree(install->root()).keys())
-        QVERIFY2(!path.endsWith(QStringLiteral(".quillFern-new")), qPrintable(path));
+        QVERIFY2(!QFileInfo(path).fileName().startsWith(QStringLiteral(".quillFern-")) ||
+                     path.startsWith(QStringLiteral(".quillFern-backup")),
+                 qPrintable(path));
 }
 
 void TestCopy::skippedEntries()
@@ -182,8 +222,8 @@ void TestCopy::folderOverFileFailsWithMessageSequence()
     QVERIFY(!ok);
     QCOMPARE(messages, (QStringList{"makedir error", "copyDirectory fail", "data", "copy fail!"}));
     // The run log says which path failed, and the system's reason.
-    const QString failure =
-        QStringLiteral("The copy failed: could not create the folder \"%1\": ").arg(install->path(QStringLiteral("data")));
+    const QString failure = QStringLiteral("The copy failed: could not create the folder \"%1\": ")
+                                .arg(install->path(QStringLiteral("data")));
     const auto reported = std::find_if(log.messages().cbegin(), log.messages().cend(),
                                        [&](const QString &line) { return line.startsWith(failure); });
     QVERIFY2(reported != log.messages().cend(), qPrintable(log.messages().join(QLatin1Char('\n'))));
@@ -206,7 +246,7 @@ void TestCopy::fileOverFolderKeepsFolder()
     QVERIFY(!ok);
     QCOMPARE(messages, (QStringList{"config", "copyDirectory fail", "sub", "copy fail!"}));
     QCOMPARE(readFile(install->path(QStringLiteral("sub/config/inside.txt"))), QByteArray("inside"));
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("sub/config.quillFern-new"))));
+    QVERIFY(temporaryFiles(install->root()).isEmpty());
 }
 
 void TestCopy::listingOrderStopsAtFirstFailure()
@@ -254,7 +294,7 @@ void TestCopy::unreadableSourceKeepsInstalledFile()
              1);
     QCOMPARE(readFile(install->path(QStringLiteral("a.txt"))), QByteArray("new a"));
     QCOMPARE(readFile(install->path(QStringLiteral("b.bin"))), QByteArray("old b"));
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("b.bin.quillFern-new"))));
+    QVERIFY(temporaryFiles(install->root()).isEmpty());
 }
 
 void TestCopy::fileSizeLimitKeepsInstalledFile()
@@ -280,7 +320,7 @@ void TestCopy::fileSizeLimitKeepsInstalledFile()
     QCOMPARE(runner.readAllStandardOutput().trimmed(), QByteArray("copy failed"));
 
     QCOMPARE(readFile(install->path(QStringLiteral("big.dat"))), old);
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("big.dat.quillFern-new"))));
+    QVERIFY(temporaryFiles(install->root()).isEmpty());
     QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("small.txt"))));
     QCOMPARE(readFile(workspace->filePath(QStringLiteral("work/log.txt"))), QByteArray("copy fail!"));
 #endif
@@ -317,6 +357,78 @@ void TestCopy::folderLinkCycleFails()
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
 }
 
+void TestCopy::payloadFolderLinks_data()
+{
+    QTest::addColumn<QString>("target");  // where the payload's folder link leads
+    QTest::addColumn<QString>("refusal"); // empty where the link is copied by its contents
+    QTest::newRow("a folder outside: copied, its files left in place") << "outside" << QString();
+    QTest::newRow("the installation root") << "root"
+                                           << "it is a link into the installation";
+    QTest::newRow("a folder in the installation") << "bin"
+                                                  << "it is a link into the installation";
+    QTest::newRow("a folder holding the installation")
+        << "holder"
+        << "it is a link to a folder that holds the installation";
+}
+
+void TestCopy::payloadFolderLinks()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, refusal);
+    const QString outside = workspace->filePath(QStringLiteral("out"));
+    QVERIFY(writeFile(outside + QStringLiteral("/f.txt"), "keep"));
+    QVERIFY(writeFile(outside + QStringLiteral("/sub/g.txt"), "keep too"));
+    const QMap<QString, QString> targets{{QStringLiteral("outside"), outside},
+                                         {QStringLiteral("root"), install->root()},
+                                         {QStringLiteral("bin"), install->binDir()},
+                                         {QStringLiteral("holder"), install->workspace()}};
+    QVERIFY(writeFile(env(QStringLiteral("a.txt")), "new"));
+    QVERIFY(QFile::link(targets.value(target), env(QStringLiteral("linkdir"))));
+    if (!QFileInfo(env(QStringLiteral("linkdir"))).isDir())
+        QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
+    const auto around = surroundings();
+    const auto installedBin = snapshotTree(install->binDir());
+
+    MessageLog log;
+    const bool ok = DlgUpdateProbe::copy(*dlg, *update);
+    QCOMPARE(surroundings(), around);
+    QCOMPARE(ok, refusal.isEmpty());
+    if (ok) {
+        QCOMPARE(readFile(install->path(QStringLiteral("linkdir/f.txt"))), QByteArray("keep"));
+        QCOMPARE(readFile(install->path(QStringLiteral("linkdir/sub/g.txt"))), QByteArray("keep too"));
+        QVERIFY(!QFileInfo(install->path(QStringLiteral("linkdir"))).isSymLink());
+        return;
+    }
+    QCOMPARE(log.count(QStringLiteral("The copy failed: could not copy the folder \"%1\": %2")
+                           .arg(env(QStringLiteral("linkdir")), refusal)),
+             1);
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("linkdir"))));
+    QCOMPARE(snapshotTree(install->binDir()), installedBin);
+}
+
+void TestCopy::specialFileSkipped()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("pipes in the file system are a POSIX feature");
+#else
+    const QString pipe = workspace->filePath(QStringLiteral("pipe"));
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QVERIFY(QFile::link(pipe, env(QStringLiteral("a-pipe"))));
+    QVERIFY(writeFile(env(QStringLiteral("b.txt")), "new"));
+    const auto around = surroundings();
+
+    MessageLog log;
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
+    QCOMPARE(surroundings(), around);
+    QCOMPARE(readFile(install->path(QStringLiteral("b.txt"))), QByteArray("new"));
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("a-pipe"))));
+    QCOMPARE(log.count(QStringLiteral(
+                           "Left out of the copy: could not copy \"%1\": it is not a plain file; skipped")
+                           .arg(env(QStringLiteral("a-pipe")))),
+             1);
+#endif
+}
+
 void TestCopy::namesAndPermissionsCarried()
 {
     const QString folder = QString::fromUtf8("dossier été/子目录");
@@ -331,6 +443,13 @@ void TestCopy::namesAndPermissionsCarried()
     QVERIFY(QFile::setPermissions(env(QStringLiteral("plain.txt")),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
 
+#ifdef Q_OS_UNIX
+    // A name at the system's limit, copied rather than moved since it is a link.
+    const QString longName = QString(250, QLatin1Char('n'));
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("long-source")), "long"));
+    QVERIFY(QFile::link(workspace->filePath(QStringLiteral("long-source")), env(longName)));
+    QVERIFY(writeFile(install->path(longName), "old long"));
+#endif
     const auto executable = QFileInfo(env(QStringLiteral("run.sh"))).permissions();
     const auto plain = QFileInfo(env(QStringLiteral("plain.txt"))).permissions();
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
@@ -340,6 +459,9 @@ void TestCopy::namesAndPermissionsCarried()
     QCOMPARE(QFileInfo(install->path(QStringLiteral("run.sh"))).isExecutable(),
              executable.testFlag(QFileDevice::ExeOwner));
     QCOMPARE(QFileInfo(install->path(QStringLiteral("plain.txt"))).permissions(), plain);
+#ifdef Q_OS_UNIX
+    QCOMPARE(readFile(install->path(longName)), QByteArray("long"));
+#endif
 }
 
 void TestCopy::successAfterFailureKeepsLog()

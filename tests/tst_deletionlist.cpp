@@ -27,6 +27,7 @@ private slots:
     void entryTextJoinsNestedTextAndCData();
     void utf16ListWithByteOrderMark();
     void unappliedListIsCopiedIntoInstallation();
+    void listThatCannotBeSetAsideStaysInPackage();
     void traversalEntriesRefused_data();
     void traversalEntriesRefused();
 
@@ -213,6 +214,41 @@ void TestDeletionList::unappliedListIsCopiedIntoInstallation()
     QCOMPARE(readFile(root(QStringLiteral("del.xml"))), QByteArray("<NotDelLs/>"));
 }
 
+// A list leaves the package only by being set aside, so that a run rolled
+// back hands the package over whole again; the copy then leaves it out.
+void TestDeletionList::listThatCannotBeSetAsideStaysInPackage()
+{
+#ifdef Q_OS_WIN
+    QSKIP("needs a file that can be neither renamed nor removed by its owner");
+#else
+    QVERIFY(writeFile(root(QStringLiteral("old.txt")), "old"));
+    writeList("<DelLs><f>old.txt</f></DelLs>");
+    QVERIFY(writeFile(package + QStringLiteral("/Env/new.txt"), "new"));
+    // The list can be read and written, but not taken out of its folder.
+    const QString env = package + QStringLiteral("/Env");
+    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), env}) != 0)
+        QSKIP("no immutable folders here (chattr)");
+    const QByteArray list = readFile(listPath());
+
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg, *update);
+    const bool copied = DlgUpdateProbe::copy(*dlg, *update);
+    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), env});
+    QVERIFY(copied);
+    QCOMPARE(readFile(listPath()), list);
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("old.txt"))));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("del.xml"))));
+    QCOMPARE(readFile(root(QStringLiteral("new.txt"))), QByteArray("new"));
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
+    QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
+    bool explained = false;
+    for (const QString &line : log.messages())
+        explained = explained || (line.startsWith(QStringLiteral("Deletion list: could not")) &&
+                                  line.contains(listPath()));
+    QVERIFY2(explained, qPrintable(log.messages().join(QLatin1Char('\n'))));
+#endif
+}
+
 void TestDeletionList::traversalEntriesRefused_data()
 {
     QTest::addColumn<QString>("entry");
@@ -247,9 +283,10 @@ void TestDeletionList::traversalEntriesRefused()
     // On Windows QFile::link makes a shell shortcut, a file that no path passes through.
     const bool reachesOutside =
         !entry.startsWith(QStringLiteral("escape/")) || QFileInfo(root(QStringLiteral("escape"))).isDir();
-    QCOMPARE(log.count(QStringLiteral("Deletion list: could not delete \"%1\": it lies outside the installation")
-                           .arg(entry)),
-             reachesOutside ? 1 : 0);
+    QCOMPARE(
+        log.count(QStringLiteral("Deletion list: could not delete \"%1\": it lies outside the installation")
+                      .arg(entry)),
+        reachesOutside ? 1 : 0);
 }
 
 void TestDeletionList::packageRemovedAfterSuccess()
@@ -269,6 +306,9 @@ void TestDeletionList::dangerousPackageFolderKept_data()
     QTest::newRow("a folder holding the installation") << "parent";
     QTest::newRow("the updater's own folder") << "bin";
     QTest::newRow("a link to the installation root") << "link";
+    QTest::newRow("a folder without Env: not a package") << "documents";
+    QTest::newRow("the package's Env folder itself") << "env";
+    QTest::newRow("a file") << "file";
 }
 
 void TestDeletionList::dangerousPackageFolderKept()
@@ -283,11 +323,18 @@ void TestDeletionList::dangerousPackageFolderKept()
         {QStringLiteral("parent"), workspace->path()},
         {QStringLiteral("bin"), root(QStringLiteral("bin"))},
         {QStringLiteral("link"), workspace->filePath(QStringLiteral("link-to-root"))},
+        {QStringLiteral("documents"), workspace->filePath(QStringLiteral("documents"))},
+        {QStringLiteral("env"), package + QStringLiteral("/Env")},
+        {QStringLiteral("file"), workspace->filePath(QStringLiteral("documents/thesis.txt"))},
     };
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("documents/thesis.txt")), "precious"));
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("documents/chapter/one.txt")), "precious too"));
+    QVERIFY(writeFile(package + QStringLiteral("/Env/payload.txt"), "payload"));
     QVERIFY(QFile::link(installRoot, workspace->filePath(QStringLiteral("link-to-root"))));
     if (which == QLatin1String("link") && !QFileInfo(dirs.value(which)).isDir())
         QSKIP("QFile::link made a shell shortcut here, which does not lead to the installation root");
     const auto before = snapshotTree(installRoot);
+    const auto around = snapshotTree(workspace->path());
     setPackageDir(dirs.value(which));
 
     MessageLog log;
@@ -295,7 +342,7 @@ void TestDeletionList::dangerousPackageFolderKept()
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
     QCOMPARE(snapshotTree(installRoot), before);
     QCOMPARE(readFile(QStringLiteral("in-working-folder.txt")), QByteArray("work"));
-    QVERIFY(QFileInfo::exists(package));
+    QCOMPARE(snapshotTree(workspace->path()), around);
     QCOMPARE(log.count(QStringLiteral("100!")), 1);
     bool explained = false;
     for (const QString &line : log.messages())

@@ -30,6 +30,11 @@ private slots:
     void retriesKeepFirstOriginal();
     void successDropsBackup();
     void interruptedRunRolledBackByNextRun();
+    void relativePackageRecoveredFromAnotherFolder();
+    void plantedJournalRecordsSkipped_data();
+    void plantedJournalRecordsSkipped();
+    void bookkeepingLinksNotFollowed_data();
+    void bookkeepingLinksNotFollowed();
     void recordCutShortIsIgnored();
     void longJournalUndoneNewestFirst();
     void backupAreaIsNotDeletable();
@@ -43,6 +48,8 @@ private:
     QString env(const QString &relative) const { return package + QStringLiteral("/Env/") + relative; }
     QString area() const { return root(InstallationBackup::areaName()); }
     std::unique_ptr<DlgUpdate> newWindow() const;
+    // Everything in the workspace beside the installation, the package and the working folder.
+    QMap<QString, QString> surroundings() const;
     void layOutInstallation();
     void failEveryTry(DlgUpdate &dlg);
 
@@ -89,6 +96,8 @@ void TestRollback::layOutInstallation()
     QVERIFY(makeExecutable(root(QStringLiteral("bin/run.sh"))));
     QVERIFY(writeFile(root(QStringLiteral("old/obsolete.txt")), "obsolete"));
     QVERIFY(writeFile(root(QStringLiteral("readme.txt")), "old readme"));
+    // Named as a temporary copy beside a payload file could once be: the user's, not the run's.
+    QVERIFY(writeFile(root(QStringLiteral("readme.txt.quillFern-new")), "a file of the user's"));
     QVERIFY(writeFile(root(QStringLiteral("zz-blocked/inside.txt")), "a folder in the way"));
     QVERIFY(QFile::link(QStringLiteral("readme.txt"), root(QStringLiteral("readme-link"))));
 
@@ -195,8 +204,12 @@ void TestRollback::successDropsBackup()
     QCOMPARE(readFile(root(QStringLiteral("bin/run.sh"))), QByteArray("#!/bin/sh\nnew\n"));
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("old/obsolete.txt"))));
     QVERIFY(!QFileInfo(root(QStringLiteral("readme-link"))).isSymLink());
+    // No temporary copy is left, and the user's file of a similar name stays.
     for (const QString &path : snapshotTree(installRoot).keys())
-        QVERIFY2(!path.endsWith(QStringLiteral(".quillFern-new")), qPrintable(path));
+        QVERIFY2(InstallationBackup::isInArea(path) ||
+                     !QFileInfo(path).fileName().startsWith(QStringLiteral(".quillFern-")),
+                 qPrintable(path));
+    QCOMPARE(readFile(root(QStringLiteral("readme.txt.quillFern-new"))), QByteArray("a file of the user's"));
 }
 
 void TestRollback::interruptedRunRolledBackByNextRun()
@@ -229,6 +242,116 @@ void TestRollback::interruptedRunRolledBackByNextRun()
     QCOMPARE(readFile(root(QStringLiteral("added/deep/er/file.txt"))), QByteArray("added"));
     QCOMPARE(readFile(root(QStringLiteral("bin/product.dat"))), QByteArray("new product"));
     QVERIFY(installed.contains(QStringLiteral("old/obsolete.txt")));
+}
+
+QMap<QString, QString> TestRollback::surroundings() const
+{
+    auto tree = snapshotTree(workspace->path());
+    for (const QString &path : tree.keys()) {
+        for (const char *ours : {"install", "package", "work"}) {
+            if (path == QLatin1String(ours) || path.startsWith(QLatin1String(ours) + QLatin1Char('/')))
+                tree.remove(path);
+        }
+    }
+    return tree;
+}
+
+// The journal names the package's files by absolute path: a run killed after it
+// moved them is rolled back by the next one wherever that one is started from.
+void TestRollback::relativePackageRecoveredFromAnotherFolder()
+{
+    layOutInstallation();
+    const auto installed = snapshotTree(installRoot);
+    const auto packaged = snapshotTree(package);
+    const auto around = surroundings();
+    QDir::setCurrent(workspace->path());
+    {
+        InstallationUpdate first(installRoot, QStringLiteral("package"), root(QStringLiteral("bin")));
+        first.applyDeletionList();
+        QVERIFY(!first.copyPayload(CancelToken()).ok());
+    }
+    QVERIFY(QFileInfo::exists(area()));
+    QVERIFY(!QFileInfo::exists(env(QStringLiteral("readme.txt"))));
+
+    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
+    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
+    QCOMPARE(snapshotTree(installRoot), installed);
+    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(surroundings(), around);
+    QVERIFY(QDir(workspace->filePath(QStringLiteral("work"))).isEmpty());
+}
+
+void TestRollback::plantedJournalRecordsSkipped_data()
+{
+    QTest::addColumn<QByteArray>("record"); // written as the journal holds it: kind, space, path
+    QTest::newRow("created file out of the root") << QByteArray("N ../outside.txt");
+    QTest::newRow("created folder out of the root") << QByteArray("D ../outside-empty");
+    QTest::newRow("original put back out of the root") << QByteArray("M ../outside.txt");
+    QTest::newRow("created file through a folder link") << QByteArray("N link-out/victim.txt");
+    QTest::newRow("moved-in file whose source lies elsewhere")
+        << QByteArray("V bin/installed.dat%00@/elsewhere/installed.dat");
+    QTest::newRow("deletion list put back elsewhere") << QByteArray("L @/elsewhere/del.xml");
+    QTest::newRow("absolute path") << QByteArray("N @/outside.txt");
+}
+
+// A damaged or planted journal reaches nothing outside the installation and the package.
+void TestRollback::plantedJournalRecordsSkipped()
+{
+    QFETCH(QByteArray, record);
+    QVERIFY(writeFile(root(QStringLiteral("bin/installed.dat")), "installed"));
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside.txt")), "outside"));
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/victim.txt")), "victim"));
+    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("outside-empty"))));
+    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("elsewhere"))));
+    QVERIFY(QDir().mkpath(env(QString())));
+    QVERIFY(
+        QFile::link(workspace->filePath(QStringLiteral("outside-dir")), root(QStringLiteral("link-out"))));
+    if (record.contains("link-out") && !QFileInfo(root(QStringLiteral("link-out"))).isDir())
+        QSKIP("QFile::link made a shell shortcut here, which no path passes through");
+    // What the planted records would put in place.
+    QVERIFY(writeFile(area() + QStringLiteral("/outside.txt"), "planted"));
+    QVERIFY(writeFile(area() + QStringLiteral("/del.xml"), "<DelLs/>"));
+    record.replace('@', QFile::encodeName(workspace->path()).toPercentEncoding("/"));
+    QVERIFY(writeFile(area() + QStringLiteral("/journal"), record + '\n'));
+    const auto around = surroundings();
+    const auto installed = snapshotTree(root(QStringLiteral("bin")));
+
+    MessageLog log;
+    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
+    QCOMPARE(surroundings(), around);
+    QCOMPARE(snapshotTree(root(QStringLiteral("bin"))), installed);
+    int skipped = 0;
+    for (const QString &line : log.messages())
+        skipped += line.startsWith(QStringLiteral("Skipped a journal record")) ? 1 : 0;
+    QCOMPARE(skipped, 1);
+    QVERIFY(!QFileInfo::exists(area()));
+}
+
+void TestRollback::bookkeepingLinksNotFollowed_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("the trash") << InstallationBackup::trashName();
+    QTest::newRow("the backup area") << InstallationBackup::areaName();
+}
+
+// The bookkeeping folders are removed by the updater; a link in their place is never followed.
+void TestRollback::bookkeepingLinksNotFollowed()
+{
+    QFETCH(QString, folder);
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/victim.txt")), "victim"));
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/journal")), ""));
+    QVERIFY(QFile::link(workspace->filePath(QStringLiteral("outside-dir")), root(folder)));
+    if (!QFileInfo(root(folder)).isDir())
+        QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
+    const auto around = surroundings();
+
+    MessageLog log;
+    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
+    QCOMPARE(surroundings(), around);
+    QVERIFY(!QFileInfo(root(folder)).isSymLink());
+    QCOMPARE(log.count(QStringLiteral("Removed a link that stood in place of the updater's folder \"%1\"")
+                           .arg(root(folder))),
+             1);
 }
 
 void TestRollback::recordCutShortIsIgnored()
@@ -296,10 +419,9 @@ void TestRollback::backupAreaIsNotDeletable()
     DlgUpdateProbe::updateDel(*dlg, update);
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/del.xml")));
-    QCOMPARE(
-        log.count(QStringLiteral("Deletion list: could not delete \".quillFern-backup/journal\": "
-                                 "it is the updater's own bookkeeping")),
-        1);
+    QCOMPARE(log.count(QStringLiteral("Deletion list: could not delete \".quillFern-backup/journal\": "
+                                      "it is the updater's own bookkeeping")),
+             1);
 }
 
 namespace {
@@ -447,7 +569,8 @@ void TestRollback::commitThatFailsIsAFailedTry()
     dlg->reject();
     DlgUpdateProbe::finishWork(*dlg);
     QCOMPARE(withoutTrash(), updated);
-    QCOMPARE(log.count(QStringLiteral("Closed before the update finished; the installation was rolled back")), 0);
+    QCOMPARE(log.count(QStringLiteral("Closed before the update finished; the installation was rolled back")),
+             0);
 }
 
 void TestRollback::closeDuringStageRollsBack()

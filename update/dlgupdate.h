@@ -114,8 +114,8 @@ private:
     std::shared_ptr<InstallationUpdate> takeUpdate();
 
     // The stages. They run in the worker and touch nothing but what they are handed.
-    static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool recoverFirst, CancelToken cancel,
-                             StageProgress *progress);
+    static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool recoverFirst,
+                             CancelToken cancel, StageProgress *progress);
     static WorkResult runRollback(std::shared_ptr<InstallationUpdate> update);
     static bool runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
     static void updateDel(InstallationUpdate &update, StageProgress &progress);

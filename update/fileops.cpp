@@ -42,16 +42,11 @@ bool isSameOrInside(const QString &path, const QString &folder)
     return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
 }
 
-QString temporarySuffix()
+bool replaceFile(const QString &source, const QString &destination, const QString &temporary,
+                 const Progress &progress)
 {
-    return QStringLiteral(".quillFern-new");
-}
-
-bool replaceFile(const QString &source, const QString &destination, const Progress &progress)
-{
-    if (!writeTemporaryCopy(source, destination, progress))
+    if (!writeTemporaryCopy(source, temporary, progress))
         return false;
-    const QString temporary = destination + temporarySuffix();
     if (renameOver(temporary, destination))
         return true;
     const QString reason = lastError();

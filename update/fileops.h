@@ -22,20 +22,18 @@ Qt::CaseSensitivity fileNameCaseSensitivity();
 // system's letter case rules; empty paths are inside nothing.
 bool isSameOrInside(const QString &path, const QString &folder);
 
-// Suffix of the temporary file that replaceFile writes beside its destination.
-QString temporarySuffix();
-
-// Copies the file `source` to `destination` + temporarySuffix(), with the
-// source's permissions. On failure no temporary file is left. A source that
-// is not a readable file fails. `progress`, where given, hears of the bytes
-// written as the copy goes on.
-bool writeTemporaryCopy(const QString &source, const QString &destination, const Progress &progress = nullptr);
+// Copies the file `source` to the new file `temporary`, with the source's
+// permissions. On failure no temporary file is left. A source that is not a
+// plain readable file fails, without waiting on a pipe or a device.
+// `progress`, where given, hears of the bytes written as the copy goes on.
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress = nullptr);
 
 // Copies the file `source` to `destination`, replacing a file already there.
-// The data goes to a temporary file beside `destination`, which is renamed
-// over it only once complete. On failure `destination` is as it was and no
+// The data goes to `temporary`, beside `destination`, which is renamed over
+// it only once complete. On failure `destination` is as it was and no
 // temporary file is left. A destination that is a folder fails.
-bool replaceFile(const QString &source, const QString &destination, const Progress &progress = nullptr);
+bool replaceFile(const QString &source, const QString &destination, const QString &temporary,
+                 const Progress &progress = nullptr);
 
 // Whether the files of the package payload at `payloadRoot` may be moved into
 // the installation at `installationRoot` instead of copied. Elsewhere: both on

@@ -140,11 +140,12 @@ Qt::CaseSensitivity fileNameCaseSensitivity()
     return Qt::CaseSensitive;
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &destination, const Progress &progress)
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
 {
-    const QByteArray temporaryPath = nativePath(destination + temporarySuffix());
+    const QByteArray temporaryPath = nativePath(temporary);
 
-    FileDescriptor in(::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC));
+    // Not blocking: a pipe or a device must not hold the copy before its type is seen.
+    FileDescriptor in(::open(nativePath(source).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat status;
     if (in.get() < 0 || ::fstat(in.get(), &status) != 0)
         return failWithSystemError();

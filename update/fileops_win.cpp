@@ -1,7 +1,6 @@
 #include "fileops.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <string>
@@ -19,8 +18,8 @@ QString systemError()
     const DWORD code = GetLastError();
     wchar_t *text = nullptr;
     const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     QString message = length > 0 ? QString::fromWCharArray(text, int(length)).trimmed()
                                  : QStringLiteral("system error %1").arg(code);
     LocalFree(text);
@@ -52,17 +51,18 @@ Qt::CaseSensitivity fileNameCaseSensitivity()
     return Qt::CaseInsensitive;
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &destination, const Progress &progress)
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
 {
     Q_UNUSED(progress) // the whole file at once: the caller counts it when done
-    const QString temporary = destination + temporarySuffix();
-    QFile::remove(temporary);
+    const DWORD attributes = GetFileAttributesW(nativePath(source).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return fail(QStringLiteral("the source is not a plain file"));
     const std::wstring from = nativePath(source);
     const std::wstring to = nativePath(temporary);
     if (CopyFileW(from.c_str(), to.c_str(), TRUE))
         return true;
     const QString reason = detail::systemError();
-    QFile::remove(temporary);
+    DeleteFileW(to.c_str());
     return fail(reason);
 }
 

@@ -8,18 +8,21 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include "fileops.h"
 
 namespace {
 
-// Journal records, one per line: a kind letter, a space, the percent-encoded path.
+// Journal records, one per line: a kind letter, a space, the percent-encoded
+// path. Where the run writes a temporary file beside the path first, the path
+// is followed by a NUL and that file's name.
 constexpr char MovedAside = 'M';    // the original now lies in the area under the same path
 constexpr char CreatedFile = 'N';   // the run wrote a file where there was none
 constexpr char CreatedFolder = 'D'; // the run made a folder where there was none
 constexpr char TemporaryFile = 'T'; // a temporary copy may be left beside the path
 constexpr char ListSetAside = 'L';  // the package's deletion list, by absolute path
-constexpr char MovedIn = 'V';       // a package file moved into place: the path, a NUL, its source
+constexpr char MovedIn = 'V';       // a package file moved into place: the path, a NUL, its absolute source
 
 const char savedFilesFolder[] = "/files/";
 const char savedListName[] = "/del.xml";
@@ -90,11 +93,11 @@ Outcome failed(const QString &what, const QString &path)
 }
 
 // The package may lie on another file system than the installation, where a rename fails.
-Outcome moveFile(const QString &from, const QString &to)
+Outcome moveFile(const QString &from, const QString &to, const QString &temporary)
 {
     if (FileOps::renameOver(from, to))
         return Outcome::done();
-    if (!FileOps::replaceFile(from, to))
+    if (!FileOps::replaceFile(from, to, temporary))
         return failed(QStringLiteral("move"), from);
     if (!FileOps::removeFile(from))
         return failed(QStringLiteral("remove"), from);
@@ -108,12 +111,52 @@ void removeLeftover(const QString &path)
         FileOps::removeFile(path);
 }
 
+// Whether `path`, as far as it exists, resolves through links to `folder` or below it.
+bool resolvesInside(const QString &path, const QString &folder)
+{
+    QString existing = path;
+    while (!existsOrIsLink(QFileInfo(existing))) {
+        const QString parent = QFileInfo(existing).absolutePath();
+        if (parent == existing)
+            return false;
+        existing = parent;
+    }
+    // A link as the last part is acted on itself, so its folder is what must lie inside.
+    if (existing == path)
+        existing = QFileInfo(path).absolutePath();
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    return !canonicalFolder.isEmpty() &&
+           FileOps::isSameOrInside(QFileInfo(existing).canonicalFilePath(), canonicalFolder);
+}
+
+// What a journal record names: the path, and what follows its NUL.
+QString pathOf(const QString &record)
+{
+    const int split = record.indexOf(QChar(0));
+    return split < 0 ? record : record.left(split);
+}
+
+QString extraOf(const QString &record)
+{
+    const int split = record.indexOf(QChar(0));
+    return split < 0 ? QString() : record.mid(split + 1);
+}
+
+QString runTokenText()
+{
+    return QStringLiteral("%1%2")
+        .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'))
+        .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'));
+}
+
 } // namespace
 
-InstallationBackup::InstallationBackup(const QString &root)
+InstallationBackup::InstallationBackup(const QString &root, const QString &packageDir)
     : rootPath(QDir::cleanPath(QDir(root).absolutePath()))
+    , packagePath(packageDir.isEmpty() ? QString() : QDir::cleanPath(QDir(packageDir).absolutePath()))
     , areaPath(rootPath + QLatin1Char('/') + areaName())
     , trashPath(rootPath + QLatin1Char('/') + trashName())
+    , runToken(runTokenText())
 {}
 
 InstallationBackup::~InstallationBackup() = default;
@@ -135,7 +178,8 @@ QString InstallationBackup::lockName()
 
 bool InstallationBackup::hasArea() const
 {
-    return QFileInfo(areaPath).isDir();
+    const QFileInfo area(areaPath);
+    return area.isDir() && !area.isSymLink();
 }
 
 bool InstallationBackup::isInArea(const QString &relative)
@@ -163,15 +207,60 @@ QString InstallationBackup::saved(const QString &relative) const
     return areaPath + QLatin1String(savedFilesFolder) + relative;
 }
 
+// A short name, so that an installed name at the system's length limit still has a temporary beside it.
+QString InstallationBackup::temporaryFor(const QString &destination)
+{
+    return QFileInfo(destination).absolutePath() +
+           QStringLiteral("/.quillFern-%1-%2").arg(runToken).arg(++temporaries);
+}
+
+// Whether a path a journal record names lies in the installation, outside its
+// bookkeeping, without ".." and without a link on the way that leads out.
+bool InstallationBackup::liesInside(const QString &relative) const
+{
+    if (relative.isEmpty() || QDir::isAbsolutePath(relative) || relative.startsWith(QLatin1Char('/')) ||
+        isInArea(relative))
+        return false;
+    for (const QStringRef &part : relative.splitRef(QLatin1Char('/'))) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return resolvesInside(absolute(relative), rootPath);
+}
+
+// Whether `path` is a file of this run's package payload.
+bool InstallationBackup::liesInPackage(const QString &path) const
+{
+    if (packagePath.isEmpty() || !QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
+        return false;
+    const QString payload = packagePath + QStringLiteral("/Env");
+    return path.compare(payload, FileOps::fileNameCaseSensitivity()) != 0 &&
+           FileOps::isSameOrInside(path, payload) && resolvesInside(path, payload);
+}
+
+// The bookkeeping folders are the updater's own: a link in their place is
+// removed as a link, never followed into whatever it points to.
+void InstallationBackup::removeLinksInPlaceOfFolders() const
+{
+    for (const QString &folder : {areaPath, trashPath}) {
+        if (QFileInfo(folder).isSymLink()) {
+            qDebug() << "Removed a link that stood in place of the updater's folder" << folder;
+            FileOps::removeFile(folder);
+        }
+    }
+}
+
 Outcome InstallationBackup::record(char kind, const QString &path)
 {
     if (!journal.isOpen()) {
+        removeLinksInPlaceOfFolders();
         if (!FileOps::makePath(areaPath))
             return failed(QStringLiteral("create the backup area"), areaPath);
         journal.setFileName(journalPath());
         // Unbuffered: each record reaches the file system before the change it describes.
         if (!journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-            return Outcome::failure(QStringLiteral("open the journal"), journal.fileName(), journal.errorString());
+            return Outcome::failure(QStringLiteral("open the journal"), journal.fileName(),
+                                    journal.errorString());
     }
     QByteArray line;
     line.reserve(path.size() + 4);
@@ -180,7 +269,8 @@ Outcome InstallationBackup::record(char kind, const QString &path)
     line += path.toUtf8().toPercentEncoding("/");
     line += '\n';
     if (journal.write(line) != line.size())
-        return Outcome::failure(QStringLiteral("write to the journal"), journal.fileName(), journal.errorString());
+        return Outcome::failure(QStringLiteral("write to the journal"), journal.fileName(),
+                                journal.errorString());
     return Outcome::done();
 }
 
@@ -226,7 +316,7 @@ Outcome InstallationBackup::setListAside(const QString &listPath)
     if (QFileInfo::exists(target))
         return FileOps::removeFile(listPath) ? Outcome::done() : failed(QStringLiteral("remove"), listPath);
     const Outcome recorded = record(ListSetAside, listPath);
-    return recorded ? moveFile(listPath, target) : recorded;
+    return recorded ? moveFile(listPath, target, temporaryFor(target)) : recorded;
 }
 
 Outcome InstallationBackup::makeFolder(const QString &relative)
@@ -234,8 +324,9 @@ Outcome InstallationBackup::makeFolder(const QString &relative)
     const Outcome recorded = record(CreatedFolder, relative);
     if (!recorded)
         return recorded;
-    return FileOps::makeFolder(absolute(relative)) ? Outcome::done()
-                                                   : failed(QStringLiteral("create the folder"), absolute(relative));
+    return FileOps::makeFolder(absolute(relative))
+               ? Outcome::done()
+               : failed(QStringLiteral("create the folder"), absolute(relative));
 }
 
 void InstallationBackup::allowMoves(bool allowed)
@@ -259,33 +350,37 @@ bool InstallationBackup::moveInto(const QString &source, const QString &relative
 }
 
 Outcome InstallationBackup::putFile(const QString &source, const QString &relative,
-                                    const std::function<void(qint64)> &progress)
+                                    const std::function<void(qint64)> &progress, bool movable)
 {
     const QString destination = absolute(relative);
     QFileInfo installed(destination);
     if (isFolder(installed))
-        return Outcome::failure(QStringLiteral("replace"), destination, QStringLiteral("a folder is in the way"));
-    if (movesAllowed) {
+        return Outcome::failure(QStringLiteral("replace"), destination,
+                                QStringLiteral("a folder is in the way"));
+    if (movesAllowed && movable) {
         if (moveInto(source, relative, installed))
             return Outcome::done();
         installed.refresh();
     }
 
+    const QString temporary = temporaryFor(destination);
+    const QString withTemporary = relative + QChar(0) + QFileInfo(temporary).fileName();
     if (!existsOrIsLink(installed) || existsOrIsLink(QFileInfo(saved(relative)))) {
-        const Outcome recorded = record(existsOrIsLink(installed) ? TemporaryFile : CreatedFile, relative);
+        const Outcome recorded =
+            record(existsOrIsLink(installed) ? TemporaryFile : CreatedFile, withTemporary);
         if (!recorded)
             return recorded;
-        return FileOps::replaceFile(source, destination, progress) ? Outcome::done()
-                                                                   : failed(QStringLiteral("copy"), source);
+        return FileOps::replaceFile(source, destination, temporary, progress)
+                   ? Outcome::done()
+                   : failed(QStringLiteral("copy"), source);
     }
 
     // Write the new file completely before the installed one leaves its place.
-    const Outcome recorded = record(MovedAside, relative);
+    const Outcome recorded = record(MovedAside, withTemporary);
     if (!recorded)
         return recorded;
-    if (!FileOps::writeTemporaryCopy(source, destination, progress))
+    if (!FileOps::writeTemporaryCopy(source, temporary, progress))
         return failed(QStringLiteral("copy"), source);
-    const QString temporary = destination + FileOps::temporarySuffix();
     Outcome outcome = ensureSavedFolder(relative);
     if (outcome && !FileOps::renameOver(destination, saved(relative)))
         outcome = failed(QStringLiteral("set aside"), destination);
@@ -301,11 +396,28 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
     return outcome;
 }
 
-Outcome InstallationBackup::undo(char kind, const QString &path)
+Outcome InstallationBackup::undo(char kind, const QString &record)
 {
+    const QString path = pathOf(record);
+    const QString extra = extraOf(record);
+    // A damaged or planted journal must not reach beyond the installation and this run's package.
+    const bool safe = kind == ListSetAside
+                          ? QDir::cleanPath(path).compare(packagePath + QStringLiteral("/Env/del.xml"),
+                                                          FileOps::fileNameCaseSensitivity()) == 0 &&
+                                !packagePath.isEmpty()
+                          : liesInside(path) && (kind != MovedIn || liesInPackage(extra));
+    if (!safe) {
+        qDebug().noquote() << "Skipped a journal record that leads outside the installation or the package:"
+                           << QString(QLatin1Char(kind)) << path << extra;
+        return Outcome::done();
+    }
+    // Only a temporary file this run named, beside the path.
+    if (kind != MovedIn && extra.startsWith(QLatin1String(".quillFern-")) &&
+        !extra.contains(QLatin1Char('/')))
+        removeLeftover(QFileInfo(absolute(path)).absolutePath() + QLatin1Char('/') + extra);
+
     switch (kind) {
     case MovedAside: {
-        removeLeftover(absolute(path) + FileOps::temporarySuffix());
         const QString original = saved(path);
         if (!existsOrIsLink(QFileInfo(original)))
             return Outcome::done(); // never moved: the original is still in place
@@ -320,14 +432,12 @@ Outcome InstallationBackup::undo(char kind, const QString &path)
         return Outcome::done();
     }
     case CreatedFile: {
-        removeLeftover(absolute(path) + FileOps::temporarySuffix());
         const QFileInfo current(absolute(path));
         if (!existsOrIsLink(current) || isFolder(current) || FileOps::removeFile(current.filePath()))
             return Outcome::done();
         return failed(QStringLiteral("remove"), current.filePath());
     }
     case TemporaryFile:
-        removeLeftover(absolute(path) + FileOps::temporarySuffix());
         return Outcome::done();
     case CreatedFolder: {
         const QFileInfo current(absolute(path));
@@ -336,15 +446,13 @@ Outcome InstallationBackup::undo(char kind, const QString &path)
         return failed(QStringLiteral("remove the folder"), current.filePath());
     }
     case MovedIn: {
-        const int split = path.indexOf(QChar(0));
-        const QString source = path.mid(split + 1);
-        const QFileInfo current(absolute(path.left(split)));
+        const QFileInfo current(absolute(path));
         // Still in the package: the move never happened.
-        if (split < 0 || existsOrIsLink(QFileInfo(source)) || !existsOrIsLink(current) || isFolder(current))
+        if (existsOrIsLink(QFileInfo(extra)) || !existsOrIsLink(current) || isFolder(current))
             return Outcome::done();
-        if (!FileOps::makePath(QFileInfo(source).absolutePath()))
-            return failed(QStringLiteral("create the folder"), QFileInfo(source).absolutePath());
-        if (!FileOps::renameOver(current.filePath(), source))
+        if (!FileOps::makePath(QFileInfo(extra).absolutePath()))
+            return failed(QStringLiteral("create the folder"), QFileInfo(extra).absolutePath());
+        if (!FileOps::renameOver(current.filePath(), extra))
             return failed(QStringLiteral("move back into the package"), current.filePath());
         return Outcome::done();
     }
@@ -354,7 +462,7 @@ Outcome InstallationBackup::undo(char kind, const QString &path)
             return Outcome::done();
         if (!FileOps::makePath(QFileInfo(path).absolutePath()))
             return failed(QStringLiteral("create the folder"), QFileInfo(path).absolutePath());
-        return moveFile(list, path);
+        return moveFile(list, path, temporaryFor(path));
     }
     default:
         return Outcome::failure(QStringLiteral("undo"), path,
@@ -419,7 +527,8 @@ void InstallationBackup::moveAreaToTrash()
                             .arg(QDateTime::currentMSecsSinceEpoch())
                             .arg(QCoreApplication::applicationPid())
                             .arg(++moves);
-    if (!FileOps::makePath(trashPath))
+    removeLinksInPlaceOfFolders();
+    if (!hasArea() || !FileOps::makePath(trashPath))
         return;
     if (FileOps::renameOver(areaPath, bin))
         return;
@@ -440,18 +549,21 @@ void InstallationBackup::moveAreaToTrash()
 
 bool InstallationBackup::dropTrash()
 {
+    removeLinksInPlaceOfFolders();
     return !existsOrIsLink(QFileInfo(trashPath)) || QDir(trashPath).removeRecursively();
 }
 
 bool InstallationBackup::recoverEarlierRun()
 {
+    removeLinksInPlaceOfFolders();
     bool rolledBack = false;
     if (hasArea()) {
         if (QFileInfo::exists(journalPath())) {
             qDebug() << "Rolling back an earlier run that did not finish";
             const Outcome restored = restore();
             if (!restored)
-                qDebug().noquote() << "The earlier run could not be rolled back completely:" << restored.text();
+                qDebug().noquote() << "The earlier run could not be rolled back completely:"
+                                   << restored.text();
             rolledBack = true;
         } else {
             moveAreaToTrash();

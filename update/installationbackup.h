@@ -20,7 +20,11 @@ class QFileInfo;
 class InstallationBackup
 {
 public:
-    explicit InstallationBackup(const QString &root);
+    // `packageDir` is the package this run applies: its payload files are the
+    // only files outside the root that a rollback moves, and its deletion list
+    // the only one it puts back. Journal records that name anything else,
+    // through "..", links or absolute paths, are skipped.
+    explicit InstallationBackup(const QString &root, const QString &packageDir = QString());
     ~InstallationBackup();
     InstallationBackup(const InstallationBackup &) = delete;
     InstallationBackup &operator=(const InstallationBackup &) = delete;
@@ -46,8 +50,9 @@ public:
     // The copy puts the file `source` at `relative`, replacing what is there
     // only with a complete copy. A folder at `relative` makes it fail.
     // `progress` hears of the bytes written as a copy goes on.
+    // `movable` false keeps the source where it is, whatever allowMoves says.
     Outcome putFile(const QString &source, const QString &relative,
-                    const std::function<void(qint64)> &progress = nullptr);
+                    const std::function<void(qint64)> &progress = nullptr, bool movable = true);
     // From now on putFile moves a plain source file into place where it can,
     // instead of copying it; a rollback moves it back where it came from.
     void allowMoves(bool allowed);
@@ -72,17 +77,25 @@ public:
 private:
     QString absolute(const QString &relative) const;
     QString saved(const QString &relative) const;
+    QString temporaryFor(const QString &destination);
+    bool liesInside(const QString &relative) const;
+    bool liesInPackage(const QString &path) const;
+    void removeLinksInPlaceOfFolders() const;
     Outcome record(char kind, const QString &path);
     Outcome ensureSavedFolder(const QString &relative);
     Outcome moveAside(const QString &relative);
     bool moveInto(const QString &source, const QString &relative, const QFileInfo &installed);
-    Outcome undo(char kind, const QString &path);
+    Outcome undo(char kind, const QString &record);
     QString journalPath() const;
     void moveAreaToTrash();
 
     QString rootPath;
+    QString packagePath;
     QString areaPath;
     QString trashPath;
+    // Temporary files are named after the run, so that no installed file has their name by chance.
+    QString runToken;
+    int temporaries = 0;
     QFile journal;
     QString lastSavedFolder;
     bool movesAllowed = false;

@@ -32,9 +32,10 @@ qint64 payloadBytes(const QString &payload)
 InstallationUpdate::InstallationUpdate(const QString &installationRoot, const QString &packageDir,
                                        const QString &applicationDir)
     : rootPath(QDir::cleanPath(QDir(installationRoot).absolutePath()))
-    , packagePath(packageDir)
+    // Resolved once: the journal must name the same files from any working folder.
+    , packagePath(packageDir.isEmpty() ? QString() : QDir::cleanPath(QDir(packageDir).absolutePath()))
     , applicationPath(applicationDir)
-    , backup(rootPath)
+    , backup(rootPath, packagePath)
 {}
 
 QString InstallationUpdate::payloadFolder() const
@@ -68,7 +69,8 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
     QFile list(listPath);
     if (!list.open(QIODevice::ReadWrite)) {
         result.result = DeletionOutcome::CannotOpen;
-        result.problems << Outcome::failure(QStringLiteral("open the deletion list"), listPath, list.errorString());
+        result.problems << Outcome::failure(QStringLiteral("open the deletion list"), listPath,
+                                            list.errorString());
         return result;
     }
     QDomDocument document;
@@ -77,8 +79,9 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
     int column = 0;
     if (!document.setContent(&list, &error, &line, &column)) {
         result.result = DeletionOutcome::NotXml;
-        result.problems << Outcome::failure(QStringLiteral("read the deletion list"), listPath,
-                                            QStringLiteral("%1 at line %2, column %3").arg(error).arg(line).arg(column));
+        result.problems << Outcome::failure(
+            QStringLiteral("read the deletion list"), listPath,
+            QStringLiteral("%1 at line %2, column %3").arg(error).arg(line).arg(column));
         return result;
     }
     const QDomNode delLs = document.namedItem(QStringLiteral("DelLs"));
@@ -94,7 +97,8 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
     for (int i = 0; i < entries.length(); ++i) {
         const QString entry = entries.at(i).toElement().text();
         QString relative;
-        if (!InstallationPaths::removalTarget(rootPath + QLatin1Char('/') + entry, canonicalRoot, &relative)) {
+        if (!InstallationPaths::removalTarget(rootPath + QLatin1Char('/') + entry, canonicalRoot,
+                                              &relative)) {
             result.problems << Outcome::failure(QStringLiteral("delete"), entry,
                                                 QStringLiteral("it lies outside the installation"));
             continue;
@@ -111,11 +115,12 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
     }
     list.close();
     result.result = DeletionOutcome::Applied;
+    // A list that cannot be set aside stays in the package, for the next run to
+    // apply again; this run's copy leaves it out.
     const Outcome setAside = backup.setListAside(listPath);
-    if (!setAside) {
+    listLeftInPackage = !setAside;
+    if (!setAside)
         result.problems << setAside;
-        QFile::remove(listPath);
-    }
     return result;
 }
 
@@ -130,19 +135,47 @@ CopyOutcome InstallationUpdate::copyPayload(const CancelToken &cancelToken, cons
     });
     copyDone = 0;
     copyTotal = payloadBytes(payloadFolder());
+    canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
     backup.allowMoves(FileOps::mayMoveInto(payloadFolder(), rootPath));
-    copyFolder(payloadFolder(), QString(), outcome);
+    // An Env folder that is itself a link lies outside the package: its files stay where they are.
+    const bool payloadElsewhere = !FileOps::isSameOrInside(QFileInfo(payloadFolder()).canonicalFilePath(),
+                                                           QFileInfo(packagePath).canonicalFilePath());
+    copyFolder(payloadFolder(), QString(), payloadElsewhere, outcome);
     return outcome;
 }
 
-// `relative` is the folder inside the installation, empty or ending with a slash.
-bool InstallationUpdate::copyFolder(const QString &source, const QString &relative, CopyOutcome &outcome)
+// A folder link in the payload is copied by its contents, but never one that
+// would copy the installation into itself or write into it from inside.
+Outcome InstallationUpdate::checkFolderLink(const QFileInfo &link) const
+{
+    const QString target = link.canonicalFilePath();
+    if (FileOps::isSameOrInside(target, canonicalRoot))
+        return Outcome::failure(QStringLiteral("copy the folder"), link.filePath(),
+                                QStringLiteral("it is a link into the installation"));
+    if (FileOps::isSameOrInside(canonicalRoot, target))
+        return Outcome::failure(QStringLiteral("copy the folder"), link.filePath(),
+                                QStringLiteral("it is a link to a folder that holds the installation"));
+    return Outcome::done();
+}
+
+// `relative` is the folder inside the installation, empty or ending with a
+// slash. Files met through a folder link lie outside the package: they are
+// copied, never moved out of their place.
+bool InstallationUpdate::copyFolder(const QString &source, const QString &relative, bool throughLink,
+                                    CopyOutcome &outcome)
 {
     const QDir from(source);
-    if (!QFileInfo(rootPath + QLatin1Char('/') + relative).isDir()) {
+    const QString destination = rootPath + QLatin1Char('/') + relative;
+    if (!QFileInfo(destination).isDir()) {
         outcome.outcome = backup.makeFolder(relative.left(relative.size() - 1));
         if (!outcome.outcome)
             return false;
+    }
+    // An installed folder that is a link leading out of the installation is not written through.
+    if (!FileOps::isSameOrInside(QFileInfo(destination).canonicalFilePath(), canonicalRoot)) {
+        outcome.outcome = Outcome::failure(QStringLiteral("copy into"), destination,
+                                           QStringLiteral("it is a link that leads out of the installation"));
+        return false;
     }
 
     // A folder link back to a folder being copied would recurse without end.
@@ -158,18 +191,35 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
         const QString name = entry.fileName();
         if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX"))
             continue;
+        if (relative.isEmpty() && listLeftInPackage && name == QLatin1String("del.xml"))
+            continue;
 
         if (entry.isDir()) {
             if (foldersBeingCopied.contains(entry.canonicalFilePath())) {
                 outcome.entry = name;
-                outcome.outcome = Outcome::failure(QStringLiteral("copy the folder"), entry.filePath(),
-                                                   QStringLiteral("it leads back into a folder being copied"));
+                outcome.outcome =
+                    Outcome::failure(QStringLiteral("copy the folder"), entry.filePath(),
+                                     QStringLiteral("it leads back into a folder being copied"));
                 return false;
             }
+            if (entry.isSymLink()) {
+                outcome.outcome = checkFolderLink(entry);
+                if (!outcome.outcome) {
+                    outcome.entry = name;
+                    return false;
+                }
+            }
             outcome.folders.append(name);
-            if (!copyFolder(entry.filePath(), relative + name + QLatin1Char('/'), outcome))
+            if (!copyFolder(entry.filePath(), relative + name + QLatin1Char('/'),
+                            throughLink || entry.isSymLink(), outcome))
                 return false;
             outcome.folders.removeLast();
+            continue;
+        }
+        // Pipes, sockets and devices hold no file to install; opening one could wait for ever.
+        if (entry.exists() && !entry.isFile()) {
+            outcome.skipped << Outcome::failure(QStringLiteral("copy"), entry.filePath(),
+                                                QStringLiteral("it is not a plain file; skipped"));
             continue;
         }
 
@@ -179,10 +229,11 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
             if (progress)
                 progress(qMin(copyDone, copyTotal), copyTotal);
         };
-        outcome.outcome = backup.putFile(entry.filePath(), relative + name, [&](qint64 bytes) {
+        const auto noteWritten = [&](qint64 bytes) {
             note(bytes);
             reported += bytes;
-        });
+        };
+        outcome.outcome = backup.putFile(entry.filePath(), relative + name, noteWritten, !throughLink);
         if (!outcome.outcome) {
             outcome.entry = name;
             return false;
@@ -197,8 +248,18 @@ Outcome InstallationUpdate::commit()
     return backup.commit();
 }
 
+bool InstallationUpdate::isPackage() const
+{
+    const QFileInfo payload(payloadFolder());
+    return !packagePath.isEmpty() && payload.isDir();
+}
+
 Outcome InstallationUpdate::removePackage()
 {
+    // A wrong folder handed over by mistake is never removed: only a package has a payload.
+    if (!isPackage())
+        return Outcome::failure(QStringLiteral("remove the package folder"), packagePath,
+                                QStringLiteral("it is not a package: it holds no Env folder"));
     const QString refusal = InstallationPaths::packageRemovalRefusal(packagePath, rootPath, applicationPath);
     if (!refusal.isEmpty())
         return Outcome::failure(QStringLiteral("remove the package folder"), packagePath, refusal);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileInfo>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -51,6 +52,8 @@ struct CopyOutcome
     QStringList folders;
     QString entry;
     bool cancelled = false;
+    // Entries that were passed over, each with the reason.
+    QList<Outcome> skipped;
 
     bool ok() const { return outcome.ok() && !cancelled; }
 };
@@ -66,7 +69,8 @@ public:
     // Bytes of the payload done so far, and in all.
     using CopyProgress = std::function<void(qint64 done, qint64 total)>;
 
-    InstallationUpdate(const QString &installationRoot, const QString &packageDir, const QString &applicationDir);
+    InstallationUpdate(const QString &installationRoot, const QString &packageDir,
+                       const QString &applicationDir);
     InstallationUpdate(const InstallationUpdate &) = delete;
     InstallationUpdate &operator=(const InstallationUpdate &) = delete;
 
@@ -74,6 +78,8 @@ public:
     QString packageDir() const { return packagePath; }
     QString payloadFolder() const;
     QString deletionListPath() const;
+    // A package is a folder with an Env folder in it; nothing else is applied or removed.
+    bool isPackage() const;
 
     // Rolls back a run that was killed, and throws away what committed runs left.
     void recoverEarlierRun();
@@ -97,7 +103,8 @@ public:
     static bool dropTrash(const QString &installationRoot);
 
 private:
-    bool copyFolder(const QString &source, const QString &relative, CopyOutcome &outcome);
+    bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
+    Outcome checkFolderLink(const QFileInfo &link) const;
 
     const QString rootPath;
     const QString packagePath;
@@ -107,6 +114,8 @@ private:
     const CancelToken *cancel = nullptr;
     CopyProgress progress;
     QStringList foldersBeingCopied;
+    QString canonicalRoot;
+    bool listLeftInPackage = false;
     qint64 copyDone = 0;
     qint64 copyTotal = 0;
 };
