@@ -21,9 +21,8 @@ int main(int argc, char *argv[])
         return 0;
 
     Platform::prepareProcess();
-    // The window and its texts follow the screen's scale; 150 % stays 1.5, not 2.
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
-    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    // The window and its texts follow the scale the user chose; 150 % stays 1.5, not 2.
+    Platform::chooseScreenScaling(argc, argv);
     QApplication app(argc, argv);
     // Qt takes its own options out of the vector; the package folder must still be there.
     if (argc < 3)

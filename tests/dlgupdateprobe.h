@@ -15,7 +15,17 @@ class DlgUpdateProbe
 {
 public:
     static Ui_DlgUpdate *ui(DlgUpdate &dlg) { return dlg.ui; }
-    static QProcess *killProcess(DlgUpdate &dlg) { return dlg.killProcess; }
+    // The process object of the stop command running now, the product's or the self-stop; null between them.
+    static QProcess *killProcess(DlgUpdate &dlg)
+    {
+        return dlg.productStop.process ? dlg.productStop.process : dlg.selfStop.process;
+    }
+    // Names only a test uses, for stops that end processes by name without a stop program.
+    static void setProcessNames(DlgUpdate &dlg, const QString &product, const QString &updater)
+    {
+        dlg.productName = product;
+        dlg.updaterName = updater;
+    }
     static QString packageDir(DlgUpdate &dlg) { return dlg.packageDir; }
     static int progressTimerId(DlgUpdate &dlg) { return dlg.progressTimerId; }
     static int stageTimerId(DlgUpdate &dlg) { return dlg.stageTimerId; }
@@ -50,8 +60,10 @@ public:
     static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
 
     // Lets the bound on the stop command, or on the self-stop, run out now.
-    static void expireStopDeadline(DlgUpdate &dlg) { dlg.stopDeadline.start(0); }
-    static void expireSelfStopDeadline(DlgUpdate &dlg) { dlg.selfStopDeadline.start(0); }
+    static void expireStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.productStop); }
+    static void expireSelfStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.selfStop); }
+    static void expireDeadline(StopCommand &stop) { stop.deadline.start(0); }
+    static QProcess *commandProcess(StopCommand &stop) { return stop.process; }
 
     static void onKillFinish(DlgUpdate &dlg) { dlg.onKillFinish(0, QProcess::NormalExit); }
 

@@ -153,7 +153,8 @@ public:
     bool layOut()
     {
         return (!elsewhere || elsewhere->isValid()) && install.isValid() && QDir().mkpath(work) &&
-               install.installUpdater(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE)) && writeFile(beside(QStringLiteral("outside.txt")), "outside") &&
+               install.installUpdater(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE)) &&
+               writeFile(beside(QStringLiteral("outside.txt")), "outside") &&
                writeFile(beside(QStringLiteral("outside-dir/victim.txt")), "victim") &&
                writeFile(beside(QStringLiteral("outside-dir/keep.txt")), "keep") &&
                writeFile(beside(QStringLiteral("keep-me/notes.txt")), "notes") &&
@@ -682,7 +683,20 @@ void TestFaults::everyEndingLeavesInstallationWhole()
     UpdaterRun second;
     UpdaterRun *updating = &run;
     UpdaterRun *leaver = &second;
-    QVERIFY(run.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+    QString program = ws.updater();
+    QStringList arguments{QStringLiteral("update"), ws.package};
+    if (ending == StopProgramMissing) {
+        // Without a stop program the updater ends every Halvorquintel and quillFern of the user
+        // itself: in a process namespace of its own it sees no process but its own.
+        const QStringList ownNamespace{QStringLiteral("--pid"), QStringLiteral("--fork"),
+                                       QStringLiteral("--mount-proc"), QStringLiteral("--kill-child")};
+        if (QProcess::execute(QStringLiteral("unshare"),
+                              ownNamespace + QStringList{QStringLiteral("true")}) != 0)
+            QSKIP("needs unshare and the right to make a process namespace (root)");
+        arguments = ownNamespace + QStringList{program} + arguments;
+        program = QStringLiteral("unshare");
+    }
+    QVERIFY(run.start(program, arguments, ws.work));
     switch (ending) {
     case CloseBetweenTries:
         QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished,
@@ -752,6 +766,14 @@ void TestFaults::everyEndingLeavesInstallationWhole()
     if (ending != StopProgramMissing)
         QCOMPARE(ws.install.stopRequests().count(QStringLiteral("Halvorquintel")),
                  ending == TrashThatCannotGo ? 2 : 1);
+    // Without tskill the updater stopped by name itself, and still ended with its run.
+    if (ending == StopProgramMissing) {
+        const QString runLog = QString::fromUtf8(readFile(updating->runLogPath()));
+        for (const char *name : {"Halvorquintel", "quillFern"})
+            QVERIFY2(runLog.contains(
+                         QStringLiteral("ending the processes called %1 here").arg(QLatin1String(name))),
+                     qPrintable(runLog));
+    }
 }
 
 QTEST_MAIN(TestFaults)

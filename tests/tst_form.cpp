@@ -93,7 +93,10 @@ void TestForm::objectNamesAndClasses()
 
 void TestForm::geometry()
 {
+    // Showing stops the product: the stand-in stop program keeps that inside the temporary folder.
+    StandInInstallation install;
     DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));

@@ -4,19 +4,29 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include <memory>
+#include <vector>
+
+#include <sys/prctl.h>
+
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "stopcommand.h"
 #include "testsupport.h"
 
 #include "ui_dlgupdate.h"
 
 // Stopping and relaunching the product, with stand-ins that only record
-// their starts: nothing outside the temporary installation is ended.
+// their starts: nothing outside the temporary installation is ended. Where no
+// stop program is there to record, the processes are ended by names only
+// this test uses, carried by stand-ins it started itself.
 class TestProcess : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void stopReportsOnce_data();
+    void stopReportsOnce();
     void showStopsProduct_data();
     void showStopsProduct();
     void stopProgramThatNeverFinishesIsLeftBehind_data();
@@ -44,7 +54,136 @@ void replaceStopProgram(const StandInInstallation &install, const QByteArray &bo
     QVERIFY(makeExecutable(stop));
 }
 
+// A name no other process on the machine carries: this test's own, by its process id.
+QString testOnlyName(const char *role)
+{
+    return QStringLiteral("qf%1%2").arg(QLatin1String(role)).arg(QCoreApplication::applicationPid());
+}
+
+// A process called `name` that runs until it is ended, started by this test from a
+// temporary folder. `body` empty: a copy of sleep; otherwise a script that runs it.
+class StandInProcess
+{
+public:
+    explicit StandInProcess(const QString &name, const QByteArray &body = QByteArray())
+    {
+        const QString program = folder.filePath(name);
+        if (body.isEmpty())
+            QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), program);
+        else
+            writeFile(program, "#!/bin/sh\n" + body);
+        makeExecutable(program);
+        process.start(program, {QStringLiteral("60")});
+    }
+    ~StandInProcess()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    bool started() { return process.waitForStarted(); }
+    // Gone, or a zombie this test has not collected yet.
+    bool isGone() const
+    {
+        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+        const int state = stat.lastIndexOf(')') + 2;
+        return stat.isEmpty() || stat.at(state) == 'Z';
+    }
+
+private:
+    QTemporaryDir folder;
+    QProcess process;
+};
+
+// Gives this process another name, as the system lists it, while it lives.
+class OwnName
+{
+public:
+    explicit OwnName(const QString &name)
+    {
+        ::prctl(PR_GET_NAME, saved);
+        ::prctl(PR_SET_NAME, name.toUtf8().constData());
+    }
+    ~OwnName() { ::prctl(PR_SET_NAME, saved); }
+
+private:
+    char saved[17] = {};
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(StopCommand::Ending)
+
+void TestProcess::stopReportsOnce_data()
+{
+    QTest::addColumn<QByteArray>("stopBody");    // empty: no stop program, the processes are ended here
+    QTest::addColumn<QByteArray>("standInBody"); // empty: a copy of sleep
+    QTest::addColumn<int>("standIns");
+    QTest::addColumn<bool>("namedLikeThisProcess");
+    QTest::addColumn<StopCommand::Ending>("ending");
+    using E = StopCommand::Ending;
+    QTest::newRow("command ends them") << QByteArray("exit 0\n") << QByteArray() << 0 << false << E::Ended;
+    QTest::newRow("command finds none")
+        << QByteArray("exit 1\n") << QByteArray() << 0 << false << E::NotFound;
+    QTest::newRow("command refuses its arguments")
+        << QByteArray("exit 2\n") << QByteArray() << 0 << false << E::Failed;
+    QTest::newRow("command crashes") << QByteArray("kill -SEGV $$\n") << QByteArray() << 0 << false
+                                     << E::Failed;
+    QTest::newRow("command hangs") << QByteArray("exec sleep 60\n") << QByteArray() << 0 << false
+                                   << E::BoundedOut;
+    QTest::newRow("no command: two running") << QByteArray() << QByteArray() << 2 << false << E::Ended;
+    QTest::newRow("no command: one ignores being asked")
+        << QByteArray() << QByteArray("trap '' TERM\nwhile :; do sleep 0.1; done\n") << 1 << false
+        << E::Ended;
+    QTest::newRow("no command: none running") << QByteArray() << QByteArray() << 0 << false << E::NotFound;
+    QTest::newRow("no command: only this process")
+        << QByteArray() << QByteArray() << 0 << true << E::NotFound;
+}
+
+// Every way a stop can end is reported once, from the event loop, and the
+// fallback ends exactly the processes of that name, never this one.
+void TestProcess::stopReportsOnce()
+{
+    QFETCH(QByteArray, stopBody);
+    QFETCH(QByteArray, standInBody);
+    QFETCH(int, standIns);
+    QFETCH(bool, namedLikeThisProcess);
+    QFETCH(StopCommand::Ending, ending);
+    StandInInstallation install;
+    replaceStopProgram(install, stopBody);
+    const QString name = testOnlyName("S");
+    std::vector<std::unique_ptr<StandInProcess>> running;
+    for (int i = 0; i < standIns; ++i) {
+        running.push_back(std::make_unique<StandInProcess>(name, standInBody));
+        QVERIFY(running.back()->started());
+    }
+    // A longer name that starts the same is not that name.
+    StandInProcess bystander(name + QLatin1Char('x'));
+    QVERIFY(bystander.started());
+    std::unique_ptr<OwnName> ownName(namedLikeThisProcess ? new OwnName(name) : nullptr);
+
+    StopCommand stop;
+    QSignalSpy over(&stop, &StopCommand::over);
+    stop.start(name, install.binDir(), 20000);
+    QVERIFY(stop.isRunning());
+    QCOMPARE(over.count(), 0); // never from inside start()
+    if (ending == StopCommand::Ending::BoundedOut) {
+        QTRY_COMPARE(install.stopRequests(), QStringList{name});
+        QCOMPARE(over.count(), 0);
+        DlgUpdateProbe::expireDeadline(stop);
+    }
+    QPointer<QProcess> command = DlgUpdateProbe::commandProcess(stop);
+    QTRY_COMPARE_WITH_TIMEOUT(over.count(), 1, 10000);
+    QCOMPARE(over.at(0).at(0).value<StopCommand::Ending>(), ending);
+    QVERIFY(!stop.isRunning());
+    for (const auto &standIn : running)
+        QVERIFY2(standIn->isGone(), "reported over while a process of that name still ran");
+    QVERIFY(!bystander.isGone());
+    if (!stopBody.isEmpty())
+        QCOMPARE(install.stopRequests(), QStringList{name});
+    QTRY_VERIFY(command.isNull()); // a hung command is killed with its process object
+    QTest::qWait(100);
+    QCOMPARE(over.count(), 1);
+}
 
 void TestProcess::showStopsProduct_data()
 {
@@ -52,6 +191,7 @@ void TestProcess::showStopsProduct_data()
     QTest::newRow("product stopped") << QByteArray("exit 0\n");
     QTest::newRow("product not running") << QByteArray("exit 1\n");
     QTest::newRow("stop takes a while") << QByteArray("sleep 0.5\n");
+    QTest::newRow("no stop program: the product is ended here") << QByteArray();
 }
 
 void TestProcess::showStopsProduct()
@@ -59,7 +199,11 @@ void TestProcess::showStopsProduct()
     QFETCH(QByteArray, stopBody);
     StandInInstallation install;
     replaceStopProgram(install, stopBody);
+    const QString productName = testOnlyName("P");
+    StandInProcess product(productName);
+    QVERIFY(product.started());
     DlgUpdate dlg;
+    DlgUpdateProbe::setProcessNames(dlg, productName, testOnlyName("U"));
     dlg.setApplicationDir(install.binDir());
     dlg.setPackageDir(install.path(QStringLiteral("package")));
     MessageLog log;
@@ -70,7 +214,11 @@ void TestProcess::showStopsProduct()
     QVERIFY(!stop->parent());
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);
     QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
-    QCOMPARE(install.stopRequests(), QStringList{QStringLiteral("Halvorquintel")});
+    // Only the stand-in stop program leaves the product running; without one it is gone before the stages.
+    QCOMPARE(product.isGone(), stopBody.isEmpty());
+    QCOMPARE(install.stopRequests(), stopBody.isEmpty() ? QStringList() : QStringList{productName});
+    QVERIFY2(!log.messages().join(QLatin1Char('\n')).contains(QStringLiteral("Going on without")),
+             qPrintable(log.messages().join(QLatin1Char('\n'))));
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
     QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
     QCOMPARE(DlgUpdateProbe::killProcess(dlg), nullptr);
@@ -80,10 +228,11 @@ void TestProcess::showStopsProduct()
 
 void TestProcess::stopProgramThatNeverFinishesIsLeftBehind_data()
 {
-    QTest::addColumn<QByteArray>("stopBody"); // empty: no stop program at all
+    QTest::addColumn<QByteArray>("stopBody");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("missing") << QByteArray() << "could not be started";
     QTest::newRow("hanging") << QByteArray("exec sleep 60\n") << "did not finish within 20 s";
+    QTest::newRow("hanging, ignoring being ended")
+        << QByteArray("trap '' TERM\nwhile :; do sleep 0.1; done\n") << "did not finish within 20 s";
 }
 
 void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
@@ -98,11 +247,9 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
     dlg.show();
     QPointer<QProcess> stop = DlgUpdateProbe::killProcess(dlg);
     QVERIFY(stop);
-    if (!stopBody.isEmpty()) {
-        QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("Halvorquintel")});
-        QCOMPARE(log.count(QStringLiteral("kill finish")), 0);
-        DlgUpdateProbe::expireStopDeadline(dlg);
-    }
+    QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("Halvorquintel")});
+    QCOMPARE(log.count(QStringLiteral("kill finish")), 0);
+    DlgUpdateProbe::expireStopDeadline(dlg);
 
     QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
     QVERIFY2(log.messages().contains(QStringLiteral("Going on without the stop command, which ") + reason),
@@ -116,18 +263,26 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
 
 void TestProcess::selfStopThatDoesNotEndUpdater_data()
 {
-    QTest::addColumn<QByteArray>("stopBody"); // empty: no stop program at all
-    QTest::newRow("missing") << QByteArray();
-    QTest::newRow("returns") << QByteArray("exit 0\n");
-    QTest::newRow("hanging") << QByteArray("exec sleep 60\n");
+    QTest::addColumn<QByteArray>("stopBody"); // empty: no stop program, the other updaters are ended here
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QByteArray() << "returned without ending the updater";
+    QTest::newRow("returns") << QByteArray("exit 0\n") << "returned without ending the updater";
+    QTest::newRow("hanging") << QByteArray("exec sleep 60\n") << "did not end the updater within 20 s";
 }
 
 void TestProcess::selfStopThatDoesNotEndUpdater()
 {
     QFETCH(QByteArray, stopBody);
+    QFETCH(QString, reason);
     StandInInstallation install;
     replaceStopProgram(install, stopBody);
+    // This process stands for the updater: the self-stop ends the other one, and then this one itself.
+    const QString updaterName = testOnlyName("U");
+    StandInProcess otherUpdater(updaterName);
+    QVERIFY(otherUpdater.started());
+    OwnName ownName(updaterName);
     DlgUpdate dlg;
+    DlgUpdateProbe::setProcessNames(dlg, testOnlyName("P"), updaterName);
     dlg.setApplicationDir(install.binDir());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     MessageLog log;
@@ -136,13 +291,18 @@ void TestProcess::selfStopThatDoesNotEndUpdater()
     QTest::mouseClick(DlgUpdateProbe::ui(dlg)->btnOK, Qt::LeftButton);
     QTRY_COMPARE(install.productStarts(), 1);
     if (stopBody.startsWith("exec sleep")) {
-        QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("quillFern")});
+        QTRY_COMPARE(install.stopRequests(), QStringList{updaterName});
         QCOMPARE(closed.count(), 0);
         DlgUpdateProbe::expireSelfStopDeadline(dlg);
     }
     // As the last window of the real updater, closing ends it with status 0.
     QTRY_COMPARE(closed.count(), 1);
     QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
+    QVERIFY2(log.messages().contains(QStringLiteral("Ending the updater here: the self-stop ") + reason),
+             qPrintable(log.messages().join(QLatin1Char('\n'))));
+    QCOMPARE(otherUpdater.isGone(), stopBody.isEmpty());
+    QTest::qWait(100);
+    QCOMPARE(closed.count(), 1);
 }
 
 void TestProcess::relaunchStartsProductAndStopsUpdater_data()
@@ -180,7 +340,7 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
             line == QStringLiteral("Could not start the product \"%1\": there is no such file").arg(product);
     QCOMPARE(reported, productThere ? 0 : 1);
     QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("quillFern")});
-    QVERIFY(DlgUpdateProbe::killProcess(dlg));
+    QCOMPARE(dlg.runState(), DlgUpdate::RunState::Relaunched);
 }
 
 void TestProcess::restartButtonRelaunchesOnEveryPress()
@@ -193,14 +353,15 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
     ui->btnOK->setEnabled(true);
 
     QTest::mouseClick(ui->btnOK, Qt::LeftButton);
-    QTRY_COMPARE(install.productStarts(), 1);
-    QProcess *selfStop = DlgUpdateProbe::killProcess(dlg);
+    QPointer<QProcess> selfStop = DlgUpdateProbe::killProcess(dlg);
     QVERIFY(selfStop);
-    QTRY_COMPARE(selfStop->state(), QProcess::NotRunning);
+    QVERIFY(!selfStop->parent());
+    QTRY_COMPARE(install.productStarts(), 1);
+    QTRY_VERIFY(selfStop.isNull()); // the stand-in returned; its process object is released
 
     QTest::mouseClick(ui->btnOK, Qt::LeftButton);
+    QVERIFY(DlgUpdateProbe::killProcess(dlg)); // the self-stop, started again
     QTRY_COMPARE(install.productStarts(), 2);
-    QCOMPARE(DlgUpdateProbe::killProcess(dlg), selfStop); // the same process object, started again
     QTRY_COMPARE(install.stopRequests(),
                  (QStringList{QStringLiteral("quillFern"), QStringLiteral("quillFern")}));
 }

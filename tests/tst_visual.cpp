@@ -9,8 +9,9 @@
 #include "testsupport.h"
 
 // The installed updater in a real window on a virtual X display, pictured
-// while its bar climbs, on screens scaled to 100, 150 and 200 % (Xft.dpi).
-// Runs under xvfb-run; the pictures are kept in the build folder as artefacts.
+// while its bar climbs, on screens scaled to 100, 150 and 200 % (Xft.dpi),
+// and on one whose user chose no scale at all. Runs under xvfb-run, on a
+// display of 100 dpi by its size; the pictures are kept in the build folder.
 class TestVisual : public QObject
 {
     Q_OBJECT
@@ -73,6 +74,8 @@ void TestVisual::barClimbsInRealWindow_data()
     QTest::newRow("100 %, Xft.dpi 96") << 96 << 1.0 << ":/progress";
     QTest::newRow("150 %, Xft.dpi 144") << 144 << 1.5 << "";
     QTest::newRow("200 %, Xft.dpi 192") << 192 << 2.0 << ":/progress@2x";
+    // The monitor's size says 100 dpi, but no one chose 104 %.
+    QTest::newRow("no Xft.dpi, 100 dpi by size: 1:1") << 0 << 1.0 << ":/progress";
 }
 
 void TestVisual::barClimbsInRealWindow()
@@ -83,6 +86,12 @@ void TestVisual::barClimbsInRealWindow()
     if (QStandardPaths::findExecutable(QStringLiteral("xrdb")).isEmpty())
         QSKIP("xrdb (x11-xserver-utils) is needed to set Xft.dpi");
     QVERIFY(setXftDpi(xftDpi));
+    if (xftDpi == 0) {
+        const qreal physical = QGuiApplication::primaryScreen()->physicalDotsPerInch();
+        QVERIFY2(qAbs(physical - 96) > 2,
+                 qPrintable(QStringLiteral("the display's size gives %1 dpi; run with xvfb-run -s '-dpi 100'")
+                                .arg(physical)));
+    }
     UpdaterProcessLock lock;
     StandInInstallation install;
     QVERIFY(install.installUpdater());
@@ -114,7 +123,8 @@ void TestVisual::barClimbsInRealWindow()
     };
     QTRY_VERIFY_WITH_TIMEOUT(pictureBar() > 0.3, 15000);
     const QString artefact =
-        QStringLiteral(QUILLFERN_ARTEFACT_DIR "/tst_visual_climbing_%1dpi.png").arg(xftDpi);
+        QStringLiteral(QUILLFERN_ARTEFACT_DIR "/tst_visual_climbing_%1.png")
+            .arg(xftDpi ? QStringLiteral("%1dpi").arg(xftDpi) : QStringLiteral("no-xft-dpi"));
     QVERIFY(screen.save(artefact));
     updater.kill();
     updater.waitForFinished();

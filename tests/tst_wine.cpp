@@ -1,4 +1,5 @@
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QScreen>
@@ -9,8 +10,9 @@
 
 // The cross-built Windows updater, run under Wine on a virtual X display
 // against a stand-in Halvorquintel.exe, with the stand-in tskill.exe on
-// Wine's path. Everything runs in the Windows build's own Wine prefix, so
-// the updater's self-stop reaches no process outside it.
+// Wine's path or, as on a Windows without tskill, with nothing on it.
+// Everything runs in the Windows build's own Wine prefix, so the updater's
+// stops reach no process outside it.
 class TestWine : public QObject
 {
     Q_OBJECT
@@ -69,13 +71,16 @@ void TestWine::initTestCase()
 void TestWine::wholeUpdate_data()
 {
     QTest::addColumn<bool>("copyFails");
-    QTest::newRow("success with deletion list") << false;
-    QTest::newRow("failure rolled back") << true;
+    QTest::addColumn<bool>("stopProgram");
+    QTest::newRow("success with deletion list") << false << true;
+    QTest::newRow("failure rolled back") << true << true;
+    QTest::newRow("success without tskill.exe") << false << false;
 }
 
 void TestWine::wholeUpdate()
 {
     QFETCH(bool, copyFails);
+    QFETCH(bool, stopProgram);
     UpdaterProcessLock lock;
     QTemporaryDir workspace;
     QVERIFY(workspace.isValid());
@@ -107,12 +112,21 @@ void TestWine::wholeUpdate()
 
     QProcess updater;
     updater.setWorkingDirectory(workspace.path());
+    if (!stopProgram) {
+        // The updater's own folder holds every DLL it needs; nothing else is on the path.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QUILLFERN_WINEPATH"), QString());
+        updater.setProcessEnvironment(environment);
+    }
     updater.start(wineLauncher(),
                   {bin + QStringLiteral("/quillFern.exe"), QStringLiteral("update"), windowsPath(package)});
     QVERIFY(updater.waitForStarted());
-    QVERIFY2(product.waitForFinished(60000), "tskill did not stop the product");
+    QVERIFY2(product.waitForFinished(60000), "the product was not stopped");
+    // Stopped before a file was touched.
+    QByteArray errors = updater.readAllStandardError();
+    QVERIFY2(!errors.contains("copy finish"), errors.constData());
+    QCOMPARE(readFile(root + QString::fromUtf8("/data/données.txt")), QByteArray("old data"));
 
-    QByteArray errors;
     const QByteArray awaited = copyFails ? "Update failed; the installation was rolled back" : "copy finish";
     QTRY_VERIFY_WITH_TIMEOUT((errors += updater.readAllStandardError()).contains(awaited), 90000);
     QTest::qWait(1000);
@@ -138,12 +152,27 @@ void TestWine::wholeUpdate()
         return;
     }
 
+    QTRY_VERIFY_WITH_TIMEOUT((errors += updater.readAllStandardError()).contains("Finish!"), 60000);
+    QElapsedTimer sinceFinish;
+    sinceFinish.start();
     QVERIFY2(updater.waitForFinished(60000), "the updater did not end itself");
     errors += updater.readAllStandardError();
-    QVERIFY2(errors.contains("Finish!"), errors.constData());
+    if (!stopProgram) {
+        // Without tskill.exe it stopped the product and the other updaters itself, and then ended
+        // with status 0, well before the self-stop's 20 s bound.
+        QVERIFY2(sinceFinish.elapsed() < 20000, qPrintable(QString::number(sinceFinish.elapsed())));
+        for (const char *stopped :
+             {"ending the processes called Halvorquintel here", "ending the processes called quillFern here"})
+            QVERIFY2(errors.contains(stopped), errors.constData());
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), 0);
+    }
     QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), 2, 60000);
     QVERIFY(readFile(starts).split('\n').value(1).endsWith(
         QString::fromUtf8("\\bin\\Halvorquintel.exe").toUtf8()));
+    // Started once: the relaunched stand-in runs, and no other start follows.
+    QTest::qWait(1000);
+    QCOMPARE(readFile(starts).count('\n'), 2);
     // The relaunched stand-in was started by the updater this test ran.
     QProcess::execute(wineLauncher(), {windowsBuild + QStringLiteral("/tests/windows/tskill.exe"),
                                        QStringLiteral("Halvorquintel")});

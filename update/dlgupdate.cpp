@@ -18,23 +18,6 @@ namespace {
 
 constexpr int MaxAttempts = 5;
 
-// Commands are single strings with quoted parts, as the system's tools take them.
-void startCommand(QProcess *process, const QString &command)
-{
-    const QStringList parts = QProcess::splitCommand(command);
-    process->start(parts.value(0), parts.mid(1), QIODevice::ReadWrite);
-}
-
-// Where the system refuses a start at once, its error came before the caller
-// could connect to it: it is delivered again once the caller has.
-void redeliverRefusedStart(QProcess *process)
-{
-    if (process->state() == QProcess::NotRunning && process->error() == QProcess::FailedToStart)
-        QMetaObject::invokeMethod(
-            process, [process] { emit process->errorOccurred(QProcess::FailedToStart); },
-            Qt::QueuedConnection);
-}
-
 void reportRollback(const QString &occasion, const Outcome &rollback)
 {
     if (rollback) {
@@ -52,29 +35,22 @@ const QString closedEarly = QStringLiteral("Closed before the update finished");
 DlgUpdate::DlgUpdate(QWidget *parent)
     : CCtrlDialog(parent)
     , ui(new Ui_DlgUpdate)
-    , killProcess(nullptr)
     , progressTimerId(-1)
     , stageTimerId(-1)
     , targetProgress(0)
     , attemptCount(0)
     , failed(false)
     , applicationDir(QCoreApplication::applicationDirPath())
+    , productName(Platform::productProcessName())
+    , updaterName(Platform::updaterProcessName())
 {
     // The bar's chunk is drawn from ":/progress".
     Resources::init();
     ui->setupUi(this);
     ui->btnOK->setEnabled(false);
 
-    stopDeadline.setSingleShot(true);
-    connect(&stopDeadline, &QTimer::timeout, this, [this] {
-        goOnWithoutStopCommand(
-            QStringLiteral("did not finish within %1 s").arg(timings.stopCommandBound / 1000));
-    });
-    selfStopDeadline.setSingleShot(true);
-    connect(&selfStopDeadline, &QTimer::timeout, this, [this] {
-        endWithoutSelfStop(
-            QStringLiteral("did not end the updater within %1 s").arg(timings.stopCommandBound / 1000));
-    });
+    connect(&productStop, &StopCommand::over, this, &DlgUpdate::onProductStopOver);
+    connect(&selfStop, &StopCommand::over, this, &DlgUpdate::onSelfStopOver);
     connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, [this] {
         if (!trashRemoval.result())
             qDebug() << "Left trash that cannot be removed yet; a later run removes it";
@@ -351,46 +327,26 @@ void DlgUpdate::armStageTimer()
 
 void DlgUpdate::stopProduct()
 {
-    if (!killProcess)
-        killProcess = new QProcess;
-    startCommand(killProcess, Platform::stopCommand(applicationDir, Platform::productProcessName()));
-    connect(killProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &DlgUpdate::onKillFinish);
-    connect(killProcess, &QProcess::errorOccurred, this, &DlgUpdate::onStopCommandError,
-            Qt::UniqueConnection);
-    stopDeadline.start(timings.stopCommandBound);
-    redeliverRefusedStart(killProcess);
-}
-
-void DlgUpdate::onStopCommandError(QProcess::ProcessError error)
-{
-    if (error == QProcess::FailedToStart)
-        goOnWithoutStopCommand(QStringLiteral("could not be started"));
+    productStop.start(productName, applicationDir, timings.stopCommandBound);
 }
 
 // No stop command at all, or one that never returns, must not hold the run:
 // a product still holding its files makes the copy fail and the run roll back.
-void DlgUpdate::goOnWithoutStopCommand(const QString &reason)
+void DlgUpdate::onProductStopOver(StopCommand::Ending ending)
 {
-    if (state != RunState::StoppingProduct)
-        return;
-    qDebug().noquote() << "Going on without the stop command, which" << reason;
-    if (killProcess)
-        killProcess->disconnect(this);
-    onKillFinish(-1, QProcess::CrashExit);
+    if (state == RunState::StoppingProduct && ending == StopCommand::Ending::BoundedOut)
+        qDebug().noquote()
+            << "Going on without the stop command, which"
+            << QStringLiteral("did not finish within %1 s").arg(timings.stopCommandBound / 1000);
+    else if (state == RunState::StoppingProduct && ending == StopCommand::Ending::NoCommand)
+        qDebug().noquote() << "Going on without the stop command, which could not be started";
+    onKillFinish(-1, QProcess::NormalExit);
 }
 
 void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
 {
     Q_UNUSED(exitCode)
     Q_UNUSED(exitStatus)
-    if (killProcess) {
-        killProcess->kill();
-        // We are inside this process object's own finished() notification.
-        killProcess->deleteLater();
-        killProcess = nullptr;
-    }
-    stopDeadline.stop();
     qDebug() << "kill finish";
     targetProgress = 15;
     state = RunState::Waiting;
@@ -434,32 +390,22 @@ void DlgUpdate::onAfterUpdateTaskFinish()
         stopSelf();
 }
 
+// Ends every updater process, this one included, while the event loop runs on.
 void DlgUpdate::stopSelf()
 {
     releaseInstallation();
-    // Ends every updater process, this one included, while the event loop runs on.
-    if (!killProcess)
-        killProcess = new QProcess;
-    startCommand(killProcess, Platform::stopCommand(applicationDir, Platform::updaterProcessName()));
-    connect(killProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &DlgUpdate::onSelfStopEnded, Qt::UniqueConnection);
-    connect(killProcess, &QProcess::errorOccurred, this, &DlgUpdate::onSelfStopEnded, Qt::UniqueConnection);
-    selfStopDeadline.start(timings.stopCommandBound);
-    redeliverRefusedStart(killProcess);
+    selfStop.start(updaterName, applicationDir, timings.stopCommandBound);
 }
 
-void DlgUpdate::onSelfStopEnded()
+// Still here once the self-stop is over: the product is running again by now
+// and, as the last window, closing the window ends the updater with status 0.
+void DlgUpdate::onSelfStopOver(StopCommand::Ending ending)
 {
-    endWithoutSelfStop(killProcess && killProcess->error() == QProcess::FailedToStart
-                           ? QStringLiteral("could not be started")
-                           : QStringLiteral("returned without ending the updater"));
-}
-
-// The product is running again by now; as the last window, closing the window
-// ends the updater with status 0.
-void DlgUpdate::endWithoutSelfStop(const QString &reason)
-{
-    selfStopDeadline.stop();
+    QString reason = QStringLiteral("returned without ending the updater");
+    if (ending == StopCommand::Ending::BoundedOut)
+        reason = QStringLiteral("did not end the updater within %1 s").arg(timings.stopCommandBound / 1000);
+    else if (ending == StopCommand::Ending::NoCommand)
+        reason = QStringLiteral("could not be started");
     qDebug().noquote() << "Ending the updater here: the self-stop" << reason;
     reject();
 }

@@ -5,12 +5,12 @@
 #include <QFutureWatcher>
 #include <QProcess>
 #include <QString>
-#include <QTimer>
 
 #include <memory>
 
 #include "installationupdate.h"
 #include "stageprogress.h"
+#include "stopcommand.h"
 
 class QDir;
 class InstallationLock;
@@ -95,11 +95,9 @@ private:
     };
 
     void stopProduct();
-    void onStopCommandError(QProcess::ProcessError error);
-    void goOnWithoutStopCommand(const QString &reason);
-    void onSelfStopEnded();
+    void onProductStopOver(StopCommand::Ending ending);
     void stopSelf();
-    void endWithoutSelfStop(const QString &reason);
+    void onSelfStopOver(StopCommand::Ending ending);
     void releaseInstallation();
     void abandonRun();
     void startTry();
@@ -125,7 +123,6 @@ private:
     static bool updateVersion(InstallationUpdate &update, StageProgress &progress);
 
     Ui_DlgUpdate *ui;
-    QProcess *killProcess;
     QString packageDir;
     int progressTimerId;
     int stageTimerId;
@@ -138,9 +135,11 @@ private:
     bool closeRequested = false;
     QString rollbackOccasion;
     std::unique_ptr<InstallationLock> installationLock;
-    // Bounds the wait for the stop command, and for the self-stop to end us.
-    QTimer stopDeadline;
-    QTimer selfStopDeadline;
+    // Stops the product before the run, and every updater, this one last, after it.
+    StopCommand productStop;
+    StopCommand selfStop;
+    QString productName;
+    QString updaterName;
     // Null while the worker has it.
     std::shared_ptr<InstallationUpdate> update;
     CancelToken cancelTry;

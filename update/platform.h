@@ -9,7 +9,7 @@ class QObject;
 // What differs between Windows and the other systems outside the file work:
 // how the product and the updater are stopped by name, what the product's
 // executable is called, how the command line and the system's requests to
-// end reach the updater, and where the window icon comes from.
+// end reach the updater, how the window is scaled and where its icon comes from.
 namespace Platform {
 
 // Argument `index` of the command line, once the application object has
@@ -30,6 +30,13 @@ QString stopCommand(const QString &applicationDir, const QString &processName);
 // The command that starts the product from `applicationDir`: the whole
 // executable path in double quotes, so folders with spaces work.
 QString productLaunchCommand(const QString &applicationDir);
+
+// Sets how the window follows the screen's scale; called before the
+// application object exists, with the command line it will be given. The
+// scale the user chose (Windows' display scale, Xft.dpi on X11) is used as it
+// is, 150 % as 1.5; where none was chosen the window is drawn 1:1, never by a
+// factor derived from the monitor's size.
+void chooseScreenScaling(int argc, char *argv[]);
 
 // Readies the process for file work: a write past a file-size limit must fail
 // with an error instead of ending the updater half-way through a file.

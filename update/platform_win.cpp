@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 namespace Platform {
 
@@ -19,6 +20,15 @@ QString stopCommand(const QString &applicationDir, const QString &processName)
 QString productLaunchCommand(const QString &applicationDir)
 {
     return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel.exe\"");
+}
+
+// Windows reports the display scale the user chose, in steps of 25 %.
+void chooseScreenScaling(int argc, char *argv[])
+{
+    Q_UNUSED(argc)
+    Q_UNUSED(argv)
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 }
 
 void prepareProcess() {}

@@ -1,262 +1,38 @@
 // tskill <name>: ends every process of the calling user whose name is exactly
 // <name>, asking first and forcing after a grace period, and returns only once
 // all of them are gone. Exit status: 0 ended at least one, 1 none, 2 usage.
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/types.h>
 #include <unistd.h>
+
+#include "processtable.h"
 
 namespace {
 
-// The kernel keeps at most this many bytes of a process name in comm.
-constexpr std::size_t commLength = 15;
-constexpr unsigned long kernelThreadFlag = 0x00200000;
+using ProcessTable::Process;
+
 constexpr std::chrono::milliseconds gracePeriod{2000};
 constexpr long pollNanoseconds = 20 * 1000 * 1000;
 
-struct Target
+void signalAll(std::vector<Process> &targets, int signal, int &failures)
 {
-    pid_t pid;
-    unsigned long long startTime;
-};
-
-struct ProcessStat
-{
-    char state;
-    unsigned long flags;
-    unsigned long long startTime;
-};
-
-std::optional<std::string> readFile(const std::string &path)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    std::string content;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t count = read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            close(fd);
-            return std::nullopt;
-        }
-        if (count == 0)
-            break;
-        content.append(buffer, static_cast<std::size_t>(count));
-    }
-    close(fd);
-    return content;
-}
-
-std::string procPath(pid_t pid, const char *entry)
-{
-    return "/proc/" + std::to_string(pid) + '/' + entry;
-}
-
-bool isNumber(const char *text)
-{
-    if (*text == '\0')
-        return false;
-    for (; *text; ++text) {
-        if (*text < '0' || *text > '9')
-            return false;
-    }
-    return true;
-}
-
-std::string baseName(const std::string &path)
-{
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool startsWith(const std::string &text, const std::string &prefix)
-{
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-std::optional<ProcessStat> readStat(const std::string &path)
-{
-    const auto content = readFile(path);
-    if (!content)
-        return std::nullopt;
-    // The name in parentheses may itself hold spaces and parentheses.
-    const auto nameEnd = content->rfind(')');
-    if (nameEnd == std::string::npos)
-        return std::nullopt;
-    std::vector<std::string> fields; // fields[0] is the state, the stat file's third field
-    std::size_t at = nameEnd + 1;
-    while (at < content->size()) {
-        const auto start = content->find_first_not_of(" \n", at);
-        if (start == std::string::npos)
-            break;
-        const auto end = content->find_first_of(" \n", start);
-        fields.push_back(content->substr(start, end - start));
-        at = end;
-    }
-    if (fields.size() < 20)
-        return std::nullopt;
-    return ProcessStat{fields[0][0], std::strtoul(fields[6].c_str(), nullptr, 10),
-                       std::strtoull(fields[19].c_str(), nullptr, 10)};
-}
-
-std::optional<uid_t> readRealUid(pid_t pid)
-{
-    const auto status = readFile(procPath(pid, "status"));
-    if (!status)
-        return std::nullopt;
-    const auto at = status->find("\nUid:");
-    if (at == std::string::npos)
-        return std::nullopt;
-    return static_cast<uid_t>(std::strtoul(status->c_str() + at + 5, nullptr, 10));
-}
-
-// A 15-byte comm may be the start of a longer name: the full name is the first of
-// the executable and the arguments (a script's path follows its interpreter) that
-// continues it.
-std::string fullName(pid_t pid, const std::string &comm)
-{
-    std::vector<std::string> candidates;
-    char link[PATH_MAX];
-    const ssize_t length = readlink(procPath(pid, "exe").c_str(), link, sizeof link);
-    if (length > 0) {
-        std::string executable(link, static_cast<std::size_t>(length));
-        const std::string deleted = " (deleted)";
-        if (executable.size() > deleted.size() &&
-            executable.compare(executable.size() - deleted.size(), deleted.size(), deleted) == 0)
-            executable.resize(executable.size() - deleted.size());
-        candidates.push_back(baseName(executable));
-    }
-    if (const auto commandLine = readFile(procPath(pid, "cmdline"))) {
-        std::size_t at = 0;
-        while (at < commandLine->size()) {
-            const auto end = std::min(commandLine->find('\0', at), commandLine->size());
-            candidates.push_back(baseName(commandLine->substr(at, end - at)));
-            at = end + 1;
-        }
-    }
-    for (const auto &candidate : candidates) {
-        if (startsWith(candidate, comm))
-            return candidate;
-    }
-    return comm;
-}
-
-bool hasName(pid_t pid, const std::string &name)
-{
-    auto comm = readFile(procPath(pid, "comm"));
-    if (!comm)
-        return false;
-    if (!comm->empty() && comm->back() == '\n')
-        comm->pop_back();
-    if (comm->size() < commLength)
-        return *comm == name;
-    if (name.size() < comm->size() || !startsWith(name, *comm))
-        return false;
-    return fullName(pid, *comm) == name;
-}
-
-bool isDead(char state)
-{
-    return state == 'Z' || state == 'X';
-}
-
-// A leader that exited before its other threads shows as a zombie while they run on.
-bool hasLiveThread(pid_t pid)
-{
-    DIR *tasks = opendir(procPath(pid, "task").c_str());
-    if (!tasks)
-        return false;
-    bool live = false;
-    while (const dirent *entry = readdir(tasks)) {
-        if (!isNumber(entry->d_name))
-            continue;
-        const auto stat = readStat(procPath(pid, "task/") + entry->d_name + "/stat");
-        if (stat && !isDead(stat->state)) {
-            live = true;
-            break;
-        }
-    }
-    closedir(tasks);
-    return live;
-}
-
-// Gone: no longer listed, a different process under a reused pid, or a zombie
-// waiting for its parent to collect it.
-bool isGone(const Target &target)
-{
-    const auto stat = readStat(procPath(target.pid, "stat"));
-    if (!stat || stat->startTime != target.startTime)
-        return true;
-    return isDead(stat->state) && !hasLiveThread(target.pid);
-}
-
-std::vector<Target> findTargets(const std::string &name)
-{
-    std::vector<Target> targets;
-    DIR *proc = opendir("/proc");
-    if (!proc) {
-        std::fprintf(stderr, "tskill: cannot read /proc: %s\n", std::strerror(errno));
-        return targets;
-    }
-    const pid_t self = getpid();
-    const uid_t user = getuid();
-    while (const dirent *entry = readdir(proc)) {
-        if (!isNumber(entry->d_name))
-            continue;
-        const auto pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
-        // Signals cannot end kernel threads or this namespace's init; waiting for them would never end.
-        if (pid == self || pid == 1)
-            continue;
-        const auto before = readStat(procPath(pid, "stat"));
-        if (!before || (before->flags & kernelThreadFlag))
-            continue;
-        if (!hasName(pid, name) || readRealUid(pid) != user)
-            continue;
-        const Target target{pid, before->startTime};
-        // Read again so the remembered start time belongs to the process that matched.
-        if (!isGone(target))
-            targets.push_back(target);
-    }
-    closedir(proc);
-    return targets;
-}
-
-// False only when the target is still there and refuses the signal.
-bool sendSignal(const Target &target, int signal)
-{
-    if (isGone(target))
-        return true;
-    if (kill(target.pid, signal) == 0 || errno == ESRCH)
-        return true;
-    std::fprintf(stderr, "tskill: cannot end process %d: %s\n", static_cast<int>(target.pid),
-                 std::strerror(errno));
-    return false;
-}
-
-void signalAll(std::vector<Target> &targets, int signal, int &failures)
-{
-    std::vector<Target> signalled;
+    std::vector<Process> signalled;
     for (const auto &target : targets) {
-        if (sendSignal(target, signal))
+        std::string error;
+        if (ProcessTable::sendSignal(target, signal, &error)) {
             signalled.push_back(target);
-        else
-            ++failures;
+            continue;
+        }
+        std::fprintf(stderr, "tskill: cannot end process %d: %s\n", static_cast<int>(target.pid),
+                     error.c_str());
+        ++failures;
     }
     targets.swap(signalled);
 }
@@ -269,13 +45,13 @@ void sleepBriefly()
 }
 
 // Without a deadline, waits until every target is gone.
-void waitUntilGone(std::vector<Target> &targets, std::optional<std::chrono::milliseconds> limit)
+void waitUntilGone(std::vector<Process> &targets, std::optional<std::chrono::milliseconds> limit)
 {
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
-        std::vector<Target> left;
+        std::vector<Process> left;
         for (const auto &target : targets) {
-            if (!isGone(target))
+            if (!ProcessTable::isGone(target))
                 left.push_back(target);
         }
         targets.swap(left);
@@ -295,7 +71,11 @@ int main(int argc, char **argv)
     }
     const std::string name = argv[1];
 
-    std::vector<Target> targets = findTargets(name);
+    std::string error;
+    std::vector<Process> targets =
+        ProcessTable::findByName(name, getpid(), &error).value_or(std::vector<Process>());
+    if (!error.empty())
+        std::fprintf(stderr, "tskill: cannot read /proc: %s\n", error.c_str());
     if (targets.empty()) {
         std::fprintf(stderr, "tskill: no process named %s\n", name.c_str());
         return 1;
