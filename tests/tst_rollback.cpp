@@ -9,6 +9,7 @@
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "fileops.h"
 #include "installationbackup.h"
 #include "installationupdate.h"
 #include "testsupport.h"
@@ -271,7 +272,9 @@ void TestRollback::relativePackageRecoveredFromAnotherFolder()
         QVERIFY(!first.copyPayload(CancelToken()).ok());
     }
     QVERIFY(QFileInfo::exists(area()));
-    QVERIFY(!QFileInfo::exists(env(QStringLiteral("readme.txt"))));
+    // Moved where the system allows it (on Windows only from inside the installation).
+    if (FileOps::mayMoveInto(env(QString()), installRoot))
+        QVERIFY(!QFileInfo::exists(env(QStringLiteral("readme.txt"))));
 
     QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
     InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
