@@ -369,14 +369,11 @@ void DlgUpdate::onAfterUpdateTaskFinish()
     qDebug() << "Finish!";
 
     const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
-    QProcess product;
-    product.setProgram(launch.value(0));
-    product.setArguments(launch.mid(1));
-    if (!product.startDetached()) {
-        const QFileInfo program(product.program());
+    if (!QProcess::startDetached(launch.value(0), launch.mid(1))) {
+        const QFileInfo program(launch.value(0));
         const QString reason = !program.exists()         ? QStringLiteral("there is no such file")
                                : !program.isExecutable() ? QStringLiteral("it is not executable")
-                                                         : product.errorString();
+                                                         : QStringLiteral("the system refused to start it");
         qDebug().noquote()
             << QStringLiteral("Could not start the product \"%1\": %2").arg(program.filePath(), reason);
     }

@@ -9,28 +9,39 @@ namespace FileOps {
 
 namespace {
 
-thread_local QString lastFailure;
+// Plain data, so that no thread has anything to tear down for it when it ends.
+thread_local detail::Failure last;
 
 } // namespace
 
 namespace detail {
 
-bool fail(const QString &reason)
+bool fail(const Failure &failure)
 {
-    lastFailure = reason;
+    last = failure;
     return false;
+}
+
+bool fail(const char *reason)
+{
+    return fail(Failure{reason, 0});
 }
 
 bool failWithSystemError()
 {
-    return fail(systemError());
+    return fail(systemFailure());
+}
+
+Failure lastFailure()
+{
+    return last;
 }
 
 } // namespace detail
 
 QString lastError()
 {
-    return lastFailure;
+    return last.reason ? QString::fromLatin1(last.reason) : detail::systemMessage(last.code);
 }
 
 bool isSameOrInside(const QString &path, const QString &folder)
@@ -49,9 +60,9 @@ bool replaceFile(const QString &source, const QString &destination, const QStrin
         return false;
     if (renameOver(temporary, destination))
         return true;
-    const QString reason = lastError();
+    const detail::Failure failure = detail::lastFailure();
     removeFile(temporary);
-    return detail::fail(reason);
+    return detail::fail(failure);
 }
 
 bool makePath(const QString &path)
@@ -60,7 +71,7 @@ bool makePath(const QString &path)
     if (info.isDir())
         return true;
     if (info.exists() || info.isSymLink())
-        return detail::fail(QStringLiteral("a file is in the way"));
+        return detail::fail("a file is in the way");
     const QString parent = info.absolutePath();
     if (parent != info.absoluteFilePath() && !makePath(parent))
         return false;

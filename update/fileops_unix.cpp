@@ -14,9 +14,14 @@ namespace FileOps {
 
 namespace detail {
 
-QString systemError()
+Failure systemFailure()
 {
-    return qt_error_string(errno);
+    return Failure{nullptr, static_cast<unsigned long>(errno)};
+}
+
+QString systemMessage(unsigned long code)
+{
+    return qt_error_string(int(code));
 }
 
 } // namespace detail
@@ -150,7 +155,7 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
     if (in.get() < 0 || ::fstat(in.get(), &status) != 0)
         return failWithSystemError();
     if (!S_ISREG(status.st_mode))
-        return fail(QStringLiteral("the source is not a plain file"));
+        return fail("the source is not a plain file");
 
     FileDescriptor out(createExclusive(temporaryPath.constData()));
     if (out.get() < 0)
@@ -158,9 +163,9 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
 
     if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0 ||
         !out.close()) {
-        const QString reason = detail::systemError();
+        const detail::Failure failure = detail::systemFailure();
         ::unlink(temporaryPath.constData());
-        return fail(reason);
+        return fail(failure);
     }
     return true;
 }

@@ -13,9 +13,13 @@ namespace FileOps {
 
 namespace detail {
 
-QString systemError()
+Failure systemFailure()
 {
-    const DWORD code = GetLastError();
+    return Failure{nullptr, GetLastError()};
+}
+
+QString systemMessage(unsigned long code)
+{
     wchar_t *text = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -56,14 +60,14 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
     Q_UNUSED(progress) // the whole file at once: the caller counts it when done
     const DWORD attributes = GetFileAttributesW(nativePath(source).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return fail(QStringLiteral("the source is not a plain file"));
+        return fail("the source is not a plain file");
     const std::wstring from = nativePath(source);
     const std::wstring to = nativePath(temporary);
     if (CopyFileW(from.c_str(), to.c_str(), TRUE))
         return true;
-    const QString reason = detail::systemError();
+    const detail::Failure failure = detail::systemFailure();
     DeleteFileW(to.c_str());
-    return fail(reason);
+    return fail(failure);
 }
 
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
@@ -84,14 +88,14 @@ bool removeFile(const QString &path)
     const std::wstring native = nativePath(path);
     if (DeleteFileW(native.c_str()))
         return true;
-    const QString reason = detail::systemError();
+    const detail::Failure failure = detail::systemFailure();
     // A link to a folder is removed as a folder, which leaves its target alone.
     const DWORD attributes = GetFileAttributesW(native.c_str());
     const DWORD folderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & folderLink) == folderLink &&
         RemoveDirectoryW(native.c_str()))
         return true;
-    return fail(reason);
+    return fail(failure);
 }
 
 bool makeFolder(const QString &path)
