@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <atomic>
+
 #include "fileops_p.h"
 
 namespace FileOps {
@@ -10,6 +12,7 @@ namespace FileOps {
 namespace {
 
 thread_local QString lastFailure;
+std::atomic_bool flushing{true};
 
 } // namespace
 
@@ -40,6 +43,16 @@ bool isSameOrInside(const QString &path, const QString &folder)
     const Qt::CaseSensitivity cs = fileNameCaseSensitivity();
     const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
     return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
+}
+
+bool flushesEnabled()
+{
+    return flushing;
+}
+
+void setFlushesEnabled(bool enabled)
+{
+    flushing = enabled;
 }
 
 QString temporarySuffix()

@@ -194,4 +194,37 @@ bool removeFolder(const QString &path)
     return ::rmdir(nativePath(path).constData()) == 0 || failWithSystemError();
 }
 
+bool flushFile(const QString &path)
+{
+    if (!flushesEnabled())
+        return true;
+    FileDescriptor file(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (file.get() < 0)
+        return errno == ELOOP || failWithSystemError(); // a link holds no data of its own
+    return ::fdatasync(file.get()) == 0 || failWithSystemError();
+}
+
+bool flushFolder(const QString &path)
+{
+    if (!flushesEnabled())
+        return true;
+    FileDescriptor folder(::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0)
+        return failWithSystemError();
+    return ::fsync(folder.get()) == 0 || errno == EINVAL || errno == ENOTSUP || failWithSystemError();
+}
+
+void writeOutFileSystem(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    if (!flushesEnabled())
+        return;
+    const FileDescriptor anyFile(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (anyFile.get() >= 0)
+        ::syncfs(anyFile.get());
+#else
+    Q_UNUSED(path)
+#endif
+}
+
 } // namespace FileOps

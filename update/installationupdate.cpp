@@ -14,6 +14,14 @@
 
 namespace {
 
+// Records for this many entries of a folder go to the journal in one flush.
+constexpr int RecordBatch = 512;
+
+bool isSkipped(const QString &name)
+{
+    return name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX");
+}
+
 // What the copy will carry, for its share of the bar: the files it lists.
 qint64 payloadBytes(const QString &payload)
 {
@@ -150,13 +158,21 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
     const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.removeLast(); });
 
     const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
+    for (int index = 0; index < entries.size(); ++index) {
+        const QFileInfo &entry = entries.at(index);
         if (cancel->isCancelled()) {
             outcome.cancelled = true;
             return false;
         }
+        if (index % RecordBatch == 0) {
+            outcome.outcome = recordAhead(entries, index, relative);
+            if (!outcome.outcome) {
+                outcome.entry = entry.fileName();
+                return false;
+            }
+        }
         const QString name = entry.fileName();
-        if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX"))
+        if (isSkipped(name))
             continue;
 
         if (entry.isDir()) {
@@ -190,6 +206,20 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
         note(qMax<qint64>(0, entry.size() - reported));
     }
     return true;
+}
+
+// The next entries' records go to the journal together, ahead of their changes.
+Outcome InstallationUpdate::recordAhead(const QFileInfoList &entries, int from, const QString &relative)
+{
+    QVector<InstallationBackup::PlannedChange> changes;
+    for (int index = from; index < qMin(from + RecordBatch, entries.size()); ++index) {
+        const QFileInfo &entry = entries.at(index);
+        if (isSkipped(entry.fileName()))
+            continue;
+        const QString target = relative + entry.fileName();
+        changes.append({entry.isDir() ? QString() : entry.filePath(), target});
+    }
+    return backup.recordAhead(changes);
 }
 
 Outcome InstallationUpdate::commit()

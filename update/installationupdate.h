@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileInfoList>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -98,6 +99,7 @@ public:
 
 private:
     bool copyFolder(const QString &source, const QString &relative, CopyOutcome &outcome);
+    Outcome recordAhead(const QFileInfoList &entries, int from, const QString &relative);
 
     const QString rootPath;
     const QString packagePath;

@@ -1,0 +1,90 @@
+#include "flushqueue.h"
+
+#include <QFileInfo>
+
+#include "fileops.h"
+
+namespace {
+
+constexpr size_t Capacity = 4096;
+
+} // namespace
+
+FlushQueue::FlushQueue(int threads)
+    : threadCount(qMax(1, threads))
+{}
+
+FlushQueue::~FlushQueue()
+{
+    finish();
+}
+
+void FlushQueue::addFile(const QString &path)
+{
+    add(path, false);
+}
+
+void FlushQueue::addFolder(const QString &path)
+{
+    add(path, true);
+}
+
+void FlushQueue::add(const QString &path, bool folder)
+{
+    if (!FileOps::flushesEnabled())
+        return;
+    std::unique_lock<std::mutex> lock(mutex);
+    // Threads start with the first work, so that a run with nothing to flush starts none.
+    if (threads.empty()) {
+        for (int i = 0; i < threadCount; ++i)
+            threads.emplace_back(&FlushQueue::work, this);
+    }
+    itemTaken.wait(lock, [this] { return items.size() < Capacity; });
+    items.push_back(Item{path, folder});
+    itemAdded.notify_one();
+}
+
+void FlushQueue::work()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        itemAdded.wait(lock, [this] { return closing || !items.empty(); });
+        if (items.empty())
+            return;
+        const Item item = items.front();
+        items.pop_front();
+        itemTaken.notify_all();
+        lock.unlock();
+        bool flushed = item.folder ? FileOps::flushFolder(item.path) : FileOps::flushFile(item.path);
+        Outcome failure;
+        if (!flushed) {
+            const QFileInfo gone(item.path);
+            flushed = !gone.exists() && !gone.isSymLink();
+            if (!flushed)
+                failure = Outcome::failure(item.folder ? QStringLiteral("flush the folder")
+                                                       : QStringLiteral("flush"),
+                                           item.path, FileOps::lastError());
+        }
+        lock.lock();
+        if (!flushed && firstFailure)
+            firstFailure = failure;
+        itemTaken.notify_all();
+    }
+}
+
+Outcome FlushQueue::finish()
+{
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        closing = true;
+        itemAdded.notify_all();
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    threads.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    closing = false;
+    const Outcome outcome = firstFailure;
+    firstFailure = Outcome::done();
+    return outcome;
+}
