@@ -41,6 +41,16 @@ const char waitingProduct[] = "#!/bin/sh\n"
                               "trap 'exit 0' TERM\n"
                               "while :; do sleep 0.2 & wait $!; done\n";
 
+// No run under test may leave a start-up entry among the user's own: each
+// test process keeps its configuration, autostart files included, in a
+// temporary folder of its own, and its children inherit it.
+void isolateConfigurationHome()
+{
+    static QTemporaryDir home(QDir::tempPath() + QStringLiteral("/quillFern-config-XXXXXX"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+}
+Q_CONSTRUCTOR_FUNCTION(isolateConfigurationHome)
+
 // The target as the link stores it, so that copies of a tree compare equal.
 QString linkText(const QFileInfo &info)
 {

@@ -1,5 +1,6 @@
 #include "installationupdate.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QDomDocument>
@@ -9,8 +10,11 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <utility>
+
 #include "fileops.h"
 #include "installationpaths.h"
+#include "platform.h"
 
 namespace {
 
@@ -43,7 +47,20 @@ InstallationUpdate::InstallationUpdate(const QString &installationRoot, const QS
     , packagePath(packageDir)
     , applicationPath(applicationDir)
     , backup(rootPath)
-{}
+    , startupEntry(rootPath)
+{
+    backup.setBeforeFirstChange([this] { writeStartupEntry(); });
+}
+
+// Once per run: retries and the rollback find the entry there already.
+void InstallationUpdate::writeStartupEntry()
+{
+    if (std::exchange(startupEntryWritten, true))
+        return;
+    const Outcome written = startupEntry.write(Platform::updaterProgram(applicationPath), packagePath);
+    if (!written)
+        qDebug().noquote() << "No start-up entry will finish this run after a power cut:" << written.text();
+}
 
 QString InstallationUpdate::payloadFolder() const
 {
@@ -238,9 +255,21 @@ Outcome InstallationUpdate::removePackage()
     return Outcome::done();
 }
 
+Outcome InstallationUpdate::finishRun()
+{
+    return startupEntry.remove();
+}
+
 Outcome InstallationUpdate::rollBack()
 {
-    return backup.restore();
+    const Outcome restored = backup.restore();
+    if (!restored)
+        return restored; // not whole yet: the next logon tries again
+    const Outcome removed = finishRun();
+    if (!removed)
+        qDebug().noquote() << "The start-up entry stays, and runs the update again at the next logon:"
+                           << removed.text();
+    return restored;
 }
 
 bool InstallationUpdate::dropTrash(const QString &installationRoot)
