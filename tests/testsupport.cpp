@@ -344,6 +344,69 @@ UpdaterProcessLock::~UpdaterProcessLock()
 #endif
 }
 
+QStringList autostartFiles(const QString &configHome)
+{
+    const QDir autostart(configHome + QStringLiteral("/autostart"));
+    QStringList files;
+    for (const QString &name : autostart.entryList({QStringLiteral("*.desktop")}, QDir::Files | QDir::Hidden))
+        files << autostart.filePath(name);
+    return files;
+}
+
+QStringList desktopEntryCommand(const QString &path)
+{
+    QString exec;
+    for (const QByteArray &line : readFile(path).split('\n')) {
+        if (line.startsWith("Exec="))
+            exec = QString::fromUtf8(line.mid(5));
+    }
+    // First the string value's own escapes, then the command line's quoting.
+    QString value;
+    for (int i = 0; i < exec.size(); ++i) {
+        const QChar c = exec.at(i);
+        if (c != QLatin1Char('\\') || i + 1 == exec.size()) {
+            value += c;
+            continue;
+        }
+        const char next = exec.at(++i).toLatin1();
+        value += next == 's' ? QChar(QLatin1Char(' '))
+                 : next == 'n' ? QChar(QLatin1Char('\n'))
+                 : next == 't' ? QChar(QLatin1Char('\t'))
+                 : next == 'r' ? QChar(QLatin1Char('\r'))
+                               : exec.at(i);
+    }
+    QStringList arguments;
+    QString argument;
+    bool inArgument = false;
+    bool quoted = false;
+    for (int i = 0; i < value.size(); ++i) {
+        const QChar c = value.at(i);
+        if (quoted) {
+            if (c == QLatin1Char('\\') && i + 1 < value.size())
+                argument += value.at(++i);
+            else if (c == QLatin1Char('"'))
+                quoted = false;
+            else
+                argument += c;
+        } else if (c == QLatin1Char(' ')) {
+            if (inArgument)
+                arguments << argument;
+            argument.clear();
+            inArgument = false;
+        } else if (c == QLatin1Char('"')) {
+            quoted = inArgument = true;
+        } else {
+            argument += c;
+            inArgument = true;
+        }
+    }
+    if (inArgument)
+        arguments << argument;
+    for (QString &part : arguments)
+        part.replace(QStringLiteral("%%"), QStringLiteral("%"));
+    return arguments;
+}
+
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
