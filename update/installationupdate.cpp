@@ -136,11 +136,11 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
     }
     list.close();
     result.result = DeletionOutcome::Applied;
+    // A list that cannot be set aside stays in the package: removed without its record, no
+    // rollback could put it back, and the package would be applied again without it.
     const Outcome setAside = backup.setListAside(listPath);
-    if (!setAside) {
+    if (!setAside)
         result.problems << setAside;
-        QFile::remove(listPath);
-    }
     return result;
 }
 
