@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QThreadStorage>
 
 #include <atomic>
 
@@ -11,7 +12,9 @@ namespace FileOps {
 
 namespace {
 
-thread_local QString lastFailure;
+// Qt's per-thread storage rather than a thread_local: built with MinGW, a
+// thread_local that frees memory at a thread's end crashed the heap under Wine.
+QThreadStorage<QString> lastFailure;
 std::atomic_bool flushing{true};
 
 } // namespace
@@ -20,7 +23,7 @@ namespace detail {
 
 bool fail(const QString &reason)
 {
-    lastFailure = reason;
+    lastFailure.setLocalData(reason);
     return false;
 }
 
@@ -33,7 +36,7 @@ bool failWithSystemError()
 
 QString lastError()
 {
-    return lastFailure;
+    return lastFailure.localData();
 }
 
 bool isSameOrInside(const QString &path, const QString &folder)

@@ -163,11 +163,11 @@ bool flushFolder(const QString &path)
     if (!flushesEnabled())
         return true;
     Handle folder(openForFlush(nativePath(path), FILE_FLAG_BACKUP_SEMANTICS));
+    // File systems that keep folders in their own log refuse to open or flush one for it.
     if (!folder.isValid())
-        return failWithSystemError();
+        return GetLastError() == ERROR_ACCESS_DENIED || failWithSystemError();
     if (FlushFileBuffers(folder.get()))
         return true;
-    // File systems that keep folders in their own log refuse to flush one.
     const DWORD error = GetLastError();
     return error == ERROR_INVALID_FUNCTION || error == ERROR_ACCESS_DENIED ||
            error == ERROR_INVALID_PARAMETER || failWithSystemError();

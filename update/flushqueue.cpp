@@ -10,9 +10,11 @@ constexpr size_t Capacity = 4096;
 
 } // namespace
 
-FlushQueue::FlushQueue(int threads)
-    : threadCount(qMax(1, threads))
-{}
+FlushQueue::FlushQueue(int threadCount)
+    : threadCount(qMax(1, threadCount))
+{
+    threads.setMaxThreadCount(this->threadCount);
+}
 
 FlushQueue::~FlushQueue()
 {
@@ -35,9 +37,10 @@ void FlushQueue::add(const QString &path, bool folder)
         return;
     std::unique_lock<std::mutex> lock(mutex);
     // Threads start with the first work, so that a run with nothing to flush starts none.
-    if (threads.empty()) {
+    if (!started) {
+        started = true;
         for (int i = 0; i < threadCount; ++i)
-            threads.emplace_back(&FlushQueue::work, this);
+            threads.start([this] { work(); });
     }
     itemTaken.wait(lock, [this] { return items.size() < Capacity; });
     items.push_back(Item{path, folder});
@@ -79,11 +82,10 @@ Outcome FlushQueue::finish()
         closing = true;
         itemAdded.notify_all();
     }
-    for (std::thread &thread : threads)
-        thread.join();
-    threads.clear();
+    threads.waitForDone();
     std::lock_guard<std::mutex> lock(mutex);
     closing = false;
+    started = false;
     const Outcome outcome = firstFailure;
     firstFailure = Outcome::done();
     return outcome;

@@ -1,12 +1,11 @@
 #pragma once
 
 #include <QString>
+#include <QThreadPool>
 
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "outcome.h"
 
@@ -40,7 +39,9 @@ private:
     void work();
 
     const int threadCount;
-    std::vector<std::thread> threads;
+    // Qt's threads, like the rest of the file work's.
+    QThreadPool threads;
+    bool started = false;
     std::mutex mutex;
     std::condition_variable itemAdded;
     std::condition_variable itemTaken;
