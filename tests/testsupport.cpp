@@ -13,6 +13,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <string>
+#endif
 
 namespace {
 
@@ -44,10 +49,42 @@ const char waitingProduct[] = "#!/bin/sh\n"
 // No run under test may leave a start-up entry among the user's own: each
 // test process keeps its configuration, autostart files included, in a
 // temporary folder of its own, and its children inherit it.
+#ifdef Q_OS_WIN
+// On Windows the user's Run key stands in for the autostart folder: the
+// process sees a key of its own as HKEY_CURRENT_USER, removed at its end.
+class PrivateUserKey
+{
+public:
+    PrivateUserKey()
+        : name(QStringLiteral("Software\\quillFern tests\\%1").arg(GetCurrentProcessId()).toStdWString())
+    {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS) {
+            RegOverridePredefKey(HKEY_CURRENT_USER, key);
+            RegCloseKey(key);
+        }
+    }
+    ~PrivateUserKey()
+    {
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        RegDeleteTreeW(HKEY_CURRENT_USER, name.c_str());
+    }
+    PrivateUserKey(const PrivateUserKey &) = delete;
+    PrivateUserKey &operator=(const PrivateUserKey &) = delete;
+
+private:
+    const std::wstring name;
+};
+#endif
+
 void isolateConfigurationHome()
 {
     static QTemporaryDir home(QDir::tempPath() + QStringLiteral("/quillFern-config-XXXXXX"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+#ifdef Q_OS_WIN
+    static PrivateUserKey userKey;
+#endif
 }
 Q_CONSTRUCTOR_FUNCTION(isolateConfigurationHome)
 
