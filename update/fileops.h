@@ -65,10 +65,6 @@ bool flushFile(const QString &path);
 // into it and removed from it. Where the file system offers no such flush
 // (it keeps its folders its own way), this does nothing and succeeds.
 bool flushFolder(const QString &path);
-// Asks the file system that holds `path` to write out all it has not yet
-// written, where it offers that; the per-file flushes that must follow then
-// find little left to do. Nothing relies on it.
-void writeOutFileSystem(const QString &path);
 
 // Whether the flush calls above do their work. Always on, except in builds
 // that measure what durability costs or show what goes wrong without it.

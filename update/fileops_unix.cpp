@@ -155,8 +155,18 @@ bool writeTemporaryCopy(const QString &source, const QString &destination, const
     if (out.get() < 0)
         return failWithSystemError();
 
-    if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0 ||
-        !out.close()) {
+    if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0) {
+        const QString reason = detail::systemError();
+        ::unlink(temporaryPath.constData());
+        return fail(reason);
+    }
+#ifdef Q_OS_LINUX
+    // The disk starts on the data now, while the copy goes on: the flush before the commit then finds it
+    // written.
+    if (flushesEnabled())
+        ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    if (!out.close()) {
         const QString reason = detail::systemError();
         ::unlink(temporaryPath.constData());
         return fail(reason);
@@ -212,19 +222,6 @@ bool flushFolder(const QString &path)
     if (folder.get() < 0)
         return failWithSystemError();
     return ::fsync(folder.get()) == 0 || errno == EINVAL || errno == ENOTSUP || failWithSystemError();
-}
-
-void writeOutFileSystem(const QString &path)
-{
-#ifdef Q_OS_LINUX
-    if (!flushesEnabled())
-        return;
-    const FileDescriptor anyFile(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC));
-    if (anyFile.get() >= 0)
-        ::syncfs(anyFile.get());
-#else
-    Q_UNUSED(path)
-#endif
 }
 
 } // namespace FileOps

@@ -173,9 +173,4 @@ bool flushFolder(const QString &path)
            error == ERROR_INVALID_PARAMETER || failWithSystemError();
 }
 
-void writeOutFileSystem(const QString &path)
-{
-    Q_UNUSED(path) // flushing a whole volume takes an administrator
-}
-
 } // namespace FileOps

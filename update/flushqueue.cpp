@@ -62,7 +62,9 @@ void FlushQueue::work()
         Outcome failure;
         if (!flushed) {
             const QFileInfo gone(item.path);
-            flushed = !gone.exists() && !gone.isSymLink();
+            // A folder may stand where the run replaced a file; its entries are what it holds.
+            flushed = (!gone.exists() && !gone.isSymLink()) ||
+                      (!item.folder && gone.isDir() && FileOps::flushFolder(item.path));
             if (!flushed)
                 failure = Outcome::failure(item.folder ? QStringLiteral("flush the folder")
                                                        : QStringLiteral("flush"),

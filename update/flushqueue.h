@@ -16,7 +16,7 @@
 class FlushQueue
 {
 public:
-    explicit FlushQueue(int threads = 16);
+    explicit FlushQueue(int threads = 32);
     ~FlushQueue();
     FlushQueue(const FlushQueue &) = delete;
     FlushQueue &operator=(const FlushQueue &) = delete;

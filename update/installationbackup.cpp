@@ -529,8 +529,6 @@ Outcome InstallationBackup::commit()
 // from the commit on.
 Outcome InstallationBackup::flushChangesOfRun()
 {
-    // Where the file system honours it, one flush of it all leaves the per-file flushes little to do.
-    FileOps::writeOutFileSystem(rootPath);
     QFile records(journalPath());
     if (!records.open(QIODevice::ReadOnly))
         return Outcome::failure(QStringLiteral("read the journal"), journalPath(), records.errorString());
