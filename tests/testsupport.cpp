@@ -406,7 +406,7 @@ QStringList desktopEntryCommand(const QString &path)
             continue;
         }
         const char next = exec.at(++i).toLatin1();
-        value += next == 's' ? QChar(QLatin1Char(' '))
+        value += next == 's'   ? QChar(QLatin1Char(' '))
                  : next == 'n' ? QChar(QLatin1Char('\n'))
                  : next == 't' ? QChar(QLatin1Char('\t'))
                  : next == 'r' ? QChar(QLatin1Char('\r'))
