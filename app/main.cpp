@@ -4,6 +4,7 @@
 #include <QTranslator>
 
 #include "dlgupdate.h"
+#include "fileops.h"
 #include "installationpaths.h"
 #include "platform.h"
 #include "resources.h"
@@ -45,6 +46,10 @@ int main(int argc, char *argv[])
 
     DlgUpdate window(nullptr);
     window.setPackageDir(packageDir);
+#ifdef QUILLFERN_WITHOUT_FLUSHES
+    // A build for measurements and tests only: what the run costs, and what goes wrong, without durability.
+    FileOps::setFlushesEnabled(false);
+#endif
 #ifdef QUILLFERN_TIMING_DIVISOR
     // A build for the tests only: the same run at a fraction of the real pace.
     DlgUpdate::Timings timings;

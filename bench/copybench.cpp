@@ -302,12 +302,13 @@ bool runScenario(Scenario &scenario, const QString &workspace, const Settings &s
 struct ApplyCase
 {
     ApplyCase(const QString &name, const QString &title, bool onTmpfs, double relaunchTarget,
-              double exitTarget)
+              double exitTarget, const QString &updater)
         : name(name)
         , title(title)
         , onTmpfs(onTmpfs)
         , relaunchTarget(relaunchTarget)
         , exitTarget(exitTarget)
+        , updater(updater)
     {}
 
     QString name;
@@ -315,6 +316,7 @@ struct ApplyCase
     bool onTmpfs;
     double relaunchTarget;
     double exitTarget;
+    QString updater; // the build under test
     std::vector<double> cpRmSeconds;
     std::vector<double> relaunchAdded;
     std::vector<double> exitAdded;
@@ -333,7 +335,7 @@ double wallSeconds()
 
 // The product stand-in notes when it was started; the stop stand-in ends nothing, so the
 // updater ends itself once its self-stop has returned.
-bool installUpdater(const QString &root)
+bool installUpdater(const QString &root, const QString &updater)
 {
     const QString bin = root + QStringLiteral("/bin");
     const auto script = [&](const QString &name, const QByteArray &body) {
@@ -341,8 +343,7 @@ bool installUpdater(const QString &root)
         return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + body) > 0 &&
                file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
     };
-    return QDir().mkpath(bin) &&
-           QFile::copy(QStringLiteral(QUILLFERN_EXECUTABLE), bin + QStringLiteral("/quillFern")) &&
+    return QDir().mkpath(bin) && QFile::copy(updater, bin + QStringLiteral("/quillFern")) &&
            script(QStringLiteral("Halvorquintel"), "date +%s.%N > \"$(dirname \"$0\")/product-started\"\n") &&
            script(QStringLiteral("tskill"), "exit 0\n");
 }
@@ -383,7 +384,7 @@ bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings
     std::fflush(stdout);
     Scenario payload(applyCase.name, applyCase.title, 0);
     if (!QDir().mkpath(master) || !QDir().mkpath(root) || !makeSmall(payload, master, root) ||
-        !installUpdater(root)) {
+        !installUpdater(root, applyCase.updater)) {
         std::fprintf(stderr, "cannot lay out %s\n", qPrintable(base));
         return false;
     }
@@ -492,7 +493,11 @@ int main(int argc, char *argv[])
         QStringLiteral("settle"),
         QStringLiteral("Seconds to wait after the sync before every run (default 0)."), QStringLiteral("s"),
         QStringLiteral("0"));
-    parser.addOptions({scenarioOption, roundsOption, dirOption, bigOption, settleOption});
+    const QCommandLineOption placementOption(
+        QStringLiteral("placement"),
+        QStringLiteral("With --scenario apply: beside, tmpfs or both (default) package placements."),
+        QStringLiteral("where"), QStringLiteral("both"));
+    parser.addOptions({scenarioOption, roundsOption, dirOption, bigOption, settleOption, placementOption});
     parser.process(app);
 
     const QString which = parser.value(scenarioOption);
@@ -511,11 +516,19 @@ int main(int argc, char *argv[])
     std::vector<Scenario> scenarios;
     std::vector<ApplyCase> applyCases;
     if (which == QLatin1String("apply")) {
+        // Side by side: the updater as shipped, and the same build without flushes, for what durability
+        // costs.
+        const QString flushing = QStringLiteral(QUILLFERN_EXECUTABLE);
+        const QString notFlushing = QStringLiteral(QUILLFERN_WITHOUT_FLUSHES_EXECUTABLE);
         applyCases.emplace_back(QStringLiteral("beside"),
                                 QStringLiteral("20,000 files, package on the same file system"), false, 0.3,
-                                1.0);
+                                1.0, flushing);
+        applyCases.emplace_back(QStringLiteral("beside-noflush"),
+                                QStringLiteral("  the same without flushes"), false, 0.3, 1.0, notFlushing);
         applyCases.emplace_back(QStringLiteral("tmpfs"), QStringLiteral("20,000 files, package on a tmpfs"),
-                                true, 1.1, 1.3);
+                                true, 1.0, 1.3, flushing);
+        applyCases.emplace_back(QStringLiteral("tmpfs-noflush"), QStringLiteral("  the same without flushes"),
+                                true, 1.0, 1.3, notFlushing);
     } else if (which != QLatin1String("small"))
         scenarios.emplace_back(QStringLiteral("big"), QStringLiteral("(a) 1 file of %1 MiB").arg(bigMib),
                                1.15);
@@ -535,10 +548,16 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(silenceDebug);
     Platform::prepareProcess();
 
+    const QString placement = parser.value(placementOption);
     for (ApplyCase &applyCase : applyCases) {
+        if (placement != QLatin1String("both") && !applyCase.name.startsWith(placement))
+            continue;
         if (!runApplyCase(applyCase, workspace.path(), settings))
             return 1;
     }
+    applyCases.erase(std::remove_if(applyCases.begin(), applyCases.end(),
+                                    [](const ApplyCase &applyCase) { return applyCase.cpRmSeconds.empty(); }),
+                     applyCases.end());
     if (!applyCases.empty()) {
         reportApplyCases(applyCases);
         return 0;

@@ -13,6 +13,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <string>
+#endif
 
 namespace {
 
@@ -40,6 +45,48 @@ const char waitingProduct[] = "#!/bin/sh\n"
                               "echo \"$$ $0\" >> \"$(dirname \"$0\")/product-starts.log\"\n"
                               "trap 'exit 0' TERM\n"
                               "while :; do sleep 0.2 & wait $!; done\n";
+
+// No run under test may leave a start-up entry among the user's own: each
+// test process keeps its configuration, autostart files included, in a
+// temporary folder of its own, and its children inherit it.
+#ifdef Q_OS_WIN
+// On Windows the user's Run key stands in for the autostart folder: the
+// process sees a key of its own as HKEY_CURRENT_USER, removed at its end.
+class PrivateUserKey
+{
+public:
+    PrivateUserKey()
+        : name(QStringLiteral("Software\\quillFern tests\\%1").arg(GetCurrentProcessId()).toStdWString())
+    {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS) {
+            RegOverridePredefKey(HKEY_CURRENT_USER, key);
+            RegCloseKey(key);
+        }
+    }
+    ~PrivateUserKey()
+    {
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        RegDeleteTreeW(HKEY_CURRENT_USER, name.c_str());
+    }
+    PrivateUserKey(const PrivateUserKey &) = delete;
+    PrivateUserKey &operator=(const PrivateUserKey &) = delete;
+
+private:
+    const std::wstring name;
+};
+#endif
+
+void isolateConfigurationHome()
+{
+    static QTemporaryDir home(QDir::tempPath() + QStringLiteral("/quillFern-config-XXXXXX"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+#ifdef Q_OS_WIN
+    static PrivateUserKey userKey;
+#endif
+}
+Q_CONSTRUCTOR_FUNCTION(isolateConfigurationHome)
 
 // The target as the link stores it, so that copies of a tree compare equal.
 QString linkText(const QFileInfo &info)
@@ -334,6 +381,69 @@ UpdaterProcessLock::~UpdaterProcessLock()
     if (fd >= 0)
         ::close(fd);
 #endif
+}
+
+QStringList autostartFiles(const QString &configHome)
+{
+    const QDir autostart(configHome + QStringLiteral("/autostart"));
+    QStringList files;
+    for (const QString &name : autostart.entryList({QStringLiteral("*.desktop")}, QDir::Files | QDir::Hidden))
+        files << autostart.filePath(name);
+    return files;
+}
+
+QStringList desktopEntryCommand(const QString &path)
+{
+    QString exec;
+    for (const QByteArray &line : readFile(path).split('\n')) {
+        if (line.startsWith("Exec="))
+            exec = QString::fromUtf8(line.mid(5));
+    }
+    // First the string value's own escapes, then the command line's quoting.
+    QString value;
+    for (int i = 0; i < exec.size(); ++i) {
+        const QChar c = exec.at(i);
+        if (c != QLatin1Char('\\') || i + 1 == exec.size()) {
+            value += c;
+            continue;
+        }
+        const char next = exec.at(++i).toLatin1();
+        value += next == 's'   ? QChar(QLatin1Char(' '))
+                 : next == 'n' ? QChar(QLatin1Char('\n'))
+                 : next == 't' ? QChar(QLatin1Char('\t'))
+                 : next == 'r' ? QChar(QLatin1Char('\r'))
+                               : exec.at(i);
+    }
+    QStringList arguments;
+    QString argument;
+    bool inArgument = false;
+    bool quoted = false;
+    for (int i = 0; i < value.size(); ++i) {
+        const QChar c = value.at(i);
+        if (quoted) {
+            if (c == QLatin1Char('\\') && i + 1 < value.size())
+                argument += value.at(++i);
+            else if (c == QLatin1Char('"'))
+                quoted = false;
+            else
+                argument += c;
+        } else if (c == QLatin1Char(' ')) {
+            if (inArgument)
+                arguments << argument;
+            argument.clear();
+            inArgument = false;
+        } else if (c == QLatin1Char('"')) {
+            quoted = inArgument = true;
+        } else {
+            argument += c;
+            inArgument = true;
+        }
+    }
+    if (inArgument)
+        arguments << argument;
+    for (QString &part : arguments)
+        part.replace(QStringLiteral("%%"), QStringLiteral("%"));
+    return arguments;
 }
 
 bool writeFile(const QString &path, const QByteArray &content)

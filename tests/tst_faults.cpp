@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "startupentry.h"
 #include "testsupport.h"
 
 // Broken updates run by the installed updater; the recording stand-in stop program keeps its self-stop
@@ -392,6 +393,7 @@ void TestFaults::failedRunIsRolledBack()
     QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package)));
     QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
     QCOMPARE(outcome, rolledBack);
+    QVERIFY2(!StartupEntry(ws.install.root()).exists(), "a start-up entry outlived the rollback");
     QCOMPARE(run.errorOutput().count(copyFinished), 5);
     QCOMPARE(readFile(ws.work + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
     // The run log tells support the same, beyond the one failure message.
@@ -563,8 +565,13 @@ void TestFaults::killedRunIsFinishedByNextRun()
              "the killed run had finished");
     QCOMPARE(ws.install.productStarts(), 0);
 
+    // The next logon runs the command the killed run left in its start-up entry.
+    const StartupEntry entry(ws.install.root());
+    QVERIFY2(entry.exists(), qPrintable(entry.location()));
+    const QStringList command = desktopEntryCommand(entry.location());
+    QCOMPARE(command, (QStringList{ws.updater(), QStringLiteral("update"), ws.package}));
     UpdaterRun second;
-    QVERIFY(second.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+    QVERIFY(second.start(command.value(0), command.mid(1), ws.work));
     QVERIFY2(second.waitForLine({finished}, OutcomeTimeout) == finished, qPrintable(second.errorOutput()));
     // The self-stop is the last thing the run does; the stand-in only records it.
     QTRY_VERIFY_WITH_TIMEOUT(ws.install.stopRequests().contains(QStringLiteral("quillFern")), 10000);
@@ -587,6 +594,7 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package));
     QVERIFY2(!QFileInfo::exists(ws.root(areaName)), qPrintable(ws.root(areaName)));
     QVERIFY(!QFileInfo::exists(ws.work + QStringLiteral("/log.txt")));
+    QVERIFY2(!entry.exists(), "the start-up entry outlived the run that finished the update");
     QCOMPARE(ws.install.productStarts(), 1);
     QCOMPARE(ws.install.stopRequests(),
              QStringList({QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel"),
@@ -762,6 +770,7 @@ void TestFaults::everyEndingLeavesInstallationWhole()
     QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
     QCOMPARE(QFileInfo::exists(ws.package), rolledBack);
     QVERIFY2(!QFileInfo::exists(ws.root(lockName)), "the lock outlived the run");
+    QVERIFY2(!StartupEntry(ws.install.root()).exists(), "a start-up entry outlived the run");
     QCOMPARE(ws.install.productStarts(), rolledBack ? 0 : (ending == TrashThatCannotGo ? 2 : 1));
     if (ending != StopProgramMissing)
         QCOMPARE(ws.install.stopRequests().count(QStringLiteral("Halvorquintel")),

@@ -38,6 +38,8 @@ private slots:
     void bookkeepingLinksNotFollowed();
     void recordCutShortIsIgnored();
     void longJournalUndoneNewestFirst();
+    void rollbackCutShortIsDoneAgain_data();
+    void rollbackCutShortIsDoneAgain();
     void backupAreaIsNotDeletable();
     void committedRunIsNeverRolledBack();
     void commitThatFailsIsAFailedTry_data();
@@ -403,6 +405,76 @@ void TestRollback::longJournalUndoneNewestFirst()
     QVERIFY(next.restore());
     const QStringList differences = treeDifferences(installed, snapshotTree(installRoot));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.mid(0, 5).join(QLatin1Char('\n'))));
+}
+
+void TestRollback::rollbackCutShortIsDoneAgain_data()
+{
+    QTest::addColumn<QString>("changes");
+    QTest::newRow("list removes a file the payload brings back") << QStringLiteral("list, then copy");
+    QTest::newRow("package files moved into place") << QStringLiteral("move");
+    QTest::newRow("folders and files created") << QStringLiteral("create");
+    QTest::newRow("records written ahead, changes never made") << QStringLiteral("ahead");
+    QTest::newRow("records written ahead, then the changes") << QStringLiteral("ahead, then made");
+    QTest::newRow("records written ahead, then the moves") << QStringLiteral("ahead, then moved");
+    QTest::newRow("deletion list set aside") << QStringLiteral("list aside");
+}
+
+// A power cut after the undo and before the journal's removal: the next run
+// undoes every record again, over what the first undo put back.
+void TestRollback::rollbackCutShortIsDoneAgain()
+{
+    QFETCH(QString, changes);
+    QVERIFY(writeFile(root(QStringLiteral("docs/guide.txt")), "old guide"));
+    QVERIFY(writeFile(root(QStringLiteral("docs/kept.txt")), "kept"));
+    QVERIFY(writeFile(env(QStringLiteral("docs/guide.txt")), "new guide"));
+    QVERIFY(writeFile(env(QStringLiteral("new/deeper/file.txt")), "new file"));
+    QVERIFY(writeFile(env(QStringLiteral("del.xml")), "<DelLs><f>docs/guide.txt</f></DelLs>"));
+    const auto installed = snapshotTree(installRoot);
+    const auto packaged = snapshotTree(package);
+    const QString journal = area() + QStringLiteral("/journal");
+    QByteArray records;
+    {
+        InstallationBackup backup(installRoot, package);
+        if (changes == QLatin1String("list, then copy")) {
+            QVERIFY(backup.removeFile(QStringLiteral("docs/guide.txt")));
+            QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
+        } else if (changes == QLatin1String("move")) {
+            backup.allowMoves(true);
+            QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
+            QVERIFY(!QFileInfo::exists(env(QStringLiteral("docs/guide.txt"))));
+        } else if (changes == QLatin1String("create")) {
+            QVERIFY(backup.makeFolder(QStringLiteral("new")));
+            QVERIFY(backup.makeFolder(QStringLiteral("new/deeper")));
+            QVERIFY(backup.putFile(env(QStringLiteral("new/deeper/file.txt")),
+                                   QStringLiteral("new/deeper/file.txt")));
+        } else if (changes.startsWith(QLatin1String("ahead"))) {
+            backup.allowMoves(changes.endsWith(QLatin1String("moved")));
+            QVERIFY(backup.recordAhead(
+                {{QString(), QStringLiteral("new")},
+                 {env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")},
+                 {env(QStringLiteral("docs/kept.txt")), QStringLiteral("docs/kept.txt")}}));
+            if (changes != QLatin1String("ahead")) {
+                // Each change finds its record, and the temporary file it names, on disk already.
+                const qint64 written = QFileInfo(journal).size();
+                QVERIFY(backup.makeFolder(QStringLiteral("new")));
+                QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
+                QCOMPARE(QFileInfo(journal).size(), written);
+            }
+        } else {
+            QVERIFY(backup.setListAside(env(QStringLiteral("del.xml"))));
+        }
+        records = readFile(journal);
+        QVERIFY(!records.isEmpty());
+        QVERIFY(backup.restore());
+    }
+    QCOMPARE(snapshotTree(installRoot), installed);
+    QCOMPARE(snapshotTree(package), packaged);
+
+    QVERIFY(writeFile(journal, records));
+    QVERIFY(InstallationBackup(installRoot, package).restore());
+    const QStringList differences = treeDifferences(installed, snapshotTree(installRoot)) +
+                                    treeDifferences(packaged, snapshotTree(package));
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
 }
 
 void TestRollback::backupAreaIsNotDeletable()

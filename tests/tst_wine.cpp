@@ -21,6 +21,7 @@ private slots:
     void initTestCase();
     void wholeUpdate_data();
     void wholeUpdate();
+    void killedRunFinishedAtNextLogon();
 };
 
 namespace {
@@ -47,6 +48,16 @@ bool copyTree(const QString &from, const QString &to)
             return false;
     }
     return true;
+}
+
+// The values of the user's Run key in the build's Wine prefix, as "reg query" lists them.
+QString runKeyValues()
+{
+    QProcess reg;
+    reg.start(wineLauncher(), {QStringLiteral("reg"), QStringLiteral("query"),
+                               QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run")});
+    reg.waitForFinished(60000);
+    return QString::fromUtf8(reg.readAllStandardOutput());
 }
 
 int panelPixels(const QImage &screen)
@@ -149,6 +160,7 @@ void TestWine::wholeUpdate()
         QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
         QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
         QCOMPARE(readFile(starts).count('\n'), 1);
+        QVERIFY2(!runKeyValues().contains(QStringLiteral("quillFern update")), qPrintable(runKeyValues()));
         return;
     }
 
@@ -185,6 +197,61 @@ void TestWine::wholeUpdate()
     for (const char *bookkeeping : {"/.quillFern-backup", "/.quillFern-trash", "/.quillFern.lock"})
         QVERIFY2(!QFileInfo::exists(root + QLatin1String(bookkeeping)), bookkeeping);
     QVERIFY(!QFileInfo::exists(package));
+    QVERIFY2(!runKeyValues().contains(QStringLiteral("quillFern update")), qPrintable(runKeyValues()));
+}
+
+// Killed in the middle of its copy, as a power cut ends it; the value it left under the
+// user's Run key brings the whole update at the next logon, which wineboot stands for.
+void TestWine::killedRunFinishedAtNextLogon()
+{
+    UpdaterProcessLock lock;
+    QTemporaryDir workspace;
+    QVERIFY(workspace.isValid());
+    const QString root = workspace.filePath(QString::fromUtf8("Program Files/Halvorquintel Édition 更新"));
+    const QString bin = root + QStringLiteral("/bin");
+    const QString package = workspace.filePath(QString::fromUtf8("pkg dir 更新"));
+    QVERIFY(copyTree(windowsBuild + QStringLiteral("/installation/bin"), bin));
+    QVERIFY(QFile::copy(windowsBuild + QStringLiteral("/tests/windows/Halvorquintel.exe"),
+                        bin + QStringLiteral("/Halvorquintel.exe")));
+    QVERIFY(writeFile(root + QStringLiteral("/old.txt"), "obsolete"));
+    QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"), "<DelLs>\n<file>old.txt</file>\n</DelLs>"));
+    for (int file = 0; file < 3000; ++file) {
+        const QString name = QStringLiteral("/data/part-%1/file-%2.txt").arg(file / 300).arg(file);
+        if (file % 2 == 0)
+            QVERIFY(writeFile(root + name, "old"));
+        QVERIFY(writeFile(package + QStringLiteral("/Env") + name, "new " + name.toUtf8()));
+    }
+    QVERIFY(!runKeyValues().contains(QStringLiteral("quillFern update")));
+
+    QProcess updater;
+    updater.setWorkingDirectory(workspace.path());
+    updater.start(wineLauncher(),
+                  {bin + QStringLiteral("/quillFern.exe"), QStringLiteral("update"), windowsPath(package)});
+    QVERIFY(updater.waitForStarted());
+    const QString journal = root + QStringLiteral("/.quillFern-backup/journal");
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(journal).count('\n') >= 200 || updater.state() == QProcess::NotRunning,
+                             90000);
+    updater.kill();
+    updater.waitForFinished();
+    QVERIFY2(QFileInfo::exists(journal), "the run was over before the kill");
+    QVERIFY2(runKeyValues().contains(QStringLiteral("quillFern update")), qPrintable(runKeyValues()));
+
+    // Wine runs the user's Run key at wineboot, as Windows does at logon.
+    QCOMPARE(QProcess::execute(wineLauncher(), {QStringLiteral("wineboot")}), 0);
+    const QString starts = bin + QStringLiteral("/product-starts.log");
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(starts).count('\n') == 1 && !QFileInfo::exists(package) &&
+                                 !QFileInfo::exists(root + QStringLiteral("/.quillFern.lock")),
+                             120000);
+    QProcess::execute(wineLauncher(), {windowsBuild + QStringLiteral("/tests/windows/tskill.exe"),
+                                       QStringLiteral("Halvorquintel")});
+    QVERIFY(!QFileInfo::exists(root + QStringLiteral("/old.txt")));
+    for (int file = 0; file < 3000; ++file) {
+        const QString name = QStringLiteral("/data/part-%1/file-%2.txt").arg(file / 300).arg(file);
+        QCOMPARE(readFile(root + name), "new " + name.toUtf8());
+    }
+    for (const char *bookkeeping : {"/.quillFern-backup", "/.quillFern-trash"})
+        QVERIFY2(!QFileInfo::exists(root + QLatin1String(bookkeeping)), bookkeeping);
+    QTRY_VERIFY_WITH_TIMEOUT(!runKeyValues().contains(QStringLiteral("quillFern update")), 30000);
 }
 
 QTEST_MAIN(TestWine)

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <atomic>
+
 #include "fileops_p.h"
 
 namespace FileOps {
@@ -11,6 +13,7 @@ namespace {
 
 // Plain data, so that no thread has anything to tear down for it when it ends.
 thread_local detail::Failure last;
+std::atomic_bool flushing{true};
 
 } // namespace
 
@@ -51,6 +54,16 @@ bool isSameOrInside(const QString &path, const QString &folder)
     const Qt::CaseSensitivity cs = fileNameCaseSensitivity();
     const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
     return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
+}
+
+bool flushesEnabled()
+{
+    return flushing;
+}
+
+void setFlushesEnabled(bool enabled)
+{
+    flushing = enabled;
 }
 
 bool replaceFile(const QString &source, const QString &destination, const QString &temporary,

@@ -55,4 +55,18 @@ bool makePath(const QString &path);
 // Removes the empty folder `path`.
 bool removeFolder(const QString &path);
 
+// Puts the data of the file `path` on disk before it returns, as a power cut
+// would find it. Only flushing the file itself counts everywhere: some file
+// systems keep every byte not flushed this way, whatever else was flushed.
+bool flushFile(const QString &path);
+// Puts the entries of the folder `path` on disk: the files created, renamed
+// into it and removed from it. Where the file system offers no such flush
+// (it keeps its folders its own way), this does nothing and succeeds.
+bool flushFolder(const QString &path);
+
+// Whether the flush calls above do their work. Always on, except in builds
+// that measure what durability costs or show what goes wrong without it.
+bool flushesEnabled();
+void setFlushesEnabled(bool enabled);
+
 } // namespace FileOps

@@ -161,8 +161,18 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
     if (out.get() < 0)
         return failWithSystemError();
 
-    if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0 ||
-        !out.close()) {
+    if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0) {
+        const detail::Failure failure = detail::systemFailure();
+        ::unlink(temporaryPath.constData());
+        return fail(failure);
+    }
+#ifdef Q_OS_LINUX
+    // The disk starts on the data now, while the copy goes on: the flush before the commit then finds it
+    // written.
+    if (flushesEnabled())
+        ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    if (!out.close()) {
         const detail::Failure failure = detail::systemFailure();
         ::unlink(temporaryPath.constData());
         return fail(failure);
@@ -198,6 +208,26 @@ bool makeFolder(const QString &path)
 bool removeFolder(const QString &path)
 {
     return ::rmdir(nativePath(path).constData()) == 0 || failWithSystemError();
+}
+
+bool flushFile(const QString &path)
+{
+    if (!flushesEnabled())
+        return true;
+    FileDescriptor file(::open(nativePath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (file.get() < 0)
+        return errno == ELOOP || failWithSystemError(); // a link holds no data of its own
+    return ::fdatasync(file.get()) == 0 || failWithSystemError();
+}
+
+bool flushFolder(const QString &path)
+{
+    if (!flushesEnabled())
+        return true;
+    FileDescriptor folder(::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0)
+        return failWithSystemError();
+    return ::fsync(folder.get()) == 0 || errno == EINVAL || errno == ENOTSUP || failWithSystemError();
 }
 
 } // namespace FileOps

@@ -108,4 +108,73 @@ bool removeFolder(const QString &path)
     return RemoveDirectoryW(nativePath(path).c_str()) != 0 || failWithSystemError();
 }
 
+namespace {
+
+class Handle
+{
+public:
+    explicit Handle(HANDLE handle)
+        : handle(handle)
+    {}
+    ~Handle()
+    {
+        if (isValid())
+            CloseHandle(handle);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+
+    bool isValid() const { return handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle; }
+
+private:
+    HANDLE handle;
+};
+
+// FlushFileBuffers needs a handle open for writing; others may go on using the file meanwhile.
+HANDLE openForFlush(const std::wstring &path, DWORD flags)
+{
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+} // namespace
+
+bool flushFile(const QString &path)
+{
+    if (!flushesEnabled())
+        return true;
+    const std::wstring native = nativePath(path);
+    Handle file(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
+    if (file.isValid())
+        return FlushFileBuffers(file.get()) != 0 || failWithSystemError();
+    const detail::Failure refusal = detail::systemFailure();
+    // A read-only file opens for writing only once the attribute is off for a moment.
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return fail(refusal);
+    if (!SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return failWithSystemError();
+    Handle writable(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
+    const bool flushed = writable.isValid() && FlushFileBuffers(writable.get()) != 0;
+    const detail::Failure failure = flushed ? detail::Failure{} : detail::systemFailure();
+    SetFileAttributesW(native.c_str(), attributes);
+    return flushed || fail(failure);
+}
+
+bool flushFolder(const QString &path)
+{
+    if (!flushesEnabled())
+        return true;
+    Handle folder(openForFlush(nativePath(path), FILE_FLAG_BACKUP_SEMANTICS));
+    // File systems that keep folders in their own log refuse to open or flush one for it.
+    if (!folder.isValid())
+        return GetLastError() == ERROR_ACCESS_DENIED || failWithSystemError();
+    if (FlushFileBuffers(folder.get()))
+        return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_INVALID_PARAMETER || failWithSystemError();
+}
+
 } // namespace FileOps

@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 
 #include "fileops.h"
+#include "flushqueue.h"
 
 namespace {
 
@@ -76,6 +77,31 @@ template <typename Visit> void forEachRecordNewestFirst(QFile &records, Visit vi
     }
 }
 
+QByteArray recordLine(char kind, const QString &path)
+{
+    QByteArray line;
+    line.reserve(path.size() + 4);
+    line += kind;
+    line += ' ';
+    line += path.toUtf8().toPercentEncoding("/");
+    line += '\n';
+    return line;
+}
+
+QString folderOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(QLatin1Char('/')));
+}
+
+// The record of a file the copy writes beside its path and renames into place.
+// With the original kept, undoing that original's record puts it back over
+// whatever is here; a record that removed the file instead would, undone a
+// second time after a rollback cut short, remove the original.
+char kindOfCopy(bool present, bool kept)
+{
+    return kept ? TemporaryFile : present ? MovedAside : CreatedFile;
+}
+
 bool isFolder(const QFileInfo &info)
 {
     return info.isDir() && !info.isSymLink();
@@ -99,6 +125,9 @@ Outcome moveFile(const QString &from, const QString &to, const QString &temporar
         return Outcome::done();
     if (!FileOps::replaceFile(from, to, temporary))
         return failed(QStringLiteral("move"), from);
+    // The copy must outlast a power cut before the only other copy goes.
+    if (!FileOps::flushFile(to))
+        return failed(QStringLiteral("flush"), to);
     if (!FileOps::removeFile(from))
         return failed(QStringLiteral("remove"), from);
     return Outcome::done();
@@ -250,27 +279,103 @@ void InstallationBackup::removeLinksInPlaceOfFolders() const
     }
 }
 
+void InstallationBackup::setBeforeFirstChange(std::function<void()> hook)
+{
+    beforeFirstChange = std::move(hook);
+}
+
+Outcome InstallationBackup::openJournal()
+{
+    if (journal.isOpen())
+        return Outcome::done();
+    if (beforeFirstChange)
+        beforeFirstChange();
+    removeLinksInPlaceOfFolders();
+    if (!FileOps::makePath(areaPath))
+        return failed(QStringLiteral("create the backup area"), areaPath);
+    journal.setFileName(journalPath());
+    // Unbuffered: each record reaches the file system before the change it describes.
+    if (!journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        return Outcome::failure(QStringLiteral("open the journal"), journal.fileName(),
+                                journal.errorString());
+    // A power cut must find the journal itself, not only its records.
+    for (const QString &folder : {areaPath, rootPath}) {
+        if (!FileOps::flushFolder(folder))
+            return failed(QStringLiteral("flush the folder"), folder);
+    }
+    return Outcome::done();
+}
+
+// On disk when this returns: only then may the changes they describe be made.
+Outcome InstallationBackup::writeRecords(const QByteArray &lines)
+{
+    const Outcome opened = openJournal();
+    if (!opened)
+        return opened;
+    if (journal.write(lines) != lines.size())
+        return Outcome::failure(QStringLiteral("write to the journal"), journal.fileName(), journal.errorString());
+    if (!FileOps::flushFile(journal.fileName()))
+        return failed(QStringLiteral("flush the journal"), journal.fileName());
+    return Outcome::done();
+}
+
 Outcome InstallationBackup::record(char kind, const QString &path)
 {
-    if (!journal.isOpen()) {
-        removeLinksInPlaceOfFolders();
-        if (!FileOps::makePath(areaPath))
-            return failed(QStringLiteral("create the backup area"), areaPath);
-        journal.setFileName(journalPath());
-        // Unbuffered: each record reaches the file system before the change it describes.
-        if (!journal.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
-            return Outcome::failure(QStringLiteral("open the journal"), journal.fileName(),
-                                    journal.errorString());
+    const QByteArray line = recordLine(kind, path);
+    if (recordedAhead.remove(line))
+        return Outcome::done();
+    return writeRecords(line);
+}
+
+// The temporary file putFile writes for `relative`: the one its record ahead
+// named, or a new one.
+QString InstallationBackup::temporaryForPut(const QString &relative)
+{
+    const QString planned = plannedTemporaries.take(relative);
+    return planned.isEmpty() ? temporaryFor(absolute(relative)) : planned;
+}
+
+// What putFile will record for this file, as the installation stands now.
+void InstallationBackup::planPut(const PlannedChange &change, QByteArray &lines)
+{
+    const QString &relative = change.relative;
+    const QFileInfo installed(absolute(relative));
+    if (isFolder(installed))
+        return; // putFile refuses it
+    const bool present = existsOrIsLink(installed);
+    const bool kept = existsOrIsLink(QFileInfo(saved(relative)));
+    const QFileInfo from(change.source);
+    if (movesAllowed && change.movable && !(present && kept) && !from.isSymLink() && from.isFile()) {
+        if (present)
+            lines += recordLine(MovedAside, relative);
+        lines += recordLine(MovedIn, relative + QChar(0) + change.source);
+        return;
     }
-    QByteArray line;
-    line.reserve(path.size() + 4);
-    line += kind;
-    line += ' ';
-    line += path.toUtf8().toPercentEncoding("/");
-    line += '\n';
-    if (journal.write(line) != line.size())
-        return Outcome::failure(QStringLiteral("write to the journal"), journal.fileName(),
-                                journal.errorString());
+    const QString temporary = temporaryFor(absolute(relative));
+    plannedTemporaries.insert(relative, temporary);
+    lines += recordLine(kindOfCopy(present, kept), relative + QChar(0) + QFileInfo(temporary).fileName());
+}
+
+Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
+{
+    // Records planned and never used stay in the journal, harmless: their changes never happen.
+    QByteArray lines;
+    for (const PlannedChange &change : changes) {
+        if (!change.source.isEmpty())
+            planPut(change, lines);
+        else if (!QFileInfo(absolute(change.relative)).isDir())
+            lines += recordLine(CreatedFolder, change.relative);
+    }
+    if (lines.isEmpty())
+        return Outcome::done();
+    const Outcome written = writeRecords(lines);
+    if (!written)
+        return written;
+    for (int start = 0; start < lines.size();) {
+        const int end = lines.indexOf('\n', start) + 1;
+        recordedAhead.insert(lines.mid(start, end - start));
+        start = end;
+    }
     return Outcome::done();
 }
 
@@ -363,11 +468,12 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
         installed.refresh();
     }
 
-    const QString temporary = temporaryFor(destination);
+    const QString temporary = temporaryForPut(relative);
     const QString withTemporary = relative + QChar(0) + QFileInfo(temporary).fileName();
-    if (!existsOrIsLink(installed) || existsOrIsLink(QFileInfo(saved(relative)))) {
-        const Outcome recorded =
-            record(existsOrIsLink(installed) ? TemporaryFile : CreatedFile, withTemporary);
+    const bool present = existsOrIsLink(installed);
+    const bool kept = existsOrIsLink(QFileInfo(saved(relative)));
+    if (!present || kept) {
+        const Outcome recorded = record(kindOfCopy(present, kept), withTemporary);
         if (!recorded)
             return recorded;
         return FileOps::replaceFile(source, destination, temporary, progress)
@@ -396,17 +502,22 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
     return outcome;
 }
 
+// A damaged or planted journal must not reach beyond the installation and this run's package.
+bool InstallationBackup::isSafe(char kind, const QString &record) const
+{
+    const QString path = pathOf(record);
+    if (kind == ListSetAside)
+        return !packagePath.isEmpty() &&
+               QDir::cleanPath(path).compare(packagePath + QStringLiteral("/Env/del.xml"),
+                                             FileOps::fileNameCaseSensitivity()) == 0;
+    return liesInside(path) && (kind != MovedIn || liesInPackage(extraOf(record)));
+}
+
 Outcome InstallationBackup::undo(char kind, const QString &record)
 {
     const QString path = pathOf(record);
     const QString extra = extraOf(record);
-    // A damaged or planted journal must not reach beyond the installation and this run's package.
-    const bool safe = kind == ListSetAside
-                          ? QDir::cleanPath(path).compare(packagePath + QStringLiteral("/Env/del.xml"),
-                                                          FileOps::fileNameCaseSensitivity()) == 0 &&
-                                !packagePath.isEmpty()
-                          : liesInside(path) && (kind != MovedIn || liesInPackage(extra));
-    if (!safe) {
+    if (!isSafe(kind, record)) {
         qDebug().noquote() << "Skipped a journal record that leads outside the installation or the package:"
                            << QString(QLatin1Char(kind)) << path << extra;
         return Outcome::done();
@@ -474,19 +585,27 @@ Outcome InstallationBackup::restore()
 {
     journal.close();
     lastSavedFolder.clear();
+    recordedAhead.clear();
+    plannedTemporaries.clear();
     if (!hasArea())
         return Outcome::done();
 
     QFile records(journalPath());
     Outcome first = Outcome::done();
+    QSet<QString> changedFolders;
     if (records.open(QIODevice::ReadOnly)) {
-        forEachRecordNewestFirst(records, [this, &first](char kind, const QString &path) {
+        forEachRecordNewestFirst(records, [this, &first, &changedFolders](char kind, const QString &path) {
             const Outcome undone = undo(kind, path);
             if (!undone) {
                 qDebug().noquote() << "Could not undo" << QString(QLatin1Char(kind)) << undone.text();
                 if (first)
                     first = undone;
             }
+            if (!isSafe(kind, path))
+                return;
+            if (kind == MovedIn)
+                changedFolders.insert(folderOf(extraOf(path)));
+            changedFolders.insert(folderOf(kind == ListSetAside ? path : absolute(pathOf(path))));
         });
     } else if (QFileInfo::exists(journalPath())) {
         first = Outcome::failure(QStringLiteral("read the journal"), journalPath(), records.errorString());
@@ -494,6 +613,13 @@ Outcome InstallationBackup::restore()
     records.close();
     if (!first)
         return first;
+    // What was put back must be on disk before the journal that would put it back again goes.
+    FlushQueue flushes;
+    for (const QString &folder : qAsConst(changedFolders))
+        flushes.addFolder(folder);
+    const Outcome flushed = flushes.finish();
+    if (!flushed)
+        return flushed;
     // The journal goes first: an area that cannot be removed whole is then
     // trash, never a run to undo a second time.
     if (QFileInfo::exists(journalPath()) && !FileOps::removeFile(journalPath()))
@@ -507,12 +633,57 @@ Outcome InstallationBackup::commit()
 {
     journal.close();
     lastSavedFolder.clear();
+    recordedAhead.clear();
+    plannedTemporaries.clear();
     if (!hasArea())
         return Outcome::done();
-    if (QFileInfo::exists(journalPath()) && !FileOps::removeFile(journalPath()))
-        return failed(QStringLiteral("remove the journal"), journalPath());
+    if (QFileInfo::exists(journalPath())) {
+        const Outcome flushed = flushChangesOfRun();
+        if (!flushed)
+            return flushed;
+        if (!FileOps::removeFile(journalPath()))
+            return failed(QStringLiteral("remove the journal"), journalPath());
+        // Once the package goes, a journal that came back after a power cut would undo what cannot be redone.
+        if (!FileOps::flushFolder(areaPath))
+            qDebug().noquote() << "The journal's removal may not outlast a power cut:"
+                               << failed(QStringLiteral("flush the folder"), areaPath).text();
+    }
     moveAreaToTrash();
     return Outcome::done();
+}
+
+// Everything the journal says the run put in place, and every folder whose
+// entries it changed, goes to disk: the new version outlasts a power cut
+// from the commit on.
+Outcome InstallationBackup::flushChangesOfRun()
+{
+    QFile records(journalPath());
+    if (!records.open(QIODevice::ReadOnly))
+        return Outcome::failure(QStringLiteral("read the journal"), journalPath(), records.errorString());
+    FlushQueue flushes;
+    QSet<QString> folders;
+    forEachRecordNewestFirst(records, [&](char kind, const QString &path) {
+        switch (kind) {
+        case MovedAside: // a file removed or replaced: what is there now, if anything, is the run's
+        case CreatedFile:
+        case TemporaryFile:
+        case MovedIn: {
+            const QString file = absolute(pathOf(path));
+            flushes.addFile(file);
+            folders.insert(folderOf(file));
+            break;
+        }
+        case CreatedFolder:
+            folders.insert(absolute(path));
+            folders.insert(folderOf(absolute(path)));
+            break;
+        default:
+            break; // the deletion list went into the area, which is thrown away
+        }
+    });
+    for (const QString &folder : qAsConst(folders))
+        flushes.addFolder(folder);
+    return flushes.finish();
 }
 
 // Only ever called on an area without a journal. A file still in use (a
@@ -560,6 +731,8 @@ bool InstallationBackup::recoverEarlierRun()
     if (hasArea()) {
         if (QFileInfo::exists(journalPath())) {
             qDebug() << "Rolling back an earlier run that did not finish";
+            if (beforeFirstChange)
+                beforeFirstChange();
             const Outcome restored = restore();
             if (!restored)
                 qDebug().noquote() << "The earlier run could not be rolled back completely:"

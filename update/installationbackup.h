@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QFile>
+#include <QHash>
+#include <QSet>
 #include <QString>
+#include <QVector>
 
 #include <functional>
 
@@ -15,6 +18,10 @@ class QFileInfo;
 // system), and every file and folder it creates is recorded, in a journal on
 // disk so that a run that was killed can be rolled back by the next one.
 // Only the first original of each path is kept: a retry never overwrites it.
+//
+// Write-ahead: a record is on disk before the change it describes can be.
+// Undoing a record twice, or one whose change never happened, is harmless,
+// so a rollback cut short is simply done again.
 //
 // Paths are relative to the installation root, with forward slashes.
 class InstallationBackup
@@ -57,14 +64,32 @@ public:
     // instead of copying it; a rollback moves it back where it came from.
     void allowMoves(bool allowed);
 
+    // A change the copy is about to make: a file put at `relative` from
+    // `source`, or, with an empty source, the folder `relative` made.
+    struct PlannedChange
+    {
+        QString source;
+        QString relative;
+        bool movable = true; // as putFile's `movable`
+    };
+    // Writes what putFile and makeFolder will record for `changes`, as the
+    // installation stands now, to the journal in one flush: a batch of
+    // records costs one wait for the disk instead of one each.
+    Outcome recordAhead(const QVector<PlannedChange> &changes);
+    // Called before the journal is first written, and before the journal of a
+    // run that was cut short is undone.
+    void setBeforeFirstChange(std::function<void()> hook);
+
     // Undoes everything the journal records, newest first, puts the deletion
     // list back into its package and removes the area. When something cannot
     // be undone the area stays, so that the next run tries again.
     Outcome restore();
-    // Makes a completed run final in one step: the journal goes, so what is
-    // left of the area is trash that no later run rolls back. The area then
-    // moves into the trash. Fails when the journal could not be removed; the
-    // run then stays one to roll back.
+    // Makes a completed run final in one step: every file the run put in
+    // place and every folder whose entries it changed is flushed, then the
+    // journal goes, and its removal is flushed too, so what is left of the
+    // area is trash that no later run rolls back. The area then moves into the
+    // trash. Fails when something could not be flushed or the journal could
+    // not be removed; the run then stays one to roll back.
     Outcome commit();
     // Removes the trash. What cannot be removed now (a file still in use)
     // stays for a later run. True when nothing was left.
@@ -82,6 +107,12 @@ private:
     bool liesInPackage(const QString &path) const;
     void removeLinksInPlaceOfFolders() const;
     Outcome record(char kind, const QString &path);
+    Outcome openJournal();
+    Outcome writeRecords(const QByteArray &lines);
+    void planPut(const PlannedChange &change, QByteArray &lines);
+    QString temporaryForPut(const QString &relative);
+    bool isSafe(char kind, const QString &record) const;
+    Outcome flushChangesOfRun();
     Outcome ensureSavedFolder(const QString &relative);
     Outcome moveAside(const QString &relative);
     bool moveInto(const QString &source, const QString &relative, const QFileInfo &installed);
@@ -99,4 +130,9 @@ private:
     QFile journal;
     QString lastSavedFolder;
     bool movesAllowed = false;
+    // Records on disk already, written ahead of the changes they describe.
+    QSet<QByteArray> recordedAhead;
+    // The temporary files those records name, by the path they are for.
+    QHash<QString, QString> plannedTemporaries;
+    std::function<void()> beforeFirstChange;
 };

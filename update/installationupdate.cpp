@@ -1,5 +1,6 @@
 #include "installationupdate.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QDomDocument>
@@ -9,10 +10,17 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <utility>
+
 #include "fileops.h"
 #include "installationpaths.h"
+#include "platform.h"
 
 namespace {
+
+// Records for this many entries of a folder go to the journal in one flush.
+constexpr int RecordBatch = 512;
+
 
 // What the copy will carry, for its share of the bar: the files it lists.
 qint64 payloadBytes(const QString &payload)
@@ -36,7 +44,20 @@ InstallationUpdate::InstallationUpdate(const QString &installationRoot, const QS
     , packagePath(packageDir.isEmpty() ? QString() : QDir::cleanPath(QDir(packageDir).absolutePath()))
     , applicationPath(applicationDir)
     , backup(rootPath, packagePath)
-{}
+    , startupEntry(rootPath)
+{
+    backup.setBeforeFirstChange([this] { writeStartupEntry(); });
+}
+
+// Once per run: retries and the rollback find the entry there already.
+void InstallationUpdate::writeStartupEntry()
+{
+    if (std::exchange(startupEntryWritten, true))
+        return;
+    const Outcome written = startupEntry.write(Platform::updaterProgram(applicationPath), packagePath);
+    if (!written)
+        qDebug().noquote() << "No start-up entry will finish this run after a power cut:" << written.text();
+}
 
 QString InstallationUpdate::payloadFolder() const
 {
@@ -183,15 +204,21 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
     const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.removeLast(); });
 
     const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
-    for (const QFileInfo &entry : entries) {
+    for (int index = 0; index < entries.size(); ++index) {
+        const QFileInfo &entry = entries.at(index);
         if (cancel->isCancelled()) {
             outcome.cancelled = true;
             return false;
         }
+        if (index % RecordBatch == 0) {
+            outcome.outcome = recordAhead(entries, index, relative, throughLink);
+            if (!outcome.outcome) {
+                outcome.entry = entry.fileName();
+                return false;
+            }
+        }
         const QString name = entry.fileName();
-        if (name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX"))
-            continue;
-        if (relative.isEmpty() && listLeftInPackage && name == QLatin1String("del.xml"))
+        if (isLeftOut(name, relative))
             continue;
 
         if (entry.isDir()) {
@@ -243,6 +270,29 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
     return true;
 }
 
+// What the copy passes over: "." and "..", the archiver's "__MACOSX", and a
+// deletion list that stayed in the package.
+bool InstallationUpdate::isLeftOut(const QString &name, const QString &relative) const
+{
+    return name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX") ||
+           (relative.isEmpty() && listLeftInPackage && name == QLatin1String("del.xml"));
+}
+
+// The next entries' records go to the journal together, ahead of their changes.
+Outcome InstallationUpdate::recordAhead(const QFileInfoList &entries, int from, const QString &relative,
+                                        bool throughLink)
+{
+    QVector<InstallationBackup::PlannedChange> changes;
+    for (int index = from; index < qMin(from + RecordBatch, entries.size()); ++index) {
+        const QFileInfo &entry = entries.at(index);
+        if (isLeftOut(entry.fileName(), relative) || (entry.exists() && !entry.isDir() && !entry.isFile()))
+            continue;
+        const QString target = relative + entry.fileName();
+        changes.append({entry.isDir() ? QString() : entry.filePath(), target, !throughLink});
+    }
+    return backup.recordAhead(changes);
+}
+
 Outcome InstallationUpdate::commit()
 {
     return backup.commit();
@@ -269,9 +319,21 @@ Outcome InstallationUpdate::removePackage()
     return Outcome::done();
 }
 
+Outcome InstallationUpdate::finishRun()
+{
+    return startupEntry.remove();
+}
+
 Outcome InstallationUpdate::rollBack()
 {
-    return backup.restore();
+    const Outcome restored = backup.restore();
+    if (!restored)
+        return restored; // not whole yet: the next logon tries again
+    const Outcome removed = finishRun();
+    if (!removed)
+        qDebug().noquote() << "The start-up entry stays, and runs the update again at the next logon:"
+                           << removed.text();
+    return restored;
 }
 
 bool InstallationUpdate::dropTrash(const QString &installationRoot)

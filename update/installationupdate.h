@@ -11,6 +11,7 @@
 
 #include "installationbackup.h"
 #include "outcome.h"
+#include "startupentry.h"
 
 // Asks a copy in another thread to stop between two files. Copies share one flag.
 class CancelToken
@@ -62,7 +63,9 @@ struct CopyOutcome
 // earlier run left, apply the package's deletion list, copy its payload over
 // the installation, commit, remove the package; or roll all of it back. Every
 // change goes through the backup, so that a run can always be undone until
-// it is committed. Not thread-safe: one thread uses an object at a time.
+// it is committed. From the run's first change until it ends whole, a
+// start-up entry runs the same update again at the next logon, should a power
+// cut end it first. Not thread-safe: one thread uses an object at a time.
 class InstallationUpdate
 {
 public:
@@ -95,8 +98,10 @@ public:
     Outcome commit();
     // Removes the package folder, unless it is one no run may remove.
     Outcome removePackage();
+    // The run ended whole, committed: the start-up entry that would finish it goes.
+    Outcome finishRun();
     // Puts the installation back as it was before the run, and the deletion
-    // list back into the package.
+    // list back into the package; once that is complete the start-up entry goes.
     Outcome rollBack();
 
     // Removes the trash of committed runs at `installationRoot`; true when none is left.
@@ -105,11 +110,16 @@ public:
 private:
     bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
     Outcome checkFolderLink(const QFileInfo &link) const;
+    bool isLeftOut(const QString &name, const QString &relative) const;
+    Outcome recordAhead(const QFileInfoList &entries, int from, const QString &relative, bool throughLink);
+    void writeStartupEntry();
 
     const QString rootPath;
     const QString packagePath;
     const QString applicationPath;
     InstallationBackup backup;
+    StartupEntry startupEntry;
+    bool startupEntryWritten = false;
     // The copy's state while it runs.
     const CancelToken *cancel = nullptr;
     CopyProgress progress;

@@ -27,6 +27,9 @@ QString updaterProcessName();
 // it is our own "tskill" that lies beside the updater in `applicationDir`.
 QString stopCommand(const QString &applicationDir, const QString &processName);
 
+// The updater's executable in `applicationDir`, as a start-up entry runs it.
+QString updaterProgram(const QString &applicationDir);
+
 // The command that starts the product from `applicationDir`: the whole
 // executable path in double quotes, so folders with spaces work.
 QString productLaunchCommand(const QString &applicationDir);

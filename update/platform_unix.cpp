@@ -106,6 +106,11 @@ QString stopCommand(const QString &applicationDir, const QString &processName)
     return QLatin1Char('"') + applicationDir + QStringLiteral("/tskill\" ") + processName;
 }
 
+QString updaterProgram(const QString &applicationDir)
+{
+    return applicationDir + QStringLiteral("/quillFern");
+}
+
 QString productLaunchCommand(const QString &applicationDir)
 {
     return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel\"");

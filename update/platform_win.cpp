@@ -17,6 +17,11 @@ QString stopCommand(const QString &applicationDir, const QString &processName)
     return QStringLiteral("tskill ") + processName;
 }
 
+QString updaterProgram(const QString &applicationDir)
+{
+    return applicationDir + QStringLiteral("/quillFern.exe");
+}
+
 QString productLaunchCommand(const QString &applicationDir)
 {
     return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel.exe\"");

@@ -1,0 +1,129 @@
+#include "startupentry.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <windows.h>
+
+#include "fileops_p.h"
+
+namespace {
+
+const wchar_t runKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// Quoted the way the C runtime and CommandLineToArgvW split a command line:
+// backslashes count only before a double quote.
+QString quoted(const QString &argument)
+{
+    QString result = QStringLiteral("\"");
+    int backslashes = 0;
+    for (const QChar c : argument) {
+        if (c == QLatin1Char('\\')) {
+            ++backslashes;
+            continue;
+        }
+        if (c == QLatin1Char('"'))
+            backslashes = backslashes * 2 + 1;
+        result += QString(backslashes, QLatin1Char('\\'));
+        backslashes = 0;
+        result += c;
+    }
+    return result + QString(backslashes * 2, QLatin1Char('\\')) + QLatin1Char('"');
+}
+
+Outcome failed(const QString &what, const QString &where, LSTATUS status)
+{
+    return Outcome::failure(what, where, FileOps::detail::systemMessage(DWORD(status)));
+}
+
+class RunKey
+{
+public:
+    explicit RunKey(REGSAM access)
+        : status(RegCreateKeyExW(HKEY_CURRENT_USER, runKey, 0, nullptr, 0, access, nullptr, &key, nullptr))
+    {}
+    ~RunKey()
+    {
+        if (status == ERROR_SUCCESS)
+            RegCloseKey(key);
+    }
+    RunKey(const RunKey &) = delete;
+    RunKey &operator=(const RunKey &) = delete;
+
+    HKEY key = nullptr;
+    const LSTATUS status;
+};
+
+} // namespace
+
+QString StartupEntry::name() const
+{
+    return QStringLiteral("quillFern update ") + id;
+}
+
+QString StartupEntry::location() const
+{
+    return QStringLiteral("HKEY_CURRENT_USER\\") + QString::fromWCharArray(runKey) + QLatin1Char('\\') +
+           name();
+}
+
+QString StartupEntry::command(const QString &program, const QString &packageDir)
+{
+    return quoted(QDir::toNativeSeparators(program)) + QStringLiteral(" update ") +
+           quoted(QDir::toNativeSeparators(QFileInfo(packageDir).absoluteFilePath()));
+}
+
+Outcome StartupEntry::write(const QString &program, const QString &packageDir)
+{
+    RunKey run(KEY_SET_VALUE);
+    if (run.status != ERROR_SUCCESS)
+        return failed(QStringLiteral("open"), location(), run.status);
+    const std::wstring value = name().toStdWString();
+    const std::wstring data = command(program, packageDir).toStdWString();
+    LSTATUS status =
+        RegSetValueExW(run.key, value.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(data.c_str()),
+                       DWORD((data.size() + 1) * sizeof(wchar_t)));
+    if (status != ERROR_SUCCESS)
+        return failed(QStringLiteral("write"), location(), status);
+    // The registry keeps changes in memory for a while; the entry must outlast a power cut.
+    status = RegFlushKey(run.key);
+    return status == ERROR_SUCCESS ? Outcome::done() : failed(QStringLiteral("flush"), location(), status);
+}
+
+Outcome StartupEntry::remove()
+{
+    RunKey run(KEY_SET_VALUE);
+    if (run.status != ERROR_SUCCESS)
+        return failed(QStringLiteral("open"), location(), run.status);
+    const std::wstring value = name().toStdWString();
+    LSTATUS status = RegDeleteValueW(run.key, value.c_str());
+    if (status == ERROR_FILE_NOT_FOUND)
+        return Outcome::done();
+    if (status != ERROR_SUCCESS)
+        return failed(QStringLiteral("remove"), location(), status);
+    status = RegFlushKey(run.key);
+    return status == ERROR_SUCCESS ? Outcome::done() : failed(QStringLiteral("flush"), location(), status);
+}
+
+bool StartupEntry::exists() const
+{
+    return !storedCommand().isEmpty();
+}
+
+QString StartupEntry::storedCommand() const
+{
+    RunKey run(KEY_QUERY_VALUE);
+    if (run.status != ERROR_SUCCESS)
+        return QString();
+    const std::wstring value = name().toStdWString();
+    DWORD type = 0;
+    DWORD size = 0;
+    if (RegQueryValueExW(run.key, value.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ)
+        return QString();
+    std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
+    if (RegQueryValueExW(run.key, value.c_str(), nullptr, nullptr, reinterpret_cast<BYTE *>(&data[0]),
+                         &size) != ERROR_SUCCESS)
+        return QString();
+    return QString::fromWCharArray(data.c_str());
+}
