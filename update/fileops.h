@@ -63,6 +63,11 @@ bool flushFile(const QString &path);
 // into it and removed from it. Where the file system offers no such flush
 // (it keeps its folders its own way), this does nothing and succeeds.
 bool flushFolder(const QString &path);
+// Asks the file system that holds `path` to write everything it has not
+// written yet, where it offers that in one call. It guarantees nothing on
+// its own (some file systems keep what was not flushed file by file); the
+// file flushes that follow then find most of their data written already.
+void startFlushingFileSystem(const QString &path);
 
 // Whether the flush calls above do their work. Always on, except in builds
 // that measure what durability costs or show what goes wrong without it.

@@ -230,4 +230,17 @@ bool flushFolder(const QString &path)
     return ::fsync(folder.get()) == 0 || errno == EINVAL || errno == ENOTSUP || failWithSystemError();
 }
 
+void startFlushingFileSystem(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    if (!flushesEnabled())
+        return;
+    FileDescriptor folder(::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0)
+        ::syncfs(folder.get());
+#else
+    Q_UNUSED(path)
+#endif
+}
+
 } // namespace FileOps

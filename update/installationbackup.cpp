@@ -660,6 +660,8 @@ Outcome InstallationBackup::flushChangesOfRun()
     QFile records(journalPath());
     if (!records.open(QIODevice::ReadOnly))
         return Outcome::failure(QStringLiteral("read the journal"), journalPath(), records.errorString());
+    // One call for the bulk of the data where the file system takes it; each file's flush then costs little.
+    FileOps::startFlushingFileSystem(rootPath);
     FlushQueue flushes;
     QSet<QString> folders;
     forEachRecordNewestFirst(records, [&](char kind, const QString &path) {
