@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include <algorithm>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -381,6 +383,18 @@ UpdaterProcessLock::~UpdaterProcessLock()
     if (fd >= 0)
         ::close(fd);
 #endif
+}
+
+QMap<QString, QString> treeWithout(QMap<QString, QString> tree, const QStringList &folders)
+{
+    for (auto it = tree.begin(); it != tree.end();) {
+        const QString &path = it.key();
+        const bool drop = std::any_of(folders.cbegin(), folders.cend(), [&](const QString &folder) {
+            return path == folder || path.startsWith(folder + QLatin1Char('/'));
+        });
+        it = drop ? tree.erase(it) : std::next(it);
+    }
+    return tree;
 }
 
 QStringList autostartFiles(const QString &configHome)

@@ -66,6 +66,8 @@ private:
 // followed), each with its kind, permission bits and a hash of its content;
 // a link with the target text it holds.
 QMap<QString, QString> snapshotTree(const QString &root);
+// `tree` without the entries in or under any of `folders`.
+QMap<QString, QString> treeWithout(QMap<QString, QString> tree, const QStringList &folders);
 
 // The paths whose entries differ between two snapshots, each with both
 // descriptions ("missing" where one has none).

@@ -121,17 +121,12 @@ QString TestCopy::env(const QString &relative) const
 
 QMap<QString, QString> TestCopy::surroundings() const
 {
+    const QStringList ours{QStringLiteral("install"), QStringLiteral("package"), QStringLiteral("work")};
     QMap<QString, QString> tree;
     for (const QString &folder : {workspace->path(), install->workspace()}) {
-        const auto entries = snapshotTree(folder);
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-            const QString &path = it.key();
-            const bool ours = path.startsWith(QLatin1String("package")) ||
-                              path.startsWith(QLatin1String("work")) ||
-                              path.startsWith(QLatin1String("install"));
-            if (!ours)
-                tree.insert(folder + QLatin1Char('/') + path, it.value());
-        }
+        const auto entries = treeWithout(snapshotTree(folder), ours);
+        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+            tree.insert(folder + QLatin1Char('/') + it.key(), it.value());
     }
     return tree;
 }

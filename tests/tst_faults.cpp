@@ -69,28 +69,13 @@ const QString areaName = QStringLiteral(".quillFern-backup");
 constexpr int FirstTryTimeout = 30000;
 constexpr int OutcomeTimeout = 60000;
 
-bool isSameOrUnder(const QString &path, const QString &folder)
-{
-    return path == folder || path.startsWith(folder + QLatin1Char('/'));
-}
-
-QMap<QString, QString> without(QMap<QString, QString> tree, const QStringList &folders)
-{
-    for (auto it = tree.begin(); it != tree.end();) {
-        const bool drop = std::any_of(folders.cbegin(), folders.cend(),
-                                      [&](const QString &folder) { return isSameOrUnder(it.key(), folder); });
-        it = drop ? tree.erase(it) : std::next(it);
-    }
-    return tree;
-}
-
 const QString lockName = QStringLiteral(".quillFern.lock");
 
 // What the stand-ins record when they are started is theirs, not the updater's; so is the
 // lock that an updater the test kills leaves behind.
 QMap<QString, QString> installationTree(const QString &root)
 {
-    return without(snapshotTree(root), {QStringLiteral("bin/stop-requests.log"),
+    return treeWithout(snapshotTree(root), {QStringLiteral("bin/stop-requests.log"),
                                         QStringLiteral("bin/product-starts.log"), lockName});
 }
 
@@ -192,7 +177,7 @@ public:
     QMap<QString, QString> outsideTree(const QStringList &alsoLeaveOut = QStringList()) const
     {
         const QDir base(top);
-        return without(snapshotTree(top),
+        return treeWithout(snapshotTree(top),
                        QStringList{base.relativeFilePath(install.root()), base.relativeFilePath(package),
                                    base.relativeFilePath(work)} +
                            alsoLeaveOut);
@@ -209,7 +194,7 @@ public:
 QMap<QString, QString> updatedTree(const QMap<QString, QString> &installed, const QStringList &list,
                                    const QMap<QString, QString> &payload)
 {
-    auto expected = without(installed, list);
+    auto expected = treeWithout(installed, list);
     for (auto it = payload.cbegin(); it != payload.cend(); ++it) {
         if (!it.value().startsWith(QLatin1String("dir")) || !expected.contains(it.key()))
             expected.insert(it.key(), it.value());
@@ -368,7 +353,7 @@ void TestFaults::failedRunIsRolledBack()
     QVERIFY(run.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
     QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished, qPrintable(run.errorOutput()));
     // Between tries: the rollback has real changes to undo.
-    const auto midRun = without(installationTree(ws.install.root()), {areaName});
+    const auto midRun = treeWithout(installationTree(ws.install.root()), {areaName});
     QVERIFY2(!treeDifferences(installed, midRun).isEmpty(),
              qPrintable(row + QStringLiteral(": the first try changed nothing")));
     if (!replacedEarly.isEmpty())
@@ -534,7 +519,7 @@ void TestFaults::killedRunIsFinishedByNextRun()
     const auto installed = installationTree(ws.install.root());
     const auto outside = ws.outsideTree();
     const auto payload =
-        without(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
+        treeWithout(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
     const auto expected = updatedTree(installed, list, payload);
 
     int recordsAtKill = 0;
@@ -559,9 +544,9 @@ void TestFaults::killedRunIsFinishedByNextRun()
         QVERIFY2(leftInPackage.value(it.key()) == it.value() || killed.value(it.key()) == it.value(),
                  qPrintable(it.key()));
     QVERIFY2(killed.contains(areaName), "no backup area after the kill");
-    QVERIFY2(!treeDifferences(installed, without(killed, {areaName})).isEmpty(),
+    QVERIFY2(!treeDifferences(installed, treeWithout(killed, {areaName})).isEmpty(),
              "the killed run changed nothing");
-    QVERIFY2(!treeDifferences(expected, without(killed, {areaName})).isEmpty(),
+    QVERIFY2(!treeDifferences(expected, treeWithout(killed, {areaName})).isEmpty(),
              "the killed run had finished");
     QCOMPARE(ws.install.productStarts(), 0);
 
@@ -678,11 +663,11 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         break;
     }
 
-    const auto installed = without(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
+    const auto installed = treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
     const auto packaged = snapshotTree(ws.package);
     const auto outside = ws.outsideTree();
     const auto payload =
-        without(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
+        treeWithout(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
     const auto expected = rolledBack ? installed : updatedTree(installed, list, payload);
 
     const QString leaving =
@@ -754,7 +739,7 @@ void TestFaults::everyEndingLeavesInstallationWhole()
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    const auto after = without(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
+    const auto after = treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
     const QStringList differences = treeDifferences(expected, after);
     const QStringList packageDifferences =
         rolledBack ? treeDifferences(packaged, snapshotTree(ws.package)) : QStringList();

@@ -249,14 +249,8 @@ void TestRollback::interruptedRunRolledBackByNextRun()
 
 QMap<QString, QString> TestRollback::surroundings() const
 {
-    auto tree = snapshotTree(workspace->path());
-    for (const QString &path : tree.keys()) {
-        for (const char *ours : {"install", "package", "work"}) {
-            if (path == QLatin1String(ours) || path.startsWith(QLatin1String(ours) + QLatin1Char('/')))
-                tree.remove(path);
-        }
-    }
-    return tree;
+    return treeWithout(snapshotTree(workspace->path()),
+                       {QStringLiteral("install"), QStringLiteral("package"), QStringLiteral("work")});
 }
 
 // The journal names the package's files by absolute path: a run killed after it
