@@ -477,10 +477,7 @@ bool DlgUpdate::updateVersion(InstallationUpdate &update, StageProgress &progres
     if (!removed)
         qDebug().noquote() << "Kept the package folder" << QStringLiteral("\"%1\"").arg(removed.path)
                            << "because" << removed.reason;
-    const Outcome finished = update.finishRun();
-    if (!finished)
-        qDebug().noquote() << "The start-up entry stays, and runs the update again at the next logon:"
-                           << finished.text();
+    update.finishRun();
     emit progress.targetSet(100);
     qDebug() << "100!";
     return true;

@@ -250,14 +250,10 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
             continue;
         }
 
+        // A file moved into place reports no bytes of its own: its size counts once it is there.
         qint64 reported = 0;
-        const auto note = [this](qint64 bytes) {
-            copyDone += bytes;
-            if (progress)
-                progress(qMin(copyDone, copyTotal), copyTotal);
-        };
         const auto noteWritten = [&](qint64 bytes) {
-            note(bytes);
+            noteCopied(bytes);
             reported += bytes;
         };
         outcome.outcome = backup.putFile(entry.filePath(), relative + name, noteWritten, !throughLink);
@@ -265,9 +261,16 @@ bool InstallationUpdate::copyFolder(const QString &source, const QString &relati
             outcome.entry = name;
             return false;
         }
-        note(qMax<qint64>(0, entry.size() - reported));
+        noteCopied(qMax<qint64>(0, entry.size() - reported));
     }
     return true;
+}
+
+void InstallationUpdate::noteCopied(qint64 bytes)
+{
+    copyDone += bytes;
+    if (progress)
+        progress(qMin(copyDone, copyTotal), copyTotal);
 }
 
 // What the copy passes over: "." and "..", the archiver's "__MACOSX", and a
@@ -319,20 +322,19 @@ Outcome InstallationUpdate::removePackage()
     return Outcome::done();
 }
 
-Outcome InstallationUpdate::finishRun()
+void InstallationUpdate::finishRun()
 {
-    return startupEntry.remove();
+    const Outcome removed = startupEntry.remove();
+    if (!removed)
+        qDebug().noquote() << "The start-up entry stays, and runs the update again at the next logon:"
+                           << removed.text();
 }
 
 Outcome InstallationUpdate::rollBack()
 {
     const Outcome restored = backup.restore();
-    if (!restored)
-        return restored; // not whole yet: the next logon tries again
-    const Outcome removed = finishRun();
-    if (!removed)
-        qDebug().noquote() << "The start-up entry stays, and runs the update again at the next logon:"
-                           << removed.text();
+    if (restored) // otherwise not whole yet: the next logon tries again
+        finishRun();
     return restored;
 }
 

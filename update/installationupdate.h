@@ -98,8 +98,10 @@ public:
     Outcome commit();
     // Removes the package folder, unless it is one no run may remove.
     Outcome removePackage();
-    // The run ended whole, committed: the start-up entry that would finish it goes.
-    Outcome finishRun();
+    // The run ended whole, committed: the start-up entry that would finish it
+    // goes. One that cannot go is logged, and runs a harmless update at the
+    // next logon.
+    void finishRun();
     // Puts the installation back as it was before the run, and the deletion
     // list back into the package; once that is complete the start-up entry goes.
     Outcome rollBack();
@@ -111,6 +113,7 @@ private:
     bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
     Outcome checkFolderLink(const QFileInfo &link) const;
     bool isLeftOut(const QString &name, const QString &relative) const;
+    void noteCopied(qint64 bytes);
     Outcome recordAhead(const QFileInfoList &entries, int from, const QString &relative, bool throughLink);
     void writeStartupEntry();
 
