@@ -581,12 +581,18 @@ Outcome InstallationBackup::undo(char kind, const QString &record)
     }
 }
 
-Outcome InstallationBackup::restore()
+// What the run wrote ahead and kept open ends with it: a later run starts afresh.
+void InstallationBackup::endWriting()
 {
     journal.close();
     lastSavedFolder.clear();
     recordedAhead.clear();
     plannedTemporaries.clear();
+}
+
+Outcome InstallationBackup::restore()
+{
+    endWriting();
     if (!hasArea())
         return Outcome::done();
 
@@ -631,10 +637,7 @@ Outcome InstallationBackup::restore()
 
 Outcome InstallationBackup::commit()
 {
-    journal.close();
-    lastSavedFolder.clear();
-    recordedAhead.clear();
-    plannedTemporaries.clear();
+    endWriting();
     if (!hasArea())
         return Outcome::done();
     if (QFileInfo::exists(journalPath())) {

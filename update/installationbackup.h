@@ -113,6 +113,7 @@ private:
     QString temporaryForPut(const QString &relative);
     bool isSafe(char kind, const QString &record) const;
     Outcome flushChangesOfRun();
+    void endWriting();
     Outcome ensureSavedFolder(const QString &relative);
     Outcome moveAside(const QString &relative);
     bool moveInto(const QString &source, const QString &relative, const QFileInfo &installed);
