@@ -130,8 +130,8 @@ private:
 // The XDG autostart files in `configHome`, as a desktop session finds them at logon.
 QStringList autostartFiles(const QString &configHome);
 // The program and arguments that a desktop session runs for the Exec key of
-// the desktop entry `path`, split and unquoted as the desktop entry
-// specification says; empty when it has none.
+// the desktop entry `path`, split and unquoted as desktop sessions do it;
+// empty when it has none.
 QStringList desktopEntryCommand(const QString &path);
 
 bool writeFile(const QString &path, const QByteArray &content);

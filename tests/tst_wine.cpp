@@ -60,6 +60,14 @@ QString runKeyValues()
     return QString::fromUtf8(reg.readAllStandardOutput());
 }
 
+// The installed Windows build and the stand-in product, in `bin`.
+bool installWindowsBuild(const QString &bin)
+{
+    return copyTree(windowsBuild + QStringLiteral("/installation/bin"), bin) &&
+           QFile::copy(windowsBuild + QStringLiteral("/tests/windows/Halvorquintel.exe"),
+                       bin + QStringLiteral("/Halvorquintel.exe"));
+}
+
 int panelPixels(const QImage &screen)
 {
     int count = 0;
@@ -98,9 +106,7 @@ void TestWine::wholeUpdate()
     const QString root = workspace.filePath(QString::fromUtf8("Program Files/Halvorquintel Édition 更新"));
     const QString bin = root + QStringLiteral("/bin");
     const QString package = workspace.filePath(QString::fromUtf8("pkg dir 更新"));
-    QVERIFY(copyTree(windowsBuild + QStringLiteral("/installation/bin"), bin));
-    QVERIFY(QFile::copy(windowsBuild + QStringLiteral("/tests/windows/Halvorquintel.exe"),
-                        bin + QStringLiteral("/Halvorquintel.exe")));
+    QVERIFY(installWindowsBuild(bin));
 
     QVERIFY(writeFile(root + QStringLiteral("/old.txt"), "obsolete"));
     QVERIFY(writeFile(root + QString::fromUtf8("/data/données.txt"), "old data"));
@@ -210,9 +216,7 @@ void TestWine::killedRunFinishedAtNextLogon()
     const QString root = workspace.filePath(QString::fromUtf8("Program Files/Halvorquintel Édition 更新"));
     const QString bin = root + QStringLiteral("/bin");
     const QString package = workspace.filePath(QString::fromUtf8("pkg dir 更新"));
-    QVERIFY(copyTree(windowsBuild + QStringLiteral("/installation/bin"), bin));
-    QVERIFY(QFile::copy(windowsBuild + QStringLiteral("/tests/windows/Halvorquintel.exe"),
-                        bin + QStringLiteral("/Halvorquintel.exe")));
+    QVERIFY(installWindowsBuild(bin));
     QVERIFY(writeFile(root + QStringLiteral("/old.txt"), "obsolete"));
     QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"), "<DelLs>\n<file>old.txt</file>\n</DelLs>"));
     for (int file = 0; file < 3000; ++file) {
