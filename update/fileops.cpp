@@ -56,6 +56,44 @@ bool isSameOrInside(const QString &path, const QString &folder)
     return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
 }
 
+bool existsOrIsLink(const QFileInfo &info)
+{
+    return info.exists() || info.isSymLink();
+}
+
+bool isRealFolder(const QFileInfo &info)
+{
+    return info.isDir() && !info.isSymLink();
+}
+
+bool resolvesInside(const QString &path, const QString &folder)
+{
+    QString existing = path;
+    while (!existsOrIsLink(QFileInfo(existing))) {
+        const QString parent = QFileInfo(existing).absolutePath();
+        if (parent == existing)
+            return false;
+        existing = parent;
+    }
+    if (existing == path)
+        existing = QFileInfo(path).absolutePath();
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    return !canonicalFolder.isEmpty() && isSameOrInside(QFileInfo(existing).canonicalFilePath(), canonicalFolder);
+}
+
+void removeIfPresent(const QString &path)
+{
+    if (existsOrIsLink(QFileInfo(path)))
+        removeFile(path);
+}
+
+bool moveFile(const QString &from, const QString &to, const QString &temporary)
+{
+    if (renameOver(from, to))
+        return true;
+    return replaceFile(from, to, temporary) && flushFile(to) && removeFile(from);
+}
+
 bool flushesEnabled()
 {
     return flushing;

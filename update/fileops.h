@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QFileInfo;
+
 #include <functional>
 
 // The file system calls of the run's file work, one per thing it does to a
@@ -17,6 +19,15 @@ QString lastError();
 
 // Whether two paths that differ only in letter case name different files.
 Qt::CaseSensitivity fileNameCaseSensitivity();
+
+// Whether something is at `path`: a dangling link counts.
+bool existsOrIsLink(const QFileInfo &info);
+// Whether `info` is a folder itself, not a link to one.
+bool isRealFolder(const QFileInfo &info);
+// Whether `path`, as far as it exists, resolves through links to `folder` or
+// below it. A link as its last part is acted on itself, so only its folder
+// must lie inside.
+bool resolvesInside(const QString &path, const QString &folder);
 
 // Whether `path` is `folder` or lies below it, compared as written with the
 // system's letter case rules; empty paths are inside nothing.
@@ -48,6 +59,12 @@ bool renameOver(const QString &from, const QString &to);
 
 // Removes the file or link `path` (never what a link points to).
 bool removeFile(const QString &path);
+// Removes what may be at `path`; there being nothing is fine.
+void removeIfPresent(const QString &path);
+// Moves the file `from` to `to`, replacing a file there: a rename where both
+// lie on one file system, else a copy through `temporary`, flushed before
+// `from` goes, so that a power cut never finds neither.
+bool moveFile(const QString &from, const QString &to, const QString &temporary);
 // Creates the one folder `path`; its parent must exist.
 bool makeFolder(const QString &path);
 // Creates the folder `path` and any missing parents.

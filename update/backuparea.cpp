@@ -1,0 +1,171 @@
+#include "backuparea.h"
+
+#include <atomic>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include "fileops.h"
+
+namespace {
+
+const char savedFilesFolder[] = "/files/";
+const char savedListName[] = "/del.xml";
+const char journalName[] = "/journal";
+
+QString runTokenText()
+{
+    return QStringLiteral("%1%2")
+        .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'))
+        .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0'));
+}
+
+} // namespace
+
+BackupArea::BackupArea(const QString &root)
+    : rootPath(root)
+    , areaPath(rootPath + QLatin1Char('/') + areaName())
+    , trashPath(rootPath + QLatin1Char('/') + trashName())
+    , runToken(runTokenText())
+{}
+
+QString BackupArea::areaName()
+{
+    return QStringLiteral(".quillFern-backup");
+}
+
+QString BackupArea::trashName()
+{
+    return QStringLiteral(".quillFern-trash");
+}
+
+QString BackupArea::lockName()
+{
+    return QStringLiteral(".quillFern.lock");
+}
+
+bool BackupArea::isInArea(const QString &relative)
+{
+    const Qt::CaseSensitivity cs = FileOps::fileNameCaseSensitivity();
+    for (const QString &name : {areaName(), trashName(), lockName()}) {
+        if (relative.compare(name, cs) == 0 || relative.startsWith(name + QLatin1Char('/'), cs))
+            return true;
+    }
+    return false;
+}
+
+QString BackupArea::journalPath() const
+{
+    return areaPath + QLatin1String(journalName);
+}
+
+QString BackupArea::saved(const QString &relative) const
+{
+    return areaPath + QLatin1String(savedFilesFolder) + relative;
+}
+
+QString BackupArea::savedList() const
+{
+    return areaPath + QLatin1String(savedListName);
+}
+
+bool BackupArea::exists() const
+{
+    return FileOps::isRealFolder(QFileInfo(areaPath));
+}
+
+QString BackupArea::temporaryBeside(const QString &destination)
+{
+    return QFileInfo(destination).absolutePath() +
+           QStringLiteral("/.quillFern-%1-%2").arg(runToken).arg(++temporaries);
+}
+
+Outcome BackupArea::create()
+{
+    removeLinksInPlaceOfFolders();
+    if (!FileOps::makePath(areaPath))
+        return Outcome::failure(QStringLiteral("create the backup area"), areaPath, FileOps::lastError());
+    return Outcome::done();
+}
+
+Outcome BackupArea::makeSavedFolderFor(const QString &relative)
+{
+    const QString folder = saved(relative.left(relative.lastIndexOf(QLatin1Char('/')) + 1));
+    if (folder == lastSavedFolder)
+        return Outcome::done();
+    if (!FileOps::makePath(folder))
+        return Outcome::failure(QStringLiteral("create the folder"), folder, FileOps::lastError());
+    lastSavedFolder = folder;
+    return Outcome::done();
+}
+
+void BackupArea::forgetFolders()
+{
+    lastSavedFolder.clear();
+}
+
+// Named after the time, the process and a count, so that no two runs, nor two moves, meet.
+QString BackupArea::newTrashEntry() const
+{
+    static std::atomic_int moves{0};
+    return trashPath + QLatin1Char('/') +
+           QStringLiteral("%1-%2-%3")
+               .arg(QDateTime::currentMSecsSinceEpoch())
+               .arg(QCoreApplication::applicationPid())
+               .arg(++moves);
+}
+
+bool BackupArea::throwAway(const QString &path)
+{
+    removeLinksInPlaceOfFolders();
+    return FileOps::makePath(trashPath) && FileOps::renameOver(path, newTrashEntry());
+}
+
+// A file still in use (a running executable or a loaded library on Windows)
+// can be renamed but not removed, and it keeps its folders from being
+// renamed: such files move into the trash one by one, so that the area's
+// name is free for the next run.
+void BackupArea::moveToTrash()
+{
+    const QString bin = newTrashEntry();
+    removeLinksInPlaceOfFolders();
+    lastSavedFolder.clear();
+    if (!exists() || !FileOps::makePath(trashPath))
+        return;
+    if (FileOps::renameOver(areaPath, bin))
+        return;
+    QDir(areaPath).removeRecursively();
+    if (!exists())
+        return;
+    FileOps::makePath(bin);
+    int left = 0;
+    QDirIterator it(areaPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo entry(it.next());
+        if (!FileOps::isRealFolder(entry))
+            FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
+    }
+    QDir(areaPath).removeRecursively();
+}
+
+bool BackupArea::dropTrash() const
+{
+    removeLinksInPlaceOfFolders();
+    return !FileOps::existsOrIsLink(QFileInfo(trashPath)) || QDir(trashPath).removeRecursively();
+}
+
+void BackupArea::removeLinksInPlaceOfFolders() const
+{
+    for (const QString &folder : {areaPath, trashPath}) {
+        if (QFileInfo(folder).isSymLink()) {
+            qDebug() << "Removed a link that stood in place of the updater's folder" << folder;
+            FileOps::removeFile(folder);
+        }
+    }
+}

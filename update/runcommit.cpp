@@ -1,0 +1,78 @@
+#include "runcommit.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QSet>
+
+#include "backuparea.h"
+#include "fileops.h"
+#include "flushqueue.h"
+#include "journal.h"
+
+namespace {
+
+QString folderOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(QLatin1Char('/')));
+}
+
+} // namespace
+
+RunCommit::RunCommit(BackupArea &area)
+    : area(area)
+{}
+
+Outcome RunCommit::commit()
+{
+    if (!area.exists())
+        return Outcome::done();
+    const QString journal = area.journalPath();
+    if (QFileInfo::exists(journal)) {
+        const Outcome flushed = flushChangesOfRun();
+        if (!flushed)
+            return flushed;
+        if (!FileOps::removeFile(journal))
+            return Outcome::failure(QStringLiteral("remove the journal"), journal, FileOps::lastError());
+        // Once the package goes, a journal that came back after a power cut would undo what cannot be redone.
+        if (!FileOps::flushFolder(area.path()))
+            qDebug().noquote() << "The journal's removal may not outlast a power cut:"
+                               << Outcome::failure(QStringLiteral("flush the folder"), area.path(),
+                                                   FileOps::lastError())
+                                      .text();
+    }
+    area.moveToTrash();
+    return Outcome::done();
+}
+
+// Everything the journal says the run put in place, and every folder whose
+// entries it changed, goes to disk: the new version outlasts a power cut
+// from the commit on.
+Outcome RunCommit::flushChangesOfRun()
+{
+    // One call for the bulk of the data where the file system takes it; each file's flush then costs little.
+    FileOps::startFlushingFileSystem(area.root());
+    FlushQueue flushes;
+    QSet<QString> folders;
+    const Outcome read = Journal::readNewestFirst(area.journalPath(), [&](const JournalRecord &record) {
+        const QString path = area.root() + QLatin1Char('/') + record.path;
+        switch (record.kind) {
+        case JournalRecord::MovedAside: // a file removed or replaced: what is there now, if anything, is the run's
+        case JournalRecord::CreatedFile:
+        case JournalRecord::TemporaryFile:
+        case JournalRecord::MovedIn:
+            flushes.addFile(path);
+            folders.insert(folderOf(path));
+            break;
+        case JournalRecord::CreatedFolder:
+            folders.insert(path);
+            folders.insert(folderOf(path));
+            break;
+        default:
+            break; // the deletion list went into the area, which is thrown away
+        }
+    });
+    for (const QString &folder : qAsConst(folders))
+        flushes.addFolder(folder);
+    const Outcome flushed = flushes.finish();
+    return read ? flushed : read;
+}

@@ -1,0 +1,261 @@
+#include "runrollback.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include "backuparea.h"
+#include "fileops.h"
+#include "flushqueue.h"
+#include "journal.h"
+
+namespace {
+
+using FileOps::existsOrIsLink;
+using FileOps::isRealFolder;
+
+Outcome failed(const QString &what, const QString &path)
+{
+    return Outcome::failure(what, path, FileOps::lastError());
+}
+
+QString folderOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(QLatin1Char('/')));
+}
+
+} // namespace
+
+RunRollback::RunRollback(BackupArea &area, const QString &packageDir)
+    : area(area)
+    , rootPath(area.root())
+    , packagePath(packageDir)
+{}
+
+QString RunRollback::absolute(const QString &relative) const
+{
+    return rootPath + QLatin1Char('/') + relative;
+}
+
+QString RunRollback::payload() const
+{
+    return packagePath + QStringLiteral("/Env");
+}
+
+// A payload folder that is gone takes nothing back: a rollback never makes
+// one, so that no folder becomes a package only because of it.
+bool RunRollback::payloadIsThere() const
+{
+    return !packagePath.isEmpty() && QFileInfo(payload()).isDir();
+}
+
+// Whether a path a record names lies in the installation, outside its
+// bookkeeping, without ".." and without a link on the way that leads out.
+bool RunRollback::liesInside(const QString &relative) const
+{
+    if (relative.isEmpty() || QDir::isAbsolutePath(relative) || relative.startsWith(QLatin1Char('/')) ||
+        BackupArea::isInArea(relative))
+        return false;
+    for (const QStringRef &part : relative.splitRef(QLatin1Char('/'))) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return false;
+    }
+    return FileOps::resolvesInside(absolute(relative), rootPath);
+}
+
+// Whether `path`, as written, is a file of this run's package payload.
+bool RunRollback::namesPayloadFile(const QString &path) const
+{
+    if (packagePath.isEmpty() || !QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
+        return false;
+    return path.compare(payload(), FileOps::fileNameCaseSensitivity()) != 0 &&
+           FileOps::isSameOrInside(path, payload());
+}
+
+// A damaged or planted journal must not reach beyond the installation and this run's package.
+bool RunRollback::isSafe(const JournalRecord &record) const
+{
+    if (record.kind == JournalRecord::ListSetAside)
+        return !packagePath.isEmpty() &&
+               QDir::cleanPath(record.path).compare(payload() + QStringLiteral("/del.xml"),
+                                                    FileOps::fileNameCaseSensitivity()) == 0;
+    if (!liesInside(record.path))
+        return false;
+    if (record.kind != JournalRecord::MovedIn)
+        return true;
+    // A payload that is gone holds no link to follow; one that is there must not lead out.
+    return namesPayloadFile(record.extra) &&
+           (!payloadIsThere() || FileOps::resolvesInside(record.extra, payload()));
+}
+
+Outcome RunRollback::undoMoveIn(const JournalRecord &record)
+{
+    const QFileInfo current(absolute(record.path));
+    if (!existsOrIsLink(current) || isRealFolder(current))
+        return Outcome::done(); // the move never happened, or was undone already
+    if (payloadIsThere()) {
+        // Still in the package: the move never happened.
+        if (existsOrIsLink(QFileInfo(record.extra)))
+            return Outcome::done();
+        const QString folder = QFileInfo(record.extra).absolutePath();
+        if (!FileOps::makePath(folder))
+            return failed(QStringLiteral("create the folder"), folder);
+        if (!FileOps::renameOver(current.filePath(), record.extra))
+            return failed(QStringLiteral("move back into the package"), current.filePath());
+        return Outcome::done();
+    }
+    // An original that was never set aside is still in its place.
+    if (replacedPaths.contains(record.path) && !existsOrIsLink(QFileInfo(area.saved(record.path))))
+        return Outcome::done();
+    if (!area.throwAway(current.filePath()))
+        return failed(QStringLiteral("take out of the installation"), current.filePath());
+    ++thrownAway;
+    return Outcome::done();
+}
+
+Outcome RunRollback::undo(const JournalRecord &record)
+{
+    const QString &path = record.path;
+    if (!isSafe(record)) {
+        qDebug().noquote() << "Skipped a journal record that leads outside the installation or the package:"
+                           << QString(QLatin1Char(record.kind)) << path << record.extra;
+        return Outcome::done();
+    }
+    // Only a temporary file this run named, beside the path.
+    if (record.kind != JournalRecord::MovedIn && record.extra.startsWith(QLatin1String(".quillFern-")) &&
+        !record.extra.contains(QLatin1Char('/')))
+        FileOps::removeIfPresent(QFileInfo(absolute(path)).absolutePath() + QLatin1Char('/') + record.extra);
+
+    switch (record.kind) {
+    case JournalRecord::MovedAside: {
+        const QString original = area.saved(path);
+        if (!existsOrIsLink(QFileInfo(original)))
+            return Outcome::done(); // never moved: the original is still in place
+        const QFileInfo current(absolute(path));
+        if (isRealFolder(current) && !FileOps::removeFolder(current.filePath()))
+            return failed(QStringLiteral("remove the folder"), current.filePath());
+        const QString folder = absolute(path.left(path.lastIndexOf(QLatin1Char('/')) + 1));
+        if (!FileOps::makePath(folder))
+            return failed(QStringLiteral("create the folder"), folder);
+        if (!FileOps::renameOver(original, absolute(path)))
+            return failed(QStringLiteral("put back"), absolute(path));
+        return Outcome::done();
+    }
+    case JournalRecord::CreatedFile: {
+        const QFileInfo current(absolute(path));
+        if (!existsOrIsLink(current) || isRealFolder(current) || FileOps::removeFile(current.filePath()))
+            return Outcome::done();
+        return failed(QStringLiteral("remove"), current.filePath());
+    }
+    case JournalRecord::TemporaryFile:
+        return Outcome::done();
+    case JournalRecord::CreatedFolder: {
+        const QFileInfo current(absolute(path));
+        if (!isRealFolder(current) || FileOps::removeFolder(current.filePath()))
+            return Outcome::done();
+        return failed(QStringLiteral("remove the folder"), current.filePath());
+    }
+    case JournalRecord::MovedIn:
+        return undoMoveIn(record);
+    case JournalRecord::ListSetAside: {
+        // With the payload gone the list has no package to go back to; it goes with the area.
+        if (!payloadIsThere() || !QFileInfo::exists(area.savedList()) || QFileInfo::exists(path))
+            return Outcome::done();
+        const QString folder = QFileInfo(path).absolutePath();
+        if (!FileOps::makePath(folder))
+            return failed(QStringLiteral("create the folder"), folder);
+        if (!FileOps::moveFile(area.savedList(), path, area.temporaryBeside(path)))
+            return failed(QStringLiteral("move"), area.savedList());
+        return Outcome::done();
+    }
+    default:
+        return Outcome::failure(QStringLiteral("undo"), path,
+                                QStringLiteral("unknown journal record '%1'").arg(QLatin1Char(record.kind)));
+    }
+}
+
+// Without the payload, a file the package moved in is told from an original
+// that was never set aside by the original's record.
+Outcome RunRollback::noteFilesReplaced()
+{
+    replacedPaths.clear();
+    if (payloadIsThere())
+        return Outcome::done();
+    return Journal::readNewestFirst(area.journalPath(), [this](const JournalRecord &record) {
+        if (record.kind == JournalRecord::MovedAside)
+            replacedPaths.insert(record.path);
+    });
+}
+
+Outcome RunRollback::restore()
+{
+    if (!area.exists())
+        return Outcome::done();
+    thrownAway = 0;
+    const Outcome noted = noteFilesReplaced();
+    if (!noted)
+        return noted;
+    Outcome first = Outcome::done();
+    QSet<QString> changedFolders;
+    const Outcome read = Journal::readNewestFirst(area.journalPath(), [&](const JournalRecord &record) {
+        const Outcome undone = undo(record);
+        if (!undone) {
+            qDebug().noquote() << "Could not undo" << QString(QLatin1Char(record.kind)) << undone.text();
+            if (first)
+                first = undone;
+        }
+        if (!isSafe(record))
+            return;
+        if (record.kind == JournalRecord::MovedIn)
+            changedFolders.insert(folderOf(record.extra));
+        changedFolders.insert(
+            folderOf(record.kind == JournalRecord::ListSetAside ? record.path : absolute(record.path)));
+    });
+    replacedPaths.clear();
+    if (thrownAway > 0)
+        qDebug().noquote() << QStringLiteral("The package's payload is gone: %1 files it had moved into the "
+                                             "installation left it by way of the trash")
+                                  .arg(thrownAway);
+    if (!read)
+        return read;
+    if (!first)
+        return first;
+    // What was put back must be on disk before the journal that would put it back again goes.
+    FlushQueue flushes;
+    for (const QString &folder : qAsConst(changedFolders))
+        flushes.addFolder(folder);
+    const Outcome flushed = flushes.finish();
+    if (!flushed)
+        return flushed;
+    // The journal goes first: an area that cannot be removed whole is then
+    // trash, never a run to undo a second time.
+    if (existsOrIsLink(QFileInfo(area.journalPath())) && !FileOps::removeFile(area.journalPath()))
+        return failed(QStringLiteral("remove the journal"), area.journalPath());
+    area.moveToTrash();
+    area.dropTrash();
+    return Outcome::done();
+}
+
+bool RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirstChange)
+{
+    area.removeLinksInPlaceOfFolders();
+    bool rolledBack = false;
+    bool whole = true;
+    if (area.exists()) {
+        if (QFileInfo::exists(area.journalPath())) {
+            qDebug() << "Rolling back an earlier run that did not finish";
+            if (beforeFirstChange)
+                beforeFirstChange();
+            const Outcome restored = restore();
+            if (!restored)
+                qDebug().noquote() << "The earlier run could not be rolled back completely:" << restored.text();
+            whole = restored.ok();
+            rolledBack = true;
+        } else {
+            area.moveToTrash();
+        }
+    }
+    if (whole && !area.dropTrash())
+        qDebug() << "Left trash that cannot be removed yet in" << rootPath + QLatin1Char('/') + BackupArea::trashName();
+    return rolledBack;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QSet>
+#include <QString>
+
+#include <functional>
+
+#include "outcome.h"
+
+class BackupArea;
+struct JournalRecord;
+
+// Puts the installation back as its journal says it was, newest record first.
+// Undoing a record twice, or one whose change never happened, changes
+// nothing, so a rollback cut short is simply done again.
+class RunRollback
+{
+public:
+    // `packageDir` is the package the run applies: its payload files are the
+    // only files outside the root that a rollback moves back, and its deletion
+    // list the only one it puts back. Records that name anything else, through
+    // "..", links or absolute paths, are skipped.
+    RunRollback(BackupArea &area, const QString &packageDir);
+
+    // Undoes everything the journal records and puts the deletion list back
+    // into its package; then the journal goes and the area moves into the
+    // trash. Files the package moved in go back into it; where its payload is
+    // gone they leave the installation by way of the trash, and nothing is
+    // put into a package folder that is no longer there. When something
+    // cannot be undone the area stays, so that the next run tries again; a
+    // journal that cannot be read is left as it is, with nothing changed.
+    Outcome restore();
+    // What an earlier run left: its journal means it was cut short, and it is
+    // rolled back; an area without one was committed, and it is thrown away.
+    // `beforeFirstChange` is called before a rollback changes anything.
+    // True when a run was rolled back.
+    bool recoverEarlierRun(const std::function<void()> &beforeFirstChange);
+
+private:
+    QString absolute(const QString &relative) const;
+    QString payload() const;
+    bool payloadIsThere() const;
+    bool liesInside(const QString &relative) const;
+    bool namesPayloadFile(const QString &path) const;
+    bool isSafe(const JournalRecord &record) const;
+    Outcome undo(const JournalRecord &record);
+    Outcome undoMoveIn(const JournalRecord &record);
+    Outcome noteFilesReplaced();
+
+    BackupArea &area;
+    const QString rootPath;
+    const QString packagePath;
+    // With the payload gone: the paths whose originals the run set aside.
+    QSet<QString> replacedPaths;
+    int thrownAway = 0;
+};
