@@ -115,6 +115,18 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
 
     const QDomNodeList entries = delLs.childNodes();
     const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
+    QVector<InstallationBackup::PlannedChange> batch;
+    const auto removeBatch = [&] {
+        // A batch that cannot be written ahead leaves each removal to record itself.
+        backup.recordAhead(batch);
+        // Set aside rather than removed, so that a failed run can put it back.
+        for (const InstallationBackup::PlannedChange &change : qAsConst(batch)) {
+            const Outcome removed = backup.removeFile(change.relative);
+            if (!removed)
+                result.problems << removed;
+        }
+        batch.clear();
+    };
     for (int i = 0; i < entries.length(); ++i) {
         const QString entry = entries.at(i).toElement().text();
         QString relative;
@@ -129,11 +141,13 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
                                                 QStringLiteral("it is the updater's own bookkeeping"));
             continue;
         }
-        // Set aside rather than removed, so that a failed run can put it back.
-        const Outcome removed = relative.isEmpty() ? Outcome::done() : backup.removeFile(relative);
-        if (!removed)
-            result.problems << removed;
+        if (relative.isEmpty())
+            continue;
+        batch.append(InstallationBackup::PlannedChange::removalOf(relative));
+        if (batch.size() == RecordBatch)
+            removeBatch();
     }
+    removeBatch();
     list.close();
     result.result = DeletionOutcome::Applied;
     // A list that cannot be set aside stays in the package, for the next run to
