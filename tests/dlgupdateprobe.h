@@ -32,8 +32,11 @@ public:
     static int targetProgress(DlgUpdate &dlg) { return dlg.targetProgress; }
     static void setTargetProgress(DlgUpdate &dlg, int target) { dlg.targetProgress = target; }
     static int attemptCount(DlgUpdate &dlg) { return dlg.attemptCount; }
-    static bool failed(DlgUpdate &dlg) { return dlg.failed; }
-    static void setFailed(DlgUpdate &dlg, bool failed) { dlg.failed = failed; }
+    static bool failed(DlgUpdate &dlg) { return dlg.state == DlgUpdate::RunState::Failed; }
+    static void setFailed(DlgUpdate &dlg, bool failed)
+    {
+        dlg.state = failed ? DlgUpdate::RunState::Failed : DlgUpdate::RunState::Idle;
+    }
 
     // Delivers one timer event as if the timer had fired.
     static void fire(DlgUpdate &dlg, int timerId)

@@ -39,7 +39,6 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     , stageTimerId(-1)
     , targetProgress(0)
     , attemptCount(0)
-    , failed(false)
     , applicationDir(QCoreApplication::applicationDirPath())
     , productName(Platform::productProcessName())
     , updaterName(Platform::updaterProcessName())
@@ -112,7 +111,8 @@ void DlgUpdate::reject()
     case RunState::StoppingProduct:
     case RunState::Completing:
     case RunState::Relaunched:
-        // Nothing of this run to undo: nothing changed yet, or it is committed.
+    case RunState::Closed:
+        // Nothing of this run to undo: nothing changed yet, it is committed, or put back already.
         break;
     }
     CCtrlDialog::reject();
@@ -132,9 +132,11 @@ void DlgUpdate::abandonRun()
             state = RunState::Completing;
             return;
         }
-        state = RunState::Waiting;
+    } else if (state != RunState::Waiting && state != RunState::Failed) {
+        return;
     }
-    if ((state == RunState::Waiting || state == RunState::Failed) && update && update->hasChanges())
+    state = RunState::Closed;
+    if (update && update->hasChanges())
         reportRollback(closedEarly, update->rollBack());
 }
 
@@ -161,7 +163,6 @@ void DlgUpdate::showEvent(QShowEvent *event)
         return;
     }
     attemptCount = 0;
-    failed = false;
     if (progressTimerId != -1)
         killTimer(progressTimerId);
     progressTimerId = startTimer(timings.progressInterval, Qt::CoarseTimer);
@@ -277,7 +278,7 @@ void DlgUpdate::finishRollback(const WorkResult &result)
 {
     reportRollback(rollbackOccasion, result.rollback);
     if (std::exchange(closeRequested, false)) {
-        state = RunState::Waiting;
+        state = RunState::Closed;
         CCtrlDialog::reject();
         return;
     }
@@ -286,7 +287,6 @@ void DlgUpdate::finishRollback(const WorkResult &result)
     ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
     ui->btnOK->setEnabled(true);
     ui->btnOK->setText(QStringLiteral("重启"));
-    failed = true;
 }
 
 DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> update, bool recoverFirst,
@@ -360,7 +360,7 @@ void DlgUpdate::onBeforeUpdateTaskFinish()
 
 void DlgUpdate::on_btnOK_clicked()
 {
-    if (failed)
+    if (state == RunState::Failed)
         onAfterUpdateTaskFinish();
 }
 
