@@ -2,10 +2,14 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QLockFile>
+#include <QProcess>
 #include <QtTest>
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "installationbackup.h"
+#include "installationlock.h"
 #include "testsupport.h"
 
 #include "ui_dlgupdate.h"
@@ -31,6 +35,8 @@ private slots:
     void stageTimerIsOneShot();
     void copyFailingEveryTime();
     void failureThenSuccess();
+    void lockLeftBehind_data();
+    void lockLeftBehind();
 
 private:
     QTemporaryDir workDir;
@@ -312,3 +318,51 @@ void TestController::failureThenSuccess()
 
 QTEST_MAIN(TestController)
 #include "tst_controller.moc"
+
+void TestController::lockLeftBehind_data()
+{
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<bool>("claimed");
+    // After a restart a new updater may get the process id of the one that left the lock.
+    QTest::newRow("this process's id, this machine: left before a restart") << QStringLiteral("self") << true;
+    QTest::newRow("this process's id, another machine") << QStringLiteral("self elsewhere") << false;
+    QTest::newRow("a live process of the name it gives") << QStringLiteral("live") << false;
+}
+
+void TestController::lockLeftBehind()
+{
+    QFETCH(QString, holder);
+    QFETCH(bool, claimed);
+    const QString lockPath = workDir.filePath(InstallationBackup::lockName());
+    QFile::remove(lockPath);
+    // The lock's own layout, as this Qt writes it, with the holder put in.
+    QByteArrayList lines;
+    {
+        QLockFile model(lockPath);
+        QVERIFY(model.tryLock(0));
+        lines = readFile(lockPath).split('\n');
+    }
+    QVERIFY(lines.size() >= 3);
+    QProcess live;
+    if (holder == QLatin1String("live")) {
+        live.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        if (!live.waitForStarted())
+            QSKIP("no sleep program to stand for a live updater");
+        lines[0] = QByteArray::number(live.processId());
+        lines[1] = "sleep";
+    } else if (holder == QLatin1String("self elsewhere")) {
+        lines[2] = "another-machine";
+    }
+    QVERIFY(writeFile(lockPath, lines.join('\n')));
+
+    MessageLog log;
+    InstallationLock lock(workDir.path());
+    QCOMPARE(lock.claim(), claimed);
+    QCOMPARE(log.count(QStringLiteral("Another updater is updating this installation; leaving it to that one")),
+             claimed ? 0 : 1);
+    lock.release();
+    if (live.state() != QProcess::NotRunning) {
+        live.kill();
+        live.waitForFinished();
+    }
+}

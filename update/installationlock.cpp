@@ -1,9 +1,11 @@
 #include "installationlock.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QSysInfo>
 
 #include "installationbackup.h"
 
@@ -34,9 +36,17 @@ bool InstallationLock::claim()
     QString host;
     QString application;
     const qint64 age = QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime());
-    if (lock->error() == QLockFile::LockFailedError && !lock->getLockInfo(&pid, &host, &application) &&
-        qAbs(age) > UnnamedLockGrace) {
+    const bool named = lock->getLockInfo(&pid, &host, &application);
+    if (lock->error() == QLockFile::LockFailedError && !named && qAbs(age) > UnnamedLockGrace) {
         qDebug() << "Taking over a lock that names no updater:" << path;
+        if (lock->removeStaleLockFile() && lock->tryLock(0))
+            return true;
+    }
+    // This process holds no lock yet, so one in its name was left before a restart
+    // by an updater that happened to have the same process id.
+    if (lock->error() == QLockFile::LockFailedError && named && pid == QCoreApplication::applicationPid() &&
+        host == QSysInfo::machineHostName()) {
+        qDebug() << "Taking over a lock left before a restart under this updater's own process id:" << path;
         if (lock->removeStaleLockFile() && lock->tryLock(0))
             return true;
     }
