@@ -4,14 +4,22 @@
 
 #include <memory>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
 #include "fileops.h"
 #include "installationbackup.h"
 #include "installationupdate.h"
+#include "journal.h"
 #include "testsupport.h"
 
 #include "ui_dlgupdate.h"
@@ -36,7 +44,11 @@ private slots:
     void plantedJournalRecordsSkipped();
     void bookkeepingLinksNotFollowed_data();
     void bookkeepingLinksNotFollowed();
-    void recordCutShortIsIgnored();
+    void damagedJournalReadUpToItsLastWholeRecord_data();
+    void damagedJournalReadUpToItsLastWholeRecord();
+    void shortJournalWriteIsTakenBack();
+    void packageGoneAfterKill_data();
+    void packageGoneAfterKill();
     void longJournalUndoneNewestFirst();
     void rollbackCutShortIsDoneAgain_data();
     void rollbackCutShortIsDoneAgain();
@@ -353,26 +365,173 @@ void TestRollback::bookkeepingLinksNotFollowed()
              1);
 }
 
-void TestRollback::recordCutShortIsIgnored()
+void TestRollback::damagedJournalReadUpToItsLastWholeRecord_data()
 {
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("restored"); // whether the whole record's original comes back
+    QTest::newRow("a record cut short at its end") << QStringLiteral("cut") << true;
+    QTest::newRow("a record cut short, then the next try's record on its line")
+        << QStringLiteral("merged") << true;
+    QTest::newRow("a record cut short, then whole ones") << QStringLiteral("then whole") << true;
+    QTest::newRow("a whole line whose checksum does not match") << QStringLiteral("checksum") << true;
+    QTest::newRow("the unframed format before this one, cut short")
+        << QStringLiteral("unframed") << true;
+    QTest::newRow("a newer format, left alone") << QStringLiteral("newer") << false;
+    QTest::newRow("a header cut short: nothing whole") << QStringLiteral("header cut") << false;
+}
+
+// A record the journal does not hold whole is never read, nor anything after
+// it: its change never happened, since every record is written ahead of it.
+void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, restored);
     QVERIFY(writeFile(root(QStringLiteral("kept.txt")), "kept"));
+    QVERIFY(writeFile(root(QStringLiteral("bystander.txt")), "not the run's"));
+    QVERIFY(writeFile(env(QStringLiteral("moved.txt")), "payload"));
     {
         // Gone before the next run, as a killed run is: Windows keeps an open journal from removal.
         InstallationBackup backup(root(QStringLiteral("bin/../")));
         QVERIFY(backup.removeFile(QStringLiteral("kept.txt")));
     }
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("kept.txt"))));
-    // A kill in the middle of writing a record leaves half a line.
-    QFile journal(area() + QStringLiteral("/journal"));
-    QVERIFY(journal.open(QIODevice::Append));
-    journal.write("N half/a/rec");
-    journal.close();
+    const QString journal = area() + QStringLiteral("/journal");
+    QByteArray records = readFile(journal);
+    const QByteArray bystander = Journal::frame({JournalRecord::CreatedFile, QStringLiteral("bystander.txt"), {}});
+    const QByteArray planted =
+        Journal::frame({JournalRecord::MovedIn, QStringLiteral("kept.txt"), env(QStringLiteral("moved.txt"))});
+    if (damage == QLatin1String("cut")) {
+        records += bystander.left(bystander.size() / 2);
+    } else if (damage == QLatin1String("merged")) {
+        records += planted.left(9) + bystander;
+    } else if (damage == QLatin1String("then whole")) {
+        records += planted.left(planted.size() - 4) + '\n' + bystander;
+    } else if (damage == QLatin1String("checksum")) {
+        QByteArray altered = bystander;
+        altered[altered.size() - 2] = altered.at(altered.size() - 2) == '0' ? '1' : '0';
+        records += altered;
+    } else if (damage == QLatin1String("unframed")) {
+        records = "M kept.txt\nN bystand";
+    } else if (damage == QLatin1String("newer")) {
+        records.replace(0, 3, "J 3");
+    } else {
+        records = records.left(3);
+    }
+    QVERIFY(writeFile(journal, records));
+    const auto around = surroundings();
 
-    InstallationBackup next(installRoot);
+    MessageLog log;
+    InstallationBackup next(installRoot, package);
     QVERIFY(next.hasArea());
-    QVERIFY(next.restore());
-    QCOMPARE(readFile(root(QStringLiteral("kept.txt"))), QByteArray("kept"));
+    const Outcome outcome = next.restore();
+    QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
+    QCOMPARE(surroundings(), around);
+    QCOMPARE(readFile(env(QStringLiteral("moved.txt"))), QByteArray("payload"));
+    QCOMPARE(QFileInfo::exists(root(QStringLiteral("kept.txt"))), restored);
+    if (damage == QLatin1String("newer")) {
+        QVERIFY(!outcome);
+        QVERIFY2(outcome.reason.contains(QStringLiteral("newer updater, in format 3")), qPrintable(outcome.text()));
+        QCOMPARE(readFile(journal), records);
+        QVERIFY(QFileInfo::exists(area() + QStringLiteral("/files/kept.txt")));
+        return;
+    }
+    QVERIFY2(outcome, qPrintable(outcome.text()));
+    if (restored)
+        QCOMPARE(readFile(root(QStringLiteral("kept.txt"))), QByteArray("kept"));
     QVERIFY(!QFileInfo::exists(area()));
+}
+
+// A write to the journal that comes out short is taken back before anything
+// else is written: the next record starts on a line of its own.
+void TestRollback::shortJournalWriteIsTakenBack()
+{
+#ifdef Q_OS_UNIX
+    QVERIFY(writeFile(root(QStringLiteral("first.txt")), "first"));
+    QVERIFY(writeFile(root(QStringLiteral("second.txt")), "second"));
+    const auto installed = snapshotTree(installRoot);
+    const QString journal = area() + QStringLiteral("/journal");
+    {
+        InstallationBackup backup(installRoot);
+        QVERIFY(backup.removeFile(QStringLiteral("first.txt")));
+        const qint64 whole = QFileInfo(journal).size();
+
+        // A file size limit cuts the next write short, as a full disk does.
+        struct rlimit previous;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &previous) == 0);
+        const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = previous;
+        limited.rlim_cur = rlim_t(whole + 7);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        const Outcome refused = backup.removeFile(QStringLiteral("second.txt"));
+        ::setrlimit(RLIMIT_FSIZE, &previous);
+        ::signal(SIGXFSZ, previousHandler);
+
+        QVERIFY(!refused);
+        QCOMPARE(refused.reason, QString::fromLocal8Bit(::strerror(EFBIG)));
+        QCOMPARE(QFileInfo(journal).size(), whole);
+        QCOMPARE(readFile(root(QStringLiteral("second.txt"))), QByteArray("second"));
+        // The next try's record is read whole.
+        QVERIFY(backup.removeFile(QStringLiteral("second.txt")));
+    }
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("second.txt"))));
+    QVERIFY(InstallationBackup(installRoot).restore());
+    QCOMPARE(snapshotTree(installRoot), installed);
+#else
+    QSKIP("a file size limit is how this test cuts a write short; it has none here");
+#endif
+}
+
+void TestRollback::packageGoneAfterKill_data()
+{
+    QTest::addColumn<QString>("gone");
+    QTest::newRow("the whole package") << QString();
+    QTest::newRow("its payload folder") << QStringLiteral("Env");
+    QTest::newRow("one folder of its payload") << QStringLiteral("Env/added");
+}
+
+// A package removed after a run that moved its files was killed: the
+// installation still comes back whole, and no folder becomes a package again.
+void TestRollback::packageGoneAfterKill()
+{
+    QFETCH(QString, gone);
+    QVERIFY(writeFile(root(QStringLiteral("docs/guide.txt")), "old guide"));
+    QVERIFY(writeFile(root(QStringLiteral("bin/old.dll")), "old library"));
+    QVERIFY(writeFile(env(QStringLiteral("docs/guide.txt")), "new guide"));
+    QVERIFY(writeFile(env(QStringLiteral("added/one.txt")), "added"));
+    QVERIFY(writeFile(env(QStringLiteral("del.xml")), "<DelLs><f>bin/old.dll</f></DelLs>"));
+    const auto installed = snapshotTree(installRoot);
+    {
+        InstallationBackup backup(installRoot, package);
+        backup.allowMoves(true);
+        QVERIFY(backup.removeFile(QStringLiteral("bin/old.dll")));
+        QVERIFY(backup.setListAside(env(QStringLiteral("del.xml"))));
+        QVERIFY(backup.recordAhead({{QString(), QStringLiteral("added")},
+                                    {env(QStringLiteral("added/one.txt")), QStringLiteral("added/one.txt")},
+                                    {env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")}}));
+        QVERIFY(backup.makeFolder(QStringLiteral("added")));
+        QVERIFY(backup.putFile(env(QStringLiteral("added/one.txt")), QStringLiteral("added/one.txt")));
+        QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
+    }
+    QVERIFY(!QFileInfo::exists(env(QStringLiteral("docs/guide.txt"))));
+    QVERIFY(QDir(gone.isEmpty() ? package : package + QLatin1Char('/') + gone).removeRecursively());
+    const auto left = QFileInfo::exists(package) ? snapshotTree(package) : QMap<QString, QString>();
+
+    MessageLog log;
+    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
+    const QStringList differences = treeDifferences(installed, snapshotTree(installRoot));
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
+    for (const QString &line : log.messages())
+        QVERIFY2(!line.startsWith(QStringLiteral("Skipped a journal record")), qPrintable(line));
+    if (gone == QLatin1String("Env/added")) {
+        // The payload is there: what came from it goes back, into the folder it came from.
+        QCOMPARE(readFile(env(QStringLiteral("added/one.txt"))), QByteArray("added"));
+        QCOMPARE(readFile(env(QStringLiteral("docs/guide.txt"))), QByteArray("new guide"));
+        QVERIFY(QFileInfo::exists(env(QStringLiteral("del.xml"))));
+    } else {
+        const auto packageLeft = QFileInfo::exists(package) ? snapshotTree(package) : QMap<QString, QString>();
+        QCOMPARE(packageLeft, left);
+        QVERIFY(!QFileInfo::exists(env(QString())));
+    }
 }
 
 void TestRollback::longJournalUndoneNewestFirst()
