@@ -358,6 +358,7 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
     QVERIFY(!selfStop->parent());
     QTRY_COMPARE(install.productStarts(), 1);
     QTRY_VERIFY(selfStop.isNull()); // the stand-in returned; its process object is released
+    QCOMPARE(dlg.runState(), DlgUpdate::RunState::Restarted);
 
     QTest::mouseClick(ui->btnOK, Qt::LeftButton);
     QVERIFY(DlgUpdateProbe::killProcess(dlg)); // the self-stop, started again

@@ -111,6 +111,7 @@ void DlgUpdate::reject()
     case RunState::StoppingProduct:
     case RunState::Completing:
     case RunState::Relaunched:
+    case RunState::Restarted:
     case RunState::Closed:
         // Nothing of this run to undo: nothing changed yet, it is committed, or put back already.
         break;
@@ -360,7 +361,7 @@ void DlgUpdate::onBeforeUpdateTaskFinish()
 
 void DlgUpdate::on_btnOK_clicked()
 {
-    if (state == RunState::Failed)
+    if (state == RunState::Failed || state == RunState::Restarted)
         onAfterUpdateTaskFinish();
 }
 
@@ -378,7 +379,7 @@ void DlgUpdate::onAfterUpdateTaskFinish()
             << QStringLiteral("Could not start the product \"%1\": %2").arg(program.filePath(), reason);
     }
     // From here on nothing is rolled back: the product may be using its files.
-    state = RunState::Relaunched;
+    state = state == RunState::Failed || state == RunState::Restarted ? RunState::Restarted : RunState::Relaunched;
 
     if (trashRemoval.isRunning())
         connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, &DlgUpdate::stopSelf,

@@ -41,6 +41,7 @@ public:
         Failed,          // rolled back; the restart button starts the version the user had
         Completing,      // committed; the bar climbs to 100
         Relaunched,      // the product runs again; the self-stop ends the updater
+        Restarted,       // the restart button started the version the user had; each press starts it again
         Closed,          // the window was closed; whatever the run changed is put back
     };
     Q_ENUM(RunState)
