@@ -43,9 +43,10 @@ bool InstallationLock::claim()
             return true;
     }
     // This process holds no lock yet, so one in its name was left before a restart
-    // by an updater that happened to have the same process id.
+    // by an updater that happened to have the same process id. Host names know no
+    // letter case (Windows writes its own in capitals).
     if (lock->error() == QLockFile::LockFailedError && named && pid == QCoreApplication::applicationPid() &&
-        host == QSysInfo::machineHostName()) {
+        host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0) {
         qDebug() << "Taking over a lock left before a restart under this updater's own process id:" << path;
         if (lock->removeStaleLockFile() && lock->tryLock(0))
             return true;
