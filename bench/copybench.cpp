@@ -96,26 +96,40 @@ bool makeBig(Scenario &scenario, const QString &env, const QString &root, qint64
            writeRandomFile(root + QStringLiteral("/data.bin"), size, old);
 }
 
-bool makeSmall(Scenario &scenario, const QString &env, const QString &root)
+// Writes `count` files of SmallMin to SmallMax bytes, FilesPerFolder to a folder, under each of
+// `roots`: the same names and sizes everywhere, other bytes in each root, the same in every call.
+bool writeSmallFiles(const QStringList &roots, int count, QStringList &files, qint64 &bytes)
 {
-    Random sizes(3), fresh(4), old(5);
-    for (int folder = 0; folder < FolderCount; ++folder) {
-        const QString relativeFolder = QStringLiteral("dir%1").arg(folder, 3, 10, QLatin1Char('0'));
-        if (!QDir().mkpath(env + QLatin1Char('/') + relativeFolder) ||
-            !QDir().mkpath(root + QLatin1Char('/') + relativeFolder))
-            return false;
-        for (int index = 0; index < FilesPerFolder; ++index) {
-            const QString relative =
-                relativeFolder + QStringLiteral("/file%1.dat").arg(index, 3, 10, QLatin1Char('0'));
-            const qint64 size = SmallMin + qint64(sizes.next() % quint64(SmallMax - SmallMin + 1));
-            if (!writeRandomFile(env + QLatin1Char('/') + relative, size, fresh) ||
-                !writeRandomFile(root + QLatin1Char('/') + relative, size, old))
-                return false;
-            scenario.files << relative;
-            scenario.bytes += size;
+    Random sizes(3);
+    std::vector<Random> contents;
+    for (int i = 0; i < roots.size(); ++i)
+        contents.emplace_back(quint64(4 + i));
+    for (int index = 0; index < count; ++index) {
+        const QString relativeFolder =
+            QStringLiteral("dir%1").arg(index / FilesPerFolder, 3, 10, QLatin1Char('0'));
+        if (index % FilesPerFolder == 0) {
+            for (const QString &root : roots) {
+                if (!QDir().mkpath(root + QLatin1Char('/') + relativeFolder))
+                    return false;
+            }
         }
+        const QString relative =
+            relativeFolder +
+            QStringLiteral("/file%1.dat").arg(index % FilesPerFolder, 3, 10, QLatin1Char('0'));
+        const qint64 size = SmallMin + qint64(sizes.next() % quint64(SmallMax - SmallMin + 1));
+        for (int i = 0; i < roots.size(); ++i) {
+            if (!writeRandomFile(roots.at(i) + QLatin1Char('/') + relative, size, contents[size_t(i)]))
+                return false;
+        }
+        files << relative;
+        bytes += size;
     }
     return true;
+}
+
+bool makeSmall(Scenario &scenario, const QString &env, const QString &root)
+{
+    return writeSmallFiles({env, root}, FolderCount * FilesPerFolder, scenario.files, scenario.bytes);
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start)
@@ -296,9 +310,30 @@ bool runScenario(Scenario &scenario, const QString &workspace, const Settings &s
     return true;
 }
 
-// Whole runs of the installed updater: how much time the payload adds until the
-// product is started again and until the updater has ended, against the same
-// payload copied with "cp -r" and its package removed with "rm -rf".
+// Whole runs of the installed updater: how much time a package adds until the
+// product is started again and until the updater has ended, against a run with
+// an empty package.
+struct RunTimes
+{
+    double relaunch = -1;
+    double exit = -1;
+};
+
+// What a package added to whole runs, round by round.
+struct AddedTimes
+{
+    void add(const RunTimes &empty, const RunTimes &full)
+    {
+        relaunch.push_back(full.relaunch - empty.relaunch);
+        exit.push_back(full.exit - empty.exit);
+    }
+
+    std::vector<double> relaunch;
+    std::vector<double> exit;
+};
+
+// A payload installed by whole runs, held against the same payload copied with
+// "cp -r" and its package removed with "rm -rf".
 struct ApplyCase
 {
     ApplyCase(const QString &name, const QString &title, bool onTmpfs, double relaunchTarget,
@@ -318,14 +353,7 @@ struct ApplyCase
     double exitTarget;
     QString updater; // the build under test
     std::vector<double> cpRmSeconds;
-    std::vector<double> relaunchAdded;
-    std::vector<double> exitAdded;
-};
-
-struct RunTimes
-{
-    double relaunch = -1;
-    double exit = -1;
+    AddedTimes added;
 };
 
 double wallSeconds()
@@ -367,6 +395,33 @@ RunTimes runUpdater(const QString &root, const QString &package)
     return times;
 }
 
+// One round: a run with an empty package, then one with the package `layOutPackage` writes.
+bool runEmptyThenFull(const QString &root, const QString &package, const Settings &settings,
+                      const std::function<bool()> &layOutPackage, RunTimes &empty, RunTimes &full)
+{
+    settle(settings);
+    if (!QDir().mkpath(package + QStringLiteral("/Env")))
+        return false;
+    empty = runUpdater(root, package);
+    if (!layOutPackage())
+        return false;
+    settle(settings);
+    full = runUpdater(root, package);
+    return empty.relaunch >= 0 && full.relaunch >= 0;
+}
+
+QString describeRuns(const RunTimes &empty, const RunTimes &full)
+{
+    return QString::asprintf("relaunch %.3f s (empty %.3f s)  exit %.3f s (empty %.3f s)", full.relaunch,
+                             empty.relaunch, full.exit, empty.exit);
+}
+
+void printAddedTimes(const QString &name, const AddedTimes &added)
+{
+    std::printf("%s added to relaunch:  %s\n", qPrintable(name), qPrintable(formatValues(added.relaunch)));
+    std::printf("%s added to exit:      %s\n", qPrintable(name), qPrintable(formatValues(added.exit)));
+}
+
 bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings &settings)
 {
     const QString base = workspace + QStringLiteral("/apply-") + applyCase.name;
@@ -403,33 +458,26 @@ bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings
         std::fprintf(stderr, "apply-%s: warm-up run: %s\n", qPrintable(applyCase.name), fault);
         return false;
     }
+    const auto layOutPackage = [&] { return copyTree(master, env); };
     for (int round = 0; round < settings.rounds; ++round) {
-        settle(settings);
-        if (!QDir().mkpath(env))
+        RunTimes empty, full;
+        if (!runEmptyThenFull(root, package, settings, layOutPackage, empty, full) || !layOutPackage()) {
+            std::fprintf(stderr, "apply-%s: a run failed\n", qPrintable(applyCase.name));
             return false;
-        const RunTimes empty = runUpdater(root, package);
-        if (!copyTree(master, env))
-            return false;
-        settle(settings);
-        const RunTimes full = runUpdater(root, package);
-        if (!copyTree(master, env))
-            return false;
+        }
         settle(settings);
         const double cp = runCp(env, root);
         const auto start = std::chrono::steady_clock::now();
         const bool removed = QDir(package).removeRecursively();
         const double cpRm = cp + secondsSince(start);
-        if (empty.relaunch < 0 || full.relaunch < 0 || cp < 0 || !removed) {
-            std::fprintf(stderr, "apply-%s: a run failed\n", qPrintable(applyCase.name));
+        if (cp < 0 || !removed) {
+            std::fprintf(stderr, "apply-%s: cp -r or rm -rf failed\n", qPrintable(applyCase.name));
             return false;
         }
         applyCase.cpRmSeconds.push_back(cpRm);
-        applyCase.relaunchAdded.push_back(full.relaunch - empty.relaunch);
-        applyCase.exitAdded.push_back(full.exit - empty.exit);
-        std::printf("apply-%s: round %d/%d  cp+rm %.3f s  relaunch %.3f s (empty %.3f s)  exit %.3f s (empty "
-                    "%.3f s)\n",
-                    qPrintable(applyCase.name), round + 1, settings.rounds, cpRm, full.relaunch,
-                    empty.relaunch, full.exit, empty.exit);
+        applyCase.added.add(empty, full);
+        std::printf("apply-%s: round %d/%d  cp+rm %.3f s  %s\n", qPrintable(applyCase.name), round + 1,
+                    settings.rounds, cpRm, qPrintable(describeRuns(empty, full)));
         std::fflush(stdout);
     }
     QDir(base).removeRecursively();
@@ -442,8 +490,8 @@ void reportApplyCases(const std::vector<ApplyCase> &cases)
                 "relaunch", "exit");
     for (const ApplyCase &applyCase : cases) {
         const double cpRm = median(applyCase.cpRmSeconds);
-        const double relaunch = median(applyCase.relaunchAdded);
-        const double exit = median(applyCase.exitAdded);
+        const double relaunch = median(applyCase.added.relaunch);
+        const double exit = median(applyCase.added.exit);
         std::printf(
             "%-44s %8.3f s %12.3f s %12.3f s %5.2f/%.1f %5.2f/%.1f  %s\n", qPrintable(applyCase.title), cpRm,
             relaunch, exit, relaunch / cpRm, applyCase.relaunchTarget, exit / cpRm, applyCase.exitTarget,
@@ -453,10 +501,7 @@ void reportApplyCases(const std::vector<ApplyCase> &cases)
     for (const ApplyCase &applyCase : cases) {
         std::printf("apply-%s cp+rm (s):          %s\n", qPrintable(applyCase.name),
                     qPrintable(formatValues(applyCase.cpRmSeconds)));
-        std::printf("apply-%s added to relaunch:  %s\n", qPrintable(applyCase.name),
-                    qPrintable(formatValues(applyCase.relaunchAdded)));
-        std::printf("apply-%s added to exit:      %s\n", qPrintable(applyCase.name),
-                    qPrintable(formatValues(applyCase.exitAdded)));
+        printAddedTimes(QStringLiteral("apply-") + applyCase.name, applyCase.added);
     }
 }
 
