@@ -376,6 +376,22 @@ bool installUpdater(const QString &root, const QString &updater)
            script(QStringLiteral("tskill"), "exit 0\n");
 }
 
+// The product stand-in's start time; it may still be writing it when the updater has ended.
+double readStartNote(const QString &path)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        QFile note(path);
+        if (note.open(QIODevice::ReadOnly)) {
+            const QByteArray text = note.readAll();
+            if (text.endsWith('\n'))
+                return text.trimmed().toDouble();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
 RunTimes runUpdater(const QString &root, const QString &package)
 {
     const QString started = root + QStringLiteral("/bin/product-started");
@@ -385,13 +401,22 @@ RunTimes runUpdater(const QString &root, const QString &package)
     updater.setStandardErrorFile(QProcess::nullDevice());
     const double start = wallSeconds();
     updater.start(root + QStringLiteral("/bin/quillFern"), {QStringLiteral("update"), package});
-    if (!updater.waitForFinished(180000) || updater.exitCode() != 0)
+    if (!updater.waitForFinished(180000)) {
+        std::fprintf(stderr, "quillFern did not end within 180 s\n");
         return {};
+    }
+    if (updater.exitStatus() != QProcess::NormalExit || updater.exitCode() != 0) {
+        std::fprintf(stderr, "quillFern crashed or ended with status %d\n", updater.exitCode());
+        return {};
+    }
     RunTimes times;
     times.exit = wallSeconds() - start;
-    QFile note(started);
-    if (note.open(QIODevice::ReadOnly))
-        times.relaunch = note.readAll().trimmed().toDouble() - start;
+    const double startedAt = readStartNote(started);
+    if (startedAt < 0) {
+        std::fprintf(stderr, "quillFern did not start the product\n");
+        return {};
+    }
+    times.relaunch = startedAt - start;
     return times;
 }
 
