@@ -1,5 +1,6 @@
 // Times the copy stage against "cp -r" of the same payload over the same installation,
-// and (--scenario apply) whole runs of the installed updater against "cp -r" + "rm -rf".
+// (--scenario apply) whole runs of the installed updater against "cp -r" + "rm -rf", and
+// (--scenario deletions) whole runs whose package only lists installed files to delete.
 #include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -530,6 +531,79 @@ void reportApplyCases(const std::vector<ApplyCase> &cases)
     }
 }
 
+// The package's deletion list, naming each of `files` relative to the installation root.
+bool writeDeletionList(const QString &env, const QStringList &files)
+{
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DelLs>\n";
+    for (const QString &file : files)
+        xml += "<file>" + file.toUtf8() + "</file>\n";
+    xml += "</DelLs>";
+    QFile list(env + QStringLiteral("/del.xml"));
+    return QDir().mkpath(env) && list.open(QIODevice::WriteOnly) && list.write(xml) == xml.size();
+}
+
+// The first of `files` still under `root`, or an empty string once every one is gone.
+QString firstLeft(const QString &root, const QStringList &files)
+{
+    for (const QString &file : files) {
+        if (QFileInfo::exists(root + QLatin1Char('/') + file))
+            return file;
+    }
+    return QString();
+}
+
+// Whole runs of a package whose only content is a deletion list naming every
+// file of the installation. Each round's run with an empty package warms up.
+bool runDeletions(AddedTimes &added, int entries, const QString &workspace, const Settings &settings)
+{
+    const QString base = workspace + QStringLiteral("/deletions");
+    const QString root = base + QStringLiteral("/install");
+    const QString package = base + QStringLiteral("/package");
+    if (!installUpdater(root, QStringLiteral(QUILLFERN_EXECUTABLE))) {
+        std::fprintf(stderr, "cannot install the updater under %s\n", qPrintable(root));
+        return false;
+    }
+    QStringList files;
+    const auto layOutPackage = [&] { return writeDeletionList(package + QStringLiteral("/Env"), files); };
+    for (int round = 0; round < settings.rounds; ++round) {
+        // Untimed, so that every timed run finds each listed file in place.
+        std::printf("deletions: round %d/%d: writing the installation...\n", round + 1, settings.rounds);
+        std::fflush(stdout);
+        files.clear();
+        qint64 bytes = 0;
+        if (!writeSmallFiles({root}, entries, files, bytes)) {
+            std::fprintf(stderr, "cannot lay out %s\n", qPrintable(root));
+            return false;
+        }
+        RunTimes empty, full;
+        if (!runEmptyThenFull(root, package, settings, layOutPackage, empty, full)) {
+            std::fprintf(stderr, "deletions: a run failed\n");
+            return false;
+        }
+        const QString left = QFileInfo::exists(package) ? package : firstLeft(root, files);
+        if (!left.isEmpty()) {
+            std::fprintf(stderr, "deletions: round %d left %s in place\n", round + 1, qPrintable(left));
+            return false;
+        }
+        added.add(empty, full);
+        std::printf("deletions: round %d/%d  %s\n", round + 1, settings.rounds,
+                    qPrintable(describeRuns(empty, full)));
+        std::fflush(stdout);
+    }
+    QDir(base).removeRecursively();
+    return true;
+}
+
+void reportDeletions(const AddedTimes &added, int entries)
+{
+    const QString title = QStringLiteral("%1 deletion-list entries in %2 folders")
+                              .arg(entries)
+                              .arg((entries + FilesPerFolder - 1) / FilesPerFolder);
+    std::printf("\n%-44s %14s %14s\n", "case", "relaunch +med", "exit +med");
+    std::printf("%-44s %12.3f s %12.3f s\n", qPrintable(title), median(added.relaunch), median(added.exit));
+    printAddedTimes(QStringLiteral("deletions"), added);
+}
+
 void silenceDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type != QtDebugMsg)
@@ -548,7 +622,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Times the copy stage against cp -r of the same payload."));
     parser.addHelpOption();
     const QCommandLineOption scenarioOption(
-        QStringLiteral("scenario"), QStringLiteral("big, small, all (default: both) or apply (whole runs)."),
+        QStringLiteral("scenario"),
+        QStringLiteral("big, small, all (default: both), or apply or deletions (whole runs)."),
         QStringLiteral("name"), QStringLiteral("all"));
     const QCommandLineOption roundsOption(QStringLiteral("rounds"),
                                           QStringLiteral("Timed runs of each (default 5)."),
@@ -567,18 +642,25 @@ int main(int argc, char *argv[])
         QStringLiteral("placement"),
         QStringLiteral("With --scenario apply: beside, tmpfs or both (default) package placements."),
         QStringLiteral("where"), QStringLiteral("both"));
-    parser.addOptions({scenarioOption, roundsOption, dirOption, bigOption, settleOption, placementOption});
+    const QCommandLineOption entriesOption(
+        QStringLiteral("entries"),
+        QStringLiteral("With --scenario deletions: files the deletion list names (default 20000)."),
+        QStringLiteral("n"), QStringLiteral("20000"));
+    parser.addOptions(
+        {scenarioOption, roundsOption, dirOption, bigOption, settleOption, placementOption, entriesOption});
     parser.process(app);
 
     const QString which = parser.value(scenarioOption);
-    bool roundsOk = false, bigOk = false, settleOk = false;
+    bool roundsOk = false, bigOk = false, settleOk = false, entriesOk = false;
     Settings settings;
     settings.rounds = parser.value(roundsOption).toInt(&roundsOk);
     const qint64 bigMib = parser.value(bigOption).toLongLong(&bigOk);
     settings.bigBytes = bigMib << 20;
     settings.settleSeconds = parser.value(settleOption).toInt(&settleOk);
+    const int entries = parser.value(entriesOption).toInt(&entriesOk);
     if (!roundsOk || settings.rounds < 1 || !bigOk || bigMib < 1 || !settleOk || settings.settleSeconds < 0 ||
-        !QStringList{"big", "small", "all", "apply"}.contains(which)) {
+        !entriesOk || entries < 1 ||
+        !QStringList{"big", "small", "all", "apply", "deletions"}.contains(which)) {
         std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
         return 2;
     }
@@ -618,6 +700,13 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(silenceDebug);
     Platform::prepareProcess();
 
+    if (which == QLatin1String("deletions")) {
+        AddedTimes added;
+        if (!runDeletions(added, entries, workspace.path(), settings))
+            return 1;
+        reportDeletions(added, entries);
+        return 0;
+    }
     const QString placement = parser.value(placementOption);
     for (ApplyCase &applyCase : applyCases) {
         if (placement != QLatin1String("both") && !applyCase.name.startsWith(placement))
