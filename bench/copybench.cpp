@@ -1,5 +1,6 @@
 // Times the copy stage against "cp -r" of the same payload over the same installation,
-// and (--scenario apply) whole runs of the installed updater against "cp -r" + "rm -rf".
+// (--scenario apply) whole runs of the installed updater against "cp -r" + "rm -rf", and
+// (--scenario deletions) whole runs whose package only lists installed files to delete.
 #include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -96,26 +97,40 @@ bool makeBig(Scenario &scenario, const QString &env, const QString &root, qint64
            writeRandomFile(root + QStringLiteral("/data.bin"), size, old);
 }
 
-bool makeSmall(Scenario &scenario, const QString &env, const QString &root)
+// Writes `count` files of SmallMin to SmallMax bytes, FilesPerFolder to a folder, under each of
+// `roots`: the same names and sizes everywhere, other bytes in each root, the same in every call.
+bool writeSmallFiles(const QStringList &roots, int count, QStringList &files, qint64 &bytes)
 {
-    Random sizes(3), fresh(4), old(5);
-    for (int folder = 0; folder < FolderCount; ++folder) {
-        const QString relativeFolder = QStringLiteral("dir%1").arg(folder, 3, 10, QLatin1Char('0'));
-        if (!QDir().mkpath(env + QLatin1Char('/') + relativeFolder) ||
-            !QDir().mkpath(root + QLatin1Char('/') + relativeFolder))
-            return false;
-        for (int index = 0; index < FilesPerFolder; ++index) {
-            const QString relative =
-                relativeFolder + QStringLiteral("/file%1.dat").arg(index, 3, 10, QLatin1Char('0'));
-            const qint64 size = SmallMin + qint64(sizes.next() % quint64(SmallMax - SmallMin + 1));
-            if (!writeRandomFile(env + QLatin1Char('/') + relative, size, fresh) ||
-                !writeRandomFile(root + QLatin1Char('/') + relative, size, old))
-                return false;
-            scenario.files << relative;
-            scenario.bytes += size;
+    Random sizes(3);
+    std::vector<Random> contents;
+    for (int i = 0; i < roots.size(); ++i)
+        contents.emplace_back(quint64(4 + i));
+    for (int index = 0; index < count; ++index) {
+        const QString relativeFolder =
+            QStringLiteral("dir%1").arg(index / FilesPerFolder, 3, 10, QLatin1Char('0'));
+        if (index % FilesPerFolder == 0) {
+            for (const QString &root : roots) {
+                if (!QDir().mkpath(root + QLatin1Char('/') + relativeFolder))
+                    return false;
+            }
         }
+        const QString relative =
+            relativeFolder +
+            QStringLiteral("/file%1.dat").arg(index % FilesPerFolder, 3, 10, QLatin1Char('0'));
+        const qint64 size = SmallMin + qint64(sizes.next() % quint64(SmallMax - SmallMin + 1));
+        for (int i = 0; i < roots.size(); ++i) {
+            if (!writeRandomFile(roots.at(i) + QLatin1Char('/') + relative, size, contents[size_t(i)]))
+                return false;
+        }
+        files << relative;
+        bytes += size;
     }
     return true;
+}
+
+bool makeSmall(Scenario &scenario, const QString &env, const QString &root)
+{
+    return writeSmallFiles({env, root}, FolderCount * FilesPerFolder, scenario.files, scenario.bytes);
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start)
@@ -296,9 +311,30 @@ bool runScenario(Scenario &scenario, const QString &workspace, const Settings &s
     return true;
 }
 
-// Whole runs of the installed updater: how much time the payload adds until the
-// product is started again and until the updater has ended, against the same
-// payload copied with "cp -r" and its package removed with "rm -rf".
+// Whole runs of the installed updater: how much time a package adds until the
+// product is started again and until the updater has ended, against a run with
+// an empty package.
+struct RunTimes
+{
+    double relaunch = -1;
+    double exit = -1;
+};
+
+// What a package added to whole runs, round by round.
+struct AddedTimes
+{
+    void add(const RunTimes &empty, const RunTimes &full)
+    {
+        relaunch.push_back(full.relaunch - empty.relaunch);
+        exit.push_back(full.exit - empty.exit);
+    }
+
+    std::vector<double> relaunch;
+    std::vector<double> exit;
+};
+
+// A payload installed by whole runs, held against the same payload copied with
+// "cp -r" and its package removed with "rm -rf".
 struct ApplyCase
 {
     ApplyCase(const QString &name, const QString &title, bool onTmpfs, double relaunchTarget,
@@ -318,14 +354,7 @@ struct ApplyCase
     double exitTarget;
     QString updater; // the build under test
     std::vector<double> cpRmSeconds;
-    std::vector<double> relaunchAdded;
-    std::vector<double> exitAdded;
-};
-
-struct RunTimes
-{
-    double relaunch = -1;
-    double exit = -1;
+    AddedTimes added;
 };
 
 double wallSeconds()
@@ -348,6 +377,22 @@ bool installUpdater(const QString &root, const QString &updater)
            script(QStringLiteral("tskill"), "exit 0\n");
 }
 
+// The product stand-in's start time; it may still be writing it when the updater has ended.
+double readStartNote(const QString &path)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        QFile note(path);
+        if (note.open(QIODevice::ReadOnly)) {
+            const QByteArray text = note.readAll();
+            if (text.endsWith('\n'))
+                return text.trimmed().toDouble();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
 RunTimes runUpdater(const QString &root, const QString &package)
 {
     const QString started = root + QStringLiteral("/bin/product-started");
@@ -357,14 +402,50 @@ RunTimes runUpdater(const QString &root, const QString &package)
     updater.setStandardErrorFile(QProcess::nullDevice());
     const double start = wallSeconds();
     updater.start(root + QStringLiteral("/bin/quillFern"), {QStringLiteral("update"), package});
-    if (!updater.waitForFinished(180000) || updater.exitCode() != 0)
+    if (!updater.waitForFinished(180000)) {
+        std::fprintf(stderr, "quillFern did not end within 180 s\n");
         return {};
+    }
+    if (updater.exitStatus() != QProcess::NormalExit || updater.exitCode() != 0) {
+        std::fprintf(stderr, "quillFern crashed or ended with status %d\n", updater.exitCode());
+        return {};
+    }
     RunTimes times;
     times.exit = wallSeconds() - start;
-    QFile note(started);
-    if (note.open(QIODevice::ReadOnly))
-        times.relaunch = note.readAll().trimmed().toDouble() - start;
+    const double startedAt = readStartNote(started);
+    if (startedAt < 0) {
+        std::fprintf(stderr, "quillFern did not start the product\n");
+        return {};
+    }
+    times.relaunch = startedAt - start;
     return times;
+}
+
+// One round: a run with an empty package, then one with the package `layOutPackage` writes.
+bool runEmptyThenFull(const QString &root, const QString &package, const Settings &settings,
+                      const std::function<bool()> &layOutPackage, RunTimes &empty, RunTimes &full)
+{
+    settle(settings);
+    if (!QDir().mkpath(package + QStringLiteral("/Env")))
+        return false;
+    empty = runUpdater(root, package);
+    if (!layOutPackage())
+        return false;
+    settle(settings);
+    full = runUpdater(root, package);
+    return empty.relaunch >= 0 && full.relaunch >= 0;
+}
+
+QString describeRuns(const RunTimes &empty, const RunTimes &full)
+{
+    return QString::asprintf("relaunch %.3f s (empty %.3f s)  exit %.3f s (empty %.3f s)", full.relaunch,
+                             empty.relaunch, full.exit, empty.exit);
+}
+
+void printAddedTimes(const QString &name, const AddedTimes &added)
+{
+    std::printf("%s added to relaunch:  %s\n", qPrintable(name), qPrintable(formatValues(added.relaunch)));
+    std::printf("%s added to exit:      %s\n", qPrintable(name), qPrintable(formatValues(added.exit)));
 }
 
 bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings &settings)
@@ -403,33 +484,26 @@ bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings
         std::fprintf(stderr, "apply-%s: warm-up run: %s\n", qPrintable(applyCase.name), fault);
         return false;
     }
+    const auto layOutPackage = [&] { return copyTree(master, env); };
     for (int round = 0; round < settings.rounds; ++round) {
-        settle(settings);
-        if (!QDir().mkpath(env))
+        RunTimes empty, full;
+        if (!runEmptyThenFull(root, package, settings, layOutPackage, empty, full) || !layOutPackage()) {
+            std::fprintf(stderr, "apply-%s: a run failed\n", qPrintable(applyCase.name));
             return false;
-        const RunTimes empty = runUpdater(root, package);
-        if (!copyTree(master, env))
-            return false;
-        settle(settings);
-        const RunTimes full = runUpdater(root, package);
-        if (!copyTree(master, env))
-            return false;
+        }
         settle(settings);
         const double cp = runCp(env, root);
         const auto start = std::chrono::steady_clock::now();
         const bool removed = QDir(package).removeRecursively();
         const double cpRm = cp + secondsSince(start);
-        if (empty.relaunch < 0 || full.relaunch < 0 || cp < 0 || !removed) {
-            std::fprintf(stderr, "apply-%s: a run failed\n", qPrintable(applyCase.name));
+        if (cp < 0 || !removed) {
+            std::fprintf(stderr, "apply-%s: cp -r or rm -rf failed\n", qPrintable(applyCase.name));
             return false;
         }
         applyCase.cpRmSeconds.push_back(cpRm);
-        applyCase.relaunchAdded.push_back(full.relaunch - empty.relaunch);
-        applyCase.exitAdded.push_back(full.exit - empty.exit);
-        std::printf("apply-%s: round %d/%d  cp+rm %.3f s  relaunch %.3f s (empty %.3f s)  exit %.3f s (empty "
-                    "%.3f s)\n",
-                    qPrintable(applyCase.name), round + 1, settings.rounds, cpRm, full.relaunch,
-                    empty.relaunch, full.exit, empty.exit);
+        applyCase.added.add(empty, full);
+        std::printf("apply-%s: round %d/%d  cp+rm %.3f s  %s\n", qPrintable(applyCase.name), round + 1,
+                    settings.rounds, cpRm, qPrintable(describeRuns(empty, full)));
         std::fflush(stdout);
     }
     QDir(base).removeRecursively();
@@ -442,8 +516,8 @@ void reportApplyCases(const std::vector<ApplyCase> &cases)
                 "relaunch", "exit");
     for (const ApplyCase &applyCase : cases) {
         const double cpRm = median(applyCase.cpRmSeconds);
-        const double relaunch = median(applyCase.relaunchAdded);
-        const double exit = median(applyCase.exitAdded);
+        const double relaunch = median(applyCase.added.relaunch);
+        const double exit = median(applyCase.added.exit);
         std::printf(
             "%-44s %8.3f s %12.3f s %12.3f s %5.2f/%.1f %5.2f/%.1f  %s\n", qPrintable(applyCase.title), cpRm,
             relaunch, exit, relaunch / cpRm, applyCase.relaunchTarget, exit / cpRm, applyCase.exitTarget,
@@ -453,11 +527,81 @@ void reportApplyCases(const std::vector<ApplyCase> &cases)
     for (const ApplyCase &applyCase : cases) {
         std::printf("apply-%s cp+rm (s):          %s\n", qPrintable(applyCase.name),
                     qPrintable(formatValues(applyCase.cpRmSeconds)));
-        std::printf("apply-%s added to relaunch:  %s\n", qPrintable(applyCase.name),
-                    qPrintable(formatValues(applyCase.relaunchAdded)));
-        std::printf("apply-%s added to exit:      %s\n", qPrintable(applyCase.name),
-                    qPrintable(formatValues(applyCase.exitAdded)));
+        printAddedTimes(QStringLiteral("apply-") + applyCase.name, applyCase.added);
     }
+}
+
+// The package's deletion list, naming each of `files` relative to the installation root.
+bool writeDeletionList(const QString &env, const QStringList &files)
+{
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<DelLs>\n";
+    for (const QString &file : files)
+        xml += "<file>" + file.toUtf8() + "</file>\n";
+    xml += "</DelLs>";
+    QFile list(env + QStringLiteral("/del.xml"));
+    return QDir().mkpath(env) && list.open(QIODevice::WriteOnly) && list.write(xml) == xml.size();
+}
+
+// The first of `files` still under `root`, or an empty string once every one is gone.
+QString firstLeft(const QString &root, const QStringList &files)
+{
+    for (const QString &file : files) {
+        if (QFileInfo::exists(root + QLatin1Char('/') + file))
+            return file;
+    }
+    return QString();
+}
+
+// Whole runs of a package whose only content is a deletion list naming every
+// file of the installation. Each round's run with an empty package warms up.
+bool runDeletions(AddedTimes &added, int entries, const QString &workspace, const Settings &settings)
+{
+    const QString base = workspace + QStringLiteral("/deletions");
+    const QString root = base + QStringLiteral("/install");
+    const QString package = base + QStringLiteral("/package");
+    if (!installUpdater(root, QStringLiteral(QUILLFERN_EXECUTABLE))) {
+        std::fprintf(stderr, "cannot install the updater under %s\n", qPrintable(root));
+        return false;
+    }
+    QStringList files;
+    const auto layOutPackage = [&] { return writeDeletionList(package + QStringLiteral("/Env"), files); };
+    for (int round = 0; round < settings.rounds; ++round) {
+        // Untimed, so that every timed run finds each listed file in place.
+        std::printf("deletions: round %d/%d: writing the installation...\n", round + 1, settings.rounds);
+        std::fflush(stdout);
+        files.clear();
+        qint64 bytes = 0;
+        if (!writeSmallFiles({root}, entries, files, bytes)) {
+            std::fprintf(stderr, "cannot lay out %s\n", qPrintable(root));
+            return false;
+        }
+        RunTimes empty, full;
+        if (!runEmptyThenFull(root, package, settings, layOutPackage, empty, full)) {
+            std::fprintf(stderr, "deletions: a run failed\n");
+            return false;
+        }
+        const QString left = QFileInfo::exists(package) ? package : firstLeft(root, files);
+        if (!left.isEmpty()) {
+            std::fprintf(stderr, "deletions: round %d left %s in place\n", round + 1, qPrintable(left));
+            return false;
+        }
+        added.add(empty, full);
+        std::printf("deletions: round %d/%d  %s\n", round + 1, settings.rounds,
+                    qPrintable(describeRuns(empty, full)));
+        std::fflush(stdout);
+    }
+    QDir(base).removeRecursively();
+    return true;
+}
+
+void reportDeletions(const AddedTimes &added, int entries)
+{
+    const QString title = QStringLiteral("%1 deletion-list entries in %2 folders")
+                              .arg(entries)
+                              .arg((entries + FilesPerFolder - 1) / FilesPerFolder);
+    std::printf("\n%-44s %14s %14s\n", "case", "relaunch +med", "exit +med");
+    std::printf("%-44s %12.3f s %12.3f s\n", qPrintable(title), median(added.relaunch), median(added.exit));
+    printAddedTimes(QStringLiteral("deletions"), added);
 }
 
 void silenceDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -478,7 +622,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Times the copy stage against cp -r of the same payload."));
     parser.addHelpOption();
     const QCommandLineOption scenarioOption(
-        QStringLiteral("scenario"), QStringLiteral("big, small, all (default: both) or apply (whole runs)."),
+        QStringLiteral("scenario"),
+        QStringLiteral("big, small, all (default: both), or apply or deletions (whole runs)."),
         QStringLiteral("name"), QStringLiteral("all"));
     const QCommandLineOption roundsOption(QStringLiteral("rounds"),
                                           QStringLiteral("Timed runs of each (default 5)."),
@@ -497,18 +642,25 @@ int main(int argc, char *argv[])
         QStringLiteral("placement"),
         QStringLiteral("With --scenario apply: beside, tmpfs or both (default) package placements."),
         QStringLiteral("where"), QStringLiteral("both"));
-    parser.addOptions({scenarioOption, roundsOption, dirOption, bigOption, settleOption, placementOption});
+    const QCommandLineOption entriesOption(
+        QStringLiteral("entries"),
+        QStringLiteral("With --scenario deletions: files the deletion list names (default 20000)."),
+        QStringLiteral("n"), QStringLiteral("20000"));
+    parser.addOptions(
+        {scenarioOption, roundsOption, dirOption, bigOption, settleOption, placementOption, entriesOption});
     parser.process(app);
 
     const QString which = parser.value(scenarioOption);
-    bool roundsOk = false, bigOk = false, settleOk = false;
+    bool roundsOk = false, bigOk = false, settleOk = false, entriesOk = false;
     Settings settings;
     settings.rounds = parser.value(roundsOption).toInt(&roundsOk);
     const qint64 bigMib = parser.value(bigOption).toLongLong(&bigOk);
     settings.bigBytes = bigMib << 20;
     settings.settleSeconds = parser.value(settleOption).toInt(&settleOk);
+    const int entries = parser.value(entriesOption).toInt(&entriesOk);
     if (!roundsOk || settings.rounds < 1 || !bigOk || bigMib < 1 || !settleOk || settings.settleSeconds < 0 ||
-        !QStringList{"big", "small", "all", "apply"}.contains(which)) {
+        !entriesOk || entries < 1 ||
+        !QStringList{"big", "small", "all", "apply", "deletions"}.contains(which)) {
         std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
         return 2;
     }
@@ -548,6 +700,13 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(silenceDebug);
     Platform::prepareProcess();
 
+    if (which == QLatin1String("deletions")) {
+        AddedTimes added;
+        if (!runDeletions(added, entries, workspace.path(), settings))
+            return 1;
+        reportDeletions(added, entries);
+        return 0;
+    }
     const QString placement = parser.value(placementOption);
     for (ApplyCase &applyCase : applyCases) {
         if (placement != QLatin1String("both") && !applyCase.name.startsWith(placement))
