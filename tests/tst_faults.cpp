@@ -609,41 +609,66 @@ void TestFaults::fullFileSystemIsRolledBack()
 void TestFaults::killedRunIsFinishedByNextRun_data()
 {
     QTest::addColumn<int>("killAt"); // journal records written when the kill comes
-    QTest::newRow("killed early") << 200;
-    QTest::newRow("killed half-way") << 2000;
-    QTest::newRow("killed late") << 15000;
+    QTest::addColumn<bool>("packageDeleted"); // before the next run, which then can only roll back
+    QTest::newRow("killed early") << 200 << false;
+    QTest::newRow("killed half-way") << 2000 << false;
+    QTest::newRow("killed late") << 15000 << false;
+    // Each of 8 folders of 500 replaced files has its 1000 records written before its moves: at 5000
+    // records the first 4 are in place.
+    QTest::newRow("killed half-way, package deleted") << 5000 << true;
 }
 
 void TestFaults::killedRunIsFinishedByNextRun()
 {
     QFETCH(int, killAt);
+    QFETCH(bool, packageDeleted);
     UpdaterProcessLock lock;
     Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
-    constexpr int Parts = 40;
-    constexpr int FilesPerPart = 500;
-    for (int part = 0; part < Parts; ++part) {
-        for (int file = 0; file < FilesPerPart; ++file) {
-            const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
-            if (file % 10 == 0)
+    QStringList list;
+    if (packageDeleted) {
+        // Every payload file replaces an installed one; added files and a deletion list besides.
+        constexpr int Parts = 8;
+        constexpr int FilesPerPart = 500;
+        for (int part = 0; part < Parts; ++part) {
+            for (int file = 0; file < FilesPerPart; ++file) {
+                const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
                 QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
-            QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+                QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+            }
+        }
+        for (int number = 1; number <= 3; ++number) {
+            QVERIFY(writeFile(ws.env(QStringLiteral("adir/added-%1.txt").arg(number)), "added"));
+            list << QStringLiteral("bin/plugin-%1.dll").arg(number);
+            QVERIFY(writeFile(ws.root(list.last()), "old plugin"));
+        }
+    } else {
+        list = QStringList{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
+        constexpr int Parts = 40;
+        constexpr int FilesPerPart = 500;
+        for (int part = 0; part < Parts; ++part) {
+            for (int file = 0; file < FilesPerPart; ++file) {
+                const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
+                if (file % 10 == 0)
+                    QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
+                QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+            }
+        }
+        for (int big = 0; big < 4; ++big) {
+            const QString name = QStringLiteral("media/big-%1.bin").arg(big);
+            if (big % 2 == 0)
+                QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
+            QVERIFY(writeFile(ws.env(name), block(8 * 1024 * 1024, char('a' + big))));
         }
     }
-    for (int big = 0; big < 4; ++big) {
-        const QString name = QStringLiteral("media/big-%1.bin").arg(big);
-        if (big % 2 == 0)
-            QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
-        QVERIFY(writeFile(ws.env(name), block(8 * 1024 * 1024, char('a' + big))));
-    }
-    const QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
     QVERIFY(ws.writeList(list));
 
     const auto installed = installationTree(ws.install.root());
     const auto outside = ws.outsideTree();
     const auto payload =
         treeWithout(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
-    const auto expected = updatedTree(installed, list, payload);
+    // With the package gone nothing can complete the update: the next run puts the old version back.
+    const auto expected = packageDeleted ? installed : updatedTree(installed, list, payload);
 
     int recordsAtKill = 0;
     {
@@ -672,6 +697,9 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QVERIFY2(!treeDifferences(expected, treeWithout(killed, {areaName})).isEmpty(),
              "the killed run had finished");
     QCOMPARE(ws.install.productStarts(), 0);
+    // The user removes the package the killed run had half moved into the installation.
+    if (packageDeleted)
+        QVERIFY2(QDir(ws.package).removeRecursively(), qPrintable(ws.package));
 
     // The next logon runs the command the killed run left in its start-up entry.
     const StartupEntry entry(ws.install.root());
@@ -680,23 +708,45 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QCOMPARE(command, (QStringList{ws.updater(), QStringLiteral("update"), ws.package}));
     UpdaterRun second;
     QVERIFY(second.start(command.value(0), command.mid(1), ws.work));
-    QVERIFY2(second.waitForLine({finished}, OutcomeTimeout) == finished, qPrintable(second.errorOutput()));
-    // The self-stop is the last thing the run does; the stand-in only records it.
+    if (!packageDeleted)
+        QVERIFY2(second.waitForLine({finished}, OutcomeTimeout) == finished,
+                 qPrintable(second.errorOutput()));
+    // The product runs again either way; the self-stop is the last thing the run does, which the
+    // stand-in only records.
+    QTRY_COMPARE_WITH_TIMEOUT(ws.install.productStarts(), 1, OutcomeTimeout);
     QTRY_VERIFY_WITH_TIMEOUT(ws.install.stopRequests().contains(QStringLiteral("quillFern")), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(ws.install.productStarts(), 1, 10000);
+    if (packageDeleted) {
+        // Every line it wrote, up to its end.
+        QVERIFY2(ended(second, 10000), "the run did not end after its self-stop");
+        second.waitForLine(QStringList(), 0);
+    }
     second.kill();
 
     const auto after = installationTree(ws.install.root());
     const QStringList differences = treeDifferences(expected, after);
     const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
     report(QString::fromUtf8(QTest::currentDataTag()) + QStringLiteral(", then run again"),
-           QStringLiteral("SIGKILL at %1 journal records, %2 payload entries, rerun")
+           QStringLiteral("SIGKILL at %1 journal records, %2 payload entries, %3")
                .arg(recordsAtKill)
-               .arg(payload.size()),
+               .arg(payload.size())
+               .arg(packageDeleted ? QStringLiteral("deleted") : QStringLiteral("rerun")),
            expected.size() + outside.size(), countLost(expected, after), outsideDifferences.size());
 
     QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.install.root())));
     QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    if (packageDeleted) {
+        // A journal whose package is gone is no damaged one.
+        const QStringList skipped =
+            second.errorOutput().split(QLatin1Char('\n')).filter(QStringLiteral("Skipped a journal record"));
+        QVERIFY2(skipped.isEmpty(),
+                 qPrintable(QStringLiteral("%1 lines like: ").arg(skipped.size()) + skipped.value(0)));
+        QVERIFY2(!second.hasLine(QStringLiteral("delete finish!")), "a deletion list was applied");
+        QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package + QStringLiteral(" was made again")));
+        QVERIFY2(!QFileInfo::exists(ws.root(lockName)), "the lock outlived the run");
+        QVERIFY2(!entry.exists(), "the start-up entry outlived the run that rolled the update back");
+        QCOMPARE(ws.install.productStarts(), 1);
+        return;
+    }
     QVERIFY(second.hasLine(interruptedRun));
     QVERIFY(second.hasLine(QStringLiteral("100!")));
     QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package));
