@@ -9,6 +9,7 @@
 #include <memory>
 
 #include <signal.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "startupentry.h"
@@ -42,12 +43,18 @@ public:
         SelfUpdate,
     };
     Q_ENUM(Ending)
+    enum FullDisk {
+        PayloadOverflows,
+        JournalCutShort,
+    };
+    Q_ENUM(FullDisk)
 
 private slots:
     void initTestCase();
 
     void failedRunIsRolledBack_data();
     void failedRunIsRolledBack();
+    void fullFileSystemIsRolledBack_data();
     void fullFileSystemIsRolledBack();
     void killedRunIsFinishedByNextRun_data();
     void killedRunIsFinishedByNextRun();
@@ -236,6 +243,41 @@ QString linkListedAfter(const QString &folder, const QString &earlier, const QSt
     return QString();
 }
 
+// A file system lists a folder in the order its entries came in or the reverse: moving them all out
+// and back in one of the two orders makes it list them as `order` says. `aside` is an empty folder on
+// the same file system.
+bool arrangeListing(const QString &folder, const QStringList &order, const QString &aside)
+{
+    const auto listed = [&] {
+        return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                      QDir::NoSort);
+    };
+    for (const bool reversed : {false, true}) {
+        if (listed() == order)
+            return true;
+        QStringList moves = order;
+        if (reversed)
+            std::reverse(moves.begin(), moves.end());
+        for (const QString &entry : qAsConst(moves)) {
+            if (!QDir().rename(folder + QLatin1Char('/') + entry, aside + QLatin1Char('/') + entry))
+                return false;
+        }
+        for (const QString &entry : qAsConst(moves)) {
+            if (!QDir().rename(aside + QLatin1Char('/') + entry, folder + QLatin1Char('/') + entry))
+                return false;
+        }
+    }
+    return listed() == order;
+}
+
+qint64 freeBytes(const QString &path)
+{
+    struct statvfs disk;
+    if (::statvfs(QFile::encodeName(path).constData(), &disk) != 0)
+        return -1;
+    return qint64(disk.f_bavail) * qint64(disk.f_frsize);
+}
+
 } // namespace
 
 void TestFaults::initTestCase()
@@ -391,42 +433,82 @@ void TestFaults::failedRunIsRolledBack()
     QCOMPARE(stopRequests, QStringList{QStringLiteral("Halvorquintel")});
 }
 
+void TestFaults::fullFileSystemIsRolledBack_data()
+{
+    QTest::addColumn<FullDisk>("fullDisk");
+    QTest::addColumn<int>("freeKiB"); // left for the journal on a tmpfs that holds the package too
+    QTest::newRow("installation on a full file system") << PayloadOverflows << 0;
+    // How far the first try's journal write gets decides where its record is cut.
+    for (const int freeKiB : {4, 8, 12, 28})
+        QTest::addRow("full disk, short journal write, %d KiB free", freeKiB) << JournalCutShort << freeKiB;
+}
+
 void TestFaults::fullFileSystemIsRolledBack()
 {
+    QFETCH(FullDisk, fullDisk);
+    QFETCH(int, freeKiB);
     if (::geteuid() != 0)
         QSKIP("mounting a size-limited tmpfs in a private mount namespace needs root");
+    const bool journalCut = fullDisk == JournalCutShort;
     UpdaterProcessLock lock;
     Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
     constexpr int Clips = 24;
     constexpr int ClipSize = 128 * 1024;
-    for (int clip = 0; clip < Clips; ++clip) {
-        const QString name = QStringLiteral("media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
-        if (clip % 2 == 0)
-            QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
-        QVERIFY(writeFile(ws.env(name), block(ClipSize, char('a' + clip))));
+    constexpr int LongNames = 200;
+    const QString blocker = QStringLiteral("zzz");
+    if (journalCut) {
+        // Long names make the records of one batch far larger than the room left.
+        for (int file = 0; file < LongNames; ++file) {
+            const QString name = QStringLiteral("file-with-a-rather-long-name-number-%1.dat")
+                                     .arg(file, 3, 10, QLatin1Char('0'));
+            QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
+            QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+        }
+        // Listed last, it makes every try fail after all its moves.
+        QVERIFY(writeFile(ws.root(blocker), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.env(blocker + QStringLiteral("/inside.txt")), "inside"));
+    } else {
+        for (int clip = 0; clip < Clips; ++clip) {
+            const QString name = QStringLiteral("media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
+            if (clip % 2 == 0)
+                QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
+            QVERIFY(writeFile(ws.env(name), block(ClipSize, char('a' + clip))));
+        }
     }
     QVERIFY(ws.writeList({QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")}));
-    // Room for the installation and a few clips, not for all of them.
-    const qint64 size = usedBytes(ws.install.root()) + 512 * 1024;
-    const QString mountPoint = ws.beside(QStringLiteral("small-disk"));
-    QVERIFY(QDir().mkpath(mountPoint));
+    // Room for the installation and a few clips, not for all of them; or for installation and
+    // package, which a filler then leaves only a few KiB beside.
+    const qint64 size = journalCut ? usedBytes(ws.install.root()) + usedBytes(ws.package) + 1024 * 1024
+                                   : usedBytes(ws.install.root()) + 512 * 1024;
+    // Of one length wherever the temporary folder is, so that the journal's records, and where the full
+    // disk cuts them, stay the same.
+    const QTemporaryDir mountFolder(QStringLiteral("/tmp/quillFern-disk-XXXXXX"));
+    QVERIFY(mountFolder.isValid());
+    const QString mountPoint = mountFolder.path();
 
     const auto staged = installationTree(ws.install.root());
     const auto packaged = snapshotTree(ws.package);
-    const auto outside = ws.outsideTree({QStringLiteral("small-disk")});
+    const auto outside = ws.outsideTree();
 
-    // Mounts, copies the installation in, waits for the go, then becomes the updater (same process id).
+    // Mounts, copies the installation (and the package, with "along") in, waits for the go, then
+    // becomes the updater (same process id).
     const QString driver = QStringLiteral("mount -t tmpfs -o size=\"$2\" tmpfs \"$1\" || exit 3\n"
                                           "cp -a \"$3\" \"$1/install\" || exit 4\n"
+                                          "package=\"$4\"\n"
+                                          "if [ \"$5\" = along ]; then\n"
+                                          "    cp -a \"$4\" \"$1/package\" || exit 4\n"
+                                          "    package=\"$1/package\"\n"
+                                          "fi\n"
                                           "echo ready >&2\n"
                                           "read go || exit 5\n"
-                                          "exec \"$1/install/bin/quillFern\" update \"$4\"\n");
+                                          "exec \"$1/install/bin/quillFern\" update \"$package\"\n");
     UpdaterRun run;
     QVERIFY(run.start(QStringLiteral("unshare"),
                       {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
                        QStringLiteral("sh"), QStringLiteral("-c"), driver, QStringLiteral("sh"), mountPoint,
-                       QString::number(size), ws.install.root(), ws.package},
+                       QString::number(size), ws.install.root(), ws.package,
+                       journalCut ? QStringLiteral("along") : QStringLiteral("beside")},
                       ws.work));
     if (run.waitForLine({QStringLiteral("ready")}, 30000).isEmpty()) {
         const bool ended = !run.isRunning();
@@ -441,86 +523,152 @@ void TestFaults::fullFileSystemIsRolledBack()
                          run.errorOutput()));
     }
     // The mount exists only in the driver's namespace, which its /proc entry shows.
-    const QString root = QStringLiteral("/proc/%1/root%2/install").arg(run.pid()).arg(mountPoint);
+    const QString disk = QStringLiteral("/proc/%1/root%2").arg(run.pid()).arg(mountPoint);
+    const QString root = disk + QStringLiteral("/install");
+    const QString package = journalCut ? disk + QStringLiteral("/package") : ws.package;
     const auto installed = installationTree(root);
     QVERIFY2(treeDifferences(staged, installed).isEmpty(),
              qPrintable(describe(treeDifferences(staged, installed), root)));
     QVERIFY(QDir(mountPoint).isEmpty());
+    const QString filler = disk + QStringLiteral("/filler");
+    if (journalCut) {
+        QVERIFY2(treeDifferences(packaged, snapshotTree(package)).isEmpty(),
+                 qPrintable(describe(treeDifferences(packaged, snapshotTree(package)), package)));
+        const QString aside = disk + QStringLiteral("/aside");
+        QVERIFY(QDir().mkpath(aside));
+        // In name order, the blocker last: each try makes the same records, all its moves before it fails.
+        const QString payload = package + QStringLiteral("/Env");
+        const QStringList byName = QDir(payload).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        QCOMPARE(byName.value(byName.size() - 1), blocker);
+        QVERIFY2(arrangeListing(payload, byName, aside),
+                 qPrintable(payload + QStringLiteral(" is not listed by name")));
+        QVERIFY(QDir().rmdir(aside));
+        // The run's lock and the stop stand-in's record take a page each before the journal's first.
+        const qint64 leave = (freeKiB + 2 * 4) * 1024;
+        const qint64 available = freeBytes(disk);
+        QVERIFY2(available > leave, qPrintable(QString::number(available)));
+        QVERIFY(writeFile(filler, QByteArray(int(available - leave), 'f')));
+        QCOMPARE(freeBytes(disk), leave);
+    }
     run.process().write("go\n");
 
     QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished, qPrintable(run.errorOutput()));
-    int clipsIn = 0;
-    for (int clip = 0; clip < Clips; ++clip) {
-        const QString name = QStringLiteral("/media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
-        clipsIn += readFile(root + name) == block(ClipSize, char('a' + clip)) ? 1 : 0;
+    if (journalCut) {
+        // The disk has room again from the second try on.
+        QVERIFY(QFile::remove(filler));
+    } else {
+        int clipsIn = 0;
+        for (int clip = 0; clip < Clips; ++clip) {
+            const QString name = QStringLiteral("/media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
+            clipsIn += readFile(root + name) == block(ClipSize, char('a' + clip)) ? 1 : 0;
+        }
+        QVERIFY2(clipsIn > 0 && clipsIn < Clips,
+                 qPrintable(QStringLiteral("%1 of %2 clips in after the first try").arg(clipsIn).arg(Clips)));
     }
-    QVERIFY2(clipsIn > 0 && clipsIn < Clips,
-             qPrintable(QStringLiteral("%1 of %2 clips in after the first try").arg(clipsIn).arg(Clips)));
 
     const QString outcome = run.waitForLine({rolledBack, notRolledBack}, OutcomeTimeout);
     QVERIFY2(run.isRunning(), qPrintable(QStringLiteral("the updater ended: ") + run.errorOutput()));
     QVERIFY2(!run.hasLine(finished), "the product was relaunched");
     const auto after = installationTree(root);
+    const auto packageAfter = snapshotTree(package);
     const QByteArray productStarts = readFile(root + QStringLiteral("/bin/product-starts.log"));
     const QByteArray stopRequests = readFile(root + QStringLiteral("/bin/stop-requests.log"));
     run.kill();
 
     const QStringList lostDifferences = treeDifferences(installed, after);
-    const QStringList packageDifferences = treeDifferences(packaged, snapshotTree(ws.package));
-    const QStringList outsideDifferences =
-        treeDifferences(outside, ws.outsideTree({QStringLiteral("small-disk")}));
-    report(QStringLiteral("installation on a full file system"),
-           QStringLiteral("%1 KiB tmpfs, %2 x 128 KiB payload, ENOSPC, 5 tries").arg(size / 1024).arg(Clips),
+    const QStringList packageDifferences = treeDifferences(packaged, packageAfter);
+    const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
+    report(QString::fromUtf8(QTest::currentDataTag()),
+           journalCut ? QStringLiteral("%1 KiB tmpfs, %2 long names moved, folder over file, 5 tries")
+                            .arg(size / 1024)
+                            .arg(LongNames)
+                      : QStringLiteral("%1 KiB tmpfs, %2 x 128 KiB payload, ENOSPC, 5 tries")
+                            .arg(size / 1024)
+                            .arg(Clips),
            installed.size() + packaged.size() + outside.size(), countLost(installed, after),
            packageDifferences.size() + outsideDifferences.size());
 
     QVERIFY2(lostDifferences.isEmpty(), qPrintable(describe(lostDifferences, root)));
-    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package)));
+    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, package)));
     QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
     QCOMPARE(outcome, rolledBack);
     QCOMPARE(readFile(ws.work + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
     QCOMPARE(productStarts, QByteArray());
     QCOMPARE(stopRequests, QByteArray("Halvorquintel\n"));
+    // A journal write the full disk cut short says why, for support to see.
+    const QString runLog = QString::fromUtf8(readFile(run.runLogPath()));
+    QVERIFY2(runLog.contains(QLatin1Char(' ') + rolledBack + QLatin1Char('\n')), qPrintable(runLog));
+    for (const QString &line : runLog.split(QLatin1Char('\n'))) {
+        QVERIFY2(!line.contains(QLatin1String("Unknown error")), qPrintable(line));
+        if (line.contains(QLatin1String("write to the journal")))
+            QVERIFY2(line.contains(QLatin1String("No space left on device")), qPrintable(line));
+    }
 }
 
 void TestFaults::killedRunIsFinishedByNextRun_data()
 {
     QTest::addColumn<int>("killAt"); // journal records written when the kill comes
-    QTest::newRow("killed early") << 200;
-    QTest::newRow("killed half-way") << 2000;
-    QTest::newRow("killed late") << 15000;
+    QTest::addColumn<bool>("packageDeleted"); // before the next run, which then can only roll back
+    QTest::newRow("killed early") << 200 << false;
+    QTest::newRow("killed half-way") << 2000 << false;
+    QTest::newRow("killed late") << 15000 << false;
+    // Each of 8 folders of 500 replaced files has its 1000 records written before its moves: at 5000
+    // records the first 4 are in place.
+    QTest::newRow("killed half-way, package deleted") << 5000 << true;
 }
 
 void TestFaults::killedRunIsFinishedByNextRun()
 {
     QFETCH(int, killAt);
+    QFETCH(bool, packageDeleted);
     UpdaterProcessLock lock;
     Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
-    constexpr int Parts = 40;
-    constexpr int FilesPerPart = 500;
-    for (int part = 0; part < Parts; ++part) {
-        for (int file = 0; file < FilesPerPart; ++file) {
-            const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
-            if (file % 10 == 0)
+    QStringList list;
+    if (packageDeleted) {
+        // Every payload file replaces an installed one; added files and a deletion list besides.
+        constexpr int Parts = 8;
+        constexpr int FilesPerPart = 500;
+        for (int part = 0; part < Parts; ++part) {
+            for (int file = 0; file < FilesPerPart; ++file) {
+                const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
                 QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
-            QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+                QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+            }
+        }
+        for (int number = 1; number <= 3; ++number) {
+            QVERIFY(writeFile(ws.env(QStringLiteral("adir/added-%1.txt").arg(number)), "added"));
+            list << QStringLiteral("bin/plugin-%1.dll").arg(number);
+            QVERIFY(writeFile(ws.root(list.last()), "old plugin"));
+        }
+    } else {
+        list = QStringList{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
+        constexpr int Parts = 40;
+        constexpr int FilesPerPart = 500;
+        for (int part = 0; part < Parts; ++part) {
+            for (int file = 0; file < FilesPerPart; ++file) {
+                const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
+                if (file % 10 == 0)
+                    QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
+                QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
+            }
+        }
+        for (int big = 0; big < 4; ++big) {
+            const QString name = QStringLiteral("media/big-%1.bin").arg(big);
+            if (big % 2 == 0)
+                QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
+            QVERIFY(writeFile(ws.env(name), block(8 * 1024 * 1024, char('a' + big))));
         }
     }
-    for (int big = 0; big < 4; ++big) {
-        const QString name = QStringLiteral("media/big-%1.bin").arg(big);
-        if (big % 2 == 0)
-            QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
-        QVERIFY(writeFile(ws.env(name), block(8 * 1024 * 1024, char('a' + big))));
-    }
-    const QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
     QVERIFY(ws.writeList(list));
 
     const auto installed = installationTree(ws.install.root());
     const auto outside = ws.outsideTree();
     const auto payload =
         treeWithout(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
-    const auto expected = updatedTree(installed, list, payload);
+    // With the package gone nothing can complete the update: the next run puts the old version back.
+    const auto expected = packageDeleted ? installed : updatedTree(installed, list, payload);
 
     int recordsAtKill = 0;
     {
@@ -549,6 +697,9 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QVERIFY2(!treeDifferences(expected, treeWithout(killed, {areaName})).isEmpty(),
              "the killed run had finished");
     QCOMPARE(ws.install.productStarts(), 0);
+    // The user removes the package the killed run had half moved into the installation.
+    if (packageDeleted)
+        QVERIFY2(QDir(ws.package).removeRecursively(), qPrintable(ws.package));
 
     // The next logon runs the command the killed run left in its start-up entry.
     const StartupEntry entry(ws.install.root());
@@ -557,23 +708,45 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QCOMPARE(command, (QStringList{ws.updater(), QStringLiteral("update"), ws.package}));
     UpdaterRun second;
     QVERIFY(second.start(command.value(0), command.mid(1), ws.work));
-    QVERIFY2(second.waitForLine({finished}, OutcomeTimeout) == finished, qPrintable(second.errorOutput()));
-    // The self-stop is the last thing the run does; the stand-in only records it.
+    if (!packageDeleted)
+        QVERIFY2(second.waitForLine({finished}, OutcomeTimeout) == finished,
+                 qPrintable(second.errorOutput()));
+    // The product runs again either way; the self-stop is the last thing the run does, which the
+    // stand-in only records.
+    QTRY_COMPARE_WITH_TIMEOUT(ws.install.productStarts(), 1, OutcomeTimeout);
     QTRY_VERIFY_WITH_TIMEOUT(ws.install.stopRequests().contains(QStringLiteral("quillFern")), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(ws.install.productStarts(), 1, 10000);
+    if (packageDeleted) {
+        // Every line it wrote, up to its end.
+        QVERIFY2(ended(second, 10000), "the run did not end after its self-stop");
+        second.waitForLine(QStringList(), 0);
+    }
     second.kill();
 
     const auto after = installationTree(ws.install.root());
     const QStringList differences = treeDifferences(expected, after);
     const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
     report(QString::fromUtf8(QTest::currentDataTag()) + QStringLiteral(", then run again"),
-           QStringLiteral("SIGKILL at %1 journal records, %2 payload entries, rerun")
+           QStringLiteral("SIGKILL at %1 journal records, %2 payload entries, %3")
                .arg(recordsAtKill)
-               .arg(payload.size()),
+               .arg(payload.size())
+               .arg(packageDeleted ? QStringLiteral("deleted") : QStringLiteral("rerun")),
            expected.size() + outside.size(), countLost(expected, after), outsideDifferences.size());
 
     QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.install.root())));
     QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    if (packageDeleted) {
+        // A journal whose package is gone is no damaged one.
+        const QStringList skipped =
+            second.errorOutput().split(QLatin1Char('\n')).filter(QStringLiteral("Skipped a journal record"));
+        QVERIFY2(skipped.isEmpty(),
+                 qPrintable(QStringLiteral("%1 lines like: ").arg(skipped.size()) + skipped.value(0)));
+        QVERIFY2(!second.hasLine(QStringLiteral("delete finish!")), "a deletion list was applied");
+        QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package + QStringLiteral(" was made again")));
+        QVERIFY2(!QFileInfo::exists(ws.root(lockName)), "the lock outlived the run");
+        QVERIFY2(!entry.exists(), "the start-up entry outlived the run that rolled the update back");
+        QCOMPARE(ws.install.productStarts(), 1);
+        return;
+    }
     QVERIFY(second.hasLine(interruptedRun));
     QVERIFY(second.hasLine(QStringLiteral("100!")));
     QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package));
