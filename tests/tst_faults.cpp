@@ -599,6 +599,8 @@ void TestFaults::fullFileSystemIsRolledBack()
     // A journal write the full disk cut short says why, for support to see.
     const QString runLog = QString::fromUtf8(readFile(run.runLogPath()));
     QVERIFY2(runLog.contains(QLatin1Char(' ') + rolledBack + QLatin1Char('\n')), qPrintable(runLog));
+    if (journalCut)
+        QVERIFY2(runLog.contains(QLatin1String("could not write to the journal")), "no journal write was cut short");
     for (const QString &line : runLog.split(QLatin1Char('\n'))) {
         QVERIFY2(!line.contains(QLatin1String("Unknown error")), qPrintable(line));
         if (line.contains(QLatin1String("write to the journal")))
