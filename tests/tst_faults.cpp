@@ -861,7 +861,16 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         if (QProcess::execute(QStringLiteral("unshare"),
                               ownNamespace + QStringList{QStringLiteral("true")}) != 0)
             QSKIP("needs unshare and the right to make a process namespace (root)");
-        arguments = ownNamespace + QStringList{program} + arguments;
+        // The namespace ends with its first process, and takes the product the updater has just
+        // started with it: a shell outlives the updater until the product has noted its start.
+        const QString thenWaitForProduct =
+            QStringLiteral("\"$@\"; status=$?; tries=0; while [ ! -s '%1' ] && [ $tries -lt 100 ]; "
+                           "do sleep 0.05; tries=$((tries + 1)); done; exit $status")
+                .arg(ws.root(QStringLiteral("bin/product-starts.log")));
+        arguments = ownNamespace +
+                    QStringList{QStringLiteral("sh"), QStringLiteral("-c"), thenWaitForProduct,
+                                QStringLiteral("sh"), program} +
+                    arguments;
         program = QStringLiteral("unshare");
     }
     QVERIFY(run.start(program, arguments, ws.work));
