@@ -358,8 +358,9 @@ void TestController::lockLeftBehind()
     MessageLog log;
     InstallationLock lock(workDir.path());
     QCOMPARE(lock.claim(), claimed);
-    QCOMPARE(log.count(QStringLiteral("Another updater is updating this installation; leaving it to that one")),
-             claimed ? 0 : 1);
+    QCOMPARE(
+        log.count(QStringLiteral("Another updater is updating this installation; leaving it to that one")),
+        claimed ? 0 : 1);
     lock.release();
     if (live.state() != QProcess::NotRunning) {
         live.kill();

@@ -374,8 +374,7 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord_data()
         << QStringLiteral("merged") << true;
     QTest::newRow("a record cut short, then whole ones") << QStringLiteral("then whole") << true;
     QTest::newRow("a whole line whose checksum does not match") << QStringLiteral("checksum") << true;
-    QTest::newRow("the unframed format before this one, cut short")
-        << QStringLiteral("unframed") << true;
+    QTest::newRow("the unframed format before this one, cut short") << QStringLiteral("unframed") << true;
     QTest::newRow("a newer format, left alone") << QStringLiteral("newer") << false;
     QTest::newRow("a header cut short: nothing whole") << QStringLiteral("header cut") << false;
 }
@@ -397,9 +396,10 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("kept.txt"))));
     const QString journal = area() + QStringLiteral("/journal");
     QByteArray records = readFile(journal);
-    const QByteArray bystander = Journal::frame({JournalRecord::CreatedFile, QStringLiteral("bystander.txt"), {}});
-    const QByteArray planted =
-        Journal::frame({JournalRecord::MovedIn, QStringLiteral("kept.txt"), env(QStringLiteral("moved.txt"))});
+    const QByteArray bystander =
+        Journal::frame({JournalRecord::CreatedFile, QStringLiteral("bystander.txt"), {}});
+    const QByteArray planted = Journal::frame(
+        {JournalRecord::MovedIn, QStringLiteral("kept.txt"), env(QStringLiteral("moved.txt"))});
     if (damage == QLatin1String("cut")) {
         records += bystander.left(bystander.size() / 2);
     } else if (damage == QLatin1String("merged")) {
@@ -430,9 +430,14 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     QCOMPARE(QFileInfo::exists(root(QStringLiteral("kept.txt"))), restored);
     if (damage == QLatin1String("newer")) {
         QVERIFY(!outcome);
-        QVERIFY2(outcome.reason.contains(QStringLiteral("newer updater, in format 3")), qPrintable(outcome.text()));
+        QVERIFY2(outcome.reason.contains(QStringLiteral("newer updater, in format 3")),
+                 qPrintable(outcome.text()));
         QCOMPARE(readFile(journal), records);
         QVERIFY(QFileInfo::exists(area() + QStringLiteral("/files/kept.txt")));
+        // Nor does a run add to it: it changes nothing.
+        QVERIFY(!next.removeFile(QStringLiteral("bystander.txt")));
+        QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
+        QCOMPARE(readFile(journal), records);
         return;
     }
     QVERIFY2(outcome, qPrintable(outcome.text()));
@@ -505,9 +510,10 @@ void TestRollback::packageGoneAfterKill()
         backup.allowMoves(true);
         QVERIFY(backup.removeFile(QStringLiteral("bin/old.dll")));
         QVERIFY(backup.setListAside(env(QStringLiteral("del.xml"))));
-        QVERIFY(backup.recordAhead({{QString(), QStringLiteral("added")},
-                                    {env(QStringLiteral("added/one.txt")), QStringLiteral("added/one.txt")},
-                                    {env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")}}));
+        QVERIFY(
+            backup.recordAhead({{QString(), QStringLiteral("added")},
+                                {env(QStringLiteral("added/one.txt")), QStringLiteral("added/one.txt")},
+                                {env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")}}));
         QVERIFY(backup.makeFolder(QStringLiteral("added")));
         QVERIFY(backup.putFile(env(QStringLiteral("added/one.txt")), QStringLiteral("added/one.txt")));
         QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
@@ -528,7 +534,8 @@ void TestRollback::packageGoneAfterKill()
         QCOMPARE(readFile(env(QStringLiteral("docs/guide.txt"))), QByteArray("new guide"));
         QVERIFY(QFileInfo::exists(env(QStringLiteral("del.xml"))));
     } else {
-        const auto packageLeft = QFileInfo::exists(package) ? snapshotTree(package) : QMap<QString, QString>();
+        const auto packageLeft =
+            QFileInfo::exists(package) ? snapshotTree(package) : QMap<QString, QString>();
         QCOMPARE(packageLeft, left);
         QVERIFY(!QFileInfo::exists(env(QString())));
     }
@@ -610,7 +617,8 @@ void TestRollback::rollbackCutShortIsDoneAgain()
                 // Each change finds its record, and the temporary file it names, on disk already.
                 const qint64 written = QFileInfo(journal).size();
                 QVERIFY(backup.makeFolder(QStringLiteral("new")));
-                QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
+                QVERIFY(
+                    backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
                 QCOMPARE(QFileInfo(journal).size(), written);
             }
         } else {

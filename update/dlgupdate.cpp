@@ -379,7 +379,8 @@ void DlgUpdate::onAfterUpdateTaskFinish()
             << QStringLiteral("Could not start the product \"%1\": %2").arg(program.filePath(), reason);
     }
     // From here on nothing is rolled back: the product may be using its files.
-    state = state == RunState::Failed || state == RunState::Restarted ? RunState::Restarted : RunState::Relaunched;
+    state = state == RunState::Failed || state == RunState::Restarted ? RunState::Restarted
+                                                                      : RunState::Relaunched;
 
     if (trashRemoval.isRunning())
         connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, &DlgUpdate::stopSelf,

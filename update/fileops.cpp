@@ -78,7 +78,8 @@ bool resolvesInside(const QString &path, const QString &folder)
     if (existing == path)
         existing = QFileInfo(path).absolutePath();
     const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
-    return !canonicalFolder.isEmpty() && isSameOrInside(QFileInfo(existing).canonicalFilePath(), canonicalFolder);
+    return !canonicalFolder.isEmpty() &&
+           isSameOrInside(QFileInfo(existing).canonicalFilePath(), canonicalFolder);
 }
 
 void removeIfPresent(const QString &path)

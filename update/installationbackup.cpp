@@ -18,7 +18,9 @@ using FileOps::isRealFolder;
 // second time after a rollback cut short, remove the original.
 char kindOfCopy(bool present, bool kept)
 {
-    return kept ? JournalRecord::TemporaryFile : present ? JournalRecord::MovedAside : JournalRecord::CreatedFile;
+    return kept      ? JournalRecord::TemporaryFile
+           : present ? JournalRecord::MovedAside
+                     : JournalRecord::CreatedFile;
 }
 
 // What the file call that has just failed on this thread was doing, and why.
@@ -186,8 +188,9 @@ Outcome InstallationBackup::setListAside(const QString &listPath)
     const Outcome recorded = record(JournalRecord::ListSetAside, listPath);
     if (!recorded)
         return recorded;
-    return FileOps::moveFile(listPath, target, area.temporaryBeside(target)) ? Outcome::done()
-                                                                             : failed(QStringLiteral("move"), listPath);
+    return FileOps::moveFile(listPath, target, area.temporaryBeside(target))
+               ? Outcome::done()
+               : failed(QStringLiteral("move"), listPath);
 }
 
 Outcome InstallationBackup::makeFolder(const QString &relative)
@@ -217,7 +220,8 @@ bool InstallationBackup::moveInto(const QString &source, const QString &relative
         if (isKept(relative) || !moveAside(relative))
             return false;
     }
-    return record(JournalRecord::MovedIn, relative, source) && FileOps::renameOver(source, absolute(relative));
+    return record(JournalRecord::MovedIn, relative, source) &&
+           FileOps::renameOver(source, absolute(relative));
 }
 
 Outcome InstallationBackup::putFile(const QString &source, const QString &relative,
@@ -235,8 +239,8 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
     return copyInto(source, relative, installed, progress);
 }
 
-Outcome InstallationBackup::copyInto(const QString &source, const QString &relative, const QFileInfo &installed,
-                                     const std::function<void(qint64)> &progress)
+Outcome InstallationBackup::copyInto(const QString &source, const QString &relative,
+                                     const QFileInfo &installed, const std::function<void(qint64)> &progress)
 {
     const QString destination = installed.filePath();
     const QString temporary = temporaryForPut(relative);

@@ -237,8 +237,9 @@ Outcome Journal::open()
                                     existing.errorString());
         const Format format = readFormat(existing);
         if (format.version != FormatVersion)
-            return Outcome::failure(QStringLiteral("add to the journal"), existing.fileName(),
-                                    QStringLiteral("it holds records of another format, %1").arg(format.version));
+            return Outcome::failure(
+                QStringLiteral("add to the journal"), existing.fileName(),
+                QStringLiteral("it holds records of another format, %1").arg(format.version));
         if (!format.nothingWhole)
             wholeSize = wholeEnd(existing, format.recordsBegin);
     }
@@ -247,7 +248,8 @@ Outcome Journal::open()
     if (file.size() > wholeSize)
         cutBack();
     if (broken)
-        return Outcome::failure(QStringLiteral("cut the journal back to its last whole record"), file.fileName(),
+        return Outcome::failure(QStringLiteral("cut the journal back to its last whole record"),
+                                file.fileName(),
                                 file.errorString().isEmpty() ? FileOps::lastError() : file.errorString());
     return Outcome::done();
 }
@@ -258,7 +260,8 @@ Outcome Journal::writeAll(const QByteArray &bytes)
     for (qint64 done = 0; done < bytes.size();) {
         const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
         if (written <= 0)
-            return Outcome::failure(QStringLiteral("write to the journal"), file.fileName(), file.errorString());
+            return Outcome::failure(QStringLiteral("write to the journal"), file.fileName(),
+                                    file.errorString());
         done += written;
     }
     return Outcome::done();
@@ -279,7 +282,8 @@ Outcome Journal::append(const QByteArray &framedRecords)
     const QByteArray bytes = wholeSize == 0 ? headerRecord() + framedRecords : framedRecords;
     Outcome outcome = writeAll(bytes);
     if (outcome && !FileOps::flushFile(file.fileName()))
-        outcome = Outcome::failure(QStringLiteral("flush the journal"), file.fileName(), FileOps::lastError());
+        outcome =
+            Outcome::failure(QStringLiteral("flush the journal"), file.fileName(), FileOps::lastError());
     if (!outcome) {
         cutBack();
         return outcome;

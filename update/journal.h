@@ -68,7 +68,8 @@ public:
     // it is. None is visited after the first that is cut short or fails its
     // check. A missing journal holds no records; one written by a newer
     // updater is not read at all, and that is the failure returned.
-    static Outcome readNewestFirst(const QString &path, const std::function<void(const JournalRecord &)> &visit);
+    static Outcome readNewestFirst(const QString &path,
+                                   const std::function<void(const JournalRecord &)> &visit);
 
 private:
     Outcome writeAll(const QByteArray &bytes);

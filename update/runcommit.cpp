@@ -56,7 +56,8 @@ Outcome RunCommit::flushChangesOfRun()
     const Outcome read = Journal::readNewestFirst(area.journalPath(), [&](const JournalRecord &record) {
         const QString path = area.root() + QLatin1Char('/') + record.path;
         switch (record.kind) {
-        case JournalRecord::MovedAside: // a file removed or replaced: what is there now, if anything, is the run's
+        case JournalRecord::MovedAside: // a file removed or replaced: what is there now, if anything, is the
+                                        // run's
         case JournalRecord::CreatedFile:
         case JournalRecord::TemporaryFile:
         case JournalRecord::MovedIn:

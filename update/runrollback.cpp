@@ -76,9 +76,9 @@ bool RunRollback::namesPayloadFile(const QString &path) const
 bool RunRollback::isSafe(const JournalRecord &record) const
 {
     if (record.kind == JournalRecord::ListSetAside)
-        return !packagePath.isEmpty() &&
-               QDir::cleanPath(record.path).compare(payload() + QStringLiteral("/del.xml"),
-                                                    FileOps::fileNameCaseSensitivity()) == 0;
+        return !packagePath.isEmpty() && QDir::cleanPath(record.path)
+                                                 .compare(payload() + QStringLiteral("/del.xml"),
+                                                          FileOps::fileNameCaseSensitivity()) == 0;
     if (!liesInside(record.path))
         return false;
     if (record.kind != JournalRecord::MovedIn)
@@ -248,7 +248,8 @@ bool RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirstChan
                 beforeFirstChange();
             const Outcome restored = restore();
             if (!restored)
-                qDebug().noquote() << "The earlier run could not be rolled back completely:" << restored.text();
+                qDebug().noquote() << "The earlier run could not be rolled back completely:"
+                                   << restored.text();
             whole = restored.ok();
             rolledBack = true;
         } else {
@@ -256,6 +257,7 @@ bool RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirstChan
         }
     }
     if (whole && !area.dropTrash())
-        qDebug() << "Left trash that cannot be removed yet in" << rootPath + QLatin1Char('/') + BackupArea::trashName();
+        qDebug() << "Left trash that cannot be removed yet in"
+                 << rootPath + QLatin1Char('/') + BackupArea::trashName();
     return rolledBack;
 }
