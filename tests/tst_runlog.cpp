@@ -16,6 +16,7 @@ class TestRunLog : public QObject
 private slots:
     void runs_data();
     void runs();
+    void longLineIsCut();
     void refusesFolderInInstallation();
 };
 
@@ -86,6 +87,34 @@ void TestRunLog::runs()
         QCOMPARE(texts.value(header + 1), QStringLiteral("before open %1").arg(last));
         QCOMPARE(texts.size() - header, linesPerRun + 3);
     }
+}
+
+// A single message far longer than the log (a deletion-list entry of megabytes, say) keeps the bound.
+void TestRunLog::longLineIsCut()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString root = temp.filePath(QStringLiteral("install"));
+    QVERIFY(QDir().mkpath(root));
+    const QString huge = QStringLiteral("entry ") + QString(3 * 1024 * 1024, QLatin1Char('x'));
+    MessageLog passedOn;
+    {
+        RunLog log;
+        log.install();
+        QVERIFY(log.open(temp.path(), root, QStringLiteral("header")));
+        qDebug().noquote() << huge;
+        qDebug() << "after";
+    }
+    QCOMPARE(passedOn.count(huge), 1);
+    const QString logged = QString::fromUtf8(readFile(temp.filePath(RunLog::fileName())));
+    const QStringList lines = logged.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(1).size() < 4 * 1024, qPrintable(QString::number(lines.at(1).size())));
+    QVERIFY(lines.at(1).contains(QStringLiteral(" entry xxx")));
+    QVERIFY2(lines.at(1).endsWith(QStringLiteral("… [cut: %1 more characters]")
+                                      .arg(huge.size() - RunLog::MaxLineCharacters)),
+             qPrintable(lines.at(1).right(60)));
+    QVERIFY(lines.at(2).endsWith(QStringLiteral(" after")));
 }
 
 void TestRunLog::refusesFolderInInstallation()

@@ -126,12 +126,21 @@ void RunLog::handleMessage(QtMsgType type, const QMessageLogContext &context, co
         return;
     if (log->previousHandler)
         log->previousHandler(type, context, message);
-    const QString line = timeStamp() + QLatin1Char(' ') + typePrefix(type) + message;
+    const QString line = timeStamp() + QLatin1Char(' ') + typePrefix(type) + log->bounded(message);
     QMutexLocker locker(&log->mutex);
     if (log->holding)
         log->held.append(line);
     else if (log->file.isOpen())
         log->append(line);
+}
+
+// One message must not push the whole log out: a line names a path or a reason, and a few KiB hold any.
+QString RunLog::bounded(const QString &message) const
+{
+    const int most = int(qMin<qint64>(MaxLineCharacters, sizeLimit / 16));
+    if (message.size() <= most)
+        return message;
+    return message.left(most) + QStringLiteral("… [cut: %1 more characters]").arg(message.size() - most);
 }
 
 void RunLog::append(const QString &line)

@@ -17,6 +17,9 @@ class RunLog
 {
 public:
     static constexpr qint64 DefaultSizeLimit = 1024 * 1024;
+    // A longer message is cut in the log, with a note of how much was left out;
+    // the previous handler still gets it whole.
+    static constexpr int MaxLineCharacters = 2048;
 
     explicit RunLog(qint64 sizeLimit = DefaultSizeLimit);
     // Puts the previous message handler back.
@@ -43,6 +46,7 @@ public:
 
 private:
     static void handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    QString bounded(const QString &message) const;
     void append(const QString &line);
     bool openFile(QIODevice::OpenMode mode);
     void startNewFile();
