@@ -31,11 +31,15 @@ Outcome failed(const QString &what, const QString &path)
 
 } // namespace
 
-InstallationBackup::InstallationBackup(const QString &root, const QString &packageDir)
+InstallationBackup::InstallationBackup(const QString &root, const Package &package)
     : rootPath(QDir::cleanPath(QDir(root).absolutePath()))
-    , packagePath(packageDir.isEmpty() ? QString() : QDir::cleanPath(QDir(packageDir).absolutePath()))
+    , package(package)
     , area(rootPath)
     , journal(area.journalPath())
+{}
+
+InstallationBackup::InstallationBackup(const QString &root, const QString &packageDir)
+    : InstallationBackup(root, Package(packageDir))
 {}
 
 InstallationBackup::~InstallationBackup() = default;
@@ -289,7 +293,7 @@ void InstallationBackup::endWriting()
 Outcome InstallationBackup::restore()
 {
     endWriting();
-    return RunRollback(area, packagePath).restore();
+    return RunRollback(area, package).restore();
 }
 
 Outcome InstallationBackup::commit()
@@ -305,5 +309,5 @@ bool InstallationBackup::dropTrash()
 
 bool InstallationBackup::recoverEarlierRun()
 {
-    return RunRollback(area, packagePath).recoverEarlierRun(beforeFirstChange);
+    return RunRollback(area, package).recoverEarlierRun(beforeFirstChange);
 }

@@ -10,6 +10,7 @@
 #include "backuparea.h"
 #include "journal.h"
 #include "outcome.h"
+#include "package.h"
 
 class QFileInfo;
 
@@ -24,7 +25,8 @@ class QFileInfo;
 class InstallationBackup
 {
 public:
-    // `packageDir` is the package this run applies (see RunRollback).
+    // `package` is the one this run applies (see RunRollback).
+    InstallationBackup(const QString &root, const Package &package);
     explicit InstallationBackup(const QString &root, const QString &packageDir = QString());
     ~InstallationBackup();
     InstallationBackup(const InstallationBackup &) = delete;
@@ -100,7 +102,7 @@ private:
                      const std::function<void(qint64)> &progress);
 
     QString rootPath;
-    QString packagePath;
+    Package package;
     BackupArea area;
     Journal journal;
     bool movesAllowed = false;

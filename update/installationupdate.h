@@ -1,63 +1,15 @@
 #pragma once
 
-#include <QFileInfo>
-#include <QList>
 #include <QString>
-#include <QStringList>
 
-#include <atomic>
 #include <functional>
-#include <memory>
 
+#include "deletionlist.h"
 #include "installationbackup.h"
 #include "outcome.h"
+#include "package.h"
+#include "payloadcopy.h"
 #include "startupentry.h"
-
-// Asks a copy in another thread to stop between two files. Copies share one flag.
-class CancelToken
-{
-public:
-    CancelToken()
-        : flag(std::make_shared<std::atomic_bool>(false))
-    {}
-    void cancel() const { *flag = true; }
-    bool isCancelled() const { return *flag; }
-
-private:
-    std::shared_ptr<std::atomic_bool> flag;
-};
-
-// How applying the deletion list went.
-struct DeletionOutcome
-{
-    enum Result {
-        NoList,     // the package has no deletion list
-        CannotOpen, // the list could not be opened for reading and writing
-        NotXml,     // the list is not a well-formed XML document
-        NoDelLs,    // its top level has no "DelLs"
-        Applied,    // each entry was removed or refused, and the list left the package
-    };
-
-    Result result = NoList;
-    // Why the list was not applied, each entry that removed nothing although it
-    // named something, and a list that could not be set aside.
-    QList<Outcome> problems;
-};
-
-// How copying the payload went. On failure, `folders` leads from the payload
-// to the folder in which it happened, outermost first; `entry` is the name
-// that failed there, or empty when that folder itself could not be created.
-struct CopyOutcome
-{
-    Outcome outcome;
-    QStringList folders;
-    QString entry;
-    bool cancelled = false;
-    // Entries that were passed over, each with the reason.
-    QList<Outcome> skipped;
-
-    bool ok() const { return outcome.ok() && !cancelled; }
-};
 
 // The file work of one update run on one installation: recover what an
 // earlier run left, apply the package's deletion list, copy its payload over
@@ -69,8 +21,7 @@ struct CopyOutcome
 class InstallationUpdate
 {
 public:
-    // Bytes of the payload done so far, and in all.
-    using CopyProgress = std::function<void(qint64 done, qint64 total)>;
+    using CopyProgress = PayloadCopy::Progress;
 
     InstallationUpdate(const QString &installationRoot, const QString &packageDir,
                        const QString &applicationDir);
@@ -78,10 +29,9 @@ public:
     InstallationUpdate &operator=(const InstallationUpdate &) = delete;
 
     QString root() const { return rootPath; }
-    QString packageDir() const { return packagePath; }
-    QString payloadFolder() const;
-    QString deletionListPath() const;
-    // A package is a folder with an Env folder in it; nothing else is applied or removed.
+    const Package &package() const { return updatePackage; }
+    // A package is a folder with an Env folder in it, neither the installation
+    // root nor a folder that holds it; nothing else is applied or removed.
     bool isPackage() const;
 
     // Rolls back a run that was killed, and throws away what committed runs left.
@@ -90,13 +40,12 @@ public:
     bool hasChanges() const;
 
     DeletionOutcome applyDeletionList();
-    // Copies the payload over the installation, in name order regardless of
-    // case, skipping hidden and system entries and "__MACOSX"; the first entry
-    // that fails ends it. Checks `cancel` between two files.
+    // Copies the payload over the installation (see PayloadCopy).
     CopyOutcome copyPayload(const CancelToken &cancel, const CopyProgress &progress = nullptr);
     // Makes the run final: from here on it is never rolled back.
     Outcome commit();
-    // Removes the package folder, unless it is one no run may remove.
+    // Removes the package folder, unless it is one no run may remove; a package
+    // handed over through a link goes with the link.
     Outcome removePackage();
     // The run ended whole, committed: the start-up entry that would finish it
     // goes. One that cannot go is logged, and runs a harmless update at the
@@ -110,25 +59,14 @@ public:
     static bool dropTrash(const QString &installationRoot);
 
 private:
-    bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
-    Outcome checkFolderLink(const QFileInfo &link) const;
-    bool isLeftOut(const QString &name, const QString &relative) const;
-    void noteCopied(qint64 bytes);
-    Outcome recordAhead(const QFileInfoList &entries, int from, const QString &relative, bool throughLink);
     void writeStartupEntry();
 
     const QString rootPath;
-    const QString packagePath;
+    const Package updatePackage;
     const QString applicationPath;
     InstallationBackup backup;
+    DeletionList deletionList;
+    PayloadCopy payloadCopy;
     StartupEntry startupEntry;
     bool startupEntryWritten = false;
-    // The copy's state while it runs.
-    const CancelToken *cancel = nullptr;
-    CopyProgress progress;
-    QStringList foldersBeingCopied;
-    QString canonicalRoot;
-    bool listLeftInPackage = false;
-    qint64 copyDone = 0;
-    qint64 copyTotal = 0;
 };

@@ -111,6 +111,12 @@ QString updaterProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/quillFern");
 }
 
+bool isUpdaterRuntime(const QString &relative)
+{
+    // Qt and the C++ runtime come from the system here.
+    return relative == QLatin1String("quillFern");
+}
+
 QString productLaunchCommand(const QString &applicationDir)
 {
     return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel\"");

@@ -22,6 +22,13 @@ QString updaterProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/quillFern.exe");
 }
 
+bool isUpdaterRuntime(const QString &relative)
+{
+    // Qt, the MinGW runtime and Qt's plugins (platforms/, styles/, ...) lie beside the executable.
+    return relative.compare(QLatin1String("quillFern.exe"), Qt::CaseInsensitive) == 0 ||
+           relative.endsWith(QLatin1String(".dll"), Qt::CaseInsensitive);
+}
+
 QString productLaunchCommand(const QString &applicationDir)
 {
     return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel.exe\"");

@@ -47,7 +47,7 @@ bool liesIn(const QString &path, const QString &root)
     while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
         existing = QFileInfo(existing).path();
     return FileOps::isSameOrInside(QFileInfo(existing).canonicalFilePath(),
-                                    QFileInfo(cleanRoot).canonicalFilePath());
+                                   QFileInfo(cleanRoot).canonicalFilePath());
 }
 
 } // namespace

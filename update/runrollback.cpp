@@ -8,6 +8,7 @@
 #include "fileops.h"
 #include "flushqueue.h"
 #include "journal.h"
+#include "package.h"
 
 namespace {
 
@@ -26,10 +27,10 @@ QString folderOf(const QString &path)
 
 } // namespace
 
-RunRollback::RunRollback(BackupArea &area, const QString &packageDir)
+RunRollback::RunRollback(BackupArea &area, const Package &package)
     : area(area)
     , rootPath(area.root())
-    , packagePath(packageDir)
+    , package(package)
 {}
 
 QString RunRollback::absolute(const QString &relative) const
@@ -37,16 +38,11 @@ QString RunRollback::absolute(const QString &relative) const
     return rootPath + QLatin1Char('/') + relative;
 }
 
-QString RunRollback::payload() const
-{
-    return packagePath + QStringLiteral("/Env");
-}
-
 // A payload folder that is gone takes nothing back: a rollback never makes
 // one, so that no folder becomes a package only because of it.
 bool RunRollback::payloadIsThere() const
 {
-    return !packagePath.isEmpty() && QFileInfo(payload()).isDir();
+    return !package.isEmpty() && QFileInfo(package.payload()).isDir();
 }
 
 // Whether a path a record names lies in the installation, outside its
@@ -66,26 +62,26 @@ bool RunRollback::liesInside(const QString &relative) const
 // Whether `path`, as written, is a file of this run's package payload.
 bool RunRollback::namesPayloadFile(const QString &path) const
 {
-    if (packagePath.isEmpty() || !QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
+    if (package.isEmpty() || !QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
         return false;
-    return path.compare(payload(), FileOps::fileNameCaseSensitivity()) != 0 &&
-           FileOps::isSameOrInside(path, payload());
+    return path.compare(package.payload(), FileOps::fileNameCaseSensitivity()) != 0 &&
+           FileOps::isSameOrInside(path, package.payload());
 }
 
 // A damaged or planted journal must not reach beyond the installation and this run's package.
 bool RunRollback::isSafe(const JournalRecord &record) const
 {
     if (record.kind == JournalRecord::ListSetAside)
-        return !packagePath.isEmpty() && QDir::cleanPath(record.path)
-                                                 .compare(payload() + QStringLiteral("/del.xml"),
-                                                          FileOps::fileNameCaseSensitivity()) == 0;
+        return !package.isEmpty() &&
+               QDir::cleanPath(record.path)
+                       .compare(package.deletionList(), FileOps::fileNameCaseSensitivity()) == 0;
     if (!liesInside(record.path))
         return false;
     if (record.kind != JournalRecord::MovedIn)
         return true;
     // A payload that is gone holds no link to follow; one that is there must not lead out.
     return namesPayloadFile(record.extra) &&
-           (!payloadIsThere() || FileOps::resolvesInside(record.extra, payload()));
+           (!payloadIsThere() || FileOps::resolvesInside(record.extra, package.payload()));
 }
 
 Outcome RunRollback::undoMoveIn(const JournalRecord &record)

@@ -8,6 +8,7 @@
 #include "outcome.h"
 
 class BackupArea;
+class Package;
 struct JournalRecord;
 
 // Puts the installation back as its journal says it was, newest record first.
@@ -16,11 +17,11 @@ struct JournalRecord;
 class RunRollback
 {
 public:
-    // `packageDir` is the package the run applies: its payload files are the
-    // only files outside the root that a rollback moves back, and its deletion
-    // list the only one it puts back. Records that name anything else, through
+    // `package` is the one the run applies: its payload files are the only
+    // files outside the root that a rollback moves back, and its deletion list
+    // the only one it puts back. Records that name anything else, through
     // "..", links or absolute paths, are skipped.
-    RunRollback(BackupArea &area, const QString &packageDir);
+    RunRollback(BackupArea &area, const Package &package);
 
     // Undoes everything the journal records and puts the deletion list back
     // into its package; then the journal goes and the area moves into the
@@ -38,7 +39,6 @@ public:
 
 private:
     QString absolute(const QString &relative) const;
-    QString payload() const;
     bool payloadIsThere() const;
     bool liesInside(const QString &relative) const;
     bool namesPayloadFile(const QString &path) const;
@@ -49,7 +49,7 @@ private:
 
     BackupArea &area;
     const QString rootPath;
-    const QString packagePath;
+    const Package &package;
     // With the payload gone: the paths whose originals the run set aside.
     QSet<QString> replacedPaths;
     int thrownAway = 0;

@@ -4,6 +4,7 @@
 #include <QDir>
 
 #include "fileops.h"
+#include "package.h"
 
 namespace {
 
@@ -21,3 +22,8 @@ QString installationId(const QString &installationRoot)
 StartupEntry::StartupEntry(const QString &installationRoot)
     : id(installationId(installationRoot))
 {}
+
+Outcome StartupEntry::write(const QString &program, const Package &package)
+{
+    return write(program, package.givenPath());
+}

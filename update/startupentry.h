@@ -4,6 +4,7 @@
 
 #include "outcome.h"
 
+class Package;
 // A per-user entry that the next logon runs: `update <package dir>` again, so
 // that a run cut short by a power cut is finished even when the product no
 // longer starts. On Windows a value under the user's Run key, elsewhere an
@@ -17,6 +18,8 @@ public:
     // Makes the next logon run `program update packageDir`; on disk when it
     // returns. A relative package folder is taken from the working folder.
     Outcome write(const QString &program, const QString &packageDir);
+    // The same for `package`, as it was handed over: a link is resolved again by the run it starts.
+    Outcome write(const QString &program, const Package &package);
     // No entry there is fine.
     Outcome remove();
     bool exists() const;

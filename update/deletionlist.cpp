@@ -1,0 +1,123 @@
+#include "deletionlist.h"
+
+#include <QDomDocument>
+#include <QDomNode>
+#include <QDomNodeList>
+#include <QFile>
+#include <QFileInfo>
+#include <QVector>
+
+#include "fileops.h"
+#include "installationbackup.h"
+#include "installationpaths.h"
+#include "package.h"
+#include "platform.h"
+
+namespace {
+
+// Records for this many entries go to the journal in one flush.
+constexpr int RecordBatch = 512;
+
+} // namespace
+
+DeletionList::DeletionList(const Package &package, const QString &installationRoot,
+                           const QString &applicationDir)
+    : package(package)
+    , rootPath(installationRoot)
+    , applicationPath(applicationDir)
+{}
+
+// Why the installed file at `relative` is not the list's to remove; empty when it is.
+QString DeletionList::refusal(const QString &relative) const
+{
+    if (InstallationBackup::isInArea(relative))
+        return QStringLiteral("it is the updater's own bookkeeping");
+    const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
+    const QString application = QFileInfo(applicationPath).canonicalFilePath();
+    const QString path = canonicalRoot + QLatin1Char('/') + relative;
+    if (FileOps::isSameOrInside(path, application) && path.size() > application.size() &&
+        Platform::isUpdaterRuntime(path.mid(application.size() + 1)))
+        return QStringLiteral("the updater needs it to start");
+    return QString();
+}
+
+DeletionOutcome DeletionList::apply(InstallationBackup &backup)
+{
+    DeletionOutcome result;
+    listLeftInPackage = false;
+    const QString listPath = package.deletionList();
+    if (!package.applyRefusal(rootPath).isEmpty() || !QFile::exists(listPath))
+        return result;
+
+    // Opened for writing too, so that a list that could not be set aside afterwards is found out early.
+    QFile list(listPath);
+    if (!list.open(QIODevice::ReadWrite)) {
+        result.result = DeletionOutcome::CannotOpen;
+        result.problems << Outcome::failure(QStringLiteral("open the deletion list"), listPath,
+                                            list.errorString());
+        return result;
+    }
+    QDomDocument document;
+    QString error;
+    int line = 0;
+    int column = 0;
+    if (!document.setContent(&list, &error, &line, &column)) {
+        result.result = DeletionOutcome::NotXml;
+        result.problems << Outcome::failure(
+            QStringLiteral("read the deletion list"), listPath,
+            QStringLiteral("%1 at line %2, column %3").arg(error).arg(line).arg(column));
+        return result;
+    }
+    const QDomNode delLs = document.namedItem(QStringLiteral("DelLs"));
+    if (delLs.isNull()) {
+        result.result = DeletionOutcome::NoDelLs;
+        result.problems << Outcome::failure(QStringLiteral("apply the deletion list"), listPath,
+                                            QStringLiteral("it has no top-level \"DelLs\""));
+        return result;
+    }
+
+    const QDomNodeList entries = delLs.childNodes();
+    const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
+    QVector<InstallationBackup::PlannedChange> batch;
+    const auto removeBatch = [&] {
+        // A batch that cannot be written ahead leaves each removal to record itself.
+        backup.recordAhead(batch);
+        // Set aside rather than removed, so that a failed run can put it back.
+        for (const InstallationBackup::PlannedChange &change : qAsConst(batch)) {
+            const Outcome removed = backup.removeFile(change.relative);
+            if (!removed)
+                result.problems << removed;
+        }
+        batch.clear();
+    };
+    for (int i = 0; i < entries.length(); ++i) {
+        const QString entry = entries.at(i).toElement().text();
+        QString relative;
+        if (!InstallationPaths::removalTarget(rootPath + QLatin1Char('/') + entry, canonicalRoot,
+                                              &relative)) {
+            result.problems << Outcome::failure(QStringLiteral("delete"), entry,
+                                                QStringLiteral("it lies outside the installation"));
+            continue;
+        }
+        if (relative.isEmpty())
+            continue;
+        const QString refused = refusal(relative);
+        if (!refused.isEmpty()) {
+            result.problems << Outcome::failure(QStringLiteral("delete"), entry, refused);
+            continue;
+        }
+        batch.append(InstallationBackup::PlannedChange::removalOf(relative));
+        if (batch.size() == RecordBatch)
+            removeBatch();
+    }
+    removeBatch();
+    list.close();
+    result.result = DeletionOutcome::Applied;
+    // A list that cannot be set aside stays in the package, for the next run to
+    // apply again; this run's copy leaves it out.
+    const Outcome setAside = backup.setListAside(listPath);
+    listLeftInPackage = !setAside;
+    if (!setAside)
+        result.problems << setAside;
+    return result;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include "outcome.h"
+
+class InstallationBackup;
+class Package;
+
+// How applying the deletion list went.
+struct DeletionOutcome
+{
+    enum Result {
+        NoList,     // the package has no deletion list, or is not applied
+        CannotOpen, // the list could not be opened for reading and writing
+        NotXml,     // the list is not a well-formed XML document
+        NoDelLs,    // its top level has no "DelLs"
+        Applied,    // each entry was removed or refused, and the list left the package
+    };
+
+    Result result = NoList;
+    // Why the list was not applied, each entry that removed nothing although it
+    // named something, and a list that could not be set aside.
+    QList<Outcome> problems;
+};
+
+// The package's deletion list: each entry names a file of the installation,
+// which is set aside through the backup so that a failed run can put it
+// back. Entries that lead outside the installation, into the updater's own
+// bookkeeping, or to a file the updater needs to start are refused.
+class DeletionList
+{
+public:
+    DeletionList(const Package &package, const QString &installationRoot, const QString &applicationDir);
+
+    DeletionOutcome apply(InstallationBackup &backup);
+    // An applied list that could not be set aside stays in the package; the
+    // copy then leaves it out.
+    bool leftInPackage() const { return listLeftInPackage; }
+
+private:
+    QString refusal(const QString &relative) const;
+
+    const Package &package;
+    const QString rootPath;
+    const QString applicationPath;
+    bool listLeftInPackage = false;
+};

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QFileInfo>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "outcome.h"
+
+class InstallationBackup;
+class Package;
+
+// Asks a copy in another thread to stop between two files. Copies share one flag.
+class CancelToken
+{
+public:
+    CancelToken()
+        : flag(std::make_shared<std::atomic_bool>(false))
+    {}
+    void cancel() const { *flag = true; }
+    bool isCancelled() const { return *flag; }
+
+private:
+    std::shared_ptr<std::atomic_bool> flag;
+};
+
+// How copying the payload went. On failure, `folders` leads from the payload
+// to the folder in which it happened, outermost first; `entry` is the name
+// that failed there, or empty when that folder itself could not be created.
+struct CopyOutcome
+{
+    Outcome outcome;
+    QStringList folders;
+    QString entry;
+    bool cancelled = false;
+    // Entries that were left out, each with the reason.
+    QList<Outcome> skipped;
+
+    bool ok() const { return outcome.ok() && !cancelled; }
+};
+
+// Copies a package's payload over the installation, through the backup: in
+// name order regardless of case, skipping hidden and system entries and
+// "__MACOSX"; the first entry that fails ends it. Every entry it leaves out
+// is named in the outcome with the reason.
+class PayloadCopy
+{
+public:
+    // Bytes of the payload done so far, and in all.
+    using Progress = std::function<void(qint64 done, qint64 total)>;
+
+    PayloadCopy(const Package &package, const QString &installationRoot, InstallationBackup &backup);
+
+    // `leaveListOut`: the package's deletion list stayed in it and is not copied.
+    // Checks `cancel` between two files.
+    CopyOutcome copy(bool leaveListOut, const CancelToken &cancel, const Progress &progress);
+
+private:
+    bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
+    Outcome checkFolderLink(const QFileInfo &link) const;
+    bool isLeftOut(const QString &name, const QString &relative) const;
+    void noteLeftOut(const QString &source, const QFileInfoList &entries, CopyOutcome &outcome) const;
+    void noteCopied(qint64 bytes);
+    Outcome recordAhead(const QFileInfoList &entries, int from, const QString &relative, bool throughLink);
+
+    const Package &package;
+    const QString rootPath;
+    InstallationBackup &backup;
+    // The copy's state while it runs.
+    const CancelToken *cancel = nullptr;
+    Progress progress;
+    bool listLeftOut = false;
+    QStringList foldersBeingCopied;
+    QString canonicalRoot;
+    qint64 copyDone = 0;
+    qint64 copyTotal = 0;
+};
