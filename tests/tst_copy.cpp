@@ -6,11 +6,17 @@
 #include <memory>
 
 #ifdef Q_OS_UNIX
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "fileops.h"
 #include "installationupdate.h"
 #include "testsupport.h"
 
@@ -71,7 +77,8 @@ private slots:
     void folderLinkCycleFails();
     void payloadFolderLinks_data();
     void payloadFolderLinks();
-    void specialFileSkipped();
+    void specialEntriesLeftOut_data();
+    void specialEntriesLeftOut();
     void namesAndPermissionsCarried();
     void successAfterFailureKeepsLog();
 
@@ -401,25 +408,100 @@ void TestCopy::payloadFolderLinks()
     QCOMPARE(snapshotTree(install->binDir()), installedBin);
 }
 
-void TestCopy::specialFileSkipped()
+void TestCopy::specialEntriesLeftOut_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason"); // of the entry's line; empty where the try fails instead
+    const QString notPlain = QStringLiteral(
+        "it is not a plain file or folder (a pipe, a socket, a device or a system file); left out");
+    QTest::newRow("a link to a pipe") << "link to pipe"
+                                      << "it is not a plain file; skipped";
+    QTest::newRow("a pipe") << "pipe" << notPlain;
+    QTest::newRow("a socket") << "socket" << notPlain;
+    QTest::newRow("a link that leads nowhere") << "dangling"
+                                               << "it is a link that leads nowhere; left out";
+    QTest::newRow("a file whose name is not UTF-8") << "gbk file" << QString();
+    QTest::newRow("a folder whose name is not UTF-8") << "gbk folder" << QString();
+}
+
+// Nothing the payload holds is passed over without a word: an entry that
+// holds no file to install is named in the run log, and one whose name cannot
+// be installed as it is fails the try.
+void TestCopy::specialEntriesLeftOut()
 {
 #ifndef Q_OS_UNIX
-    QSKIP("pipes in the file system are a POSIX feature");
+    QSKIP("pipes, sockets and names of raw bytes are POSIX features");
 #else
-    const QString pipe = workspace->filePath(QStringLiteral("pipe"));
-    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
-    QVERIFY(QFile::link(pipe, env(QStringLiteral("a-pipe"))));
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
     QVERIFY(writeFile(env(QStringLiteral("b.txt")), "new"));
+    QString entry = env(QStringLiteral("odd"));
+    const QByteArray native = QFile::encodeName(entry);
+    if (kind == QLatin1String("link to pipe") || kind == QLatin1String("pipe")) {
+        const QString pipe =
+            kind == QLatin1String("pipe") ? entry : workspace->filePath(QStringLiteral("pipe"));
+        QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+        if (pipe != entry)
+            QVERIFY(QFile::link(pipe, entry));
+    } else if (kind == QLatin1String("socket")) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        QVERIFY(size_t(native.size()) < sizeof(address.sun_path));
+        std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0);
+        ::close(fd);
+    } else if (kind == QLatin1String("dangling")) {
+        QVERIFY(QFile::link(workspace->filePath(QStringLiteral("nothing-here")), entry));
+    } else {
+        // "更新" as Chinese Windows writes it, which unpacking keeps as it is.
+        const QByteArray gbk = QFile::encodeName(env(QStringLiteral("data/"))) + "\xb8\xfc\xd0\xc2";
+        QVERIFY(QDir().mkpath(env(QStringLiteral("data"))));
+        if (kind == QLatin1String("gbk folder")) {
+            QVERIFY(::mkdir(gbk.constData(), 0700) == 0);
+            const int fd = ::open((gbk + "/plugin.dll").constData(), O_WRONLY | O_CREAT, 0600);
+            QVERIFY(fd >= 0);
+            ::close(fd);
+        } else {
+            const int fd = ::open((gbk + ".dll").constData(), O_WRONLY | O_CREAT, 0600);
+            QVERIFY(fd >= 0);
+            QVERIFY(::write(fd, "new", 3) == 3);
+            ::close(fd);
+        }
+        entry = QFile::decodeName(gbk);
+    }
     const auto around = surroundings();
+    const auto installed = snapshotTree(install->root());
 
     MessageLog log;
-    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
+    const bool copied = DlgUpdateProbe::copy(*dlg, *update);
     QCOMPARE(surroundings(), around);
+    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("odd"))));
+    QVERIFY(!QFileInfo(install->path(QStringLiteral("odd"))).isSymLink());
+    if (reason.isEmpty()) {
+        QVERIFY(!copied);
+        int named = 0;
+        for (const QString &line : log.messages())
+            named += line.startsWith(QStringLiteral("The copy failed: could not copy \"%1").arg(entry)) &&
+                     line.endsWith(QStringLiteral(
+                         "its name is not valid UTF-8, so it cannot be installed under that name"));
+        QCOMPARE(named, 1);
+        // Nothing of it was installed, not even an empty folder under a name of its own.
+        const QDir data(install->path(QStringLiteral("data")));
+        QCOMPARE(data.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList());
+        QCOMPARE(FileOps::namesNotValidUtf8(data.path()), QStringList());
+        // No QString leads to it: the temporary folder could not remove it.
+        const QByteArray gbk = QFile::encodeName(env(QStringLiteral("data/"))) + "\xb8\xfc\xd0\xc2";
+        ::unlink((gbk + ".dll").constData());
+        ::unlink((gbk + "/plugin.dll").constData());
+        ::rmdir(gbk.constData());
+        return;
+    }
+    QVERIFY(copied);
     QCOMPARE(readFile(install->path(QStringLiteral("b.txt"))), QByteArray("new"));
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("a-pipe"))));
-    QCOMPARE(log.count(QStringLiteral(
-                           "Left out of the copy: could not copy \"%1\": it is not a plain file; skipped")
-                           .arg(env(QStringLiteral("a-pipe")))),
+    QCOMPARE(log.count(QStringLiteral("Left out of the copy: could not copy \"%1\": %2").arg(entry, reason)),
              1);
 #endif
 }

@@ -6,6 +6,7 @@
 #include "dlgupdateprobe.h"
 #include "installationpaths.h"
 #include "installationupdate.h"
+#include "platform.h"
 #include "testsupport.h"
 
 // The deletion list, and the removal of the package at the end of a run.
@@ -30,7 +31,10 @@ private slots:
     void listThatCannotBeSetAsideStaysInPackage();
     void traversalEntriesRefused_data();
     void traversalEntriesRefused();
+    void updaterRuntimeKept_data();
+    void updaterRuntimeKept();
 
+    void packageRemovedAfterSuccess_data();
     void packageRemovedAfterSuccess();
     void dangerousPackageFolderKept_data();
     void dangerousPackageFolderKept();
@@ -289,12 +293,66 @@ void TestDeletionList::traversalEntriesRefused()
         reachesOutside ? 1 : 0);
 }
 
+void TestDeletionList::updaterRuntimeKept_data()
+{
+    const QString program = QFileInfo(Platform::updaterProgram(QStringLiteral("bin"))).filePath();
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("the updater's executable") << program << true;
+    QTest::newRow("the updater's executable, spelled with ..") << "bin/../" + program << true;
+#ifdef Q_OS_WIN
+    QTest::newRow("a library beside it") << "bin/Qt5Core.dll" << true;
+    QTest::newRow("a plugin it loads") << "bin/platforms/qwindows.dll" << true;
+#else
+    QTest::newRow("a library beside it: the system's here") << "bin/libold.so" << false;
+#endif
+    QTest::newRow("another file of its folder") << "bin/old.dat" << false;
+}
+
+// A start-up entry must always find an updater that starts: the deletion list
+// never takes away what it needs. Replacing it through the payload stays allowed.
+void TestDeletionList::updaterRuntimeKept()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, refused);
+    const QString installed = QDir::cleanPath(root(entry));
+    QVERIFY(writeFile(installed, "needed"));
+    writeList(QStringLiteral("<DelLs><f>%1</f></DelLs>").arg(entry).toUtf8());
+    MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg, *update);
+
+    QCOMPARE(QFileInfo::exists(installed), refused);
+    QCOMPARE(log.count(QStringLiteral("Deletion list: could not delete \"%1\": the updater needs it to start")
+                           .arg(entry)),
+             refused ? 1 : 0);
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
+}
+
+void TestDeletionList::packageRemovedAfterSuccess_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("handed over as it is") << false;
+    QTest::newRow("handed over through a link") << true;
+}
+
 void TestDeletionList::packageRemovedAfterSuccess()
 {
+    QFETCH(bool, throughLink);
     QVERIFY(writeFile(package + QStringLiteral("/Env/file.txt"), "x"));
+    const QString link = workspace->filePath(QStringLiteral("package-link"));
+    if (throughLink) {
+        QVERIFY(QFile::link(package, link));
+        if (!QFileInfo(link).isDir())
+            QSKIP("QFile::link made a shell shortcut here, which leads to no folder");
+        setPackageDir(link);
+    }
+    MessageLog log;
     QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
     QVERIFY(!QFileInfo::exists(package));
+    QVERIFY(!QFileInfo(link).isSymLink());
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
+    for (const QString &line : log.messages())
+        QVERIFY2(!line.startsWith(QStringLiteral("Kept the package folder")), qPrintable(line));
 }
 
 void TestDeletionList::dangerousPackageFolderKept_data()
@@ -333,11 +391,19 @@ void TestDeletionList::dangerousPackageFolderKept()
     QVERIFY(QFile::link(installRoot, workspace->filePath(QStringLiteral("link-to-root"))));
     if (which == QLatin1String("link") && !QFileInfo(dirs.value(which)).isDir())
         QSKIP("QFile::link made a shell shortcut here, which does not lead to the installation root");
+    // A root or a folder above it with an Env of its own is still never applied.
+    for (const QString &folder : {installRoot, workspace->path()}) {
+        QVERIFY(writeFile(folder + QStringLiteral("/Env/data/file.txt"), "from a folder that is no package"));
+        QVERIFY(writeFile(folder + QStringLiteral("/Env/del.xml"), "<DelLs><f>data/file.txt</f></DelLs>"));
+    }
     const auto before = snapshotTree(installRoot);
     const auto around = snapshotTree(workspace->path());
     setPackageDir(dirs.value(which));
 
     MessageLog log;
+    DlgUpdateProbe::updateDel(*dlg, *update);
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
+    QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
     QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
     QCOMPARE(snapshotTree(installRoot), before);

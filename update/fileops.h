@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QFileInfo;
 
@@ -45,6 +46,12 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
 // temporary file is left. A destination that is a folder fails.
 bool replaceFile(const QString &source, const QString &destination, const QString &temporary,
                  const Progress &progress = nullptr);
+
+// The entries of `folder` whose names the system keeps as bytes that are not
+// valid UTF-8 (an archive unpacked from another code page): Qt's listings
+// leave them out without a word, and no QString leads back to them. Each is
+// given with its bytes decoded as far as they go. Always none on Windows.
+QStringList namesNotValidUtf8(const QString &folder);
 
 // Whether the files of the package payload at `payloadRoot` may be moved into
 // the installation at `installationRoot` instead of copied. Elsewhere: both on

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,6 +179,21 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
         return fail(failure);
     }
     return true;
+}
+
+QStringList namesNotValidUtf8(const QString &folder)
+{
+    QStringList names;
+    DIR *listing = ::opendir(nativePath(folder).constData());
+    if (!listing)
+        return names;
+    while (const dirent *entry = ::readdir(listing)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (QFile::encodeName(name) != entry->d_name)
+            names << name;
+    }
+    ::closedir(listing);
+    return names;
 }
 
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)

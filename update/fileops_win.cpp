@@ -70,6 +70,12 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
     return fail(failure);
 }
 
+QStringList namesNotValidUtf8(const QString &folder)
+{
+    Q_UNUSED(folder)
+    return QStringList(); // names are UTF-16 here, and Qt holds every one
+}
+
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 {
     const QString payload = QFileInfo(payloadRoot).canonicalFilePath();

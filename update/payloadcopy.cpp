@@ -28,18 +28,6 @@ qint64 payloadBytes(const QString &payload)
     return total;
 }
 
-// Why an entry the listing gave cannot be copied at all, or an empty text.
-QString unusable(const QFileInfo &entry)
-{
-    // Looked up afresh: the listing may know an entry only from its folder's record of it.
-    if (FileOps::existsOrIsLink(QFileInfo(entry.filePath())))
-        return QString();
-    // The system's bytes could not be put into a name that leads back to them.
-    if (entry.fileName().contains(QChar::ReplacementCharacter))
-        return QStringLiteral("its name is not valid UTF-8, so it cannot be installed under that name");
-    return QStringLiteral("it is gone from the package");
-}
-
 } // namespace
 
 PayloadCopy::PayloadCopy(const Package &package, const QString &installationRoot, InstallationBackup &backup)
@@ -131,6 +119,15 @@ bool PayloadCopy::copyFolder(const QString &source, const QString &relative, boo
     foldersBeingCopied.append(QFileInfo(from.absolutePath()).canonicalFilePath());
     const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.removeLast(); });
 
+    // An entry that cannot be installed under its own name fails the try, by name: never left out unsaid.
+    const QStringList unnamed = FileOps::namesNotValidUtf8(source);
+    if (!unnamed.isEmpty()) {
+        outcome.entry = unnamed.first();
+        outcome.outcome = Outcome::failure(
+            QStringLiteral("copy"), source + QLatin1Char('/') + unnamed.first(),
+            QStringLiteral("its name is not valid UTF-8, so it cannot be installed under that name"));
+        return false;
+    }
     const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
     noteLeftOut(source, entries, outcome);
     for (int index = 0; index < entries.size(); ++index) {
@@ -149,13 +146,6 @@ bool PayloadCopy::copyFolder(const QString &source, const QString &relative, boo
         const QString name = entry.fileName();
         if (isLeftOut(name, relative))
             continue;
-        // An entry that cannot be installed as it is fails the try, by name: never left out unsaid.
-        const QString reason = unusable(entry);
-        if (!reason.isEmpty()) {
-            outcome.entry = name;
-            outcome.outcome = Outcome::failure(QStringLiteral("copy"), entry.filePath(), reason);
-            return false;
-        }
 
         if (entry.isDir()) {
             if (foldersBeingCopied.contains(entry.canonicalFilePath())) {
