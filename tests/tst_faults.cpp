@@ -83,7 +83,7 @@ const QString lockName = QStringLiteral(".quillFern.lock");
 QMap<QString, QString> installationTree(const QString &root)
 {
     return treeWithout(snapshotTree(root), {QStringLiteral("bin/stop-requests.log"),
-                                        QStringLiteral("bin/product-starts.log"), lockName});
+                                            QStringLiteral("bin/product-starts.log"), lockName});
 }
 
 int countLost(const QMap<QString, QString> &expected, const QMap<QString, QString> &actual)
@@ -185,9 +185,9 @@ public:
     {
         const QDir base(top);
         return treeWithout(snapshotTree(top),
-                       QStringList{base.relativeFilePath(install.root()), base.relativeFilePath(package),
-                                   base.relativeFilePath(work)} +
-                           alsoLeaveOut);
+                           QStringList{base.relativeFilePath(install.root()), base.relativeFilePath(package),
+                                       base.relativeFilePath(work)} +
+                               alsoLeaveOut);
     }
 
     StandInInstallation install;
@@ -600,7 +600,8 @@ void TestFaults::fullFileSystemIsRolledBack()
     const QString runLog = QString::fromUtf8(readFile(run.runLogPath()));
     QVERIFY2(runLog.contains(QLatin1Char(' ') + rolledBack + QLatin1Char('\n')), qPrintable(runLog));
     if (journalCut)
-        QVERIFY2(runLog.contains(QLatin1String("could not write to the journal")), "no journal write was cut short");
+        QVERIFY2(runLog.contains(QLatin1String("could not write to the journal")),
+                 "no journal write was cut short");
     for (const QString &line : runLog.split(QLatin1Char('\n'))) {
         QVERIFY2(!line.contains(QLatin1String("Unknown error")), qPrintable(line));
         if (line.contains(QLatin1String("write to the journal")))
@@ -610,20 +611,23 @@ void TestFaults::fullFileSystemIsRolledBack()
 
 void TestFaults::killedRunIsFinishedByNextRun_data()
 {
-    QTest::addColumn<int>("killAt"); // journal records written when the kill comes
-    QTest::addColumn<bool>("packageDeleted"); // before the next run, which then can only roll back
-    QTest::newRow("killed early") << 200 << false;
-    QTest::newRow("killed half-way") << 2000 << false;
-    QTest::newRow("killed late") << 15000 << false;
+    QTest::addColumn<int>("killAt");            // journal records written when the kill comes
+    QTest::addColumn<bool>("packageDeleted");   // before the next run, which then can only roll back
+    QTest::addColumn<bool>("listNamesUpdater"); // which the start-up entry runs
+    QTest::newRow("killed early") << 200 << false << false;
+    QTest::newRow("killed half-way") << 2000 << false << false;
+    QTest::newRow("killed late") << 15000 << false << false;
+    QTest::newRow("killed half-way, the list naming the updater") << 2000 << false << true;
     // Each of 8 folders of 500 replaced files has its 1000 records written before its moves: at 5000
     // records the first 4 are in place.
-    QTest::newRow("killed half-way, package deleted") << 5000 << true;
+    QTest::newRow("killed half-way, package deleted") << 5000 << true << false;
 }
 
 void TestFaults::killedRunIsFinishedByNextRun()
 {
     QFETCH(int, killAt);
     QFETCH(bool, packageDeleted);
+    QFETCH(bool, listNamesUpdater);
     UpdaterProcessLock lock;
     Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
@@ -663,7 +667,8 @@ void TestFaults::killedRunIsFinishedByNextRun()
             QVERIFY(writeFile(ws.env(name), block(8 * 1024 * 1024, char('a' + big))));
         }
     }
-    QVERIFY(ws.writeList(list));
+    const QString updater = QStringLiteral("bin/") + QFileInfo(ws.updater()).fileName();
+    QVERIFY(ws.writeList(listNamesUpdater ? list + QStringList{updater} : list));
 
     const auto installed = installationTree(ws.install.root());
     const auto outside = ws.outsideTree();
@@ -751,6 +756,10 @@ void TestFaults::killedRunIsFinishedByNextRun()
     }
     QVERIFY(second.hasLine(interruptedRun));
     QVERIFY(second.hasLine(QStringLiteral("100!")));
+    if (listNamesUpdater)
+        QVERIFY(second.hasLine(
+            QStringLiteral("Deletion list: could not delete \"%1\": the updater needs it to start")
+                .arg(updater)));
     QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package));
     QVERIFY2(!QFileInfo::exists(ws.root(areaName)), qPrintable(ws.root(areaName)));
     QVERIFY(!QFileInfo::exists(ws.work + QStringLiteral("/log.txt")));
@@ -824,7 +833,8 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         // Created and never written: it names no updater, live or dead.
         QFile lock(ws.root(lockName));
         QVERIFY(lock.open(QIODevice::WriteOnly));
-        QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        QVERIFY(
+            lock.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
         break;
     }
     case SelfUpdate:
@@ -838,7 +848,8 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         break;
     }
 
-    const auto installed = treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
+    const auto installed =
+        treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
     const auto packaged = snapshotTree(ws.package);
     const auto outside = ws.outsideTree();
     const auto payload =
