@@ -301,8 +301,8 @@ void TestDeletionList::updaterRuntimeKept_data()
     QTest::newRow("the updater's executable") << program << true;
     QTest::newRow("the updater's executable, spelled with ..") << "bin/../" + program << true;
 #ifdef Q_OS_WIN
-    QTest::newRow("a library beside it") << "bin/Qt5Core.dll" << true;
     QTest::newRow("a plugin it loads") << "bin/platforms/qwindows.dll" << true;
+    QTest::newRow("a library of the product beside it") << "bin/old.dll" << false;
 #else
     QTest::newRow("a library beside it: the system's here") << "bin/libold.so" << false;
 #endif

@@ -111,7 +111,10 @@ void TestWine::wholeUpdate()
     QVERIFY(writeFile(root + QStringLiteral("/old.txt"), "obsolete"));
     QVERIFY(writeFile(root + QString::fromUtf8("/data/données.txt"), "old data"));
     QVERIFY(writeFile(root + QStringLiteral("/keep.txt"), "kept"));
-    QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"), "<DelLs>\n<file>old.txt</file>\n</DelLs>"));
+    // Without a path to other DLLs, the list also names one the updater loads from its own folder.
+    QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"),
+                      stopProgram ? "<DelLs>\n<file>old.txt</file>\n</DelLs>"
+                                  : "<DelLs>\n<file>old.txt</file>\n<file>bin/Qt5Core.dll</file>\n</DelLs>"));
     QVERIFY(writeFile(package + QString::fromUtf8("/Env/data/données.txt"), "new data"));
     QVERIFY(writeFile(package + QString::fromUtf8("/Env/added/新.txt"), "added"));
     if (copyFails) {
@@ -203,6 +206,12 @@ void TestWine::wholeUpdate()
     for (const char *bookkeeping : {"/.quillFern-backup", "/.quillFern-trash", "/.quillFern.lock"})
         QVERIFY2(!QFileInfo::exists(root + QLatin1String(bookkeeping)), bookkeeping);
     QVERIFY(!QFileInfo::exists(package));
+    if (!stopProgram) {
+        QVERIFY(QFileInfo::exists(bin + QStringLiteral("/Qt5Core.dll")));
+        QVERIFY2(errors.contains(
+                     "Deletion list: could not delete \"bin/Qt5Core.dll\": the updater needs it to start"),
+                 errors.constData());
+    }
     QVERIFY2(!runKeyValues().contains(QStringLiteral("quillFern update")), qPrintable(runKeyValues()));
 }
 

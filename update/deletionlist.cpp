@@ -36,7 +36,7 @@ QString DeletionList::refusal(const QString &relative) const
     const QString application = QFileInfo(applicationPath).canonicalFilePath();
     const QString path = canonicalRoot + QLatin1Char('/') + relative;
     if (FileOps::isSameOrInside(path, application) && path.size() > application.size() &&
-        Platform::isUpdaterRuntime(path.mid(application.size() + 1)))
+        Platform::isUpdaterRuntime(applicationPath, path.mid(application.size() + 1)))
         return QStringLiteral("the updater needs it to start");
     return QString();
 }

@@ -30,10 +30,11 @@ QString stopCommand(const QString &applicationDir, const QString &processName);
 // The updater's executable in `applicationDir`, as a start-up entry runs it.
 QString updaterProgram(const QString &applicationDir);
 
-// Whether the file at `relative` in the updater's folder is one the updater
-// needs to start: its executable and, on Windows, the libraries and plugins it
-// loads from that folder. A start-up entry must always find a working updater.
-bool isUpdaterRuntime(const QString &relative);
+// Whether the file at `relative` in the updater's folder `applicationDir` is
+// one the updater needs to start: its executable and, on Windows, the
+// libraries it has loaded from that folder and Qt's plugin folders there. A
+// start-up entry must always find a working updater.
+bool isUpdaterRuntime(const QString &applicationDir, const QString &relative);
 
 // The command that starts the product from `applicationDir`: the whole
 // executable path in double quotes, so folders with spaces work.

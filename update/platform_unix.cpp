@@ -111,8 +111,9 @@ QString updaterProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/quillFern");
 }
 
-bool isUpdaterRuntime(const QString &relative)
+bool isUpdaterRuntime(const QString &applicationDir, const QString &relative)
 {
+    Q_UNUSED(applicationDir)
     // Qt and the C++ runtime come from the system here.
     return relative == QLatin1String("quillFern");
 }

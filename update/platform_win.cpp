@@ -1,7 +1,12 @@
 #include "platform.h"
 
+#include <iterator>
+
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
+
+#include <windows.h>
 
 namespace Platform {
 
@@ -22,11 +27,26 @@ QString updaterProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/quillFern.exe");
 }
 
-bool isUpdaterRuntime(const QString &relative)
+bool isUpdaterRuntime(const QString &applicationDir, const QString &relative)
 {
-    // Qt, the MinGW runtime and Qt's plugins (platforms/, styles/, ...) lie beside the executable.
-    return relative.compare(QLatin1String("quillFern.exe"), Qt::CaseInsensitive) == 0 ||
-           relative.endsWith(QLatin1String(".dll"), Qt::CaseInsensitive);
+    if (relative.compare(QLatin1String("quillFern.exe"), Qt::CaseInsensitive) == 0)
+        return true;
+    // Qt loads its plugins from these folders beside the executable, some only when first needed.
+    for (const char *plugins : {"platforms/", "styles/", "imageformats/", "iconengines/", "platformthemes/",
+                                "platforminputcontexts/", "generic/"}) {
+        if (relative.startsWith(QLatin1String(plugins), Qt::CaseInsensitive))
+            return true;
+    }
+    // Qt and the C++ runtime: whatever this process has loaded from that folder.
+    if (relative.contains(QLatin1Char('/')))
+        return false;
+    const HMODULE module = GetModuleHandleW(reinterpret_cast<const wchar_t *>(relative.utf16()));
+    wchar_t path[MAX_PATH * 4];
+    const DWORD length = module ? GetModuleFileNameW(module, path, DWORD(std::size(path))) : 0;
+    if (length == 0 || length >= std::size(path))
+        return false;
+    const QString loadedFrom = QFileInfo(QString::fromWCharArray(path, int(length))).canonicalPath();
+    return loadedFrom.compare(QFileInfo(applicationDir).canonicalFilePath(), Qt::CaseInsensitive) == 0;
 }
 
 QString productLaunchCommand(const QString &applicationDir)
