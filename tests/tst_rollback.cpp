@@ -577,6 +577,10 @@ void TestRollback::rollbackCutShortIsDoneAgain_data()
     QTest::newRow("records written ahead, then the changes") << QStringLiteral("ahead, then made");
     QTest::newRow("records written ahead, then the moves") << QStringLiteral("ahead, then moved");
     QTest::newRow("deletion list set aside") << QStringLiteral("list aside");
+    // Foo.DLL names the installed foo.dll where names ignore case, and another file elsewhere.
+    QTest::newRow("an installed name in other letter case, copied over") << QStringLiteral("case, copy");
+    QTest::newRow("an installed name in other letter case, moved over") << QStringLiteral("case, move");
+    QTest::newRow("an installed name in other letter case, listed") << QStringLiteral("case, list");
 }
 
 // A power cut after the undo and before the journal's removal: the next run
@@ -589,6 +593,8 @@ void TestRollback::rollbackCutShortIsDoneAgain()
     QVERIFY(writeFile(env(QStringLiteral("docs/guide.txt")), "new guide"));
     QVERIFY(writeFile(env(QStringLiteral("new/deeper/file.txt")), "new file"));
     QVERIFY(writeFile(env(QStringLiteral("del.xml")), "<DelLs><f>docs/guide.txt</f></DelLs>"));
+    QVERIFY(writeFile(root(QStringLiteral("bin/foo.dll")), "old library"));
+    QVERIFY(writeFile(env(QStringLiteral("bin/Foo.DLL")), "new library"));
     const auto installed = snapshotTree(installRoot);
     const auto packaged = snapshotTree(package);
     const QString journal = area() + QStringLiteral("/journal");
@@ -621,6 +627,11 @@ void TestRollback::rollbackCutShortIsDoneAgain()
                     backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
                 QCOMPARE(QFileInfo(journal).size(), written);
             }
+        } else if (changes.startsWith(QLatin1String("case"))) {
+            backup.allowMoves(changes.endsWith(QLatin1String("move")));
+            if (changes.endsWith(QLatin1String("list")))
+                QVERIFY(backup.removeFile(QStringLiteral("bin/FOO.dll")));
+            QVERIFY(backup.putFile(env(QStringLiteral("bin/Foo.DLL")), QStringLiteral("bin/Foo.DLL")));
         } else {
             QVERIFY(backup.setListAside(env(QStringLiteral("del.xml"))));
         }

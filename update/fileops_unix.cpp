@@ -1,6 +1,7 @@
 #include "fileops.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -143,6 +144,11 @@ int createExclusive(const char *path)
 Qt::CaseSensitivity fileNameCaseSensitivity()
 {
     return Qt::CaseSensitive;
+}
+
+QString trueFileName(const QString &path)
+{
+    return QFileInfo(path).fileName();
 }
 
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <string>
 
@@ -53,6 +54,23 @@ std::wstring nativePath(const QString &path)
 Qt::CaseSensitivity fileNameCaseSensitivity()
 {
     return Qt::CaseInsensitive;
+}
+
+QString trueFileName(const QString &path)
+{
+    const QString written = QFileInfo(path).fileName();
+    // No Windows name holds a wildcard; searched for, one would find other names.
+    static const QRegularExpression wildcards(QStringLiteral("[*?<>\"]"));
+    if (written.isEmpty() || written.contains(wildcards))
+        return written;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(nativePath(path).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return written;
+    FindClose(search);
+    // A short 8.3 name finds the long one, which is another name, not another spelling.
+    const QString name = QString::fromWCharArray(found.cFileName);
+    return name.compare(written, Qt::CaseInsensitive) == 0 ? name : written;
 }
 
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
@@ -178,7 +196,6 @@ bool flushFolder(const QString &path)
 }
 
 // Flushing a whole volume takes an administrator; the file flushes do the work.
-void startFlushingFileSystem(const QString &)
-{}
+void startFlushingFileSystem(const QString &) {}
 
 } // namespace FileOps
