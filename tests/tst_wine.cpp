@@ -92,10 +92,12 @@ void TestWine::wholeUpdate_data()
     QTest::addColumn<bool>("copyFails");
     QTest::addColumn<bool>("stopProgram");
     QTest::addColumn<bool>("otherLetterCase");
-    QTest::newRow("success with deletion list") << false << true << false;
-    QTest::newRow("failure rolled back") << true << true << false;
-    QTest::newRow("success without tskill.exe") << false << false << false;
-    QTest::newRow("failure rolled back, Foo.DLL over foo.dll") << true << true << true;
+    QTest::addColumn<bool>("readOnlyFiles");
+    QTest::newRow("success with deletion list") << false << true << false << false;
+    QTest::newRow("failure rolled back") << true << true << false << false;
+    QTest::newRow("success without tskill.exe") << false << false << false << false;
+    QTest::newRow("failure rolled back, Foo.DLL over foo.dll") << true << true << true << false;
+    QTest::newRow("failure rolled back over read-only files") << true << true << false << true;
 }
 
 void TestWine::wholeUpdate()
@@ -103,6 +105,7 @@ void TestWine::wholeUpdate()
     QFETCH(bool, copyFails);
     QFETCH(bool, stopProgram);
     QFETCH(bool, otherLetterCase);
+    QFETCH(bool, readOnlyFiles);
     UpdaterProcessLock lock;
     QTemporaryDir workspace;
     QVERIFY(workspace.isValid());
@@ -126,6 +129,14 @@ void TestWine::wholeUpdate()
         // Windows names ignore case: the payload's Foo.DLL replaces the installed foo.dll.
         QVERIFY(writeFile(bin + QStringLiteral("/foo.dll"), "old library"));
         QVERIFY(writeFile(package + QStringLiteral("/Env/bin/Foo.DLL"), "new library"));
+    }
+    if (readOnlyFiles) {
+        // Wine keeps the read-only attribute as the file's write permission bits.
+        const auto readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+        for (const QString &path : {root + QString::fromUtf8("/data/données.txt"),
+                                    package + QString::fromUtf8("/Env/data/données.txt"),
+                                    package + QString::fromUtf8("/Env/added/新.txt")})
+            QVERIFY2(QFile::setPermissions(path, readOnly), qPrintable(path));
     }
     QProcess product;
     product.start(wineLauncher(), {bin + QStringLiteral("/Halvorquintel.exe")});

@@ -54,7 +54,8 @@ bool replaceFile(const QString &source, const QString &destination, const QStrin
 // is moved.
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot);
 
-// Renames `from` to `to` in one step, replacing a file already at `to`.
+// Renames `from` to `to` in one step, replacing a file already at `to`, a
+// read-only one too. `from` keeps its attributes.
 bool renameOver(const QString &from, const QString &to);
 // Renames `from` to `to` as renameOver does, and the entry then carries the
 // name exactly as `to` spells it. Where names ignore case, a file renamed
@@ -66,7 +67,7 @@ bool renameOverNamedExactly(const QString &from, const QString &to);
 // nothing is there, or where the entry's name differs in more than case.
 QString trueFileName(const QString &path);
 
-// Removes the file or link `path` (never what a link points to).
+// Removes the file or link `path` (never what a link points to), a read-only one too.
 bool removeFile(const QString &path);
 // Removes what may be at `path`; there being nothing is fine.
 void removeIfPresent(const QString &path);
