@@ -13,6 +13,9 @@
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
@@ -37,6 +40,7 @@ private slots:
     void failedRunRestoresInstallation_data();
     void failedRunRestoresInstallation();
     void retriesKeepFirstOriginal();
+    void successDropsBackup_data();
     void successDropsBackup();
     void interruptedRunRolledBackByNextRun();
     void relativePackageRecoveredFromAnotherFolder();
@@ -142,6 +146,35 @@ bool onOneFileSystem(const QString &first, const QString &second)
            ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev;
 }
 
+const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadUser | QFile::ReadGroup | QFile::ReadOther;
+
+bool makeReadOnly(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (!QFile::setPermissions(path, readOnly))
+            return false;
+    }
+    return true;
+}
+
+#ifdef Q_OS_WIN
+// A second name of the file at `path`: attributes belong to the file, so it
+// shows what a call did to them even once `path` names another file.
+bool makeSecondName(const QString &path, const QString &secondName)
+{
+    return CreateHardLinkW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(secondName).utf16()),
+                           reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                           nullptr) != 0;
+}
+
+bool hasReadOnlyAttribute(const QString &path)
+{
+    const DWORD attributes =
+        GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+#endif
+
 } // namespace
 
 void TestRollback::failedRunRestoresInstallation_data()
@@ -204,10 +237,25 @@ void TestRollback::retriesKeepFirstOriginal()
     QCOMPARE(snapshotTree(installRoot), installed);
 }
 
+void TestRollback::successDropsBackup_data()
+{
+    QTest::addColumn<bool>("readOnlyFiles");
+    QTest::newRow("plain files") << false;
+    // Windows removes no read-only file, and renames nothing onto one.
+    QTest::newRow("read-only originals and payload") << true;
+}
+
 void TestRollback::successDropsBackup()
 {
+    QFETCH(bool, readOnlyFiles);
     layOutInstallation();
     QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
+    if (readOnlyFiles) {
+        QVERIFY(
+            makeReadOnly({root(QStringLiteral("bin/product.dat")), root(QStringLiteral("readme.txt")),
+                          root(QStringLiteral("old/obsolete.txt")), env(QStringLiteral("bin/product.dat"))}));
+    }
+    const auto payloadPermissions = QFileInfo(env(QStringLiteral("bin/product.dat"))).permissions();
     auto dlg = newWindow();
     DlgUpdateProbe::onKillFinish(*dlg);
     DlgUpdateProbe::stageTick(*dlg);
@@ -215,6 +263,8 @@ void TestRollback::successDropsBackup()
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
     QVERIFY(!QFileInfo::exists(area()));
     QVERIFY(!QFileInfo::exists(package));
+    QTRY_VERIFY(!QFileInfo::exists(root(InstallationBackup::trashName())));
+    QCOMPARE(QFileInfo(root(QStringLiteral("bin/product.dat"))).permissions(), payloadPermissions);
     QCOMPARE(readFile(root(QStringLiteral("readme.txt"))), QByteArray("new readme"));
     QCOMPARE(readFile(root(QStringLiteral("bin/run.sh"))), QByteArray("#!/bin/sh\nnew\n"));
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("old/obsolete.txt"))));
@@ -577,6 +627,11 @@ void TestRollback::rollbackCutShortIsDoneAgain_data()
     QTest::newRow("records written ahead, then the changes") << QStringLiteral("ahead, then made");
     QTest::newRow("records written ahead, then the moves") << QStringLiteral("ahead, then moved");
     QTest::newRow("deletion list set aside") << QStringLiteral("list aside");
+    // Foo.DLL names the installed foo.dll where names ignore case, and another file elsewhere.
+    QTest::newRow("an installed name in other letter case, copied over") << QStringLiteral("case, copy");
+    QTest::newRow("an installed name in other letter case, moved over") << QStringLiteral("case, move");
+    QTest::newRow("an installed name in other letter case, listed") << QStringLiteral("case, list");
+    QTest::newRow("read-only files replaced twice and added") << QStringLiteral("read-only");
 }
 
 // A power cut after the undo and before the journal's removal: the next run
@@ -589,6 +644,12 @@ void TestRollback::rollbackCutShortIsDoneAgain()
     QVERIFY(writeFile(env(QStringLiteral("docs/guide.txt")), "new guide"));
     QVERIFY(writeFile(env(QStringLiteral("new/deeper/file.txt")), "new file"));
     QVERIFY(writeFile(env(QStringLiteral("del.xml")), "<DelLs><f>docs/guide.txt</f></DelLs>"));
+    QVERIFY(writeFile(root(QStringLiteral("bin/foo.dll")), "old library"));
+    QVERIFY(writeFile(env(QStringLiteral("bin/Foo.DLL")), "new library"));
+    if (changes == QLatin1String("read-only")) {
+        QVERIFY(makeReadOnly({root(QStringLiteral("docs/guide.txt")), env(QStringLiteral("docs/guide.txt")),
+                              env(QStringLiteral("new/deeper/file.txt"))}));
+    }
     const auto installed = snapshotTree(installRoot);
     const auto packaged = snapshotTree(package);
     const QString journal = area() + QStringLiteral("/journal");
@@ -621,6 +682,33 @@ void TestRollback::rollbackCutShortIsDoneAgain()
                     backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
                 QCOMPARE(QFileInfo(journal).size(), written);
             }
+        } else if (changes.startsWith(QLatin1String("case"))) {
+            backup.allowMoves(changes.endsWith(QLatin1String("move")));
+            if (changes.endsWith(QLatin1String("list")))
+                QVERIFY(backup.removeFile(QStringLiteral("bin/FOO.dll")));
+            QVERIFY(backup.putFile(env(QStringLiteral("bin/Foo.DLL")), QStringLiteral("bin/Foo.DLL")));
+        } else if (changes == QLatin1String("read-only")) {
+            const QString guide = root(QStringLiteral("docs/guide.txt"));
+            const auto payloadPermissions = QFileInfo(env(QStringLiteral("docs/guide.txt"))).permissions();
+            QVERIFY(!payloadPermissions.testFlag(QFile::WriteOwner));
+            QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
+            QCOMPARE(QFileInfo(guide).permissions(), payloadPermissions);
+#ifdef Q_OS_WIN
+            const QString placed = workspace->filePath(QStringLiteral("placed guide"));
+            QVERIFY(makeSecondName(guide, placed));
+            QVERIFY(hasReadOnlyAttribute(placed));
+#endif
+            // A retry replaces the read-only file the first try put there.
+            QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
+            QCOMPARE(QFileInfo(guide).permissions(), payloadPermissions);
+#ifdef Q_OS_WIN
+            QVERIFY2(!hasReadOnlyAttribute(placed),
+                     "replaced without clearing the read-only attribute first");
+#endif
+            QVERIFY(backup.makeFolder(QStringLiteral("new")));
+            QVERIFY(backup.makeFolder(QStringLiteral("new/deeper")));
+            QVERIFY(backup.putFile(env(QStringLiteral("new/deeper/file.txt")),
+                                   QStringLiteral("new/deeper/file.txt")));
         } else {
             QVERIFY(backup.setListAside(env(QStringLiteral("del.xml"))));
         }

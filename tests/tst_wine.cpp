@@ -91,15 +91,21 @@ void TestWine::wholeUpdate_data()
 {
     QTest::addColumn<bool>("copyFails");
     QTest::addColumn<bool>("stopProgram");
-    QTest::newRow("success with deletion list") << false << true;
-    QTest::newRow("failure rolled back") << true << true;
-    QTest::newRow("success without tskill.exe") << false << false;
+    QTest::addColumn<bool>("otherLetterCase");
+    QTest::addColumn<bool>("readOnlyFiles");
+    QTest::newRow("success with deletion list") << false << true << false << false;
+    QTest::newRow("failure rolled back") << true << true << false << false;
+    QTest::newRow("success without tskill.exe") << false << false << false << false;
+    QTest::newRow("failure rolled back, Foo.DLL over foo.dll") << true << true << true << false;
+    QTest::newRow("failure rolled back over read-only files") << true << true << false << true;
 }
 
 void TestWine::wholeUpdate()
 {
     QFETCH(bool, copyFails);
     QFETCH(bool, stopProgram);
+    QFETCH(bool, otherLetterCase);
+    QFETCH(bool, readOnlyFiles);
     UpdaterProcessLock lock;
     QTemporaryDir workspace;
     QVERIFY(workspace.isValid());
@@ -121,6 +127,19 @@ void TestWine::wholeUpdate()
         // A payload file where the installation has a folder fails every try.
         QVERIFY(writeFile(root + QStringLiteral("/zz-blocked/inside.txt"), "a folder"));
         QVERIFY(writeFile(package + QStringLiteral("/Env/zz-blocked"), "a file"));
+    }
+    if (otherLetterCase) {
+        // Windows names ignore case: the payload's Foo.DLL replaces the installed foo.dll.
+        QVERIFY(writeFile(bin + QStringLiteral("/foo.dll"), "old library"));
+        QVERIFY(writeFile(package + QStringLiteral("/Env/bin/Foo.DLL"), "new library"));
+    }
+    if (readOnlyFiles) {
+        // Wine keeps the read-only attribute as the file's write permission bits.
+        const auto readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+        for (const QString &path : {root + QString::fromUtf8("/data/données.txt"),
+                                    package + QString::fromUtf8("/Env/data/données.txt"),
+                                    package + QString::fromUtf8("/Env/added/新.txt")})
+            QVERIFY2(QFile::setPermissions(path, readOnly), qPrintable(path));
     }
     QProcess product;
     product.start(wineLauncher(), {bin + QStringLiteral("/Halvorquintel.exe")});
@@ -167,6 +186,9 @@ void TestWine::wholeUpdate()
         const QStringList differences =
             treeDifferences(installed, after) + treeDifferences(packaged, snapshotTree(package));
         QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
+        if (otherLetterCase)
+            QCOMPARE(QDir(bin).entryList({QStringLiteral("foo.dll")}),
+                     QStringList{QStringLiteral("foo.dll")});
         QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
         QCOMPARE(readFile(starts).count('\n'), 1);
         QVERIFY2(!runKeyValues().contains(QStringLiteral("quillFern update")), qPrintable(runKeyValues()));

@@ -18,6 +18,12 @@ const char savedFilesFolder[] = "/files/";
 const char savedListName[] = "/del.xml";
 const char journalName[] = "/journal";
 
+// The folder part of a relative path, with its trailing slash; empty at the top.
+QString folderPart(const QString &relative)
+{
+    return relative.left(relative.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
 QString runTokenText()
 {
     return QStringLiteral("%1%2")
@@ -69,6 +75,16 @@ QString BackupArea::saved(const QString &relative) const
     return areaPath + QLatin1String(savedFilesFolder) + relative;
 }
 
+QString BackupArea::savedUnderInstalledName(const QString &relative) const
+{
+    return saved(folderPart(relative)) + FileOps::trueFileName(rootPath + QLatin1Char('/') + relative);
+}
+
+QString BackupArea::installedPathOfSaved(const QString &relative) const
+{
+    return rootPath + QLatin1Char('/') + folderPart(relative) + FileOps::trueFileName(saved(relative));
+}
+
 QString BackupArea::savedList() const
 {
     return areaPath + QLatin1String(savedListName);
@@ -95,7 +111,7 @@ Outcome BackupArea::create()
 
 Outcome BackupArea::makeSavedFolderFor(const QString &relative)
 {
-    const QString folder = saved(relative.left(relative.lastIndexOf(QLatin1Char('/')) + 1));
+    const QString folder = saved(folderPart(relative));
     if (folder == lastSavedFolder)
         return Outcome::done();
     if (!FileOps::makePath(folder))

@@ -28,6 +28,13 @@ public:
     QString journalPath() const;
     // Where the original of the installed `relative` is kept.
     QString saved(const QString &relative) const;
+    // Where the original now at `relative` is set aside: under the name it
+    // carries in the installation, which `relative` may spell in other letter
+    // case where names ignore it (saved() finds it there all the same).
+    QString savedUnderInstalledName(const QString &relative) const;
+    // Where the original kept for `relative` goes back: its folder in the
+    // installation, under the name it was kept by.
+    QString installedPathOfSaved(const QString &relative) const;
     // Where the applied deletion list is kept.
     QString savedList() const;
     bool exists() const;

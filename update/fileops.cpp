@@ -88,6 +88,14 @@ void removeIfPresent(const QString &path)
         removeFile(path);
 }
 
+bool renameOverNamedExactly(const QString &from, const QString &to)
+{
+    const QFileInfo target(to);
+    if (existsOrIsLink(target) && trueFileName(to) != target.fileName() && !removeFile(to))
+        return false;
+    return renameOver(from, to);
+}
+
 bool moveFile(const QString &from, const QString &to, const QString &temporary)
 {
     if (renameOver(from, to))

@@ -61,10 +61,20 @@ QStringList namesNotValidUtf8(const QString &folder);
 // is moved.
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot);
 
-// Renames `from` to `to` in one step, replacing a file already at `to`.
+// Renames `from` to `to` in one step, replacing a file already at `to`, a
+// read-only one too. `from` keeps its attributes.
 bool renameOver(const QString &from, const QString &to);
+// Renames `from` to `to` as renameOver does, and the entry then carries the
+// name exactly as `to` spells it. Where names ignore case, a file renamed
+// onto one of another spelling may take that one's name; such a file is
+// removed first, so cut short in between, `to` is missing and `from` whole.
+bool renameOverNamedExactly(const QString &from, const QString &to);
+// The name the entry at `path` carries in its folder, which `path` may spell
+// in other letter case where names ignore it; the name as written where
+// nothing is there, or where the entry's name differs in more than case.
+QString trueFileName(const QString &path);
 
-// Removes the file or link `path` (never what a link points to).
+// Removes the file or link `path` (never what a link points to), a read-only one too.
 bool removeFile(const QString &path);
 // Removes what may be at `path`; there being nothing is fine.
 void removeIfPresent(const QString &path);

@@ -1,6 +1,7 @@
 #include "fileops.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <dirent.h>
@@ -144,6 +145,11 @@ int createExclusive(const char *path)
 Qt::CaseSensitivity fileNameCaseSensitivity()
 {
     return Qt::CaseSensitive;
+}
+
+QString trueFileName(const QString &path)
+{
+    return QFileInfo(path).fileName();
 }
 
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <string>
 
@@ -48,11 +49,55 @@ std::wstring nativePath(const QString &path)
     return native.toStdWString();
 }
 
+// Windows removes no read-only file and renames nothing onto one: the
+// attribute comes off first, and goes back on where the call fails all the same.
+class ReadOnlyCleared
+{
+public:
+    explicit ReadOnlyCleared(const std::wstring &path)
+        : path(path)
+        , attributes(GetFileAttributesW(path.c_str()))
+    {
+        cleared = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+                  SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    }
+    ReadOnlyCleared(const ReadOnlyCleared &) = delete;
+    ReadOnlyCleared &operator=(const ReadOnlyCleared &) = delete;
+
+    void putBack() const
+    {
+        if (cleared)
+            SetFileAttributesW(path.c_str(), attributes);
+    }
+
+private:
+    std::wstring path;
+    DWORD attributes;
+    bool cleared = false;
+};
+
 } // namespace
 
 Qt::CaseSensitivity fileNameCaseSensitivity()
 {
     return Qt::CaseInsensitive;
+}
+
+QString trueFileName(const QString &path)
+{
+    const QString written = QFileInfo(path).fileName();
+    // No Windows name holds a wildcard; searched for, one would find other names.
+    static const QRegularExpression wildcards(QStringLiteral("[*?<>\"]"));
+    if (written.isEmpty() || written.contains(wildcards))
+        return written;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(nativePath(path).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return written;
+    FindClose(search);
+    // A short 8.3 name finds the long one, which is another name, not another spelling.
+    const QString name = QString::fromWCharArray(found.cFileName);
+    return name.compare(written, Qt::CaseInsensitive) == 0 ? name : written;
 }
 
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
@@ -85,13 +130,23 @@ bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 
 bool renameOver(const QString &from, const QString &to)
 {
-    return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0 ||
-           failWithSystemError();
+    const std::wstring source = nativePath(from);
+    const std::wstring target = nativePath(to);
+    // Renamed onto itself, in another spelling, a file keeps its attribute.
+    const bool itself =
+        QString::fromStdWString(source).compare(QString::fromStdWString(target), Qt::CaseInsensitive) == 0;
+    const ReadOnlyCleared writable(itself ? std::wstring() : target);
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    const detail::Failure failure = detail::systemFailure();
+    writable.putBack();
+    return fail(failure);
 }
 
 bool removeFile(const QString &path)
 {
     const std::wstring native = nativePath(path);
+    const ReadOnlyCleared writable(native);
     if (DeleteFileW(native.c_str()))
         return true;
     const detail::Failure failure = detail::systemFailure();
@@ -101,6 +156,7 @@ bool removeFile(const QString &path)
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & folderLink) == folderLink &&
         RemoveDirectoryW(native.c_str()))
         return true;
+    writable.putBack();
     return fail(failure);
 }
 
@@ -184,7 +240,6 @@ bool flushFolder(const QString &path)
 }
 
 // Flushing a whole volume takes an administrator; the file flushes do the work.
-void startFlushingFileSystem(const QString &)
-{}
+void startFlushingFileSystem(const QString &) {}
 
 } // namespace FileOps

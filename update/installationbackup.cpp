@@ -166,7 +166,7 @@ Outcome InstallationBackup::moveAside(const QString &relative)
     Outcome outcome = record(JournalRecord::MovedAside, relative);
     if (outcome)
         outcome = area.makeSavedFolderFor(relative);
-    if (outcome && !FileOps::renameOver(absolute(relative), area.saved(relative)))
+    if (outcome && !FileOps::renameOver(absolute(relative), area.savedUnderInstalledName(relative)))
         outcome = failed(QStringLiteral("set aside"), absolute(relative));
     return outcome;
 }
@@ -267,7 +267,7 @@ Outcome InstallationBackup::copyInto(const QString &source, const QString &relat
     if (!FileOps::writeTemporaryCopy(source, temporary, progress))
         return failed(QStringLiteral("copy"), source);
     Outcome outcome = area.makeSavedFolderFor(relative);
-    if (outcome && !FileOps::renameOver(destination, area.saved(relative)))
+    if (outcome && !FileOps::renameOver(destination, area.savedUnderInstalledName(relative)))
         outcome = failed(QStringLiteral("set aside"), destination);
     if (!outcome) {
         FileOps::removeIfPresent(temporary);
@@ -276,7 +276,7 @@ Outcome InstallationBackup::copyInto(const QString &source, const QString &relat
     if (!FileOps::renameOver(temporary, destination)) {
         outcome = failed(QStringLiteral("put in place"), destination);
         FileOps::removeIfPresent(temporary);
-        FileOps::renameOver(area.saved(relative), destination);
+        FileOps::renameOverNamedExactly(area.saved(relative), area.installedPathOfSaved(relative));
     }
     return outcome;
 }

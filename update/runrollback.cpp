@@ -127,14 +127,16 @@ Outcome RunRollback::undo(const JournalRecord &record)
         const QString original = area.saved(path);
         if (!existsOrIsLink(QFileInfo(original)))
             return Outcome::done(); // never moved: the original is still in place
-        const QFileInfo current(absolute(path));
+        // The record spells the path as the payload did; the original goes back under its own name.
+        const QString destination = area.installedPathOfSaved(path);
+        const QFileInfo current(destination);
         if (isRealFolder(current) && !FileOps::removeFolder(current.filePath()))
             return failed(QStringLiteral("remove the folder"), current.filePath());
-        const QString folder = absolute(path.left(path.lastIndexOf(QLatin1Char('/')) + 1));
+        const QString folder = current.absolutePath();
         if (!FileOps::makePath(folder))
             return failed(QStringLiteral("create the folder"), folder);
-        if (!FileOps::renameOver(original, absolute(path)))
-            return failed(QStringLiteral("put back"), absolute(path));
+        if (!FileOps::renameOverNamedExactly(original, destination))
+            return failed(QStringLiteral("put back"), destination);
         return Outcome::done();
     }
     case JournalRecord::CreatedFile: {
