@@ -124,14 +124,17 @@ void RunLog::handleMessage(QtMsgType type, const QMessageLogContext &context, co
     RunLog *log = installedLog;
     if (!log)
         return;
+    const QString line = timeStamp() + QLatin1Char(' ') + typePrefix(type) + log->bounded(message);
+    {
+        QMutexLocker locker(&log->mutex);
+        if (log->holding)
+            log->held.append(line);
+        else if (log->file.isOpen())
+            log->append(line);
+    }
+    // The log first: whoever reads a line on standard error finds it in the log already.
     if (log->previousHandler)
         log->previousHandler(type, context, message);
-    const QString line = timeStamp() + QLatin1Char(' ') + typePrefix(type) + log->bounded(message);
-    QMutexLocker locker(&log->mutex);
-    if (log->holding)
-        log->held.append(line);
-    else if (log->file.isOpen())
-        log->append(line);
 }
 
 // One message must not push the whole log out: a line names a path or a reason, and a few KiB hold any.
