@@ -83,7 +83,7 @@ const QString lockName = QStringLiteral(".quillFern.lock");
 QMap<QString, QString> installationTree(const QString &root)
 {
     return treeWithout(snapshotTree(root), {QStringLiteral("bin/stop-requests.log"),
-                                        QStringLiteral("bin/product-starts.log"), lockName});
+                                            QStringLiteral("bin/product-starts.log"), lockName});
 }
 
 int countLost(const QMap<QString, QString> &expected, const QMap<QString, QString> &actual)
@@ -185,9 +185,9 @@ public:
     {
         const QDir base(top);
         return treeWithout(snapshotTree(top),
-                       QStringList{base.relativeFilePath(install.root()), base.relativeFilePath(package),
-                                   base.relativeFilePath(work)} +
-                           alsoLeaveOut);
+                           QStringList{base.relativeFilePath(install.root()), base.relativeFilePath(package),
+                                       base.relativeFilePath(work)} +
+                               alsoLeaveOut);
     }
 
     StandInInstallation install;
@@ -600,7 +600,8 @@ void TestFaults::fullFileSystemIsRolledBack()
     const QString runLog = QString::fromUtf8(readFile(run.runLogPath()));
     QVERIFY2(runLog.contains(QLatin1Char(' ') + rolledBack + QLatin1Char('\n')), qPrintable(runLog));
     if (journalCut)
-        QVERIFY2(runLog.contains(QLatin1String("could not write to the journal")), "no journal write was cut short");
+        QVERIFY2(runLog.contains(QLatin1String("could not write to the journal")),
+                 "no journal write was cut short");
     for (const QString &line : runLog.split(QLatin1Char('\n'))) {
         QVERIFY2(!line.contains(QLatin1String("Unknown error")), qPrintable(line));
         if (line.contains(QLatin1String("write to the journal")))
@@ -610,7 +611,7 @@ void TestFaults::fullFileSystemIsRolledBack()
 
 void TestFaults::killedRunIsFinishedByNextRun_data()
 {
-    QTest::addColumn<int>("killAt"); // journal records written when the kill comes
+    QTest::addColumn<int>("killAt");          // journal records written when the kill comes
     QTest::addColumn<bool>("packageDeleted"); // before the next run, which then can only roll back
     QTest::newRow("killed early") << 200 << false;
     QTest::newRow("killed half-way") << 2000 << false;
@@ -824,7 +825,8 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         // Created and never written: it names no updater, live or dead.
         QFile lock(ws.root(lockName));
         QVERIFY(lock.open(QIODevice::WriteOnly));
-        QVERIFY(lock.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        QVERIFY(
+            lock.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
         break;
     }
     case SelfUpdate:
@@ -838,7 +840,8 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         break;
     }
 
-    const auto installed = treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
+    const auto installed =
+        treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
     const auto packaged = snapshotTree(ws.package);
     const auto outside = ws.outsideTree();
     const auto payload =
