@@ -119,24 +119,30 @@ void TestProcess::stopReportsOnce_data()
     QTest::addColumn<QByteArray>("standInBody"); // empty: a copy of sleep
     QTest::addColumn<int>("standIns");
     QTest::addColumn<bool>("namedLikeThisProcess");
+    QTest::addColumn<bool>("byOwnExecutable"); // this test's own file, which only this process runs
     QTest::addColumn<StopCommand::Ending>("ending");
     using E = StopCommand::Ending;
-    QTest::newRow("command ends them") << QByteArray("exit 0\n") << QByteArray() << 0 << false << E::Ended;
+    QTest::newRow("command ends them")
+        << QByteArray("exit 0\n") << QByteArray() << 0 << false << false << E::Ended;
     QTest::newRow("command finds none")
-        << QByteArray("exit 1\n") << QByteArray() << 0 << false << E::NotFound;
+        << QByteArray("exit 1\n") << QByteArray() << 0 << false << false << E::NotFound;
     QTest::newRow("command refuses its arguments")
-        << QByteArray("exit 2\n") << QByteArray() << 0 << false << E::Failed;
-    QTest::newRow("command crashes") << QByteArray("kill -SEGV $$\n") << QByteArray() << 0 << false
+        << QByteArray("exit 2\n") << QByteArray() << 0 << false << false << E::Failed;
+    QTest::newRow("command crashes") << QByteArray("kill -SEGV $$\n") << QByteArray() << 0 << false << false
                                      << E::Failed;
-    QTest::newRow("command hangs") << QByteArray("exec sleep 60\n") << QByteArray() << 0 << false
+    QTest::newRow("command hangs") << QByteArray("exec sleep 60\n") << QByteArray() << 0 << false << false
                                    << E::BoundedOut;
-    QTest::newRow("no command: two running") << QByteArray() << QByteArray() << 2 << false << E::Ended;
+    QTest::newRow("no command: two running")
+        << QByteArray() << QByteArray() << 2 << false << false << E::Ended;
     QTest::newRow("no command: one ignores being asked")
-        << QByteArray() << QByteArray("trap '' TERM\nwhile :; do sleep 0.1; done\n") << 1 << false
+        << QByteArray() << QByteArray("trap '' TERM\nwhile :; do sleep 0.1; done\n") << 1 << false << false
         << E::Ended;
-    QTest::newRow("no command: none running") << QByteArray() << QByteArray() << 0 << false << E::NotFound;
+    QTest::newRow("no command: none running")
+        << QByteArray() << QByteArray() << 0 << false << false << E::NotFound;
     QTest::newRow("no command: only this process")
-        << QByteArray() << QByteArray() << 0 << true << E::NotFound;
+        << QByteArray() << QByteArray() << 0 << true << false << E::NotFound;
+    QTest::newRow("by executable: only this process")
+        << QByteArray() << QByteArray() << 0 << false << true << E::NotFound;
 }
 
 // Every way a stop can end is reported once, from the event loop, and the
@@ -147,6 +153,7 @@ void TestProcess::stopReportsOnce()
     QFETCH(QByteArray, standInBody);
     QFETCH(int, standIns);
     QFETCH(bool, namedLikeThisProcess);
+    QFETCH(bool, byOwnExecutable);
     QFETCH(StopCommand::Ending, ending);
     StandInInstallation install;
     replaceStopProgram(install, stopBody);
@@ -163,7 +170,10 @@ void TestProcess::stopReportsOnce()
 
     StopCommand stop;
     QSignalSpy over(&stop, &StopCommand::over);
-    stop.start(name, install.binDir(), 20000);
+    if (byOwnExecutable)
+        stop.startEndingProgram(QCoreApplication::applicationFilePath(), 20000);
+    else
+        stop.start(name, install.binDir(), 20000);
     QVERIFY(stop.isRunning());
     QCOMPARE(over.count(), 0); // never from inside start()
     if (ending == StopCommand::Ending::BoundedOut) {
