@@ -368,6 +368,8 @@ void TestProcess::relaunchStartsProductAndStopsUpdater_data()
     QTest::newRow("plain") << "install" << true;
     QTest::newRow("spaces") << "Program Files/Halvorquintel App" << true;
     QTest::newRow("non-ASCII") << QString::fromUtf8("Programme/Mise à jour 更新") << true;
+    QTest::newRow("double quotes, a space and non-ASCII")
+        << QString::fromUtf8("Programme/\"Mise à jour\" 更新") << true;
     QTest::newRow("product missing: said in the log") << "install" << false;
 }
 

@@ -368,9 +368,8 @@ void DlgUpdate::onAfterUpdateTaskFinish()
 {
     qDebug() << "Finish!";
 
-    const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
-    if (!QProcess::startDetached(launch.value(0), launch.mid(1))) {
-        const QFileInfo program(launch.value(0));
+    const QFileInfo program(Platform::productProgram(applicationDir));
+    if (!QProcess::startDetached(program.filePath(), QStringList())) {
         const QString reason = !program.exists()         ? QStringLiteral("there is no such file")
                                : !program.isExecutable() ? QStringLiteral("it is not executable")
                                                          : QStringLiteral("the system refused to start it");

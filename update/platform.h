@@ -30,9 +30,9 @@ QString stopCommand(const QString &applicationDir, const QString &processName);
 // and as the self-stop finds this installation's updaters by.
 QString updaterProgram(const QString &applicationDir);
 
-// The command that starts the product from `applicationDir`: the whole
-// executable path in double quotes, so folders with spaces work.
-QString productLaunchCommand(const QString &applicationDir);
+// The product's executable in `applicationDir`, started as it is, without a
+// command line to split, whatever characters its path holds.
+QString productProgram(const QString &applicationDir);
 
 // Sets how the window follows the screen's scale; called before the
 // application object exists, with the command line it will be given. The

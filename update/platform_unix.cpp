@@ -111,9 +111,9 @@ QString updaterProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/quillFern");
 }
 
-QString productLaunchCommand(const QString &applicationDir)
+QString productProgram(const QString &applicationDir)
 {
-    return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel\"");
+    return applicationDir + QStringLiteral("/Halvorquintel");
 }
 
 // Desktops set Xft.dpi to the scale their user chose. Without it, Qt would derive a

@@ -22,9 +22,9 @@ QString updaterProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/quillFern.exe");
 }
 
-QString productLaunchCommand(const QString &applicationDir)
+QString productProgram(const QString &applicationDir)
 {
-    return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel.exe\"");
+    return applicationDir + QStringLiteral("/Halvorquintel.exe");
 }
 
 // Windows reports the display scale the user chose, in steps of 25 %.
