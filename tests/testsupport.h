@@ -111,6 +111,9 @@ private:
 
 // The peak resident memory of a running process in KiB, -1 where unknown.
 qint64 peakMemoryKiB(qint64 pid);
+// Whether the process still runs: listed, and not a zombie waiting to be collected.
+// Unlike QProcess::state(), it needs no event loop to notice an end.
+bool isAlive(qint64 pid);
 
 // Held by every test that runs the updater's executable or the real stop
 // program: a stop by name ends every such process of the user (the stop of
