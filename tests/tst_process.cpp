@@ -107,12 +107,7 @@ public:
                QFileInfo(program).canonicalFilePath();
     }
     // Gone, or a zombie this test has not collected yet.
-    bool isGone() const
-    {
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(process.processId()));
-        const int state = stat.lastIndexOf(')') + 2;
-        return stat.isEmpty() || stat.at(state) == 'Z';
-    }
+    bool isGone() const { return !isAlive(process.processId()); }
 
 private:
     QTemporaryDir folder;
