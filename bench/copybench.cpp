@@ -362,8 +362,8 @@ double wallSeconds()
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// The product stand-in notes when it was started; the stop stand-in ends nothing, so the
-// updater ends itself once its self-stop has returned.
+// The product stand-in notes when it was started; the stop stand-in ends nothing. The updater
+// ends itself once its self-stop is over.
 bool installUpdater(const QString &root, const QString &updater)
 {
     const QString bin = root + QStringLiteral("/bin");

@@ -20,12 +20,9 @@ public:
     {
         return dlg.productStop.process ? dlg.productStop.process : dlg.selfStop.process;
     }
-    // Names only a test uses, for stops that end processes by name without a stop program.
-    static void setProcessNames(DlgUpdate &dlg, const QString &product, const QString &updater)
-    {
-        dlg.productName = product;
-        dlg.updaterName = updater;
-    }
+    // A name only a test uses, for a product stop that ends processes by name without a stop program.
+    static void setProductName(DlgUpdate &dlg, const QString &product) { dlg.productName = product; }
+    static bool selfStopRunning(DlgUpdate &dlg) { return dlg.selfStop.isRunning(); }
     static QString packageDir(DlgUpdate &dlg) { return dlg.packageDir; }
     static int progressTimerId(DlgUpdate &dlg) { return dlg.progressTimerId; }
     static int stageTimerId(DlgUpdate &dlg) { return dlg.stageTimerId; }

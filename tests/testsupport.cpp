@@ -354,6 +354,13 @@ void UpdaterRun::kill()
     readErrors();
 }
 
+bool isAlive(qint64 pid)
+{
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const int state = stat.lastIndexOf(')') + 2;
+    return pid > 0 && state > 1 && state < stat.size() && stat.at(state) != 'Z';
+}
+
 qint64 peakMemoryKiB(qint64 pid)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));

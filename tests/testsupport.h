@@ -111,10 +111,14 @@ private:
 
 // The peak resident memory of a running process in KiB, -1 where unknown.
 qint64 peakMemoryKiB(qint64 pid);
+// Whether the process still runs: listed, and not a zombie waiting to be collected.
+// Unlike QProcess::state(), it needs no event loop to notice an end.
+bool isAlive(qint64 pid);
 
-// Held by every test that runs processes named like the updater: the
-// updater's self-stop ends all of them, so such tests take turns, also
-// across build trees on one machine.
+// Held by every test that runs the updater's executable or the real stop
+// program: a stop by name ends every such process of the user (the stop of
+// the product, and in older builds the self-stop too), so such tests take
+// turns, also across build trees on one machine.
 class UpdaterProcessLock
 {
 public:

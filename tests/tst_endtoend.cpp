@@ -3,14 +3,16 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <memory>
+
 #include <signal.h>
 
 #include "testsupport.h"
 
 // Whole runs of the installed updater in real time, with the real stop
-// program and a stand-in product that runs until it is stopped. The
-// updater's self-stop ends every process of its name, so these runs hold
-// the updater process lock.
+// program and a stand-in product that runs until it is stopped. The stop
+// program ends every product stand-in of the user, so these runs hold the
+// updater process lock.
 class TestEndToEnd : public QObject
 {
     Q_OBJECT
@@ -40,22 +42,39 @@ QMap<QString, double> messageTimes(const QByteArray &errors)
     return times;
 }
 
+// Holds the updater started in `install` in its stop of the product until the file "release"
+// appears beside the stop program, at most 30 s.
+bool holdStopUntilReleased(const StandInInstallation &install)
+{
+    const QString stop = install.binDir() + QStringLiteral("/tskill");
+    return writeFile(stop, "#!/bin/sh\n"
+                           "echo \"$*\" >> \"$(dirname \"$0\")/stop-requests.log\"\n"
+                           "tries=0\n"
+                           "while [ ! -e \"$(dirname \"$0\")/release\" ] && [ $tries -lt 600 ]; do\n"
+                           "    sleep 0.05; tries=$((tries + 1))\n"
+                           "done\n") &&
+           makeExecutable(stop);
+}
+
 } // namespace
 
 void TestEndToEnd::fullRun_data()
 {
     QTest::addColumn<QString>("rootName");
     QTest::addColumn<bool>("productRunning");
-    QTest::newRow("product running") << "install" << true;
-    QTest::newRow("product not running") << "install" << false;
+    QTest::addColumn<bool>("otherInstallationUpdating"); // by an updater in the middle of its run throughout
+    QTest::newRow("product running") << "install" << true << false;
+    QTest::newRow("product not running") << "install" << false << false;
     QTest::newRow("folder with spaces and non-ASCII letters")
-        << QString::fromUtf8("Program Files/Halvorquintel Édition 更新") << true;
+        << QString::fromUtf8("Program Files/Halvorquintel Édition 更新") << true << false;
+    QTest::newRow("another installation updating at once") << "install" << true << true;
 }
 
 void TestEndToEnd::fullRun()
 {
     QFETCH(QString, rootName);
     QFETCH(bool, productRunning);
+    QFETCH(bool, otherInstallationUpdating);
     UpdaterProcessLock lock;
     StandInInstallation install(rootName);
     QVERIFY(install.isValid());
@@ -64,6 +83,26 @@ void TestEndToEnd::fullRun()
     QVERIFY(install.installWaitingProduct());
     const QString package = install.path(QStringLiteral("update/package"));
     QVERIFY(writeFile(package + QStringLiteral("/Env/new.txt"), "new"));
+
+    // The other installation's updater stops its product until this run is over.
+    std::unique_ptr<StandInInstallation> other;
+    QProcess otherUpdater;
+    QString otherPackage;
+    if (otherInstallationUpdating) {
+        other = std::make_unique<StandInInstallation>(QStringLiteral("other install"));
+        otherPackage = other->workspace() + QStringLiteral("/package");
+        QVERIFY(other->installUpdater());
+        QVERIFY(holdStopUntilReleased(*other));
+        QVERIFY(other->installWaitingProduct());
+        QVERIFY(writeFile(otherPackage + QStringLiteral("/Env/new.txt"), "other"));
+        QProcessEnvironment environment = other->updaterEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        otherUpdater.setProcessEnvironment(environment);
+        otherUpdater.setWorkingDirectory(other->root());
+        otherUpdater.start(other->binDir() + QStringLiteral("/quillFern"),
+                           {QStringLiteral("update"), otherPackage});
+        QTRY_COMPARE_WITH_TIMEOUT(other->stopRequests(), QStringList{QStringLiteral("Halvorquintel")}, 10000);
+    }
 
     QProcess product;
     if (productRunning) {
@@ -89,7 +128,7 @@ void TestEndToEnd::fullRun()
     }
     QVERIFY2(updater.waitForFinished(30000), "the updater did not end itself");
     const qint64 runTime = clock.elapsed();
-    // Its own stop command asked it to end, and it did so with status 0.
+    // It ended itself after its self-stop, with status 0.
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
 
@@ -120,6 +159,19 @@ void TestEndToEnd::fullRun()
     QCOMPARE(readFile(install.path(QStringLiteral("new.txt"))), QByteArray("new"));
     QVERIFY(!QFileInfo::exists(package));
     qInfo("run took %lld ms from start to the updater's exit", runTime);
+
+    if (other) {
+        QVERIFY2(isAlive(otherUpdater.processId()),
+                 "this run's self-stop ended the other installation's updater");
+        QVERIFY(writeFile(other->binDir() + QStringLiteral("/release"), QByteArray()));
+        QVERIFY2(otherUpdater.waitForFinished(30000), "the other installation's updater did not end itself");
+        QCOMPARE(otherUpdater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(otherUpdater.exitCode(), 0);
+        QTRY_COMPARE(other->productStarts(), 1);
+        startedProducts << other->productRecords().constLast().section(QLatin1Char(' '), 0, 0).toLongLong();
+        QCOMPARE(readFile(other->path(QStringLiteral("new.txt"))), QByteArray("other"));
+        QVERIFY(!QFileInfo::exists(otherPackage));
+    }
 }
 
 void TestEndToEnd::cleanup()

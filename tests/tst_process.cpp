@@ -19,7 +19,8 @@
 // Stopping and relaunching the product, with stand-ins that only record
 // their starts: nothing outside the temporary installation is ended. Where no
 // stop program is there to record, the processes are ended by names only
-// this test uses, carried by stand-ins it started itself.
+// this test uses, carried by stand-ins it started itself; the self-stop ends
+// copies of sleep at the temporary installations' bin/quillFern.
 class TestProcess : public QObject
 {
     Q_OBJECT
@@ -31,8 +32,8 @@ private slots:
     void showStopsProduct();
     void stopProgramThatNeverFinishesIsLeftBehind_data();
     void stopProgramThatNeverFinishesIsLeftBehind();
-    void selfStopThatDoesNotEndUpdater_data();
-    void selfStopThatDoesNotEndUpdater();
+    void selfStopEndsOnlyThisInstallationsUpdaters_data();
+    void selfStopEndsOnlyThisInstallationsUpdaters();
     void relaunchStartsProductAndStopsUpdater_data();
     void relaunchStartsProductAndStopsUpdater();
     void restartButtonRelaunchesOnEveryPress();
@@ -60,20 +61,38 @@ QString testOnlyName(const char *role)
     return QStringLiteral("qf%1%2").arg(QLatin1String(role)).arg(QCoreApplication::applicationPid());
 }
 
-// A process called `name` that runs until it is ended, started by this test from a
-// temporary folder. `body` empty: a copy of sleep; otherwise a script that runs it.
+QString sleepProgram()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("sleep"));
+}
+
+// A process that runs until it is ended, started by this test.
 class StandInProcess
 {
 public:
+    enum class OnTerm { Ends, Ignored };
+
+    // Called `name`, from a temporary folder. `body` empty: a copy of sleep; otherwise a script that runs it.
     explicit StandInProcess(const QString &name, const QByteArray &body = QByteArray())
     {
         const QString program = folder.filePath(name);
         if (body.isEmpty())
-            QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), program);
+            QFile::copy(sleepProgram(), program);
         else
             writeFile(program, "#!/bin/sh\n" + body);
         makeExecutable(program);
         process.start(program, {QStringLiteral("60")});
+    }
+    // A copy of sleep at `program`, whose executable it then is; an ignored SIGTERM stays ignored in it.
+    StandInProcess(const QString &program, OnTerm onTerm)
+    {
+        QFile::copy(sleepProgram(), program);
+        makeExecutable(program);
+        if (onTerm == OnTerm::Ignored)
+            process.start(QStringLiteral("sh"),
+                          {QStringLiteral("-c"), QStringLiteral("trap '' TERM; exec \"$0\" 60"), program});
+        else
+            process.start(program, {QStringLiteral("60")});
     }
     ~StandInProcess()
     {
@@ -81,13 +100,14 @@ public:
         process.waitForFinished();
     }
     bool started() { return process.waitForStarted(); }
-    // Gone, or a zombie this test has not collected yet.
-    bool isGone() const
+    // Whether `program` is its executable yet: a shell that starts it runs first.
+    bool runs(const QString &program) const
     {
-        const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(process.processId()));
-        const int state = stat.lastIndexOf(')') + 2;
-        return stat.isEmpty() || stat.at(state) == 'Z';
+        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(process.processId())).canonicalFilePath() ==
+               QFileInfo(program).canonicalFilePath();
     }
+    // Gone, or a zombie this test has not collected yet.
+    bool isGone() const { return !isAlive(process.processId()); }
 
 private:
     QTemporaryDir folder;
@@ -119,24 +139,30 @@ void TestProcess::stopReportsOnce_data()
     QTest::addColumn<QByteArray>("standInBody"); // empty: a copy of sleep
     QTest::addColumn<int>("standIns");
     QTest::addColumn<bool>("namedLikeThisProcess");
+    QTest::addColumn<bool>("byOwnExecutable"); // this test's own file, which only this process runs
     QTest::addColumn<StopCommand::Ending>("ending");
     using E = StopCommand::Ending;
-    QTest::newRow("command ends them") << QByteArray("exit 0\n") << QByteArray() << 0 << false << E::Ended;
+    QTest::newRow("command ends them")
+        << QByteArray("exit 0\n") << QByteArray() << 0 << false << false << E::Ended;
     QTest::newRow("command finds none")
-        << QByteArray("exit 1\n") << QByteArray() << 0 << false << E::NotFound;
+        << QByteArray("exit 1\n") << QByteArray() << 0 << false << false << E::NotFound;
     QTest::newRow("command refuses its arguments")
-        << QByteArray("exit 2\n") << QByteArray() << 0 << false << E::Failed;
-    QTest::newRow("command crashes") << QByteArray("kill -SEGV $$\n") << QByteArray() << 0 << false
+        << QByteArray("exit 2\n") << QByteArray() << 0 << false << false << E::Failed;
+    QTest::newRow("command crashes") << QByteArray("kill -SEGV $$\n") << QByteArray() << 0 << false << false
                                      << E::Failed;
-    QTest::newRow("command hangs") << QByteArray("exec sleep 60\n") << QByteArray() << 0 << false
+    QTest::newRow("command hangs") << QByteArray("exec sleep 60\n") << QByteArray() << 0 << false << false
                                    << E::BoundedOut;
-    QTest::newRow("no command: two running") << QByteArray() << QByteArray() << 2 << false << E::Ended;
+    QTest::newRow("no command: two running")
+        << QByteArray() << QByteArray() << 2 << false << false << E::Ended;
     QTest::newRow("no command: one ignores being asked")
-        << QByteArray() << QByteArray("trap '' TERM\nwhile :; do sleep 0.1; done\n") << 1 << false
+        << QByteArray() << QByteArray("trap '' TERM\nwhile :; do sleep 0.1; done\n") << 1 << false << false
         << E::Ended;
-    QTest::newRow("no command: none running") << QByteArray() << QByteArray() << 0 << false << E::NotFound;
+    QTest::newRow("no command: none running")
+        << QByteArray() << QByteArray() << 0 << false << false << E::NotFound;
     QTest::newRow("no command: only this process")
-        << QByteArray() << QByteArray() << 0 << true << E::NotFound;
+        << QByteArray() << QByteArray() << 0 << true << false << E::NotFound;
+    QTest::newRow("by executable: only this process")
+        << QByteArray() << QByteArray() << 0 << false << true << E::NotFound;
 }
 
 // Every way a stop can end is reported once, from the event loop, and the
@@ -147,6 +173,7 @@ void TestProcess::stopReportsOnce()
     QFETCH(QByteArray, standInBody);
     QFETCH(int, standIns);
     QFETCH(bool, namedLikeThisProcess);
+    QFETCH(bool, byOwnExecutable);
     QFETCH(StopCommand::Ending, ending);
     StandInInstallation install;
     replaceStopProgram(install, stopBody);
@@ -163,7 +190,10 @@ void TestProcess::stopReportsOnce()
 
     StopCommand stop;
     QSignalSpy over(&stop, &StopCommand::over);
-    stop.start(name, install.binDir(), 20000);
+    if (byOwnExecutable)
+        stop.startEndingProgram(QCoreApplication::applicationFilePath(), 20000);
+    else
+        stop.start(name, install.binDir(), 20000);
     QVERIFY(stop.isRunning());
     QCOMPARE(over.count(), 0); // never from inside start()
     if (ending == StopCommand::Ending::BoundedOut) {
@@ -203,7 +233,7 @@ void TestProcess::showStopsProduct()
     StandInProcess product(productName);
     QVERIFY(product.started());
     DlgUpdate dlg;
-    DlgUpdateProbe::setProcessNames(dlg, productName, testOnlyName("U"));
+    DlgUpdateProbe::setProductName(dlg, productName);
     dlg.setApplicationDir(install.binDir());
     dlg.setPackageDir(install.path(QStringLiteral("package")));
     MessageLog log;
@@ -261,28 +291,44 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
     QCOMPARE(log.count(QStringLiteral("kill finish")), 1);
 }
 
-void TestProcess::selfStopThatDoesNotEndUpdater_data()
+void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters_data()
 {
-    QTest::addColumn<QByteArray>("stopBody"); // empty: no stop program, the other updaters are ended here
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("missing") << QByteArray() << "returned without ending the updater";
-    QTest::newRow("returns") << QByteArray("exit 0\n") << "returned without ending the updater";
-    QTest::newRow("hanging") << QByteArray("exec sleep 60\n") << "did not end the updater within 20 s";
+    QTest::addColumn<int>("ofThisInstallation"); // copies of sleep running as this installation's updater
+    QTest::addColumn<bool>("ignoringTerm");
+    QTest::addColumn<bool>("boundRunsOut");
+    QTest::addColumn<QString>(
+        "reason"); // why the updater ends itself; empty: the self-stop went as it should
+    QTest::newRow("none of this installation") << 0 << false << false << QString();
+    QTest::newRow("two of this installation") << 2 << false << false << QString();
+    QTest::newRow("one of this installation ignores being asked") << 1 << true << false << QString();
+    QTest::newRow("one of this installation outlasts the bound")
+        << 1 << true << true << "did not end this installation's other updaters within 20 s";
 }
 
-void TestProcess::selfStopThatDoesNotEndUpdater()
+// Another installation's updater, busy with its own run, survives this one's self-stop, and
+// the stop program, which ends by name, is not asked.
+void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
 {
-    QFETCH(QByteArray, stopBody);
+    QFETCH(int, ofThisInstallation);
+    QFETCH(bool, ignoringTerm);
+    QFETCH(bool, boundRunsOut);
     QFETCH(QString, reason);
     StandInInstallation install;
-    replaceStopProgram(install, stopBody);
-    // This process stands for the updater: the self-stop ends the other one, and then this one itself.
-    const QString updaterName = testOnlyName("U");
-    StandInProcess otherUpdater(updaterName);
+    StandInInstallation other;
+    const QString updater = install.binDir() + QStringLiteral("/quillFern");
+    using OnTerm = StandInProcess::OnTerm;
+    std::vector<std::unique_ptr<StandInProcess>> running;
+    for (int i = 0; i < ofThisInstallation; ++i) {
+        running.push_back(
+            std::make_unique<StandInProcess>(updater, ignoringTerm ? OnTerm::Ignored : OnTerm::Ends));
+        QVERIFY(running.back()->started());
+    }
+    StandInProcess otherUpdater(other.binDir() + QStringLiteral("/quillFern"), OnTerm::Ends);
     QVERIFY(otherUpdater.started());
-    OwnName ownName(updaterName);
+    // Give the shells time to become sleep, which then ignores SIGTERM as they did.
+    for (const auto &standIn : running)
+        QTRY_VERIFY(standIn->runs(updater));
     DlgUpdate dlg;
-    DlgUpdateProbe::setProcessNames(dlg, testOnlyName("P"), updaterName);
     dlg.setApplicationDir(install.binDir());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     MessageLog log;
@@ -290,17 +336,22 @@ void TestProcess::selfStopThatDoesNotEndUpdater()
     DlgUpdateProbe::ui(dlg)->btnOK->setEnabled(true);
     QTest::mouseClick(DlgUpdateProbe::ui(dlg)->btnOK, Qt::LeftButton);
     QTRY_COMPARE(install.productStarts(), 1);
-    if (stopBody.startsWith("exec sleep")) {
-        QTRY_COMPARE(install.stopRequests(), QStringList{updaterName});
-        QCOMPARE(closed.count(), 0);
+    if (boundRunsOut) {
+        QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
         DlgUpdateProbe::expireSelfStopDeadline(dlg);
     }
     // As the last window of the real updater, closing ends it with status 0.
-    QTRY_COMPARE(closed.count(), 1);
-    QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
-    QVERIFY2(log.messages().contains(QStringLiteral("Ending the updater here: the self-stop ") + reason),
-             qPrintable(log.messages().join(QLatin1Char('\n'))));
-    QCOMPARE(otherUpdater.isGone(), stopBody.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
+    const QString messages = log.messages().join(QLatin1Char('\n'));
+    if (reason.isEmpty())
+        QVERIFY2(!messages.contains(QStringLiteral("Ending the updater here")), qPrintable(messages));
+    else
+        QVERIFY2(log.messages().contains(QStringLiteral("Ending the updater here: the self-stop ") + reason),
+                 qPrintable(messages));
+    for (const auto &standIn : running)
+        QVERIFY2(standIn->isGone() != boundRunsOut, qPrintable(messages));
+    QVERIFY2(!otherUpdater.isGone(), "the other installation's updater was ended");
+    QCOMPARE(install.stopRequests(), QStringList());
     QTest::qWait(100);
     QCOMPARE(closed.count(), 1);
 }
@@ -312,6 +363,8 @@ void TestProcess::relaunchStartsProductAndStopsUpdater_data()
     QTest::newRow("plain") << "install" << true;
     QTest::newRow("spaces") << "Program Files/Halvorquintel App" << true;
     QTest::newRow("non-ASCII") << QString::fromUtf8("Programme/Mise à jour 更新") << true;
+    QTest::newRow("double quotes, a space and non-ASCII")
+        << QString::fromUtf8("Programme/\"Mise à jour\" 更新") << true;
     QTest::newRow("product missing: said in the log") << "install" << false;
 }
 
@@ -326,6 +379,7 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
         QVERIFY(QFile::remove(product));
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
+    QSignalSpy closed(&dlg, &QDialog::rejected);
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     DlgUpdateProbe::setTargetProgress(dlg, 100);
     ui->progress->setValue(99);
@@ -339,7 +393,8 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
         reported +=
             line == QStringLiteral("Could not start the product \"%1\": there is no such file").arg(product);
     QCOMPARE(reported, productThere ? 0 : 1);
-    QTRY_COMPARE(install.stopRequests(), QStringList{QStringLiteral("quillFern")});
+    QTRY_COMPARE(closed.count(), 1);
+    QCOMPARE(install.stopRequests(), QStringList());
     QCOMPARE(dlg.runState(), DlgUpdate::RunState::Relaunched);
 }
 
@@ -353,18 +408,16 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
     ui->btnOK->setEnabled(true);
 
     QTest::mouseClick(ui->btnOK, Qt::LeftButton);
-    QPointer<QProcess> selfStop = DlgUpdateProbe::killProcess(dlg);
-    QVERIFY(selfStop);
-    QVERIFY(!selfStop->parent());
+    QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
     QTRY_COMPARE(install.productStarts(), 1);
-    QTRY_VERIFY(selfStop.isNull()); // the stand-in returned; its process object is released
+    QTRY_VERIFY(!DlgUpdateProbe::selfStopRunning(dlg));
     QCOMPARE(dlg.runState(), DlgUpdate::RunState::Restarted);
 
     QTest::mouseClick(ui->btnOK, Qt::LeftButton);
-    QVERIFY(DlgUpdateProbe::killProcess(dlg)); // the self-stop, started again
+    QVERIFY(DlgUpdateProbe::selfStopRunning(dlg)); // started again
     QTRY_COMPARE(install.productStarts(), 2);
-    QTRY_COMPARE(install.stopRequests(),
-                 (QStringList{QStringLiteral("quillFern"), QStringLiteral("quillFern")}));
+    QTRY_VERIFY(!DlgUpdateProbe::selfStopRunning(dlg));
+    QCOMPARE(install.stopRequests(), QStringList());
 }
 
 void TestProcess::secondShowAfterStopFinished()

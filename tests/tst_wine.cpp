@@ -10,7 +10,8 @@
 
 // The cross-built Windows updater, run under Wine on a virtual X display
 // against a stand-in Halvorquintel.exe, with the stand-in tskill.exe on
-// Wine's path or, as on a Windows without tskill, with nothing on it.
+// Wine's path or, as on a Windows without tskill, with nothing on it. Copies
+// of the product stand-in, which runs for two minutes, stand for other updaters.
 // Everything runs in the Windows build's own Wine prefix, so the updater's
 // stops reach no process outside it.
 class TestWine : public QObject
@@ -93,11 +94,14 @@ void TestWine::wholeUpdate_data()
     QTest::addColumn<bool>("stopProgram");
     QTest::addColumn<bool>("otherLetterCase");
     QTest::addColumn<bool>("readOnlyFiles");
-    QTest::newRow("success with deletion list") << false << true << false << false;
-    QTest::newRow("failure rolled back") << true << true << false << false;
-    QTest::newRow("success without tskill.exe") << false << false << false << false;
-    QTest::newRow("failure rolled back, Foo.DLL over foo.dll") << true << true << true << false;
-    QTest::newRow("failure rolled back over read-only files") << true << true << false << true;
+    // One more updater of this installation, started by its path in other letter case, and one of
+    // another installation's, both running when the update begins.
+    QTest::addColumn<bool>("otherUpdaters");
+    QTest::newRow("success with deletion list") << false << true << false << false << true;
+    QTest::newRow("failure rolled back") << true << true << false << false << false;
+    QTest::newRow("success without tskill.exe") << false << false << false << false << true;
+    QTest::newRow("failure rolled back, Foo.DLL over foo.dll") << true << true << true << false << false;
+    QTest::newRow("failure rolled back over read-only files") << true << true << false << true << false;
 }
 
 void TestWine::wholeUpdate()
@@ -106,6 +110,7 @@ void TestWine::wholeUpdate()
     QFETCH(bool, stopProgram);
     QFETCH(bool, otherLetterCase);
     QFETCH(bool, readOnlyFiles);
+    QFETCH(bool, otherUpdaters);
     UpdaterProcessLock lock;
     QTemporaryDir workspace;
     QVERIFY(workspace.isValid());
@@ -141,11 +146,32 @@ void TestWine::wholeUpdate()
                                     package + QString::fromUtf8("/Env/added/新.txt")})
             QVERIFY2(QFile::setPermissions(path, readOnly), qPrintable(path));
     }
+    const QString starts = bin + QStringLiteral("/product-starts.log");
+    // The stand-in notes its starts as the product's do; the copy in this installation's bin/ comes first.
+    const int before = otherUpdaters ? 1 : 0;
+    QProcess thisUpdater;
+    QProcess otherUpdater;
+    const QString otherBin = workspace.filePath(QString::fromUtf8("Other Édition/bin"));
+    if (otherUpdaters) {
+        const QString standIn = windowsBuild + QStringLiteral("/tests/windows/Halvorquintel.exe");
+        const QString updater = bin + QStringLiteral("/quillFern.exe");
+        QVERIFY(QDir().mkpath(otherBin) && QFile::copy(standIn, otherBin + QStringLiteral("/quillFern.exe")));
+        otherUpdater.start(wineLauncher(), {otherBin + QStringLiteral("/quillFern.exe")});
+        QVERIFY(otherUpdater.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(otherBin + QStringLiteral("/product-starts.log")).count('\n'), 1,
+                                  60000);
+        // Runs the stand-in from this installation's path; the real updater then takes that path.
+        QVERIFY(QFile::remove(updater) && QFile::copy(standIn, updater));
+        thisUpdater.start(wineLauncher(), {windowsPath(root + QStringLiteral("/BIN/QUILLFERN.EXE"))});
+        QVERIFY(thisUpdater.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), 1, 60000);
+        QVERIFY(QFile::remove(updater) &&
+                QFile::copy(windowsBuild + QStringLiteral("/installation/bin/quillFern.exe"), updater));
+    }
     QProcess product;
     product.start(wineLauncher(), {bin + QStringLiteral("/Halvorquintel.exe")});
     QVERIFY(product.waitForStarted());
-    const QString starts = bin + QStringLiteral("/product-starts.log");
-    QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), 1, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), before + 1, 60000);
     const auto installed = snapshotTree(root);
     const auto packaged = snapshotTree(package);
 
@@ -200,22 +226,31 @@ void TestWine::wholeUpdate()
     sinceFinish.start();
     QVERIFY2(updater.waitForFinished(60000), "the updater did not end itself");
     errors += updater.readAllStandardError();
-    if (!stopProgram) {
-        // Without tskill.exe it stopped the product and the other updaters itself, and then ended
-        // with status 0, well before the self-stop's 20 s bound.
-        QVERIFY2(sinceFinish.elapsed() < 20000, qPrintable(QString::number(sinceFinish.elapsed())));
-        for (const char *stopped :
-             {"ending the processes called Halvorquintel here", "ending the processes called quillFern here"})
-            QVERIFY2(errors.contains(stopped), errors.constData());
-        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(updater.exitCode(), 0);
+    if (otherUpdaters) {
+        QVERIFY2(isAlive(otherUpdater.processId()), "the self-stop ended another installation's updater");
+        QVERIFY2(thisUpdater.waitForFinished(30000), "the self-stop left this installation's other updater");
+        QVERIFY2(errors.contains("Ending 1 other process of"), errors.constData());
+        otherUpdater.kill();
+        otherUpdater.waitForFinished();
     }
-    QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), 2, 60000);
-    QVERIFY(readFile(starts).split('\n').value(1).endsWith(
-        QString::fromUtf8("\\bin\\Halvorquintel.exe").toUtf8()));
+    if (!stopProgram) {
+        // Without tskill.exe it stopped the product itself.
+        QVERIFY2(errors.contains("ending the processes called Halvorquintel here"), errors.constData());
+    }
+    // The self-stop ends this installation's other updaters itself, tskill.exe or not, and then the
+    // updater ends with status 0, well before the self-stop's 20 s bound.
+    QVERIFY2(sinceFinish.elapsed() < 20000, qPrintable(QString::number(sinceFinish.elapsed())));
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY2(!errors.contains("Ending the updater here"), errors.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), before + 2, 60000);
+    QVERIFY(readFile(starts)
+                .split('\n')
+                .value(before + 1)
+                .endsWith(QString::fromUtf8("\\bin\\Halvorquintel.exe").toUtf8()));
     // Started once: the relaunched stand-in runs, and no other start follows.
     QTest::qWait(1000);
-    QCOMPARE(readFile(starts).count('\n'), 2);
+    QCOMPARE(readFile(starts).count('\n'), before + 2);
     // The relaunched stand-in was started by the updater this test ran.
     QProcess::execute(wineLauncher(), {windowsBuild + QStringLiteral("/tests/windows/tskill.exe"),
                                        QStringLiteral("Halvorquintel")});

@@ -41,7 +41,6 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     , attemptCount(0)
     , applicationDir(QCoreApplication::applicationDirPath())
     , productName(Platform::productProcessName())
-    , updaterName(Platform::updaterProcessName())
 {
     // The bar's chunk is drawn from ":/progress".
     Resources::init();
@@ -369,9 +368,8 @@ void DlgUpdate::onAfterUpdateTaskFinish()
 {
     qDebug() << "Finish!";
 
-    const QStringList launch = QProcess::splitCommand(Platform::productLaunchCommand(applicationDir));
-    if (!QProcess::startDetached(launch.value(0), launch.mid(1))) {
-        const QFileInfo program(launch.value(0));
+    const QFileInfo program(Platform::productProgram(applicationDir));
+    if (!QProcess::startDetached(program.filePath(), QStringList())) {
         const QString reason = !program.exists()         ? QStringLiteral("there is no such file")
                                : !program.isExecutable() ? QStringLiteral("it is not executable")
                                                          : QStringLiteral("the system refused to start it");
@@ -389,23 +387,28 @@ void DlgUpdate::onAfterUpdateTaskFinish()
         stopSelf();
 }
 
-// Ends every updater process, this one included, while the event loop runs on.
+// Ends this installation's other updaters, by their executable's path, while the
+// event loop runs on; another installation's, busy with its own run, are left alone.
 void DlgUpdate::stopSelf()
 {
     releaseInstallation();
-    selfStop.start(updaterName, applicationDir, timings.stopCommandBound);
+    selfStop.startEndingProgram(Platform::updaterProgram(applicationDir), timings.stopCommandBound);
 }
 
-// Still here once the self-stop is over: the product is running again by now
-// and, as the last window, closing the window ends the updater with status 0.
+// The product is running again by now and, as the last window, closing the
+// window ends the updater with status 0.
 void DlgUpdate::onSelfStopOver(StopCommand::Ending ending)
 {
-    QString reason = QStringLiteral("returned without ending the updater");
+    QString reason;
     if (ending == StopCommand::Ending::BoundedOut)
-        reason = QStringLiteral("did not end the updater within %1 s").arg(timings.stopCommandBound / 1000);
+        reason = QStringLiteral("did not end this installation's other updaters within %1 s")
+                     .arg(timings.stopCommandBound / 1000);
+    else if (ending == StopCommand::Ending::Failed)
+        reason = QStringLiteral("could not end every other updater of this installation");
     else if (ending == StopCommand::Ending::NoCommand)
-        reason = QStringLiteral("could not be started");
-    qDebug().noquote() << "Ending the updater here: the self-stop" << reason;
+        reason = QStringLiteral("could not read the system's process list");
+    if (!reason.isEmpty())
+        qDebug().noquote() << "Ending the updater here: the self-stop" << reason;
     reject();
 }
 

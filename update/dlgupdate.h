@@ -40,7 +40,7 @@ public:
         RollingBack,     // the installation is being put back, after the last try or a close
         Failed,          // rolled back; the restart button starts the version the user had
         Completing,      // committed; the bar climbs to 100
-        Relaunched,      // the product runs again; the self-stop ends the updater
+        Relaunched,      // the product runs again; the self-stop runs, then the updater ends
         Restarted,       // the restart button started the version the user had; each press starts it again
         Closed,          // the window was closed; whatever the run changed is put back
     };
@@ -136,11 +136,10 @@ private:
     bool closeRequested = false;
     QString rollbackOccasion;
     std::unique_ptr<InstallationLock> installationLock;
-    // Stops the product before the run, and every updater, this one last, after it.
+    // Stops the product before the run, and this installation's other updaters after it.
     StopCommand productStop;
     StopCommand selfStop;
     QString productName;
-    QString updaterName;
     // Null while the worker has it.
     std::shared_ptr<InstallationUpdate> update;
     CancelToken cancelTry;

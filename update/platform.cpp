@@ -7,9 +7,4 @@ QString productProcessName()
     return QStringLiteral("Halvorquintel");
 }
 
-QString updaterProcessName()
-{
-    return QStringLiteral("quillFern");
-}
-
 } // namespace Platform

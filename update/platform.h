@@ -7,9 +7,9 @@
 class QObject;
 
 // What differs between Windows and the other systems outside the file work:
-// how the product and the updater are stopped by name, what the product's
-// executable is called, how the command line and the system's requests to
-// end reach the updater, how the window is scaled and where its icon comes from.
+// how the product is stopped by name, what the executables are called, how
+// the command line and the system's requests to end reach the updater, how the
+// window is scaled and where its icon comes from.
 namespace Platform {
 
 // Argument `index` of the command line, once the application object has
@@ -18,16 +18,16 @@ namespace Platform {
 // every folder name, so the wide command line is read instead.
 QString commandLineArgument(char *argv[], int index);
 
-// Process names as the system reports them; the executables' base names.
+// The product's process name as the system reports it; its executable's base name.
 QString productProcessName();
-QString updaterProcessName();
 
 // The command that ends every running process called `processName`, as one
 // string with quoted parts. On Windows this is the system's "tskill"; elsewhere
 // it is our own "tskill" that lies beside the updater in `applicationDir`.
 QString stopCommand(const QString &applicationDir, const QString &processName);
 
-// The updater's executable in `applicationDir`, as a start-up entry runs it.
+// The updater's executable in `applicationDir`, as a start-up entry runs it
+// and as the self-stop finds this installation's updaters by.
 QString updaterProgram(const QString &applicationDir);
 
 // Whether the file at `relative` in the updater's folder `applicationDir` is
@@ -36,9 +36,9 @@ QString updaterProgram(const QString &applicationDir);
 // start-up entry must always find a working updater.
 bool isUpdaterRuntime(const QString &applicationDir, const QString &relative);
 
-// The command that starts the product from `applicationDir`: the whole
-// executable path in double quotes, so folders with spaces work.
-QString productLaunchCommand(const QString &applicationDir);
+// The product's executable in `applicationDir`, started as it is, without a
+// command line to split, whatever characters its path holds.
+QString productProgram(const QString &applicationDir);
 
 // Sets how the window follows the screen's scale; called before the
 // application object exists, with the command line it will be given. The

@@ -118,9 +118,9 @@ bool isUpdaterRuntime(const QString &applicationDir, const QString &relative)
     return relative == QLatin1String("quillFern");
 }
 
-QString productLaunchCommand(const QString &applicationDir)
+QString productProgram(const QString &applicationDir)
 {
-    return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel\"");
+    return applicationDir + QStringLiteral("/Halvorquintel");
 }
 
 // Desktops set Xft.dpi to the scale their user chose. Without it, Qt would derive a

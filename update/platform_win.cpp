@@ -49,9 +49,9 @@ bool isUpdaterRuntime(const QString &applicationDir, const QString &relative)
     return loadedFrom.compare(QFileInfo(applicationDir).canonicalFilePath(), Qt::CaseInsensitive) == 0;
 }
 
-QString productLaunchCommand(const QString &applicationDir)
+QString productProgram(const QString &applicationDir)
 {
-    return QLatin1Char('"') + applicationDir + QStringLiteral("/Halvorquintel.exe\"");
+    return applicationDir + QStringLiteral("/Halvorquintel.exe");
 }
 
 // Windows reports the display scale the user chose, in steps of 25 %.

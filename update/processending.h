@@ -4,14 +4,20 @@
 
 #include <memory>
 
-// Ends every process of the current user called `processName` (the
-// executable's base name), this process never among them: what "tskill" does,
-// for a system where it cannot be started. The processes are told to end when
-// the object is made; allGone() checks, without waiting, whether they are.
+// Ends processes of the current user, this process never among them: those
+// called one name, as "tskill" does, for a system where it cannot be started,
+// or those running one executable file, which a name cannot tell apart from
+// another installation's. The processes are told to end when the object is
+// made; allGone() checks, without waiting, whether they are.
 class ProcessEnding
 {
 public:
-    explicit ProcessEnding(const QString &processName);
+    // Every process called `processName` (the executable's base name).
+    static std::unique_ptr<ProcessEnding> endByName(const QString &processName);
+    // Every process whose executable is the file `program`, compared as canonical
+    // paths (on Windows without regard to letter case).
+    static std::unique_ptr<ProcessEnding> endByExecutable(const QString &program);
+
     ~ProcessEnding();
     ProcessEnding(const ProcessEnding &) = delete;
     ProcessEnding &operator=(const ProcessEnding &) = delete;
@@ -27,6 +33,8 @@ public:
     QString problem() const;
 
 private:
+    ProcessEnding();
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -1,6 +1,8 @@
 #include "processending.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <csignal>
@@ -14,6 +16,19 @@ namespace {
 
 // As tskill: asked with SIGTERM first, forced with SIGKILL after this long.
 constexpr qint64 GracePeriodMs = 2000;
+
+// The path the kernel reports for a process started from `program`: absolute, links resolved.
+std::string kernelPath(const QString &program)
+{
+    const QFileInfo file(program);
+    QString path = file.canonicalFilePath();
+    if (path.isEmpty()) {
+        // Gone since its processes started: only the folder that held it can be resolved.
+        const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+        path = (folder.isEmpty() ? file.absolutePath() : folder) + QLatin1Char('/') + file.fileName();
+    }
+    return QFile::encodeName(path).toStdString();
+}
 
 } // namespace
 
@@ -40,22 +55,40 @@ struct ProcessEnding::Private
         }
         left.swap(signalled);
     }
+
+    // Tells the processes `found` lists to end; there is no list when /proc could not be read.
+    void endAll(const std::optional<std::vector<ProcessTable::Process>> &found, const std::string &error)
+    {
+        if (!found) {
+            problems << QStringLiteral("cannot read /proc: %1").arg(QString::fromLocal8Bit(error.c_str()));
+            return;
+        }
+        listed = true;
+        left = *found;
+        sinceAsked.start();
+        signalAll(SIGTERM);
+        ending = int(left.size());
+    }
 };
 
-ProcessEnding::ProcessEnding(const QString &processName)
+ProcessEnding::ProcessEnding()
     : d(std::make_unique<Private>())
+{}
+
+std::unique_ptr<ProcessEnding> ProcessEnding::endByName(const QString &processName)
 {
+    std::unique_ptr<ProcessEnding> ending(new ProcessEnding);
     std::string error;
-    const auto found = ProcessTable::findByName(processName.toStdString(), getpid(), &error);
-    if (!found) {
-        d->problems << QStringLiteral("cannot read /proc: %1").arg(QString::fromLocal8Bit(error.c_str()));
-        return;
-    }
-    d->listed = true;
-    d->left = *found;
-    d->sinceAsked.start();
-    d->signalAll(SIGTERM);
-    d->ending = int(d->left.size());
+    ending->d->endAll(ProcessTable::findByName(processName.toStdString(), getpid(), &error), error);
+    return ending;
+}
+
+std::unique_ptr<ProcessEnding> ProcessEnding::endByExecutable(const QString &program)
+{
+    std::unique_ptr<ProcessEnding> ending(new ProcessEnding);
+    std::string error;
+    ending->d->endAll(ProcessTable::findByExecutable(kernelPath(program), getpid(), &error), error);
+    return ending;
 }
 
 ProcessEnding::~ProcessEnding() = default;

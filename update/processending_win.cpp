@@ -1,7 +1,10 @@
 #include "processending.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
 #include <windows.h>
@@ -56,6 +59,54 @@ QString systemMessage(DWORD error)
     return message;
 }
 
+QString fromWide(const wchar_t *text, DWORD length)
+{
+    return QString::fromWCharArray(text, int(length));
+}
+
+// The path of the file at `path` as the system spells it, links and short names
+// resolved; `path` itself, cleaned, where the file cannot be opened.
+QString canonicalPath(const QString &path)
+{
+    const QString cleaned = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(cleaned).utf16()), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return cleaned;
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), DWORD(buffer.size()),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (length == 0 || length >= buffer.size())
+        return cleaned;
+    // The answer carries the long-path prefix: \\?\C:\... or \\?\UNC\server\share\...
+    QString resolved = fromWide(buffer.data(), length);
+    if (resolved.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        resolved = QStringLiteral("\\\\") + resolved.mid(8);
+    else if (resolved.startsWith(QLatin1String("\\\\?\\")))
+        resolved = resolved.mid(4);
+    return QDir::cleanPath(QDir::fromNativeSeparators(resolved));
+}
+
+// The executable a process runs, as the system started it; empty where it cannot be read.
+QString imagePath(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (!process)
+        return QString();
+    std::vector<wchar_t> buffer(32768);
+    DWORD length = DWORD(buffer.size());
+    const bool read = QueryFullProcessImageNameW(process, 0, buffer.data(), &length);
+    CloseHandle(process);
+    return read ? fromWide(buffer.data(), length) : QString();
+}
+
+bool samePath(const QString &a, const QString &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
 struct ProcessEnding::Private
@@ -64,40 +115,64 @@ struct ProcessEnding::Private
     std::vector<HANDLE> left;
     int ending = 0;
     QStringList problems;
+
+    // Tells every other process of this user for which `matches` holds to end.
+    void endAll(const std::function<bool(const PROCESSENTRY32W &)> &matches)
+    {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        if (snapshot == INVALID_HANDLE_VALUE) {
+            problems << QStringLiteral("cannot list the processes: %1").arg(systemMessage(GetLastError()));
+            return;
+        }
+        listed = true;
+        const DWORD self = GetCurrentProcessId();
+        const std::vector<BYTE> user = processUser(GetCurrentProcess());
+        PROCESSENTRY32W entry;
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            if (entry.th32ProcessID == self || !matches(entry) || !belongsTo(entry.th32ProcessID, user))
+                continue;
+            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+            if (!process || !TerminateProcess(process, 1)) {
+                problems << QStringLiteral("process %1 refused to end: %2")
+                                .arg(entry.th32ProcessID)
+                                .arg(systemMessage(GetLastError()));
+                if (process)
+                    CloseHandle(process);
+                continue;
+            }
+            left.push_back(process);
+        }
+        CloseHandle(snapshot);
+        ending = int(left.size());
+    }
 };
 
-ProcessEnding::ProcessEnding(const QString &processName)
+ProcessEnding::ProcessEnding()
     : d(std::make_unique<Private>())
+{}
+
+std::unique_ptr<ProcessEnding> ProcessEnding::endByName(const QString &processName)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        d->problems << QStringLiteral("cannot list the processes: %1").arg(systemMessage(GetLastError()));
-        return;
-    }
-    d->listed = true;
+    std::unique_ptr<ProcessEnding> ending(new ProcessEnding);
     const QString imageName = processName + QStringLiteral(".exe");
-    const DWORD self = GetCurrentProcessId();
-    const std::vector<BYTE> user = processUser(GetCurrentProcess());
-    PROCESSENTRY32W entry;
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == self ||
-            QString::fromWCharArray(entry.szExeFile).compare(imageName, Qt::CaseInsensitive) != 0 ||
-            !belongsTo(entry.th32ProcessID, user))
-            continue;
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (!process || !TerminateProcess(process, 1)) {
-            d->problems << QStringLiteral("process %1 refused to end: %2")
-                               .arg(entry.th32ProcessID)
-                               .arg(systemMessage(GetLastError()));
-            if (process)
-                CloseHandle(process);
-            continue;
-        }
-        d->left.push_back(process);
-    }
-    CloseHandle(snapshot);
-    d->ending = int(d->left.size());
+    ending->d->endAll([&imageName](const PROCESSENTRY32W &entry) {
+        return QString::fromWCharArray(entry.szExeFile).compare(imageName, Qt::CaseInsensitive) == 0;
+    });
+    return ending;
+}
+
+std::unique_ptr<ProcessEnding> ProcessEnding::endByExecutable(const QString &program)
+{
+    std::unique_ptr<ProcessEnding> ending(new ProcessEnding);
+    const QString target = canonicalPath(program);
+    const QString imageName = QFileInfo(target).fileName();
+    ending->d->endAll([&](const PROCESSENTRY32W &entry) {
+        // The image name rules out most processes before their paths are asked for.
+        return QString::fromWCharArray(entry.szExeFile).compare(imageName, Qt::CaseInsensitive) == 0 &&
+               samePath(canonicalPath(imagePath(entry.th32ProcessID)), target);
+    });
+    return ending;
 }
 
 ProcessEnding::~ProcessEnding()

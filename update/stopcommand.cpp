@@ -9,8 +9,8 @@
 
 namespace {
 
-// How often the fallback looks whether the processes it ended are gone.
-constexpr int FallbackCheckInterval = 20;
+// How often a stop that ends processes here looks whether they are gone.
+constexpr int EndingCheckInterval = 20;
 
 } // namespace
 
@@ -19,8 +19,8 @@ StopCommand::StopCommand(QObject *parent)
 {
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this, [this] { finish(Ending::BoundedOut); });
-    fallbackCheck.setInterval(FallbackCheckInterval);
-    connect(&fallbackCheck, &QTimer::timeout, this, &StopCommand::checkProcessesGone);
+    endingCheck.setInterval(EndingCheckInterval);
+    connect(&endingCheck, &QTimer::timeout, this, &StopCommand::checkProcessesGone);
 }
 
 StopCommand::~StopCommand()
@@ -36,6 +36,7 @@ void StopCommand::start(const QString &name, const QString &applicationDir, int 
     if (pending++ > 0)
         return;
     processName = name;
+    program.clear();
     commandLine = Platform::stopCommand(applicationDir, name);
     deadline.start(boundMs);
     process = new QProcess;
@@ -45,6 +46,15 @@ void StopCommand::start(const QString &name, const QString &applicationDir, int 
     // Commands are single strings with quoted parts, as the system's tools take them.
     const QStringList parts = QProcess::splitCommand(commandLine);
     process->start(parts.value(0), parts.mid(1), QIODevice::ReadWrite);
+}
+
+void StopCommand::startEndingProgram(const QString &executable, int boundMs)
+{
+    if (pending++ > 0)
+        return;
+    program = executable;
+    deadline.start(boundMs);
+    QMetaObject::invokeMethod(this, &StopCommand::endProcessesHere, Qt::QueuedConnection);
 }
 
 void StopCommand::onCommandFinished(int exitCode, QProcess::ExitStatus exitStatus)
@@ -65,32 +75,42 @@ void StopCommand::onCommandFinished(int exitCode, QProcess::ExitStatus exitStatu
 // the fallback runs from the event loop, so over() never comes before start() returns.
 void StopCommand::onCommandError(QProcess::ProcessError error)
 {
-    if (error == QProcess::FailedToStart && !fallback)
+    if (error == QProcess::FailedToStart && !endingHere)
         QMetaObject::invokeMethod(this, &StopCommand::endProcessesHere, Qt::QueuedConnection);
 }
 
 void StopCommand::endProcessesHere()
 {
-    if (!isRunning() || fallback)
+    if (!isRunning() || endingHere)
         return;
-    qDebug().noquote() << QStringLiteral("The stop command could not be started (%1); ending the processes "
-                                         "called %2 here")
-                              .arg(process ? process->errorString() : QString(), processName);
-    fallback = std::make_unique<ProcessEnding>(processName);
-    if (!fallback->problem().isEmpty())
-        qDebug().noquote() << QStringLiteral("Ending the processes called %1:").arg(processName)
-                           << fallback->problem();
-    if (!fallback->listed())
+    QString which;
+    if (program.isEmpty()) {
+        which = QStringLiteral("called %1").arg(processName);
+        qDebug().noquote() << QStringLiteral(
+                                  "The stop command could not be started (%1); ending the processes %2 here")
+                                  .arg(process ? process->errorString() : QString(), which);
+        endingHere = ProcessEnding::endByName(processName);
+    } else {
+        which = QStringLiteral("of \"%1\"").arg(program);
+        endingHere = ProcessEnding::endByExecutable(program);
+        const int count = endingHere->ending();
+        const QString processes = count == 1 ? QStringLiteral("process") : QStringLiteral("processes");
+        if (count > 0)
+            qDebug().noquote() << QStringLiteral("Ending %1 other %2 %3").arg(count).arg(processes, which);
+    }
+    if (!endingHere->problem().isEmpty())
+        qDebug().noquote() << QStringLiteral("Ending the processes %1:").arg(which) << endingHere->problem();
+    if (!endingHere->listed())
         finish(Ending::NoCommand);
-    else if (fallback->ending() == 0)
-        finish(fallback->problem().isEmpty() ? Ending::NotFound : Ending::Failed);
+    else if (endingHere->ending() == 0)
+        finish(endingHere->problem().isEmpty() ? Ending::NotFound : Ending::Failed);
     else
-        fallbackCheck.start();
+        endingCheck.start();
 }
 
 void StopCommand::checkProcessesGone()
 {
-    if (fallback && fallback->allGone())
+    if (endingHere && endingHere->allGone())
         finish(Ending::Ended);
 }
 
@@ -99,8 +119,8 @@ void StopCommand::finish(Ending ending)
     if (!isRunning())
         return;
     deadline.stop();
-    fallbackCheck.stop();
-    fallback.reset();
+    endingCheck.stop();
+    endingHere.reset();
     if (process) {
         process->disconnect(this);
         if (process->state() == QProcess::NotRunning) {

@@ -11,9 +11,10 @@ class ProcessEnding;
 
 // "Stop every process called X": runs the system's stop command ("tskill X")
 // and, where that cannot be started, ends those processes itself, this one
-// never among them. Bounded: a stop that has not ended its processes in time
-// is given up, a hung command killed. Every start() is answered by exactly one
-// over(), always from the event loop, never from inside start().
+// never among them. "Stop every other process running file F" needs no command:
+// those processes are ended here. Bounded: a stop that has not ended its
+// processes in time is given up, a hung command killed. Every start is answered
+// by exactly one over(), always from the event loop, never from inside the start.
 class StopCommand : public QObject
 {
     Q_OBJECT
@@ -22,7 +23,7 @@ class StopCommand : public QObject
 public:
     // How a stop ended.
     enum class Ending {
-        Ended,      // the processes of that name were ended
+        Ended,      // the processes were ended
         NotFound,   // none was running
         Failed,     // the command crashed or reported an error, or the processes refused to end
         BoundedOut, // not over within the bound; a hung command was killed
@@ -39,6 +40,10 @@ public:
     // stop command that lies in, or is found from, `applicationDir`. A start
     // while a stop runs joins it, and is answered when that one is over.
     void start(const QString &processName, const QString &applicationDir, int boundMs);
+    // Ends every other process of the current user whose executable is the
+    // file `program`, without a command: a name cannot tell one installation's
+    // processes from another's. Joined and answered as start() is.
+    void startEndingProgram(const QString &program, int boundMs);
     bool isRunning() const { return pending > 0; }
 
 signals:
@@ -53,12 +58,14 @@ private:
 
     QString processName;
     QString commandLine;
+    // Set while processes are ended by their executable rather than by name.
+    QString program;
     int pending = 0;
     // Created without parent: one still running when this object goes keeps running.
     QProcess *process = nullptr;
-    std::unique_ptr<ProcessEnding> fallback;
+    std::unique_ptr<ProcessEnding> endingHere;
     QTimer deadline;
-    QTimer fallbackCheck;
+    QTimer endingCheck;
 
     friend class DlgUpdateProbe;
 };

@@ -112,22 +112,29 @@ std::optional<uid_t> readRealUid(pid_t pid)
     return static_cast<uid_t>(std::strtoul(status->c_str() + at + 5, nullptr, 10));
 }
 
+// The executable's path as the kernel reports it, without the mark of a file deleted since.
+std::optional<std::string> executablePath(pid_t pid)
+{
+    char link[PATH_MAX];
+    const ssize_t length = readlink(procPath(pid, "exe").c_str(), link, sizeof link);
+    if (length <= 0)
+        return std::nullopt;
+    std::string executable(link, static_cast<std::size_t>(length));
+    const std::string deleted = " (deleted)";
+    if (executable.size() > deleted.size() &&
+        executable.compare(executable.size() - deleted.size(), deleted.size(), deleted) == 0)
+        executable.resize(executable.size() - deleted.size());
+    return executable;
+}
+
 // A 15-byte comm may be the start of a longer name: the full name is the first of
 // the executable and the arguments (a script's path follows its interpreter) that
 // continues it.
 std::string fullName(pid_t pid, const std::string &comm)
 {
     std::vector<std::string> candidates;
-    char link[PATH_MAX];
-    const ssize_t length = readlink(procPath(pid, "exe").c_str(), link, sizeof link);
-    if (length > 0) {
-        std::string executable(link, static_cast<std::size_t>(length));
-        const std::string deleted = " (deleted)";
-        if (executable.size() > deleted.size() &&
-            executable.compare(executable.size() - deleted.size(), deleted.size(), deleted) == 0)
-            executable.resize(executable.size() - deleted.size());
-        candidates.push_back(baseName(executable));
-    }
+    if (const auto executable = executablePath(pid))
+        candidates.push_back(baseName(*executable));
     if (const auto commandLine = readFile(procPath(pid, "cmdline"))) {
         std::size_t at = 0;
         while (at < commandLine->size()) {
@@ -194,7 +201,12 @@ bool isGone(const Process &target)
     return isDead(stat->state) && !hasLiveThread(target.pid);
 }
 
-std::optional<std::vector<Process>> findByName(const std::string &name, pid_t except, std::string *error)
+namespace {
+
+// Every process of the calling user that `matches`, apart from `except`, kernel threads and
+// this namespace's init.
+template <typename Matches>
+std::optional<std::vector<Process>> findMatching(Matches matches, pid_t except, std::string *error)
 {
     DIR *proc = opendir("/proc");
     if (!proc) {
@@ -214,7 +226,7 @@ std::optional<std::vector<Process>> findByName(const std::string &name, pid_t ex
         const auto before = readStat(procPath(pid, "stat"));
         if (!before || (before->flags & kernelThreadFlag))
             continue;
-        if (!hasName(pid, name) || readRealUid(pid) != user)
+        if (!matches(pid) || readRealUid(pid) != user)
             continue;
         const Process process{pid, before->startTime};
         // Read again so the remembered start time belongs to the process that matched.
@@ -223,6 +235,19 @@ std::optional<std::vector<Process>> findByName(const std::string &name, pid_t ex
     }
     closedir(proc);
     return found;
+}
+
+} // namespace
+
+std::optional<std::vector<Process>> findByName(const std::string &name, pid_t except, std::string *error)
+{
+    return findMatching([&name](pid_t pid) { return hasName(pid, name); }, except, error);
+}
+
+std::optional<std::vector<Process>> findByExecutable(const std::string &path, pid_t except,
+                                                     std::string *error)
+{
+    return findMatching([&path](pid_t pid) { return executablePath(pid) == path; }, except, error);
 }
 
 bool sendSignal(const Process &process, int signal, std::string *error)
