@@ -46,7 +46,7 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     DeletionOutcome result;
     listLeftInPackage = false;
     const QString listPath = package.deletionList();
-    if (!package.applyRefusal(rootPath).isEmpty() || !QFile::exists(listPath))
+    if (!QFile::exists(listPath))
         return result;
 
     // Opened for writing too, so that a list that could not be set aside afterwards is found out early.

@@ -15,6 +15,7 @@ InstallationUpdate::InstallationUpdate(const QString &installationRoot, const QS
     // Resolved once: the journal must name the same files from any working folder.
     , updatePackage(packageDir)
     , applicationPath(applicationDir)
+    , notApplied(updatePackage.applyRefusal(rootPath))
     , backup(rootPath, updatePackage)
     , deletionList(updatePackage, rootPath, applicationPath)
     , payloadCopy(updatePackage, rootPath, backup)
@@ -35,7 +36,7 @@ void InstallationUpdate::writeStartupEntry()
 
 bool InstallationUpdate::isPackage() const
 {
-    return updatePackage.applyRefusal(rootPath).isEmpty();
+    return notApplied.isEmpty();
 }
 
 void InstallationUpdate::recoverEarlierRun()
@@ -50,12 +51,12 @@ bool InstallationUpdate::hasChanges() const
 
 DeletionOutcome InstallationUpdate::applyDeletionList()
 {
-    return deletionList.apply(backup);
+    return isPackage() ? deletionList.apply(backup) : DeletionOutcome();
 }
 
 CopyOutcome InstallationUpdate::copyPayload(const CancelToken &cancel, const CopyProgress &progress)
 {
-    return payloadCopy.copy(deletionList.leftInPackage(), cancel, progress);
+    return isPackage() ? payloadCopy.copy(deletionList.leftInPackage(), cancel, progress) : CopyOutcome();
 }
 
 Outcome InstallationUpdate::commit()
@@ -67,7 +68,7 @@ Outcome InstallationUpdate::removePackage()
 {
     const QString path = updatePackage.path();
     // A wrong folder handed over by mistake is never removed: only a package has a payload.
-    QString refusal = updatePackage.applyRefusal(rootPath);
+    QString refusal = notApplied;
     if (refusal.isEmpty())
         refusal = updatePackage.removalRefusal(rootPath, applicationPath);
     if (!refusal.isEmpty())

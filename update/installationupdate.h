@@ -32,6 +32,7 @@ public:
     const Package &package() const { return updatePackage; }
     // A package is a folder with an Env folder in it, neither the installation
     // root nor a folder that holds it; nothing else is applied or removed.
+    // Decided when the run starts.
     bool isPackage() const;
 
     // Rolls back a run that was killed, and throws away what committed runs left.
@@ -64,6 +65,8 @@ private:
     const QString rootPath;
     const Package updatePackage;
     const QString applicationPath;
+    // Decided once, when the run starts: a payload that becomes unreadable later fails the try.
+    const QString notApplied;
     InstallationBackup backup;
     DeletionList deletionList;
     PayloadCopy payloadCopy;

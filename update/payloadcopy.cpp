@@ -39,8 +39,6 @@ PayloadCopy::PayloadCopy(const Package &package, const QString &installationRoot
 CopyOutcome PayloadCopy::copy(bool leaveListOut, const CancelToken &cancelToken, const Progress &onProgress)
 {
     CopyOutcome outcome;
-    if (!package.applyRefusal(rootPath).isEmpty())
-        return outcome;
     cancel = &cancelToken;
     progress = onProgress;
     listLeftOut = leaveListOut;
