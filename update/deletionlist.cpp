@@ -13,13 +13,6 @@
 #include "package.h"
 #include "platform.h"
 
-namespace {
-
-// Records for this many entries go to the journal in one flush.
-constexpr int RecordBatch = 512;
-
-} // namespace
-
 DeletionList::DeletionList(const Package &package, const QString &installationRoot,
                            const QString &applicationDir)
     : package(package)
@@ -107,7 +100,7 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
             continue;
         }
         batch.append(InstallationBackup::PlannedChange::removalOf(relative));
-        if (batch.size() == RecordBatch)
+        if (batch.size() == InstallationBackup::RecordBatch)
             removeBatch();
     }
     removeBatch();

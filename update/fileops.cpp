@@ -56,6 +56,16 @@ bool isSameOrInside(const QString &path, const QString &folder)
     return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
 }
 
+Outcome failure(const QString &what, const QString &path)
+{
+    return Outcome::failure(what, path, lastError());
+}
+
+QString folderOf(const QString &path)
+{
+    return path.left(path.lastIndexOf(QLatin1Char('/')));
+}
+
 bool existsOrIsLink(const QFileInfo &info)
 {
     return info.exists() || info.isSymLink();

@@ -7,6 +7,8 @@ class QFileInfo;
 
 #include <functional>
 
+#include "outcome.h"
+
 // The file system calls of the run's file work, one per thing it does to a
 // file, each in one step where the system allows. On failure a call returns
 // false and lastError() gives the system's reason (errno, GetLastError) in
@@ -20,6 +22,13 @@ QString lastError();
 
 // Whether two paths that differ only in letter case name different files.
 Qt::CaseSensitivity fileNameCaseSensitivity();
+
+// What the call of this namespace that has just failed on this thread was
+// doing, at which path, with the system's reason.
+Outcome failure(const QString &what, const QString &path);
+
+// The folder part of the path `path`, as written.
+QString folderOf(const QString &path);
 
 // Whether something is at `path`: a dangling link counts.
 bool existsOrIsLink(const QFileInfo &info);

@@ -23,12 +23,6 @@ char kindOfCopy(bool present, bool kept)
                      : JournalRecord::CreatedFile;
 }
 
-// What the file call that has just failed on this thread was doing, and why.
-Outcome failed(const QString &what, const QString &path)
-{
-    return Outcome::failure(what, path, FileOps::lastError());
-}
-
 } // namespace
 
 InstallationBackup::InstallationBackup(const QString &root, const Package &package)
@@ -79,7 +73,7 @@ Outcome InstallationBackup::openJournal()
     // A power cut must find the journal itself, not only its records.
     for (const QString &folder : {area.path(), rootPath}) {
         if (!FileOps::flushFolder(folder))
-            return failed(QStringLiteral("flush the folder"), folder);
+            return FileOps::failure(QStringLiteral("flush the folder"), folder);
     }
     return Outcome::done();
 }
@@ -167,7 +161,7 @@ Outcome InstallationBackup::moveAside(const QString &relative)
     if (outcome)
         outcome = area.makeSavedFolderFor(relative);
     if (outcome && !FileOps::renameOver(absolute(relative), area.savedUnderInstalledName(relative)))
-        outcome = failed(QStringLiteral("set aside"), absolute(relative));
+        outcome = FileOps::failure(QStringLiteral("set aside"), absolute(relative));
     return outcome;
 }
 
@@ -179,8 +173,9 @@ Outcome InstallationBackup::removeFile(const QString &relative)
     if (isRealFolder(info))
         return Outcome::failure(QStringLiteral("remove"), info.filePath(), QStringLiteral("it is a folder"));
     if (isKept(relative))
-        return FileOps::removeFile(info.filePath()) ? Outcome::done()
-                                                    : failed(QStringLiteral("remove"), info.filePath());
+        return FileOps::removeFile(info.filePath())
+                   ? Outcome::done()
+                   : FileOps::failure(QStringLiteral("remove"), info.filePath());
     return moveAside(relative);
 }
 
@@ -188,13 +183,14 @@ Outcome InstallationBackup::setListAside(const QString &listPath)
 {
     const QString target = area.savedList();
     if (QFileInfo::exists(target))
-        return FileOps::removeFile(listPath) ? Outcome::done() : failed(QStringLiteral("remove"), listPath);
+        return FileOps::removeFile(listPath) ? Outcome::done()
+                                             : FileOps::failure(QStringLiteral("remove"), listPath);
     const Outcome recorded = record(JournalRecord::ListSetAside, listPath);
     if (!recorded)
         return recorded;
     return FileOps::moveFile(listPath, target, area.temporaryBeside(target))
                ? Outcome::done()
-               : failed(QStringLiteral("move"), listPath);
+               : FileOps::failure(QStringLiteral("move"), listPath);
 }
 
 Outcome InstallationBackup::makeFolder(const QString &relative)
@@ -204,7 +200,7 @@ Outcome InstallationBackup::makeFolder(const QString &relative)
         return recorded;
     return FileOps::makeFolder(absolute(relative))
                ? Outcome::done()
-               : failed(QStringLiteral("create the folder"), absolute(relative));
+               : FileOps::failure(QStringLiteral("create the folder"), absolute(relative));
 }
 
 void InstallationBackup::allowMoves(bool allowed)
@@ -257,7 +253,7 @@ Outcome InstallationBackup::copyInto(const QString &source, const QString &relat
             return recorded;
         return FileOps::replaceFile(source, destination, temporary, progress)
                    ? Outcome::done()
-                   : failed(QStringLiteral("copy"), source);
+                   : FileOps::failure(QStringLiteral("copy"), source);
     }
 
     // Write the new file completely before the installed one leaves its place.
@@ -265,16 +261,16 @@ Outcome InstallationBackup::copyInto(const QString &source, const QString &relat
     if (!recorded)
         return recorded;
     if (!FileOps::writeTemporaryCopy(source, temporary, progress))
-        return failed(QStringLiteral("copy"), source);
+        return FileOps::failure(QStringLiteral("copy"), source);
     Outcome outcome = area.makeSavedFolderFor(relative);
     if (outcome && !FileOps::renameOver(destination, area.savedUnderInstalledName(relative)))
-        outcome = failed(QStringLiteral("set aside"), destination);
+        outcome = FileOps::failure(QStringLiteral("set aside"), destination);
     if (!outcome) {
         FileOps::removeIfPresent(temporary);
         return outcome;
     }
     if (!FileOps::renameOver(temporary, destination)) {
-        outcome = failed(QStringLiteral("put in place"), destination);
+        outcome = FileOps::failure(QStringLiteral("put in place"), destination);
         FileOps::removeIfPresent(temporary);
         FileOps::renameOverNamedExactly(area.saved(relative), area.installedPathOfSaved(relative));
     }

@@ -58,6 +58,9 @@ public:
     // A change the run is about to make: a file put at `relative` from
     // `source`; with an empty source, the folder `relative` made; or the file
     // `relative` removed.
+    // How many changes a caller plans ahead at a time: their records cost one flush.
+    static constexpr int RecordBatch = 512;
+
     struct PlannedChange
     {
         QString source;

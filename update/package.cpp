@@ -54,7 +54,5 @@ QString Package::applyRefusal(const QString &installationRoot) const
 
 QString Package::removalRefusal(const QString &installationRoot, const QString &applicationDir) const
 {
-    if (isEmpty() || !QFileInfo(payload()).isDir())
-        return QStringLiteral("it is not a package: it holds no Env folder");
     return InstallationPaths::packageRemovalRefusal(resolvedPath, installationRoot, applicationDir);
 }

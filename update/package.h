@@ -28,8 +28,8 @@ public:
     // it holds no payload, or it is the installation root or holds it. Empty
     // when it may be applied.
     QString applyRefusal(const QString &installationRoot) const;
-    // Why it must not be removed: it is not a package, a file system's root,
-    // or it holds the installation or the updater in `applicationDir`. Empty
+    // Why a package that may be applied must still not be removed: it is a
+    // file system's root, or it holds the updater in `applicationDir`. Empty
     // when it may be.
     QString removalRefusal(const QString &installationRoot, const QString &applicationDir) const;
 

@@ -12,9 +12,6 @@
 
 namespace {
 
-// Records for this many entries of a folder go to the journal in one flush.
-constexpr int RecordBatch = 512;
-
 // What the copy will carry, for its share of the bar: the files it lists.
 qint64 payloadBytes(const QString &payload)
 {
@@ -134,7 +131,7 @@ bool PayloadCopy::copyFolder(const QString &source, const QString &relative, boo
             outcome.cancelled = true;
             return false;
         }
-        if (index % RecordBatch == 0) {
+        if (index % InstallationBackup::RecordBatch == 0) {
             outcome.outcome = recordAhead(entries, index, relative, throughLink);
             if (!outcome.outcome) {
                 outcome.entry = entry.fileName();
@@ -210,7 +207,7 @@ Outcome PayloadCopy::recordAhead(const QFileInfoList &entries, int from, const Q
                                  bool throughLink)
 {
     QVector<InstallationBackup::PlannedChange> changes;
-    for (int index = from; index < qMin(from + RecordBatch, entries.size()); ++index) {
+    for (int index = from; index < qMin(from + InstallationBackup::RecordBatch, entries.size()); ++index) {
         const QFileInfo &entry = entries.at(index);
         if (isLeftOut(entry.fileName(), relative) || (entry.exists() && !entry.isDir() && !entry.isFile()))
             continue;

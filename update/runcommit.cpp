@@ -9,15 +9,6 @@
 #include "flushqueue.h"
 #include "journal.h"
 
-namespace {
-
-QString folderOf(const QString &path)
-{
-    return path.left(path.lastIndexOf(QLatin1Char('/')));
-}
-
-} // namespace
-
 RunCommit::RunCommit(BackupArea &area)
     : area(area)
 {}
@@ -62,11 +53,11 @@ Outcome RunCommit::flushChangesOfRun()
         case JournalRecord::TemporaryFile:
         case JournalRecord::MovedIn:
             flushes.addFile(path);
-            folders.insert(folderOf(path));
+            folders.insert(FileOps::folderOf(path));
             break;
         case JournalRecord::CreatedFolder:
             folders.insert(path);
-            folders.insert(folderOf(path));
+            folders.insert(FileOps::folderOf(path));
             break;
         default:
             break; // the deletion list went into the area, which is thrown away

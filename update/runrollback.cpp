@@ -15,16 +15,6 @@ namespace {
 using FileOps::existsOrIsLink;
 using FileOps::isRealFolder;
 
-Outcome failed(const QString &what, const QString &path)
-{
-    return Outcome::failure(what, path, FileOps::lastError());
-}
-
-QString folderOf(const QString &path)
-{
-    return path.left(path.lastIndexOf(QLatin1Char('/')));
-}
-
 } // namespace
 
 RunRollback::RunRollback(BackupArea &area, const Package &package)
@@ -95,16 +85,16 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
             return Outcome::done();
         const QString folder = QFileInfo(record.extra).absolutePath();
         if (!FileOps::makePath(folder))
-            return failed(QStringLiteral("create the folder"), folder);
+            return FileOps::failure(QStringLiteral("create the folder"), folder);
         if (!FileOps::renameOver(current.filePath(), record.extra))
-            return failed(QStringLiteral("move back into the package"), current.filePath());
+            return FileOps::failure(QStringLiteral("move back into the package"), current.filePath());
         return Outcome::done();
     }
     // An original that was never set aside is still in its place.
     if (replacedPaths.contains(record.path) && !existsOrIsLink(QFileInfo(area.saved(record.path))))
         return Outcome::done();
     if (!area.throwAway(current.filePath()))
-        return failed(QStringLiteral("take out of the installation"), current.filePath());
+        return FileOps::failure(QStringLiteral("take out of the installation"), current.filePath());
     ++thrownAway;
     return Outcome::done();
 }
@@ -131,19 +121,19 @@ Outcome RunRollback::undo(const JournalRecord &record)
         const QString destination = area.installedPathOfSaved(path);
         const QFileInfo current(destination);
         if (isRealFolder(current) && !FileOps::removeFolder(current.filePath()))
-            return failed(QStringLiteral("remove the folder"), current.filePath());
+            return FileOps::failure(QStringLiteral("remove the folder"), current.filePath());
         const QString folder = current.absolutePath();
         if (!FileOps::makePath(folder))
-            return failed(QStringLiteral("create the folder"), folder);
+            return FileOps::failure(QStringLiteral("create the folder"), folder);
         if (!FileOps::renameOverNamedExactly(original, destination))
-            return failed(QStringLiteral("put back"), destination);
+            return FileOps::failure(QStringLiteral("put back"), destination);
         return Outcome::done();
     }
     case JournalRecord::CreatedFile: {
         const QFileInfo current(absolute(path));
         if (!existsOrIsLink(current) || isRealFolder(current) || FileOps::removeFile(current.filePath()))
             return Outcome::done();
-        return failed(QStringLiteral("remove"), current.filePath());
+        return FileOps::failure(QStringLiteral("remove"), current.filePath());
     }
     case JournalRecord::TemporaryFile:
         return Outcome::done();
@@ -151,7 +141,7 @@ Outcome RunRollback::undo(const JournalRecord &record)
         const QFileInfo current(absolute(path));
         if (!isRealFolder(current) || FileOps::removeFolder(current.filePath()))
             return Outcome::done();
-        return failed(QStringLiteral("remove the folder"), current.filePath());
+        return FileOps::failure(QStringLiteral("remove the folder"), current.filePath());
     }
     case JournalRecord::MovedIn:
         return undoMoveIn(record);
@@ -161,9 +151,9 @@ Outcome RunRollback::undo(const JournalRecord &record)
             return Outcome::done();
         const QString folder = QFileInfo(path).absolutePath();
         if (!FileOps::makePath(folder))
-            return failed(QStringLiteral("create the folder"), folder);
+            return FileOps::failure(QStringLiteral("create the folder"), folder);
         if (!FileOps::moveFile(area.savedList(), path, area.temporaryBeside(path)))
-            return failed(QStringLiteral("move"), area.savedList());
+            return FileOps::failure(QStringLiteral("move"), area.savedList());
         return Outcome::done();
     }
     default:
@@ -205,9 +195,9 @@ Outcome RunRollback::restore()
         if (!isSafe(record))
             return;
         if (record.kind == JournalRecord::MovedIn)
-            changedFolders.insert(folderOf(record.extra));
-        changedFolders.insert(
-            folderOf(record.kind == JournalRecord::ListSetAside ? record.path : absolute(record.path)));
+            changedFolders.insert(FileOps::folderOf(record.extra));
+        changedFolders.insert(FileOps::folderOf(
+            record.kind == JournalRecord::ListSetAside ? record.path : absolute(record.path)));
     });
     replacedPaths.clear();
     if (thrownAway > 0)
@@ -228,7 +218,7 @@ Outcome RunRollback::restore()
     // The journal goes first: an area that cannot be removed whole is then
     // trash, never a run to undo a second time.
     if (existsOrIsLink(QFileInfo(area.journalPath())) && !FileOps::removeFile(area.journalPath()))
-        return failed(QStringLiteral("remove the journal"), area.journalPath());
+        return FileOps::failure(QStringLiteral("remove the journal"), area.journalPath());
     area.moveToTrash();
     area.dropTrash();
     return Outcome::done();
