@@ -3,6 +3,7 @@
 #include "dlgupdate.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimerEvent>
 
 #include "ui_dlgupdate.h"
@@ -51,11 +52,18 @@ public:
     }
     static void finishWork(DlgUpdate &dlg)
     {
-        // A rollback may follow the try it ends (a close during the stage).
+        // A rollback may follow the try it ends. A future counts as finished a
+        // moment before its watcher's signal is posted: wait for the signal.
+        QElapsedTimer bound;
+        bound.start();
         do {
             dlg.work.waitForFinished();
             QCoreApplication::sendPostedEvents();
-        } while (dlg.work.isRunning());
+        } while ((dlg.work.isRunning() || inWorker(dlg)) && bound.elapsed() < 60000);
+    }
+    static bool inWorker(DlgUpdate &dlg)
+    {
+        return dlg.state == DlgUpdate::RunState::Staging || dlg.state == DlgUpdate::RunState::RollingBack;
     }
     static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
 

@@ -476,6 +476,17 @@ bool writeFile(const QString &path, const QByteArray &content)
     return file.write(content) == content.size();
 }
 
+bool writeManifest(const QString &package, const QStringList &files)
+{
+    QByteArray manifest;
+    for (const QString &file : files) {
+        const QByteArray content = readFile(package + QStringLiteral("/Env/") + file);
+        manifest += QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex() + "  ./" +
+                    file.toUtf8() + '\n';
+    }
+    return writeFile(package + QStringLiteral("/SHA256SUMS"), manifest);
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);

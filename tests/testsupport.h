@@ -139,5 +139,7 @@ QStringList autostartFiles(const QString &configHome);
 QStringList desktopEntryCommand(const QString &path);
 
 bool writeFile(const QString &path, const QByteArray &content);
+// Writes `package`/SHA256SUMS as sha256sum would, listing `files` (relative to its Env folder) in that order.
+bool writeManifest(const QString &package, const QStringList &files);
 QByteArray readFile(const QString &path);
 bool makeExecutable(const QString &path);

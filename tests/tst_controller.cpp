@@ -10,6 +10,7 @@
 #include "dlgupdateprobe.h"
 #include "installationbackup.h"
 #include "installationlock.h"
+#include "installationupdate.h"
 #include "testsupport.h"
 
 #include "ui_dlgupdate.h"
@@ -37,6 +38,8 @@ private slots:
     void failureThenSuccess();
     void lockLeftBehind_data();
     void lockLeftBehind();
+    void packageCheckedAgainstManifest_data();
+    void packageCheckedAgainstManifest();
 
 private:
     QTemporaryDir workDir;
@@ -366,4 +369,125 @@ void TestController::lockLeftBehind()
         live.kill();
         live.waitForFinished();
     }
+}
+
+void TestController::packageCheckedAgainstManifest_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("problem"); // empty: the package matches and is applied
+
+    QTest::newRow("a match") << QString() << QString();
+    QTest::newRow("a file cut short") << "cut short"
+                                      << R"("data/readme.txt": content differs)";
+    QTest::newRow("an empty file") << "emptied"
+                                   << R"("bin/app.dll": content differs)";
+    QTest::newRow("a missing file") << "removed"
+                                    << R"("data/readme.txt": missing)";
+    QTest::newRow("an unlisted file") << "added"
+                                      << R"("bin/extra.dll": not listed)";
+    QTest::newRow("the deletion list changed") << "list changed"
+                                               << R"("del.xml": content differs)";
+    QTest::newRow("a garbled line") << "garbled"
+                                    << "line 2 unreadable";
+    QTest::newRow("a path with ..") << "parent"
+                                    << R"(line 4 names "../outside.txt": a path with ".." is refused)";
+    QTest::newRow("a manifest that cannot be read") << "unreadable"
+                                                    << "could not read";
+    QTest::newRow("a run cut short had moved the payload in") << "earlier run" << QString();
+#ifndef Q_OS_WIN
+    QTest::newRow("escaped names, written by sha256sum") << "escaped" << QString();
+#endif
+}
+
+// A package that does not match its manifest changes nothing, fails at once
+// and stays; hidden entries and "__MACOSX" need not be listed.
+void TestController::packageCheckedAgainstManifest()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, problem);
+    StandInInstallation install;
+    const QString package = install.path(QStringLiteral("package"));
+    const QString env = package + QStringLiteral("/Env/");
+    QVERIFY(writeFile(env + QStringLiteral("bin/app.dll"), "new app"));
+    QVERIFY(writeFile(env + QStringLiteral("data/readme.txt"), "new readme"));
+    QVERIFY(writeFile(env + QStringLiteral("del.xml"), "<DelLs><f>gone.txt</f></DelLs>"));
+    QVERIFY(writeFile(env + QStringLiteral(".hidden"), "not installed"));
+    QVERIFY(writeFile(env + QStringLiteral("__MACOSX/._app.dll"), "archiver's"));
+    QVERIFY(writeFile(install.path(QStringLiteral("bin/app.dll")), "old app"));
+    QVERIFY(writeFile(install.path(QStringLiteral("gone.txt")), "old"));
+    QVERIFY(writeFile(install.path(QStringLiteral("outside.txt")), "beside the package"));
+    QVERIFY(writeManifest(package, {QStringLiteral("bin/app.dll"), QStringLiteral("data/readme.txt"),
+                                    QStringLiteral("del.xml")}));
+    const QString manifest = package + QStringLiteral("/SHA256SUMS");
+    int listed = 3;
+    if (damage == QLatin1String("cut short"))
+        QVERIFY(writeFile(env + QStringLiteral("data/readme.txt"), "new"));
+    else if (damage == QLatin1String("emptied"))
+        QVERIFY(writeFile(env + QStringLiteral("bin/app.dll"), QByteArray()));
+    else if (damage == QLatin1String("removed"))
+        QVERIFY(QFile::remove(env + QStringLiteral("data/readme.txt")));
+    else if (damage == QLatin1String("added"))
+        QVERIFY(writeFile(env + QStringLiteral("bin/extra.dll"), "extra"));
+    else if (damage == QLatin1String("list changed"))
+        QVERIFY(writeFile(env + QStringLiteral("del.xml"), "<DelLs><f>bin/app.dll</f></DelLs>"));
+    else if (damage == QLatin1String("garbled")) {
+        QList<QByteArray> lines = readFile(manifest).split('\n');
+        lines[1] = lines.at(1).mid(1);
+        QVERIFY(writeFile(manifest, lines.join('\n')));
+    } else if (damage == QLatin1String("parent")) {
+        // The file is there with that content, beside the package: still never read through the manifest.
+        QVERIFY(writeFile(package + QStringLiteral("/outside.txt"), "beside the package"));
+        QVERIFY(writeManifest(package, {QStringLiteral("bin/app.dll"), QStringLiteral("data/readme.txt"),
+                                        QStringLiteral("del.xml"), QStringLiteral("../outside.txt")}));
+    } else if (damage == QLatin1String("unreadable")) {
+        QVERIFY(QFile::remove(manifest));
+        QVERIFY(QDir().mkpath(manifest));
+    } else if (damage == QLatin1String("earlier run")) {
+        // Cut short after its copy: the files it moved in are missing from the payload until recovered.
+        InstallationUpdate earlier(install.root(), package, install.binDir());
+        QVERIFY(earlier.applyDeletionList().result == DeletionOutcome::Applied);
+        QVERIFY(earlier.copyPayload(CancelToken()).ok());
+        QVERIFY(!QFileInfo::exists(env + QStringLiteral("del.xml")));
+    } else if (damage == QLatin1String("escaped")) {
+        QVERIFY(writeFile(env + QStringLiteral("data/back\\slash.txt"), "a backslash"));
+        QVERIFY(writeFile(env + QStringLiteral("data/line\nfeed.txt"), "a line feed"));
+        QProcess sha256sum;
+        sha256sum.setWorkingDirectory(env);
+        sha256sum.setStandardOutputFile(manifest);
+        sha256sum.start(QStringLiteral("sh"),
+                        {QStringLiteral("-c"), QStringLiteral("find . -type f -print0 | sort -z | "
+                                                              "xargs -0 sha256sum")});
+        QVERIFY(sha256sum.waitForFinished());
+        QCOMPARE(sha256sum.exitCode(), 0);
+        QVERIFY(readFile(manifest).contains("\\"));
+        listed = 7;
+    }
+    const QMap<QString, QString> before = snapshotTree(install.root());
+
+    DlgUpdate dlg;
+    dlg.setApplicationDir(install.binDir());
+    dlg.setPackageDir(package);
+    MessageLog log;
+    DlgUpdateProbe::onKillFinish(dlg);
+    DlgUpdateProbe::stageTick(dlg);
+
+    if (problem.isEmpty()) {
+        QCOMPARE(log.count(QStringLiteral("checked %1 files against SHA256SUMS").arg(listed)), 1);
+        QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 100);
+        QCOMPARE(readFile(install.path(QStringLiteral("bin/app.dll"))), QByteArray("new app"));
+        QVERIFY(!QFileInfo::exists(install.path(QStringLiteral("gone.txt"))));
+        QVERIFY(!QFileInfo::exists(package));
+        return;
+    }
+    const QStringList refused =
+        log.messages().filter(QStringLiteral("The package does not match its SHA256SUMS, so none of it is "
+                                             "applied: "));
+    QCOMPARE(refused.size(), 1);
+    QVERIFY2(refused.first().contains(problem), qPrintable(refused.first()));
+    // Straight to the failure, as after the last failed copy: no try touched anything.
+    QVERIFY(DlgUpdateProbe::failed(dlg));
+    QCOMPARE(DlgUpdateProbe::ui(dlg)->btnOK->text(), QStringLiteral("重启"));
+    QCOMPARE(log.count(QStringLiteral("copy finish")), 0);
+    QCOMPARE(treeDifferences(before, snapshotTree(install.root())), QStringList());
+    QVERIFY(QFileInfo::exists(env + QStringLiteral("del.xml")));
 }

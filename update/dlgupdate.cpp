@@ -64,7 +64,9 @@ DlgUpdate::DlgUpdate(QWidget *parent)
 DlgUpdate::~DlgUpdate()
 {
     cancelTry.cancel();
+    cancelCheck.cancel();
     work.waitForFinished();
+    packageCheck.waitForFinished();
     trashRemoval.waitForFinished();
     delete ui;
 }
@@ -91,6 +93,7 @@ void DlgUpdate::reject()
         // Taken at the next safe point: between two files, or when the worker is done.
         closeRequested = true;
         cancelTry.cancel();
+        cancelCheck.cancel();
         return;
     case RunState::Waiting:
     case RunState::Failed:
@@ -122,6 +125,7 @@ void DlgUpdate::reject()
 // there is no event loop left to wait in, so the rollback runs here.
 void DlgUpdate::abandonRun()
 {
+    cancelCheck.cancel();
     if (state == RunState::Staging || state == RunState::RollingBack) {
         cancelTry.cancel();
         work.disconnect(this);
@@ -219,15 +223,26 @@ std::shared_ptr<InstallationUpdate> DlgUpdate::takeUpdate()
     return std::exchange(update, nullptr);
 }
 
+// Hashing the payload while the first try waits costs the user nothing.
+void DlgUpdate::startPackageCheck()
+{
+    if (std::exchange(packageCheckStarted, true))
+        return;
+    packageCheck = QtConcurrent::run(&PackageManifest::check, Package(packageDir), cancelCheck, 0);
+}
+
 void DlgUpdate::startTry()
 {
     const bool firstTry = attemptCount == 0;
     // A run starts from the installation as it is now, whatever an earlier one left.
-    if (firstTry)
+    if (firstTry) {
         update.reset();
+        startPackageCheck();
+    }
     state = RunState::Staging;
     cancelTry = CancelToken();
-    work.setFuture(QtConcurrent::run(&DlgUpdate::runTry, takeUpdate(), firstTry, cancelTry, &stageProgress));
+    work.setFuture(QtConcurrent::run(&DlgUpdate::runTry, takeUpdate(), firstTry, packageCheck, cancelTry,
+                                     &stageProgress));
 }
 
 void DlgUpdate::startRollback(const QString &occasion)
@@ -261,6 +276,11 @@ void DlgUpdate::finishTry(const WorkResult &result)
         startRollback(closedEarly);
         return;
     }
+    // A package cannot heal between tries: straight to the failure.
+    if (result.refused) {
+        enterFailureState();
+        return;
+    }
     state = RunState::Waiting;
     if (attemptCount < MaxAttempts) {
         stageTimerId = startTimer(timings.stageInterval, Qt::CoarseTimer);
@@ -289,15 +309,40 @@ void DlgUpdate::finishRollback(const WorkResult &result)
     ui->btnOK->setText(QStringLiteral("重启"));
 }
 
-DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> update, bool recoverFirst,
-                                        CancelToken cancel, StageProgress *progress)
+DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
+                                        QFuture<ManifestCheck> packageCheck, CancelToken cancel,
+                                        StageProgress *progress)
 {
     WorkResult result;
     result.update = update;
-    if (recoverFirst)
-        update->recoverEarlierRun();
+    if (firstTry && !packageMatches(*update, packageCheck, cancel)) {
+        result.refused = !cancel.isCancelled();
+        return result;
+    }
     result.ok = runStages(*update, cancel, *progress);
     return result;
+}
+
+// Recovers what an earlier run left, then takes the check of the package
+// against its manifest. A run cut short may have moved files of the payload
+// into the installation, and the recovery moves them back: the check is then
+// done again.
+bool DlgUpdate::packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
+                               const CancelToken &cancel)
+{
+    ManifestCheck verdict = packageCheck.result();
+    if (update.recoverEarlierRun() && verdict.result != ManifestCheck::Result::NoManifest)
+        verdict = PackageManifest::check(update.package(), cancel);
+    if (!update.isPackage() || verdict.result == ManifestCheck::Result::NoManifest)
+        return true;
+    if (verdict.result == ManifestCheck::Result::Matches) {
+        qDebug().noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
+        return true;
+    }
+    if (verdict.result == ManifestCheck::Result::Mismatch)
+        qDebug().noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
+                           << verdict.problem;
+    return false;
 }
 
 DlgUpdate::WorkResult DlgUpdate::runRollback(std::shared_ptr<InstallationUpdate> update)
@@ -350,6 +395,8 @@ void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
     qDebug() << "kill finish";
     targetProgress = 15;
     state = RunState::Waiting;
+    // The product is stopped: nothing writes to the package any more.
+    startPackageCheck();
     armStageTimer();
 }
 

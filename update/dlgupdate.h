@@ -2,6 +2,7 @@
 
 #include "cctrldialog.h"
 
+#include <QFuture>
 #include <QFutureWatcher>
 #include <QProcess>
 #include <QString>
@@ -9,6 +10,7 @@
 #include <memory>
 
 #include "installationupdate.h"
+#include "packagemanifest.h"
 #include "stageprogress.h"
 #include "stopcommand.h"
 
@@ -23,8 +25,10 @@ class Ui_DlgUpdate;
 // package removal) and retries a failed copy up to five times, and a 100 ms
 // timer moves the bar toward the target the stages set. At 100 the product
 // is started again and the updater ends itself. Closing the window before
-// the run succeeded rolls the installation back first. The file work itself
-// is an InstallationUpdate's, run in a worker thread.
+// the run succeeded rolls the installation back first. While the first try
+// waits, the package is checked against its manifest; one that does not match
+// is not applied at all. The file work itself is an InstallationUpdate's, run
+// in a worker thread.
 class DlgUpdate : public CCtrlDialog
 {
     Q_OBJECT
@@ -93,6 +97,8 @@ private:
         std::shared_ptr<InstallationUpdate> update;
         bool ok = false;
         bool committed = false;
+        // The package does not match its manifest: no try can apply it.
+        bool refused = false;
         Outcome rollback;
     };
 
@@ -102,6 +108,7 @@ private:
     void onSelfStopOver(StopCommand::Ending ending);
     void releaseInstallation();
     void abandonRun();
+    void startPackageCheck();
     void startTry();
     void startRollback(const QString &occasion);
     void onWorkFinished();
@@ -114,9 +121,12 @@ private:
     std::shared_ptr<InstallationUpdate> takeUpdate();
 
     // The stages. They run in the worker and touch nothing but what they are handed.
-    static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool recoverFirst,
-                             CancelToken cancel, StageProgress *progress);
+    static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
+                             QFuture<ManifestCheck> packageCheck, CancelToken cancel,
+                             StageProgress *progress);
     static WorkResult runRollback(std::shared_ptr<InstallationUpdate> update);
+    static bool packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
+                               const CancelToken &cancel);
     static bool runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
     static void updateDel(InstallationUpdate &update, StageProgress &progress);
     static bool copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
@@ -143,6 +153,10 @@ private:
     // Null while the worker has it.
     std::shared_ptr<InstallationUpdate> update;
     CancelToken cancelTry;
+    // The package against its manifest, from the end of the product's stop until the first try takes it.
+    QFuture<ManifestCheck> packageCheck;
+    bool packageCheckStarted = false;
+    CancelToken cancelCheck;
     StageProgress stageProgress;
     QFutureWatcher<WorkResult> work;
     // The committed run's originals, removed while the bar climbs.

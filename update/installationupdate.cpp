@@ -39,9 +39,9 @@ bool InstallationUpdate::isPackage() const
     return notApplied.isEmpty();
 }
 
-void InstallationUpdate::recoverEarlierRun()
+bool InstallationUpdate::recoverEarlierRun()
 {
-    backup.recoverEarlierRun();
+    return backup.recoverEarlierRun();
 }
 
 bool InstallationUpdate::hasChanges() const

@@ -35,8 +35,9 @@ public:
     // Decided when the run starts.
     bool isPackage() const;
 
-    // Rolls back a run that was killed, and throws away what committed runs left.
-    void recoverEarlierRun();
+    // Rolls back a run that was killed, and throws away what committed runs
+    // left. True when a run was rolled back.
+    bool recoverEarlierRun();
     // Whether the installation holds changes of a run not yet committed.
     bool hasChanges() const;
 

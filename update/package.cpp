@@ -39,6 +39,11 @@ QString Package::deletionListName()
     return QStringLiteral("del.xml");
 }
 
+QString Package::manifest() const
+{
+    return resolvedPath + QStringLiteral("/SHA256SUMS");
+}
+
 QString Package::applyRefusal(const QString &installationRoot) const
 {
     if (isEmpty() || !QFileInfo(payload()).isDir())

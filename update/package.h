@@ -5,7 +5,8 @@
 // The update package a run applies, resolved once at the start, so that
 // every step and the journal name the same files from any working folder: a
 // folder with the payload folder "Env" in it, and in that, optionally, the
-// deletion list "del.xml". A package handed over through a link is the
+// deletion list "del.xml"; beside it, optionally, the manifest "SHA256SUMS"
+// that the payload must match. A package handed over through a link is the
 // folder the link leads to.
 class Package
 {
@@ -23,6 +24,7 @@ public:
     QString payload() const;
     QString deletionList() const;
     static QString deletionListName();
+    QString manifest() const;
 
     // Why this folder is not applied to the installation at `installationRoot`:
     // it holds no payload, or it is the installation root or holds it. Empty

@@ -5,28 +5,13 @@
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
 #include <functional>
-#include <memory>
 
+#include "canceltoken.h"
 #include "outcome.h"
 
 class InstallationBackup;
 class Package;
-
-// Asks a copy in another thread to stop between two files. Copies share one flag.
-class CancelToken
-{
-public:
-    CancelToken()
-        : flag(std::make_shared<std::atomic_bool>(false))
-    {}
-    void cancel() const { *flag = true; }
-    bool isCancelled() const { return *flag; }
-
-private:
-    std::shared_ptr<std::atomic_bool> flag;
-};
 
 // How copying the payload went. On failure, `folders` leads from the payload
 // to the folder in which it happened, outermost first; `entry` is the name

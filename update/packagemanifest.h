@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+#include "canceltoken.h"
+
+class Package;
+
+// What checking a package against its manifest came to.
+struct ManifestCheck
+{
+    enum class Result {
+        NoManifest, // the package has none: it is applied as it is
+        Matches,
+        Mismatch, // nothing of the package may be applied
+        Cancelled,
+    };
+
+    Result result = Result::NoManifest;
+    // The files whose hash was checked.
+    int files = 0;
+    // On a mismatch, the first offending entry and why: ""bin/app.dll": content differs".
+    QString problem;
+
+    bool allowsApplying() const { return result == Result::NoManifest || result == Result::Matches; }
+};
+
+// The manifest a package may carry beside its payload, "SHA256SUMS", in the
+// format GNU sha256sum writes: a line per file with its SHA-256 in hex, two
+// spaces (or a space and "*") and its path relative to the payload, with "/"
+// between names, in UTF-8; a leading "./" is allowed, and a line that starts
+// with a backslash escapes a backslash, line feed or carriage return in the
+// name. When a package carries one, it is applied only if every listed file
+// is a plain file with that hash, and every file the copy would apply is
+// listed; hidden entries and "__MACOSX", which the copy passes over, need not
+// be. A manifest that cannot be read counts as a mismatch.
+class PackageManifest
+{
+public:
+    // Checks `package`'s payload against its manifest, hashing on `threads`
+    // threads at once (0: one per processor core). Checks `cancel` between
+    // two files.
+    static ManifestCheck check(const Package &package, const CancelToken &cancel, int threads = 0);
+};
