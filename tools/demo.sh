@@ -53,6 +53,8 @@ cat > "$package/Env/del.xml" <<'LIST'
 <file>docs/manual-old.txt</file>
 </DelLs>
 LIST
+# The manifest the product's build writes beside the payload; quillFern applies the package only if it matches.
+(cd "$package/Env" && find . -type f -print0 | sort -z | xargs -0 sha256sum > ../SHA256SUMS)
 
 snapshot() {
     (cd "$root" && find . -type f ! -name product-starts.log -print0 | sort -z | xargs -0 sha256sum) \
@@ -100,6 +102,13 @@ esac
 echo "Removed:   $(listing "$sample/removed.txt")"
 echo "Added:     $(listing "$sample/added.txt")"
 echo "Replaced:  $(listing "$sample/replaced.txt")"
+checked=$(grep -o 'checked [0-9]* files against SHA256SUMS' "$sample/quillFern.log" || true)
+if [ -n "$checked" ]; then
+    echo "Manifest:  $checked before anything changed"
+else
+    echo "Manifest:  NOT checked against SHA256SUMS"
+    status=1
+fi
 echo "Skipped:   .DS_Store and __MACOSX/ were not copied: $( [ -e "$root/.DS_Store" ] || [ -e "$root/__MACOSX" ] && echo NO || echo yes)"
 if [ "$starts" -eq 2 ] && kill -0 "$relaunched" 2>/dev/null; then
     echo "Product:   the running product (pid $product_pid) was stopped and started again (pid $relaunched)"
