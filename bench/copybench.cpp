@@ -1,6 +1,7 @@
 // Times the copy stage against "cp -r" of the same payload over the same installation,
 // (--scenario apply) whole runs of the installed updater against "cp -r" + "rm -rf", and
-// (--scenario deletions) whole runs whose package only lists installed files to delete.
+// (--scenario deletions) whole runs whose package only lists installed files to delete, and
+// (--scenario hashing) the rate at which a package is checked against its SHA256SUMS.
 #include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -24,6 +26,8 @@
 
 #include "installationbackup.h"
 #include "installationupdate.h"
+#include "package.h"
+#include "packagemanifest.h"
 #include "platform.h"
 
 extern char **environ;
@@ -160,6 +164,13 @@ double runCp(const QString &env, const QString &root)
 {
     return runCommand({"cp", "-r", QFile::encodeName(env + QStringLiteral("/.")),
                        QFile::encodeName(root + QLatin1Char('/'))});
+}
+
+// Writes the SHA256SUMS of the files under `folder` to `manifest` with sha256sum, as a product's build would.
+bool writeManifest(const QString &folder, const QString &manifest)
+{
+    const QByteArray command = "cd \"$0\" && find . -type f -print0 | sort -z | xargs -0 sha256sum > \"$1\"";
+    return runCommand({"sh", "-c", command, QFile::encodeName(folder), QFile::encodeName(manifest)}) >= 0;
 }
 
 bool copyTree(const QString &from, const QString &to)
@@ -338,10 +349,11 @@ struct AddedTimes
 struct ApplyCase
 {
     ApplyCase(const QString &name, const QString &title, bool onTmpfs, double relaunchTarget,
-              double exitTarget, const QString &updater)
+              double exitTarget, const QString &updater, bool withManifest = false)
         : name(name)
         , title(title)
         , onTmpfs(onTmpfs)
+        , withManifest(withManifest)
         , relaunchTarget(relaunchTarget)
         , exitTarget(exitTarget)
         , updater(updater)
@@ -350,6 +362,7 @@ struct ApplyCase
     QString name;
     QString title;
     bool onTmpfs;
+    bool withManifest; // the package carries a SHA256SUMS, checked before it is applied
     double relaunchTarget;
     double exitTarget;
     QString updater; // the build under test
@@ -470,9 +483,19 @@ bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings
         return false;
     }
 
+    // The manifest as the product's build writes it, once; each package gets a copy.
+    const QString manifest = base + QStringLiteral("/SHA256SUMS");
+    if (applyCase.withManifest && !writeManifest(master, manifest)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(manifest));
+        return false;
+    }
+    const auto layOutPackage = [&] {
+        return copyTree(master, env) &&
+               (!applyCase.withManifest || QFile::copy(manifest, package + QStringLiteral("/SHA256SUMS")));
+    };
     // Warm-up, which also proves the run installs the payload and removes the package.
     const char *fault = nullptr;
-    if (!copyTree(master, env))
+    if (!layOutPackage())
         fault = "cannot lay out the package";
     else if (runUpdater(root, package).relaunch < 0)
         fault = "the updater failed or did not start the product";
@@ -484,7 +507,6 @@ bool runApplyCase(ApplyCase &applyCase, const QString &workspace, const Settings
         std::fprintf(stderr, "apply-%s: warm-up run: %s\n", qPrintable(applyCase.name), fault);
         return false;
     }
-    const auto layOutPackage = [&] { return copyTree(master, env); };
     for (int round = 0; round < settings.rounds; ++round) {
         RunTimes empty, full;
         if (!runEmptyThenFull(root, package, settings, layOutPackage, empty, full) || !layOutPackage()) {
@@ -604,6 +626,76 @@ void reportDeletions(const AddedTimes &added, int entries)
     printAddedTimes(QStringLiteral("deletions"), added);
 }
 
+// The manifest check alone, on a warm page cache, against sha256sum's one
+// thread over the same files: 20,000 small files, then one big file.
+bool runHashing(const QString &workspace, const Settings &settings)
+{
+    struct Payload
+    {
+        QString title;
+        QString package;
+        qint64 bytes = 0;
+    };
+    const QString base = workspace + QStringLiteral("/hashing");
+    std::vector<Payload> payloads(2);
+    payloads[0].title = QStringLiteral("%1 files").arg(FolderCount * FilesPerFolder);
+    payloads[1].title = QStringLiteral("1 file of %1 MiB").arg(settings.bigBytes >> 20);
+    std::printf("hashing: writing the payloads...\n");
+    std::fflush(stdout);
+    QStringList files;
+    for (size_t i = 0; i < payloads.size(); ++i) {
+        Payload &payload = payloads[i];
+        payload.package = base + QStringLiteral("/package%1").arg(i);
+        const QString env = payload.package + QStringLiteral("/Env");
+        Random random(1);
+        const bool made =
+            QDir().mkpath(env) &&
+            (i == 0 ? writeSmallFiles({env}, FolderCount * FilesPerFolder, files, payload.bytes)
+                    : writeRandomFile(env + QStringLiteral("/data.bin"), settings.bigBytes, random));
+        if (i == 1)
+            payload.bytes = settings.bigBytes;
+        if (!made || !writeManifest(env, payload.package + QStringLiteral("/SHA256SUMS"))) {
+            std::fprintf(stderr, "cannot lay out %s\n", qPrintable(payload.package));
+            return false;
+        }
+    }
+    const int cores = qMax(1, QThread::idealThreadCount());
+    std::printf("\n%-22s %12s %16s %16s %16s\n", "payload", "MB", "sha256sum MB/s", "1 thread MB/s",
+                qPrintable(QStringLiteral("%1 threads MB/s").arg(cores)));
+    for (const Payload &payload : payloads) {
+        const QString env = payload.package + QStringLiteral("/Env");
+        std::vector<double> reference, one, all;
+        for (int round = 0; round < settings.rounds + 1; ++round) {
+            const double sha256sum = runCommand(
+                {"sh", "-c", "cd \"$0\" && find . -type f -print0 | xargs -0 sha256sum > /dev/null",
+                 QFile::encodeName(env)});
+            const auto timeCheck = [&](int threads) {
+                const auto start = std::chrono::steady_clock::now();
+                const ManifestCheck check =
+                    PackageManifest::check(Package(payload.package), CancelToken(), threads);
+                return check.result == ManifestCheck::Result::Matches ? secondsSince(start) : -1;
+            };
+            const double single = timeCheck(1);
+            const double parallel = timeCheck(cores);
+            if (sha256sum < 0 || single < 0 || parallel < 0) {
+                std::fprintf(stderr, "hashing: %s: a check failed\n", qPrintable(payload.title));
+                return false;
+            }
+            // The first round only warms the page cache.
+            if (round == 0)
+                continue;
+            reference.push_back(sha256sum);
+            one.push_back(single);
+            all.push_back(parallel);
+        }
+        const double megabytes = double(payload.bytes) / 1e6;
+        std::printf("%-22s %12.1f %16.0f %16.0f %16.0f\n", qPrintable(payload.title), megabytes,
+                    megabytes / median(reference), megabytes / median(one), megabytes / median(all));
+    }
+    QDir(base).removeRecursively();
+    return true;
+}
+
 void silenceDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     if (type != QtDebugMsg)
@@ -623,7 +715,8 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption scenarioOption(
         QStringLiteral("scenario"),
-        QStringLiteral("big, small, all (default: both), or apply or deletions (whole runs)."),
+        QStringLiteral("big, small, all (default: both), apply or deletions (whole runs), or hashing (the "
+                       "manifest check alone)."),
         QStringLiteral("name"), QStringLiteral("all"));
     const QCommandLineOption roundsOption(QStringLiteral("rounds"),
                                           QStringLiteral("Timed runs of each (default 5)."),
@@ -660,7 +753,7 @@ int main(int argc, char *argv[])
     const int entries = parser.value(entriesOption).toInt(&entriesOk);
     if (!roundsOk || settings.rounds < 1 || !bigOk || bigMib < 1 || !settleOk || settings.settleSeconds < 0 ||
         !entriesOk || entries < 1 ||
-        !QStringList{"big", "small", "all", "apply", "deletions"}.contains(which)) {
+        !QStringList{"big", "small", "all", "apply", "deletions", "hashing"}.contains(which)) {
         std::fprintf(stderr, "%s", qPrintable(parser.helpText()));
         return 2;
     }
@@ -675,6 +768,9 @@ int main(int argc, char *argv[])
         applyCases.emplace_back(QStringLiteral("beside"),
                                 QStringLiteral("20,000 files, package on the same file system"), false, 0.3,
                                 1.0, flushing);
+        applyCases.emplace_back(QStringLiteral("beside-manifest"),
+                                QStringLiteral("  the same with a SHA256SUMS checked"), false, 0.3, 1.0,
+                                flushing, true);
         applyCases.emplace_back(QStringLiteral("beside-noflush"),
                                 QStringLiteral("  the same without flushes"), false, 0.3, 1.0, notFlushing);
         applyCases.emplace_back(QStringLiteral("tmpfs"), QStringLiteral("20,000 files, package on a tmpfs"),
@@ -700,6 +796,8 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(silenceDebug);
     Platform::prepareProcess();
 
+    if (which == QLatin1String("hashing"))
+        return runHashing(workspace.path(), settings) ? 0 : 1;
     if (which == QLatin1String("deletions")) {
         AddedTimes added;
         if (!runDeletions(added, entries, workspace.path(), settings))
