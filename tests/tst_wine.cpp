@@ -97,11 +97,18 @@ void TestWine::wholeUpdate_data()
     // One more updater of this installation, started by its path in other letter case, and one of
     // another installation's, both running when the update begins.
     QTest::addColumn<bool>("otherUpdaters");
-    QTest::newRow("success with deletion list") << false << true << false << false << true;
-    QTest::newRow("failure rolled back") << true << true << false << false << false;
-    QTest::newRow("success without tskill.exe") << false << false << false << false << true;
-    QTest::newRow("failure rolled back, Foo.DLL over foo.dll") << true << true << true << false << false;
-    QTest::newRow("failure rolled back over read-only files") << true << true << false << true << false;
+    // The package's SHA256SUMS: none, one it matches, or one a payload file no longer matches.
+    QTest::addColumn<QString>("manifest");
+    QTest::newRow("success with deletion list and manifest")
+        << false << true << false << false << true << "match";
+    QTest::newRow("failure rolled back") << true << true << false << false << false << QString();
+    QTest::newRow("success without tskill.exe") << false << false << false << false << true << QString();
+    QTest::newRow("failure rolled back, Foo.DLL over foo.dll")
+        << true << true << true << false << false << QString();
+    QTest::newRow("failure rolled back over read-only files")
+        << true << true << false << true << false << QString();
+    QTest::newRow("manifest mismatch, nothing applied")
+        << false << true << false << false << false << "mismatch";
 }
 
 void TestWine::wholeUpdate()
@@ -111,6 +118,8 @@ void TestWine::wholeUpdate()
     QFETCH(bool, otherLetterCase);
     QFETCH(bool, readOnlyFiles);
     QFETCH(bool, otherUpdaters);
+    QFETCH(QString, manifest);
+    const bool fails = copyFails || manifest == QLatin1String("mismatch");
     UpdaterProcessLock lock;
     QTemporaryDir workspace;
     QVERIFY(workspace.isValid());
@@ -137,6 +146,12 @@ void TestWine::wholeUpdate()
         // Windows names ignore case: the payload's Foo.DLL replaces the installed foo.dll.
         QVERIFY(writeFile(bin + QStringLiteral("/foo.dll"), "old library"));
         QVERIFY(writeFile(package + QStringLiteral("/Env/bin/Foo.DLL"), "new library"));
+    }
+    if (!manifest.isEmpty()) {
+        QVERIFY(writeManifest(package, {QStringLiteral("del.xml"), QString::fromUtf8("data/données.txt"),
+                                        QString::fromUtf8("added/新.txt")}));
+        if (manifest == QLatin1String("mismatch"))
+            QVERIFY(writeFile(package + QString::fromUtf8("/Env/data/données.txt"), "new dat"));
     }
     if (readOnlyFiles) {
         // Wine keeps the read-only attribute as the file's write permission bits.
@@ -192,17 +207,17 @@ void TestWine::wholeUpdate()
     QVERIFY2(!errors.contains("copy finish"), errors.constData());
     QCOMPARE(readFile(root + QString::fromUtf8("/data/données.txt")), QByteArray("old data"));
 
-    const QByteArray awaited = copyFails ? "Update failed; the installation was rolled back" : "copy finish";
+    const QByteArray awaited = fails ? "Update failed; the installation was rolled back" : "copy finish";
     QTRY_VERIFY_WITH_TIMEOUT((errors += updater.readAllStandardError()).contains(awaited), 90000);
     QTest::qWait(1000);
     const QImage screen =
         QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
     const QString picture = QStringLiteral(QUILLFERN_ARTEFACT_DIR "/tst_wine_%1.png")
-                                .arg(copyFails ? QStringLiteral("failed") : QStringLiteral("climbing"));
+                                .arg(fails ? QStringLiteral("failed") : QStringLiteral("climbing"));
     QVERIFY(screen.save(picture));
     QVERIFY2(panelPixels(screen) > 10000, qPrintable(picture));
 
-    if (copyFails) {
+    if (fails) {
         // The window waits on its restart button; the installation and package are as they were.
         updater.kill();
         updater.waitForFinished();
@@ -215,7 +230,15 @@ void TestWine::wholeUpdate()
         if (otherLetterCase)
             QCOMPARE(QDir(bin).entryList({QStringLiteral("foo.dll")}),
                      QStringList{QStringLiteral("foo.dll")});
-        QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
+        if (copyFails) {
+            QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
+        } else {
+            // Standard error carries the name in the system's code page, not UTF-8.
+            QVERIFY2(errors.contains("The package does not match its SHA256SUMS, so none of it is applied: "
+                                     "\"data/donn") &&
+                         errors.contains("es.txt\": content differs"),
+                     errors.constData());
+        }
         QCOMPARE(readFile(starts).count('\n'), 1);
         QVERIFY2(!runKeyValues().contains(QStringLiteral("quillFern update")), qPrintable(runKeyValues()));
         return;
@@ -236,6 +259,8 @@ void TestWine::wholeUpdate()
         otherUpdater.kill();
         otherUpdater.waitForFinished();
     }
+    if (manifest == QLatin1String("match"))
+        QVERIFY2(errors.contains("checked 3 files against SHA256SUMS"), errors.constData());
     if (!stopProgram) {
         // Without tskill.exe it stopped the product itself.
         QVERIFY2(errors.contains("ending the processes called Halvorquintel here"), errors.constData());
