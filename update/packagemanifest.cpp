@@ -17,6 +17,7 @@
 
 #include "fileops.h"
 #include "package.h"
+#include "payloadcopy.h"
 
 namespace {
 
@@ -120,10 +121,12 @@ bool parseLine(QByteArray line, Listed &entry)
 // separator.
 QString pathRefusal(const QString &path)
 {
-    const QStringList names = QDir::cleanPath(path).split(QLatin1Char('/'));
-    if (path.split(QLatin1Char('/')).contains(QStringLiteral("..")) || names.contains(QStringLiteral("..")))
+    // Where a backslash separates names too, only the clean path shows its "..".
+    const QString clean = QDir::cleanPath(path);
+    const QString parent = QStringLiteral("..");
+    if (path.split(QLatin1Char('/')).contains(parent) || clean.split(QLatin1Char('/')).contains(parent))
         return QStringLiteral("a path with \"..\" is refused");
-    if (path.isEmpty() || QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
+    if (path.isEmpty() || QDir::isAbsolutePath(path) || clean != path)
         return QStringLiteral("not a plain path inside the payload; refused");
     return QString();
 }
@@ -135,9 +138,10 @@ bool lessPath(const Listed &a, const Listed &b)
 
 bool isListed(const std::vector<Listed> &listed, const QString &path)
 {
-    Listed probe;
-    probe.path = path;
-    const auto found = std::lower_bound(listed.cbegin(), listed.cend(), probe, lessPath);
+    const auto found = std::lower_bound(
+        listed.cbegin(), listed.cend(), path, [](const Listed &entry, const QString &wanted) {
+            return entry.path.compare(wanted, FileOps::fileNameCaseSensitivity()) < 0;
+        });
     return found != listed.cend() && found->path.compare(path, FileOps::fileNameCaseSensitivity()) == 0;
 }
 
@@ -194,7 +198,7 @@ QString firstUnlisted(const QString &folder, const QString &relative, const std:
         if (cancel.isCancelled())
             break;
         const QString path = relative + entry.fileName();
-        if (entry.fileName() == QLatin1String("__MACOSX"))
+        if (PayloadCopy::passesOver(entry.fileName()))
             continue;
         if (entry.isDir())
             found = firstUnlisted(entry.filePath(), path + QLatin1Char('/'), listed, foldersWalked, cancel);

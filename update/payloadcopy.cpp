@@ -198,8 +198,13 @@ void PayloadCopy::noteCopied(qint64 bytes)
 // deletion list that stayed in the package.
 bool PayloadCopy::isLeftOut(const QString &name, const QString &relative) const
 {
-    return name == QLatin1String(".") || name == QLatin1String("..") || name == QLatin1String("__MACOSX") ||
+    return name == QLatin1String(".") || name == QLatin1String("..") || passesOver(name) ||
            (relative.isEmpty() && listLeftOut && name == Package::deletionListName());
+}
+
+bool PayloadCopy::passesOver(const QString &name)
+{
+    return name == QLatin1String("__MACOSX");
 }
 
 // The next entries' records go to the journal together, ahead of their changes.

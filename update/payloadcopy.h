@@ -43,6 +43,8 @@ public:
     // `leaveListOut`: the package's deletion list stayed in it and is not copied.
     // Checks `cancel` between two files.
     CopyOutcome copy(bool leaveListOut, const CancelToken &cancel, const Progress &progress);
+    // An entry of this name is never copied, at any depth: the archiver's "__MACOSX".
+    static bool passesOver(const QString &name);
 
 private:
     bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
