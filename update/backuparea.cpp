@@ -11,6 +11,8 @@
 #include <QRandomGenerator>
 
 #include "fileops.h"
+#include "fileops_p.h"
+#include "place.h"
 
 namespace {
 
@@ -92,7 +94,7 @@ QString BackupArea::savedList() const
 
 bool BackupArea::exists() const
 {
-    return FileOps::isRealFolder(QFileInfo(areaPath));
+    return Place::entry(areaPath).isPlainFolder();
 }
 
 QString BackupArea::temporaryBeside(const QString &destination)
@@ -104,6 +106,9 @@ QString BackupArea::temporaryBeside(const QString &destination)
 Outcome BackupArea::create()
 {
     removeLinksInPlaceOfFolders();
+    if (!isOurs(areaPath))
+        return Outcome::failure(QStringLiteral("create the backup area"), areaPath,
+                                QStringLiteral("its place is taken by a mount point"));
     if (!FileOps::makePath(areaPath))
         return Outcome::failure(QStringLiteral("create the backup area"), areaPath, FileOps::lastError());
     return Outcome::done();
@@ -139,6 +144,8 @@ QString BackupArea::newTrashEntry() const
 bool BackupArea::throwAway(const QString &path)
 {
     removeLinksInPlaceOfFolders();
+    if (!isOurs(trashPath))
+        return FileOps::detail::fail("the trash's place is taken by a mount point");
     return FileOps::makePath(trashPath) && FileOps::renameOver(path, newTrashEntry());
 }
 
@@ -151,11 +158,16 @@ void BackupArea::moveToTrash()
     const QString bin = newTrashEntry();
     removeLinksInPlaceOfFolders();
     lastSavedFolder.clear();
-    if (!exists() || !FileOps::makePath(trashPath))
+    if (!exists())
         return;
+    // With no trash to move it to, the area goes where it is.
+    if (!isOurs(trashPath) || !FileOps::makePath(trashPath)) {
+        FileOps::removeTree(areaPath);
+        return;
+    }
     if (FileOps::renameOver(areaPath, bin))
         return;
-    QDir(areaPath).removeRecursively();
+    FileOps::removeTree(areaPath);
     if (!exists())
         return;
     FileOps::makePath(bin);
@@ -167,21 +179,35 @@ void BackupArea::moveToTrash()
         if (!FileOps::isRealFolder(entry))
             FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
     }
-    QDir(areaPath).removeRecursively();
+    FileOps::removeTree(areaPath);
 }
 
 bool BackupArea::dropTrash() const
 {
     removeLinksInPlaceOfFolders();
-    return !FileOps::existsOrIsLink(QFileInfo(trashPath)) || QDir(trashPath).removeRecursively();
+    return FileOps::removeTree(trashPath);
 }
 
 void BackupArea::removeLinksInPlaceOfFolders() const
 {
     for (const QString &folder : {areaPath, trashPath}) {
-        if (QFileInfo(folder).isSymLink()) {
+        const Place place = Place::entry(folder);
+        if (!place.isLink())
+            continue;
+        // A junction goes as a link does; a mount point cannot, and is never written into.
+        if (place.linkKind() == Place::LinkKind::MountPoint && FileOps::removeFolder(folder)) {
+            qDebug() << "Removed a junction that stood in place of the updater's folder" << folder;
+        } else if (place.linkKind() != Place::LinkKind::MountPoint && FileOps::removeFile(folder)) {
             qDebug() << "Removed a link that stood in place of the updater's folder" << folder;
-            FileOps::removeFile(folder);
+        } else {
+            qDebug().noquote() << "The updater's folder" << folder << "is"
+                               << Place::describe(place.linkKind())
+                               << "that cannot be removed; nothing is kept in it";
         }
     }
+}
+
+bool BackupArea::isOurs(const QString &folder)
+{
+    return !Place::entry(folder).isLink();
 }

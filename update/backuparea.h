@@ -62,6 +62,8 @@ public:
 
 private:
     QString newTrashEntry() const;
+    // Nothing but a folder of our own, or nothing yet, stands at `folder`.
+    static bool isOurs(const QString &folder);
 
     QString rootPath;
     QString areaPath;

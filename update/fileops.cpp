@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "fileops_p.h"
+#include "place.h"
 
 namespace FileOps {
 
@@ -146,6 +147,23 @@ bool makePath(const QString &path)
     if (parent != info.absoluteFilePath() && !makePath(parent))
         return false;
     return makeFolder(path) || QFileInfo(path).isDir();
+}
+
+bool removeTree(const QString &path)
+{
+    const Place entry = Place::entry(path);
+    if (!entry.exists())
+        return true;
+    if (entry.linkKind() == Place::LinkKind::MountPoint)
+        return removeFolder(path); // a junction goes; a mounted file system stays where it is
+    if (!entry.isPlainFolder())
+        return removeFile(path);
+    bool whole = true;
+    const QFileInfoList entries =
+        QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &inside : entries)
+        whole = removeTree(inside.filePath()) && whole;
+    return removeFolder(path) && whole;
 }
 
 } // namespace FileOps

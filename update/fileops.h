@@ -95,8 +95,14 @@ bool moveFile(const QString &from, const QString &to, const QString &temporary);
 bool makeFolder(const QString &path);
 // Creates the folder `path` and any missing parents.
 bool makePath(const QString &path);
-// Removes the empty folder `path`.
+// Removes the empty folder `path`, a read-only one too.
 bool removeFolder(const QString &path);
+// Removes the folder `path` with everything in it, a read-only entry too. It
+// never descends into a link, a junction or a mount point: such an entry is
+// removed itself where the system allows (a mount point is not), never what
+// it leads to. `path` itself may be a file or a link. True when nothing is
+// left; what could not be removed stays.
+bool removeTree(const QString &path);
 
 // Puts the data of the file `path` on disk before it returns, as a power cut
 // would find it. Only flushing the file itself counts everywhere: some file

@@ -2,6 +2,10 @@
 
 #include <QString>
 
+#ifdef Q_OS_WIN
+#include <string>
+#endif
+
 // Shared by the per-system parts of FileOps. A thread's last failure is kept
 // as plain data: a fixed reason, or the system's error code, put into words
 // only when asked for.
@@ -25,6 +29,11 @@ bool fail(const char *reason);
 // Keeps the system's error for the call that has just failed and returns false.
 bool failWithSystemError();
 Failure lastFailure();
+
+#ifdef Q_OS_WIN
+// The path as Windows' wide calls take it; long paths in the "\\?\" form, as Qt's own file calls do.
+std::wstring windowsPath(const QString &path);
+#endif
 
 } // namespace detail
 } // namespace FileOps

@@ -31,15 +31,7 @@ QString systemMessage(unsigned long code)
     return message;
 }
 
-} // namespace detail
-
-namespace {
-
-using detail::fail;
-using detail::failWithSystemError;
-
-// Long paths take the "\\?\" form, as Qt's own file calls do.
-std::wstring nativePath(const QString &path)
+std::wstring windowsPath(const QString &path)
 {
     QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     if (native.size() >= MAX_PATH - 12 && !native.startsWith(QLatin1String("\\\\?\\"))) {
@@ -48,6 +40,14 @@ std::wstring nativePath(const QString &path)
     }
     return native.toStdWString();
 }
+
+} // namespace detail
+
+namespace {
+
+using detail::fail;
+using detail::failWithSystemError;
+using detail::windowsPath;
 
 // Windows removes no read-only file and renames nothing onto one: the
 // attribute comes off first, and goes back on where the call fails all the same.
@@ -91,7 +91,7 @@ QString trueFileName(const QString &path)
     if (written.isEmpty() || written.contains(wildcards))
         return written;
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(nativePath(path).c_str(), &found);
+    const HANDLE search = FindFirstFileW(windowsPath(path).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return written;
     FindClose(search);
@@ -103,11 +103,11 @@ QString trueFileName(const QString &path)
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
 {
     Q_UNUSED(progress) // the whole file at once: the caller counts it when done
-    const DWORD attributes = GetFileAttributesW(nativePath(source).c_str());
+    const DWORD attributes = GetFileAttributesW(windowsPath(source).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return fail("the source is not a plain file");
-    const std::wstring from = nativePath(source);
-    const std::wstring to = nativePath(temporary);
+    const std::wstring from = windowsPath(source);
+    const std::wstring to = windowsPath(temporary);
     if (CopyFileW(from.c_str(), to.c_str(), TRUE))
         return true;
     const detail::Failure failure = detail::systemFailure();
@@ -130,8 +130,8 @@ bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 
 bool renameOver(const QString &from, const QString &to)
 {
-    const std::wstring source = nativePath(from);
-    const std::wstring target = nativePath(to);
+    const std::wstring source = windowsPath(from);
+    const std::wstring target = windowsPath(to);
     // Renamed onto itself, in another spelling, a file keeps its attribute.
     const bool itself =
         QString::fromStdWString(source).compare(QString::fromStdWString(target), Qt::CaseInsensitive) == 0;
@@ -145,7 +145,7 @@ bool renameOver(const QString &from, const QString &to)
 
 bool removeFile(const QString &path)
 {
-    const std::wstring native = nativePath(path);
+    const std::wstring native = windowsPath(path);
     const ReadOnlyCleared writable(native);
     if (DeleteFileW(native.c_str()))
         return true;
@@ -162,12 +162,18 @@ bool removeFile(const QString &path)
 
 bool makeFolder(const QString &path)
 {
-    return CreateDirectoryW(nativePath(path).c_str(), nullptr) != 0 || failWithSystemError();
+    return CreateDirectoryW(windowsPath(path).c_str(), nullptr) != 0 || failWithSystemError();
 }
 
 bool removeFolder(const QString &path)
 {
-    return RemoveDirectoryW(nativePath(path).c_str()) != 0 || failWithSystemError();
+    const std::wstring native = windowsPath(path);
+    const ReadOnlyCleared writable(native);
+    if (RemoveDirectoryW(native.c_str()))
+        return true;
+    const detail::Failure failure = detail::systemFailure();
+    writable.putBack();
+    return fail(failure);
 }
 
 namespace {
@@ -206,7 +212,7 @@ bool flushFile(const QString &path)
 {
     if (!flushesEnabled())
         return true;
-    const std::wstring native = nativePath(path);
+    const std::wstring native = windowsPath(path);
     Handle file(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
     if (file.isValid())
         return FlushFileBuffers(file.get()) != 0 || failWithSystemError();
@@ -228,7 +234,7 @@ bool flushFolder(const QString &path)
 {
     if (!flushesEnabled())
         return true;
-    Handle folder(openForFlush(nativePath(path), FILE_FLAG_BACKUP_SEMANTICS));
+    Handle folder(openForFlush(windowsPath(path), FILE_FLAG_BACKUP_SEMANTICS));
     // File systems that keep folders in their own log refuse to open or flush one for it.
     if (!folder.isValid())
         return GetLastError() == ERROR_ACCESS_DENIED || failWithSystemError();

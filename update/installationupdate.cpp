@@ -73,7 +73,7 @@ Outcome InstallationUpdate::removePackage()
         refusal = updatePackage.removalRefusal(rootPath, applicationPath);
     if (!refusal.isEmpty())
         return Outcome::failure(QStringLiteral("remove the package folder"), path, refusal);
-    if (!QDir(path).removeRecursively())
+    if (!FileOps::removeTree(path))
         return Outcome::failure(QStringLiteral("remove the package folder"), path,
                                 QStringLiteral("some of its entries could not be removed"));
     // The link it was handed over through leads nowhere now.

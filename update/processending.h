@@ -14,8 +14,9 @@ class ProcessEnding
 public:
     // Every process called `processName` (the executable's base name).
     static std::unique_ptr<ProcessEnding> endByName(const QString &processName);
-    // Every process whose executable is the file `program`, compared as canonical
-    // paths (on Windows without regard to letter case).
+    // Every process whose executable is the file `program`: on Windows known by
+    // its file identity, whatever name started it; elsewhere by the path the
+    // kernel reports, links resolved.
     static std::unique_ptr<ProcessEnding> endByExecutable(const QString &program);
 
     ~ProcessEnding();

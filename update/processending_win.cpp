@@ -11,6 +11,8 @@
 
 #include <tlhelp32.h>
 
+#include "place.h"
+
 namespace {
 
 // The account a process runs under; empty where it cannot be read.
@@ -64,31 +66,6 @@ QString fromWide(const wchar_t *text, DWORD length)
     return QString::fromWCharArray(text, int(length));
 }
 
-// The path of the file at `path` as the system spells it, links and short names
-// resolved; `path` itself, cleaned, where the file cannot be opened.
-QString canonicalPath(const QString &path)
-{
-    const QString cleaned = QDir::cleanPath(QDir::fromNativeSeparators(path));
-    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(cleaned).utf16()), 0,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return cleaned;
-    std::vector<wchar_t> buffer(32768);
-    const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), DWORD(buffer.size()),
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(file);
-    if (length == 0 || length >= buffer.size())
-        return cleaned;
-    // The answer carries the long-path prefix: \\?\C:\... or \\?\UNC\server\share\...
-    QString resolved = fromWide(buffer.data(), length);
-    if (resolved.startsWith(QLatin1String("\\\\?\\UNC\\")))
-        resolved = QStringLiteral("\\\\") + resolved.mid(8);
-    else if (resolved.startsWith(QLatin1String("\\\\?\\")))
-        resolved = resolved.mid(4);
-    return QDir::cleanPath(QDir::fromNativeSeparators(resolved));
-}
-
 // The executable a process runs, as the system started it; empty where it cannot be read.
 QString imagePath(DWORD processId)
 {
@@ -102,9 +79,17 @@ QString imagePath(DWORD processId)
     return read ? fromWide(buffer.data(), length) : QString();
 }
 
-bool samePath(const QString &a, const QString &b)
+// Whether the executable at `image` is `program`, known by its file identity:
+// short names, other letter case, links and junctions name it all the same.
+bool isProgram(const QString &image, const Place &program)
 {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+    if (image.isEmpty())
+        return false;
+    if (program.exists())
+        return Place::of(image).isSame(program);
+    // Gone since its processes started: only its path is left to go by.
+    return QDir::cleanPath(QDir::fromNativeSeparators(image))
+               .compare(QDir::cleanPath(program.path()), Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -165,12 +150,12 @@ std::unique_ptr<ProcessEnding> ProcessEnding::endByName(const QString &processNa
 std::unique_ptr<ProcessEnding> ProcessEnding::endByExecutable(const QString &program)
 {
     std::unique_ptr<ProcessEnding> ending(new ProcessEnding);
-    const QString target = canonicalPath(program);
-    const QString imageName = QFileInfo(target).fileName();
+    const Place target = Place::of(program);
+    const QString imageName = QFileInfo(Place::longPath(program)).fileName();
     ending->d->endAll([&](const PROCESSENTRY32W &entry) {
         // The image name rules out most processes before their paths are asked for.
         return QString::fromWCharArray(entry.szExeFile).compare(imageName, Qt::CaseInsensitive) == 0 &&
-               samePath(canonicalPath(imagePath(entry.th32ProcessID)), target);
+               isProgram(imagePath(entry.th32ProcessID), target);
     });
     return ending;
 }

@@ -1,0 +1,90 @@
+#include "place.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+#include "place_p.h"
+
+QString Place::Identity::toText() const
+{
+    if (!valid)
+        return QString();
+    return QStringLiteral("%1:%2:%3")
+        .arg(QString::number(volume, 16), QString::number(fileHigh, 16), QString::number(fileLow, 16));
+}
+
+Place::Identity Place::Identity::fromText(const QString &text)
+{
+    Identity id;
+    const QStringList parts = text.split(QLatin1Char(':'));
+    if (parts.size() != 3)
+        return id;
+    bool ok[3] = {false, false, false};
+    id.volume = parts.at(0).toULongLong(&ok[0], 16);
+    id.fileHigh = parts.at(1).toULongLong(&ok[1], 16);
+    id.fileLow = parts.at(2).toULongLong(&ok[2], 16);
+    id.valid = ok[0] && ok[1] && ok[2];
+    return id;
+}
+
+Place Place::of(const QString &path)
+{
+    return PlaceProbe::probe(path, true);
+}
+
+Place Place::entry(const QString &path)
+{
+    return PlaceProbe::probe(path, false);
+}
+
+bool Place::isSameOrInside(const Place &folder) const
+{
+    if (!present || !folder.present)
+        return false;
+    if (id == folder.id)
+        return true;
+    // A link is where it stands, not where it leads.
+    const QFileInfo info(spelled);
+    QString up = isLink() ? QFileInfo(info.absolutePath()).canonicalFilePath() : info.canonicalFilePath();
+    if (up.isEmpty())
+        up = QDir::cleanPath(info.absoluteFilePath());
+    for (;;) {
+        if (of(up).identity() == folder.id)
+            return true;
+        const QString parent = QFileInfo(up).absolutePath();
+        if (parent == up || parent.isEmpty())
+            return false;
+        up = parent;
+    }
+}
+
+bool Place::passesThroughMountPoint(const QString &folder, const QString &path)
+{
+    const QString below = path.mid(folder.size() + 1);
+    QString walked = folder;
+    for (const QStringRef &name : below.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        walked += QLatin1Char('/') + name;
+        const Place step = entry(walked);
+        if (!step.exists())
+            return false;
+        if (step.isLink() && step.linkKind() != LinkKind::SymbolicLink)
+            return true;
+    }
+    return false;
+}
+
+QString Place::describe(LinkKind kind)
+{
+    switch (kind) {
+    case LinkKind::SymbolicLink:
+        return QStringLiteral("a symbolic link");
+    case LinkKind::MountPoint:
+        return QStringLiteral("a junction or mount point");
+    case LinkKind::OtherReparsePoint:
+        return QStringLiteral("a reparse point");
+    case LinkKind::None:
+        break;
+    }
+    return QStringLiteral("neither a link nor a mount point");
+}

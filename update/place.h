@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QString>
+
+// A place in the file system, known by what the file system says it is:
+// device and inode, or volume serial number and file ID. Two spellings of one
+// folder (a link, a bind mount, a junction, an 8.3 short name, a subst drive)
+// are one place, so every decision about where a run may act is made here,
+// never by comparing path strings. Paths stay for messages and the journal.
+class Place
+{
+public:
+    // What an entry is, its last name not followed.
+    enum class LinkKind {
+        None,              // a plain file or folder, or nothing at all
+        SymbolicLink,      // a symbolic link, to a file or a folder
+        MountPoint,        // a junction, or a mount point (a bind mount too)
+        OtherReparsePoint, // a cloud placeholder and the like: read, never moved or removed through
+    };
+
+    // What following the path finds.
+    enum class Type { Missing, File, Folder, Other };
+
+    // The file identity: device and inode, or volume serial and file ID.
+    struct Identity
+    {
+        quint64 volume = 0;
+        quint64 fileHigh = 0;
+        quint64 fileLow = 0;
+        bool valid = false;
+
+        bool operator==(const Identity &other) const
+        {
+            return valid && other.valid && volume == other.volume && fileHigh == other.fileHigh &&
+                   fileLow == other.fileLow;
+        }
+        bool operator!=(const Identity &other) const { return !(*this == other); }
+        // As the journal keeps it; an empty text for no identity.
+        QString toText() const;
+        static Identity fromText(const QString &text);
+    };
+
+    Place() = default;
+    // What `path` leads to, links followed.
+    static Place of(const QString &path);
+    // The entry at `path` itself: a link, junction or mount point as its last name is what is described.
+    static Place entry(const QString &path);
+
+    QString path() const { return spelled; }
+    // Something is there: a link that leads nowhere counts.
+    bool exists() const { return present; }
+    LinkKind linkKind() const { return kind; }
+    bool isLink() const { return kind != LinkKind::None; }
+    // What the path leads to, links followed.
+    Type leadsTo() const { return target; }
+    bool leadsToFolder() const { return target == Type::Folder; }
+    bool leadsToFile() const { return target == Type::File; }
+    bool leadsNowhere() const { return present && target == Type::Missing; }
+    // A folder itself, neither a link nor a junction nor a mount point.
+    bool isPlainFolder() const { return kind == LinkKind::None && target == Type::Folder; }
+    // A file itself, not a link: a Windows shortcut (.lnk) is one.
+    bool isPlainFile() const { return kind == LinkKind::None && target == Type::File; }
+    Identity identity() const { return id; }
+
+    // Whether both are there and are one file or folder.
+    bool isSame(const Place &other) const { return present && other.present && id == other.id; }
+    // Whether this is `folder` or lies below it: some folder on the way up from
+    // here, as the path resolves, is `folder`, whatever either is called.
+    bool isSameOrInside(const Place &folder) const;
+
+    // Whether a junction, a mount point or another reparse point stands on the
+    // way from `folder` down to `path` (`path` itself included, `folder` not):
+    // what lies behind one may be anywhere. Symbolic links are left to the
+    // path's resolution. `path` must be `folder` + "/" + a relative path.
+    static bool passesThroughMountPoint(const QString &folder, const QString &path);
+
+    // The path with every name as the file system keeps it: on Windows an 8.3
+    // short name becomes the long one; elsewhere the path as it is.
+    static QString longPath(const QString &path);
+    // Whether the system would take `name` for another one: on Windows a name
+    // ending in a dot or a space stands for the name without them.
+    static bool isAliasSpelling(const QString &name);
+
+    // The entry's kind in words for the run log: "a symbolic link", ...
+    static QString describe(LinkKind kind);
+
+private:
+    friend struct PlaceProbe;
+
+    QString spelled;
+    bool present = false;
+    LinkKind kind = LinkKind::None;
+    Type target = Type::Missing;
+    Identity id;
+};

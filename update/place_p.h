@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+#include "place.h"
+
+// The per-system half of Place: what the file system says about one path.
+struct PlaceProbe
+{
+    static Place probe(const QString &path, bool followLast);
+
+    static Place make(const QString &path) // nothing there
+    {
+        Place place;
+        place.spelled = path;
+        return place;
+    }
+    static void fill(Place &place, Place::LinkKind kind, Place::Type target, const Place::Identity &id)
+    {
+        place.present = true;
+        place.kind = kind;
+        place.target = target;
+        place.id = id;
+    }
+};
+
+// For tests of the Windows rules that Wine cannot show: Wine makes no
+// junctions, so the reparse tag of a path can be given here instead. The
+// source answers true, with the tag, for the paths it stands in for. Only
+// the Windows build reads it.
+namespace PlaceSeam {
+using ReparseTagSource = std::function<bool(const QString &path, quint32 *tag)>;
+void setReparseTagSource(ReparseTagSource source);
+} // namespace PlaceSeam

@@ -1,0 +1,124 @@
+#include "place_p.h"
+
+#include <QDir>
+
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "fileops_p.h"
+
+namespace {
+
+PlaceSeam::ReparseTagSource &reparseTagSource()
+{
+    static PlaceSeam::ReparseTagSource source;
+    return source;
+}
+
+Place::LinkKind kindOfTag(quint32 tag)
+{
+    switch (tag) {
+    case IO_REPARSE_TAG_SYMLINK:
+        return Place::LinkKind::SymbolicLink;
+    case IO_REPARSE_TAG_MOUNT_POINT: // a junction, or a volume mounted on a folder
+        return Place::LinkKind::MountPoint;
+    default:
+        return Place::LinkKind::OtherReparsePoint;
+    }
+}
+
+// The reparse tag of the entry open as `file`, where it is a reparse point.
+bool reparseTag(const QString &path, HANDLE file, DWORD attributes, quint32 *tag)
+{
+    if (reparseTagSource() && reparseTagSource()(path, tag))
+        return true;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) {
+        *tag = info.ReparseTag;
+        return true;
+    }
+    // The listing carries the tag too, where the handle does not tell it.
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(FileOps::detail::windowsPath(path).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        *tag = 0;
+        return true;
+    }
+    FindClose(search);
+    *tag = found.dwReserved0;
+    return true;
+}
+
+} // namespace
+
+Place PlaceProbe::probe(const QString &path, bool followLast)
+{
+    Place place = make(path);
+    // Opened for its attributes only, and never followed past its last reparse point where the entry is asked
+    // about.
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLast ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    const HANDLE file = CreateFileW(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, flags, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return place;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info)) {
+        CloseHandle(file);
+        return place;
+    }
+    Place::Identity id;
+    id.volume = info.dwVolumeSerialNumber;
+    id.fileLow = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    id.valid = true;
+    Place::Type target =
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Place::Type::Folder : Place::Type::File;
+    Place::LinkKind kind = Place::LinkKind::None;
+    quint32 tag = 0;
+    if (!followLast && reparseTag(path, file, info.dwFileAttributes, &tag)) {
+        kind = kindOfTag(tag);
+        // A placeholder is read as what it is; a link is what it leads to.
+        if (kind != Place::LinkKind::OtherReparsePoint) {
+            const Place followed = probe(path, true);
+            target = followed.exists() ? followed.leadsTo() : Place::Type::Missing;
+        }
+    }
+    CloseHandle(file);
+    fill(place, kind, target, id);
+    return place;
+}
+
+QString Place::longPath(const QString &path)
+{
+    const std::wstring native = FileOps::detail::windowsPath(path);
+    std::vector<wchar_t> buffer(native.size() + MAX_PATH);
+    DWORD length = GetLongPathNameW(native.c_str(), buffer.data(), DWORD(buffer.size()));
+    if (length >= buffer.size()) {
+        buffer.resize(length + 1);
+        length = GetLongPathNameW(native.c_str(), buffer.data(), DWORD(buffer.size()));
+    }
+    if (length == 0 || length >= buffer.size())
+        return path;
+    QString resolved = QString::fromWCharArray(buffer.data(), int(length));
+    if (resolved.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        resolved = QStringLiteral("\\\\") + resolved.mid(8);
+    else if (resolved.startsWith(QLatin1String("\\\\?\\")))
+        resolved = resolved.mid(4);
+    return QDir::fromNativeSeparators(resolved);
+}
+
+bool Place::isAliasSpelling(const QString &name)
+{
+    return name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' '));
+}
+
+namespace PlaceSeam {
+void setReparseTagSource(ReparseTagSource source)
+{
+    reparseTagSource() = std::move(source);
+}
+} // namespace PlaceSeam
