@@ -15,6 +15,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sched.h>
+#include <sys/mount.h>
+#endif
 #ifdef Q_OS_WIN
 #include <windows.h>
 
@@ -501,3 +505,60 @@ bool makeExecutable(const QString &path)
     return file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
                                QFileDevice::ExeOther);
 }
+
+namespace PrivateMounts {
+
+namespace {
+bool entered = false;
+}
+
+#ifdef Q_OS_LINUX
+bool enterOwnMountNamespace()
+{
+    // Private all the way down, so that no mount made here reaches the machine's namespace.
+    entered = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+              ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return entered;
+}
+
+bool bind(const QString &from, const QString &to)
+{
+    return entered && ::mount(QFile::encodeName(from).constData(), QFile::encodeName(to).constData(), nullptr,
+                              MS_BIND, nullptr) == 0;
+}
+
+bool mountTmpfs(const QString &at)
+{
+    return entered && ::mount("tmpfs", QFile::encodeName(at).constData(), "tmpfs", 0, "size=16m") == 0;
+}
+
+void unmount(const QString &at)
+{
+    if (entered)
+        ::umount2(QFile::encodeName(at).constData(), MNT_DETACH);
+}
+#else
+bool enterOwnMountNamespace()
+{
+    return false;
+}
+
+bool bind(const QString &, const QString &)
+{
+    return false;
+}
+
+bool mountTmpfs(const QString &)
+{
+    return false;
+}
+
+void unmount(const QString &) {}
+#endif
+
+bool ownMountNamespace()
+{
+    return entered;
+}
+
+} // namespace PrivateMounts

@@ -138,6 +138,20 @@ QStringList autostartFiles(const QString &configHome);
 // empty when it has none.
 QStringList desktopEntryCommand(const QString &path);
 
+// Bind mounts and tmpfs mounts for tests, in a mount namespace of the test
+// process's own, so that nothing outside it ever sees them and they go with
+// it. enterOwnMountNamespace() must run before the process starts a thread:
+// call it from a static initialiser. It needs root (and Linux); without it
+// ownMountNamespace() is false and such rows skip.
+namespace PrivateMounts {
+bool enterOwnMountNamespace();
+bool ownMountNamespace();
+bool bind(const QString &from, const QString &to);
+bool mountTmpfs(const QString &at);
+// Detaches what is mounted at `at`; nothing mounted there is fine.
+void unmount(const QString &at);
+} // namespace PrivateMounts
+
 bool writeFile(const QString &path, const QByteArray &content);
 // Writes `package`/SHA256SUMS as sha256sum would, listing `files` (relative to its Env folder) in that order.
 bool writeManifest(const QString &package, const QStringList &files);

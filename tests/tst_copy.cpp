@@ -56,6 +56,11 @@ QStringList temporaryFiles(const QString &root)
 
 } // namespace
 
+namespace {
+// Before any thread starts: the bind mounts of these tests stay in this process.
+const bool ownMounts = PrivateMounts::enterOwnMountNamespace();
+} // namespace
+
 class TestCopy : public QObject
 {
     Q_OBJECT
@@ -361,21 +366,25 @@ void TestCopy::folderLinkCycleFails()
 
 void TestCopy::payloadFolderLinks_data()
 {
+    const QString intoInstallation = QStringLiteral("it is a link into the installation");
+    const QString holdsInstallation = QStringLiteral("it is a link to a folder that holds the installation");
     QTest::addColumn<QString>("target");  // where the payload's folder link leads
+    QTest::addColumn<bool>("mount");      // a bind mount (a junction on Windows) instead of a link
     QTest::addColumn<QString>("refusal"); // empty where the link is copied by its contents
-    QTest::newRow("a folder outside: copied, its files left in place") << "outside" << QString();
-    QTest::newRow("the installation root") << "root"
-                                           << "it is a link into the installation";
-    QTest::newRow("a folder in the installation") << "bin"
-                                                  << "it is a link into the installation";
-    QTest::newRow("a folder holding the installation")
-        << "holder"
-        << "it is a link to a folder that holds the installation";
+    QTest::newRow("a folder outside: copied, its files left in place") << "outside" << false << QString();
+    QTest::newRow("the installation root") << "root" << false << intoInstallation;
+    QTest::newRow("a folder in the installation") << "bin" << false << intoInstallation;
+    QTest::newRow("a folder holding the installation") << "holder" << false << holdsInstallation;
+    QTest::newRow("a mount of a folder outside: copied, its files left in place")
+        << "outside" << true << QString();
+    QTest::newRow("a mount of the installation root") << "root" << true << intoInstallation;
+    QTest::newRow("a mount of a folder holding the installation") << "holder" << true << holdsInstallation;
 }
 
 void TestCopy::payloadFolderLinks()
 {
     QFETCH(QString, target);
+    QFETCH(bool, mount);
     QFETCH(QString, refusal);
     const QString outside = workspace->filePath(QStringLiteral("out"));
     QVERIFY(writeFile(outside + QStringLiteral("/f.txt"), "keep"));
@@ -385,8 +394,17 @@ void TestCopy::payloadFolderLinks()
                                          {QStringLiteral("bin"), install->binDir()},
                                          {QStringLiteral("holder"), install->workspace()}};
     QVERIFY(writeFile(env(QStringLiteral("a.txt")), "new"));
-    QVERIFY(QFile::link(targets.value(target), env(QStringLiteral("linkdir"))));
-    if (!QFileInfo(env(QStringLiteral("linkdir"))).isDir())
+    const QString linkdir = env(QStringLiteral("linkdir"));
+    const auto unmount = qScopeGuard([&linkdir] { PrivateMounts::unmount(linkdir); });
+    if (mount) {
+        if (!ownMounts)
+            QSKIP("bind mounts need root and a mount namespace of the test's own");
+        QVERIFY(QDir().mkpath(linkdir));
+        QVERIFY(PrivateMounts::bind(targets.value(target), linkdir));
+    } else {
+        QVERIFY(QFile::link(targets.value(target), linkdir));
+    }
+    if (!QFileInfo(linkdir).isDir())
         QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
     const auto around = surroundings();
     const auto installedBin = snapshotTree(install->binDir());
@@ -399,6 +417,8 @@ void TestCopy::payloadFolderLinks()
         QCOMPARE(readFile(install->path(QStringLiteral("linkdir/f.txt"))), QByteArray("keep"));
         QCOMPARE(readFile(install->path(QStringLiteral("linkdir/sub/g.txt"))), QByteArray("keep too"));
         QVERIFY(!QFileInfo(install->path(QStringLiteral("linkdir"))).isSymLink());
+        // Copied, never moved out of the folder it leads to.
+        QCOMPARE(readFile(outside + QStringLiteral("/f.txt")), QByteArray("keep"));
         return;
     }
     QCOMPARE(log.count(QStringLiteral("The copy failed: could not copy the folder \"%1\": %2")
@@ -414,8 +434,7 @@ void TestCopy::specialEntriesLeftOut_data()
     QTest::addColumn<QString>("reason"); // of the entry's line; empty where the try fails instead
     const QString notPlain = QStringLiteral(
         "it is not a plain file or folder (a pipe, a socket, a device or a system file); left out");
-    QTest::newRow("a link to a pipe") << "link to pipe"
-                                      << "it is not a plain file; skipped";
+    QTest::newRow("a link to a pipe") << "link to pipe" << notPlain;
     QTest::newRow("a pipe") << "pipe" << notPlain;
     QTest::newRow("a socket") << "socket" << notPlain;
     QTest::newRow("a link that leads nowhere") << "dangling"

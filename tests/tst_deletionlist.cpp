@@ -9,6 +9,11 @@
 #include "platform.h"
 #include "testsupport.h"
 
+namespace {
+// Before any thread starts: the bind mounts of these tests stay in this process.
+const bool ownMounts = PrivateMounts::enterOwnMountNamespace();
+} // namespace
+
 // The deletion list, and the removal of the package at the end of a run.
 // Installations live in temporary folders; "outside" is a sibling of the
 // installation root in the same temporary folder.
@@ -255,18 +260,32 @@ void TestDeletionList::listThatCannotBeSetAsideStaysInPackage()
 
 void TestDeletionList::traversalEntriesRefused_data()
 {
+    const QString outsideRoot = QStringLiteral("it lies outside the installation");
     QTest::addColumn<QString>("entry");
-    QTest::newRow("parent of the root") << "../outside.txt";
-    QTest::newRow("down and up out of the root") << "sub/../../outside.txt";
-    QTest::newRow("absolute-looking path") << "/../outside.txt";
-    QTest::newRow("through a folder link pointing outside") << "escape/outside.txt";
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("parent of the root") << "../outside.txt" << outsideRoot;
+    QTest::newRow("down and up out of the root") << "sub/../../outside.txt" << outsideRoot;
+    QTest::newRow("absolute-looking path") << "/../outside.txt" << outsideRoot;
+    QTest::newRow("through a folder link pointing outside") << "escape/outside.txt" << outsideRoot;
+    QTest::newRow("through a bind mount of a folder outside")
+        << "mounted/outside.txt"
+        << "it lies behind a junction or mount point, which leads outside the installation";
 }
 
 void TestDeletionList::traversalEntriesRefused()
 {
     QFETCH(QString, entry);
+    QFETCH(QString, reason);
     QVERIFY(QDir().mkpath(root(QStringLiteral("sub"))));
     QVERIFY(QFile::link(workspace->path(), root(QStringLiteral("escape"))));
+    const QString mounted = root(QStringLiteral("mounted"));
+    const auto unmount = qScopeGuard([&mounted] { PrivateMounts::unmount(mounted); });
+    if (entry.startsWith(QLatin1String("mounted/"))) {
+        if (!ownMounts)
+            QSKIP("bind mounts need root and a mount namespace of the test's own");
+        QVERIFY(QDir().mkpath(mounted));
+        QVERIFY(PrivateMounts::bind(workspace->path(), mounted));
+    }
     QVERIFY(QFile::link(outside, root(QStringLiteral("linked.txt"))));
     QVERIFY(writeFile(root(QStringLiteral("before.txt")), "x"));
     QVERIFY(writeFile(root(QStringLiteral("after.txt")), "x"));
@@ -287,10 +306,8 @@ void TestDeletionList::traversalEntriesRefused()
     // On Windows QFile::link makes a shell shortcut, a file that no path passes through.
     const bool reachesOutside =
         !entry.startsWith(QStringLiteral("escape/")) || QFileInfo(root(QStringLiteral("escape"))).isDir();
-    QCOMPARE(
-        log.count(QStringLiteral("Deletion list: could not delete \"%1\": it lies outside the installation")
-                      .arg(entry)),
-        reachesOutside ? 1 : 0);
+    QCOMPARE(log.count(QStringLiteral("Deletion list: could not delete \"%1\": %2").arg(entry, reason)),
+             reachesOutside ? 1 : 0);
 }
 
 void TestDeletionList::updaterRuntimeKept_data()
@@ -364,6 +381,8 @@ void TestDeletionList::dangerousPackageFolderKept_data()
     QTest::newRow("a folder holding the installation") << "parent";
     QTest::newRow("the updater's own folder") << "bin";
     QTest::newRow("a link to the installation root") << "link";
+    QTest::newRow("the installation root through a bind mount") << "bind-root";
+    QTest::newRow("a folder holding the installation through a bind mount") << "bind-parent";
     QTest::newRow("a folder without Env: not a package") << "documents";
     QTest::newRow("the package's Env folder itself") << "env";
     QTest::newRow("a file") << "file";
@@ -374,7 +393,7 @@ void TestDeletionList::dangerousPackageFolderKept()
     QFETCH(QString, which);
     QVERIFY(writeFile(root(QStringLiteral("data/file.txt")), "installed"));
     QVERIFY(writeFile(QStringLiteral("in-working-folder.txt"), "work"));
-    const QMap<QString, QString> dirs{
+    QMap<QString, QString> dirs{
         {QStringLiteral("empty"), QString()},
         {QStringLiteral("root"), installRoot},
         {QStringLiteral("root-dotdot"), root(QStringLiteral("bin/.."))},
@@ -385,6 +404,19 @@ void TestDeletionList::dangerousPackageFolderKept()
         {QStringLiteral("env"), package + QStringLiteral("/Env")},
         {QStringLiteral("file"), workspace->filePath(QStringLiteral("documents/thesis.txt"))},
     };
+    // Another name of the same folder, as a bind mount (or on Windows a junction or subst drive) gives it.
+    QTemporaryDir aliases;
+    const QString alias = aliases.filePath(QStringLiteral("alias"));
+    const auto unmountAlias = qScopeGuard([&alias] { PrivateMounts::unmount(alias); });
+    if (which.startsWith(QLatin1String("bind"))) {
+        if (!ownMounts)
+            QSKIP("bind mounts need root and a mount namespace of the test's own");
+        QVERIFY(QDir().mkpath(alias));
+        QVERIFY(PrivateMounts::bind(which == QLatin1String("bind-root") ? installRoot : workspace->path(),
+                                    alias));
+    }
+    dirs.insert(QStringLiteral("bind-root"), alias);
+    dirs.insert(QStringLiteral("bind-parent"), alias);
     QVERIFY(writeFile(workspace->filePath(QStringLiteral("documents/thesis.txt")), "precious"));
     QVERIFY(writeFile(workspace->filePath(QStringLiteral("documents/chapter/one.txt")), "precious too"));
     QVERIFY(writeFile(package + QStringLiteral("/Env/payload.txt"), "payload"));

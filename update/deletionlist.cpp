@@ -11,6 +11,7 @@
 #include "installationbackup.h"
 #include "installationpaths.h"
 #include "package.h"
+#include "place.h"
 #include "platform.h"
 
 DeletionList::DeletionList(const Package &package, const QString &installationRoot,
@@ -30,6 +31,9 @@ QString DeletionList::refusal(const QString &relative) const
     const QString path = canonicalRoot + QLatin1Char('/') + relative;
     if (FileOps::isSameOrInside(path, application) && path.size() > application.size() &&
         Platform::isUpdaterRuntime(applicationPath, path.mid(application.size() + 1)))
+        return QStringLiteral("the updater needs it to start");
+    // Whatever name leads to it.
+    if (Place::of(path).isSame(Place::of(Platform::updaterProgram(applicationPath))))
         return QStringLiteral("the updater needs it to start");
     return QString();
 }
@@ -86,15 +90,12 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     for (int i = 0; i < entries.length(); ++i) {
         const QString entry = entries.at(i).toElement().text();
         QString relative;
-        if (!InstallationPaths::removalTarget(rootPath + QLatin1Char('/') + entry, canonicalRoot,
-                                              &relative)) {
-            result.problems << Outcome::failure(QStringLiteral("delete"), entry,
-                                                QStringLiteral("it lies outside the installation"));
+        QString refused =
+            InstallationPaths::removalRefusal(rootPath + QLatin1Char('/') + entry, canonicalRoot, &relative);
+        if (refused.isEmpty() && relative.isEmpty())
             continue;
-        }
-        if (relative.isEmpty())
-            continue;
-        const QString refused = refusal(relative);
+        if (refused.isEmpty())
+            refused = refusal(relative);
         if (!refused.isEmpty()) {
             result.problems << Outcome::failure(QStringLiteral("delete"), entry, refused);
             continue;
@@ -106,6 +107,11 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     removeBatch();
     list.close();
     result.result = DeletionOutcome::Applied;
+    // A payload that lies elsewhere is only read: its list stays where it is, and the copy leaves it out.
+    if (package.payloadLiesElsewhere()) {
+        listLeftInPackage = true;
+        return result;
+    }
     // A list that cannot be set aside stays in the package, for the next run to
     // apply again; this run's copy leaves it out.
     const Outcome setAside = backup.setListAside(listPath);

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include "fileops.h"
+#include "place.h"
 
 namespace InstallationPaths {
 
@@ -12,22 +13,28 @@ QString installationRoot(const QString &applicationDir)
     return QDir::cleanPath(applicationDir + QStringLiteral("/.."));
 }
 
-bool removalTarget(const QString &path, const QString &canonicalRoot, QString *relative)
+QString removalRefusal(const QString &path, const QString &canonicalRoot, QString *relative)
 {
     relative->clear();
     const QFileInfo info(path);
     const QString name = info.fileName();
     // These name folders, which a file removal leaves alone.
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
-        return true;
+        return QString();
+    if (Place::isAliasSpelling(name))
+        return QStringLiteral("its name ends in a dot or a space, which the system takes for another name");
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     if (folder.isEmpty())
-        return true; // a folder that does not exist holds nothing to remove
+        return QString(); // a folder that does not exist holds nothing to remove
     if (!FileOps::isSameOrInside(folder, canonicalRoot))
-        return false;
+        return QStringLiteral("it lies outside the installation");
+    if (Place::passesThroughMountPoint(canonicalRoot, folder))
+        return QStringLiteral(
+            "it lies behind a junction or mount point, which leads outside the installation");
     const QString inside = folder.mid(canonicalRoot.size() + 1);
-    *relative = inside.isEmpty() ? name : inside + QLatin1Char('/') + name;
-    return true;
+    const QString longName = QFileInfo(Place::longPath(folder + QLatin1Char('/') + name)).fileName();
+    *relative = inside.isEmpty() ? longName : inside + QLatin1Char('/') + longName;
+    return QString();
 }
 
 QString packageRemovalRefusal(const QString &packageDir, const QString &installationRoot,
@@ -35,15 +42,17 @@ QString packageRemovalRefusal(const QString &packageDir, const QString &installa
 {
     if (packageDir.isEmpty())
         return QStringLiteral("an empty name means the working folder");
-    const QString package = QFileInfo(packageDir).canonicalFilePath();
-    if (package.isEmpty())
+    const QString canonical = QFileInfo(packageDir).canonicalFilePath();
+    const Place package = Place::of(packageDir);
+    if (canonical.isEmpty() || !package.exists())
         return QString(); // nothing there to remove
-    if (QDir(package).isRoot())
+    if (QDir(canonical).isRoot())
         return QStringLiteral("it is the root of a file system");
-    const QString root = QFileInfo(installationRoot).canonicalFilePath();
-    if (FileOps::isSameOrInside(root, package))
+    if (Place::entry(canonical).linkKind() == Place::LinkKind::MountPoint)
+        return QStringLiteral("it is a junction or mount point: what is in it lies elsewhere");
+    if (Place::of(installationRoot).isSameOrInside(package))
         return QStringLiteral("it holds the installation");
-    if (FileOps::isSameOrInside(QFileInfo(applicationDir).canonicalFilePath(), package))
+    if (Place::of(applicationDir).isSameOrInside(package))
         return QStringLiteral("it holds the updater");
     return QString();
 }

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include "fileops.h"
 #include "installationpaths.h"
 
 namespace {
@@ -13,15 +12,46 @@ QString absoluteClean(const QString &path)
     return QDir::cleanPath(QDir(path).absolutePath());
 }
 
+// A link that stays inside its package changes nothing; a junction or mount
+// point may lead anywhere, whatever its path says.
+bool payloadIsElsewhere(const QString &payload, const QString &package)
+{
+    const Place env = Place::entry(payload);
+    if (!env.isLink())
+        return false;
+    return env.linkKind() != Place::LinkKind::SymbolicLink ||
+           !Place::of(payload).isSameOrInside(Place::of(package));
+}
+
 } // namespace
 
 Package::Package(const QString &given)
     : given(given.isEmpty() ? QString() : absoluteClean(given))
     , resolvedPath(this->given)
 {
-    const QFileInfo info(this->given);
-    if (info.isSymLink() && info.isDir())
-        resolvedPath = info.canonicalFilePath();
+    if (resolvedPath.isEmpty())
+        return;
+    const QString canonical = QFileInfo(resolvedPath).canonicalFilePath();
+    if (!canonical.isEmpty())
+        resolvedPath = canonical;
+    id = Place::of(resolvedPath).identity();
+    throughLink = Place::entry(this->given).linkKind() == Place::LinkKind::SymbolicLink;
+    payloadLinked = payloadIsElsewhere(payload(), resolvedPath);
+}
+
+Package Package::recorded(const QString &resolved, const Place::Identity &identity)
+{
+    Package package;
+    package.given = resolved;
+    package.resolvedPath = resolved;
+    package.id = identity;
+    package.payloadLinked = payloadIsElsewhere(package.payload(), resolved);
+    return package;
+}
+
+bool Package::isStillThere() const
+{
+    return !isEmpty() && id.valid && Place::of(resolvedPath).identity() == id;
 }
 
 QString Package::payload() const
@@ -46,14 +76,22 @@ QString Package::manifest() const
 
 QString Package::applyRefusal(const QString &installationRoot) const
 {
-    if (isEmpty() || !QFileInfo(payload()).isDir())
+    if (isEmpty() || !Place::of(payload()).leadsToFolder())
         return QStringLiteral("it is not a package: it holds no Env folder");
-    const QString package = QFileInfo(resolvedPath).canonicalFilePath();
-    const QString root = QFileInfo(installationRoot).canonicalFilePath();
-    if (package.compare(root, FileOps::fileNameCaseSensitivity()) == 0)
+    const Place package = Place::of(resolvedPath);
+    const Place root = Place::of(installationRoot);
+    if (package.isSame(root))
         return QStringLiteral("it is the installation root");
-    if (FileOps::isSameOrInside(root, package))
+    if (root.isSameOrInside(package))
         return QStringLiteral("it holds the installation");
+    if (payloadLinked) {
+        // Read through like a folder link of the payload, and refused where one would be.
+        const Place env = Place::of(payload());
+        if (env.isSameOrInside(root))
+            return QStringLiteral("its Env folder leads into the installation");
+        if (root.isSameOrInside(env))
+            return QStringLiteral("its Env folder leads to a folder that holds the installation");
+    }
     return QString();
 }
 

@@ -6,9 +6,12 @@
 #include <QSet>
 #include <QVector>
 
+#include <algorithm>
+
 #include "fileops.h"
 #include "installationbackup.h"
 #include "package.h"
+#include "place.h"
 
 namespace {
 
@@ -46,73 +49,94 @@ CopyOutcome PayloadCopy::copy(bool leaveListOut, const CancelToken &cancelToken,
     const QString payload = package.payload();
     copyDone = 0;
     copyTotal = payloadBytes(payload);
-    canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
+    root = Place::of(rootPath);
     backup.allowMoves(FileOps::mayMoveInto(payload, rootPath));
     // An Env folder that is itself a link lies outside the package: its files stay where they are.
-    const bool payloadElsewhere = !FileOps::isSameOrInside(QFileInfo(payload).canonicalFilePath(),
-                                                           QFileInfo(package.path()).canonicalFilePath());
-    copyFolder(payload, QString(), payloadElsewhere, outcome);
+    copyFolder(payload, QString(), package.payloadLiesElsewhere(), outcome);
     return outcome;
 }
 
 // A folder link in the payload is copied by its contents, but never one that
-// would copy the installation into itself or write into it from inside.
-Outcome PayloadCopy::checkFolderLink(const QFileInfo &link) const
+// would copy the installation into itself or write into it from inside. Only
+// a symbolic link tells where it stands in the tree it leads to; a junction or
+// mount point is known only by the folder it shows.
+Outcome PayloadCopy::checkFolderLink(const PayloadEntry &link) const
 {
-    const QString target = link.canonicalFilePath();
-    if (FileOps::isSameOrInside(target, canonicalRoot))
-        return Outcome::failure(QStringLiteral("copy the folder"), link.filePath(),
+    const Place target = Place::of(link.info.filePath());
+    const bool intoInstallation = link.place.linkKind() == Place::LinkKind::SymbolicLink
+                                      ? target.isSameOrInside(root)
+                                      : target.isSame(root);
+    if (intoInstallation)
+        return Outcome::failure(QStringLiteral("copy the folder"), link.info.filePath(),
                                 QStringLiteral("it is a link into the installation"));
-    if (FileOps::isSameOrInside(canonicalRoot, target))
-        return Outcome::failure(QStringLiteral("copy the folder"), link.filePath(),
+    if (root.isSameOrInside(target))
+        return Outcome::failure(QStringLiteral("copy the folder"), link.info.filePath(),
                                 QStringLiteral("it is a link to a folder that holds the installation"));
     return Outcome::done();
 }
 
-// The listing leaves pipes, sockets, devices, links that lead nowhere and
-// system files out; each gets its line.
-void PayloadCopy::noteLeftOut(const QString &source, const QFileInfoList &entries, CopyOutcome &outcome) const
+// An installed folder that is a link leading out of the installation, or a
+// junction or mount point, is not written through.
+Outcome PayloadCopy::checkInstalledFolder(const QString &destination) const
 {
-    QSet<QString> listed;
-    for (const QFileInfo &entry : entries)
-        listed.insert(entry.fileName());
-    const QFileInfoList all =
-        QDir(source).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &entry : all) {
-        if (listed.contains(entry.fileName()))
+    const Place installed = Place::entry(destination);
+    const bool symbolic = installed.linkKind() == Place::LinkKind::SymbolicLink;
+    if (symbolic ? Place::of(destination).isSameOrInside(root) : !installed.isLink())
+        return Outcome::done();
+    return Outcome::failure(QStringLiteral("copy into"), destination,
+                            symbolic ? QStringLiteral("it is a link that leads out of the installation")
+                                     : QStringLiteral("it is %1, which leads out of the installation")
+                                           .arg(Place::describe(installed.linkKind())));
+}
+
+// The folder's entries in name order regardless of case, each as the file
+// system describes it. Hidden entries are not listed. Pipes, sockets,
+// devices and links that lead nowhere are left out, each with its line.
+QVector<PayloadCopy::PayloadEntry> PayloadCopy::listFolder(const QString &source, CopyOutcome &outcome) const
+{
+    QVector<PayloadEntry> listed;
+    const QFileInfoList entries = QDir(source).entryInfoList(
+        QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo &info : entries) {
+        const Place place = Place::entry(info.filePath());
+        if (place.leadsNowhere()) {
+            outcome.skipped << Outcome::failure(QStringLiteral("copy"), info.filePath(),
+                                                QStringLiteral("it is a link that leads nowhere; left out"));
             continue;
-        const bool dangling = entry.isSymLink() && !entry.exists();
-        outcome.skipped << Outcome::failure(
-            QStringLiteral("copy"), entry.filePath(),
-            dangling ? QStringLiteral("it is a link that leads nowhere; left out")
-                     : QStringLiteral("it is not a plain file or folder (a pipe, a socket, a device or a "
-                                      "system file); left out"));
+        }
+        if (!place.leadsToFile() && !place.leadsToFolder()) {
+            outcome.skipped << Outcome::failure(
+                QStringLiteral("copy"), info.filePath(),
+                QStringLiteral("it is not a plain file or folder (a pipe, a socket, a device or a "
+                               "system file); left out"));
+            continue;
+        }
+        listed.append({info, place});
     }
+    return listed;
 }
 
 // `relative` is the folder inside the installation, empty or ending with a
-// slash. Files met through a folder link lie outside the package: they are
-// copied, never moved out of their place.
+// slash. Files met through a folder link, junction or mount point lie outside
+// the package: they are copied, never moved out of their place.
 bool PayloadCopy::copyFolder(const QString &source, const QString &relative, bool throughLink,
                              CopyOutcome &outcome)
 {
-    const QDir from(source);
     const QString destination = rootPath + QLatin1Char('/') + relative;
     if (!QFileInfo(destination).isDir()) {
         outcome.outcome = backup.makeFolder(relative.left(relative.size() - 1));
         if (!outcome.outcome)
             return false;
     }
-    // An installed folder that is a link leading out of the installation is not written through.
-    if (!FileOps::isSameOrInside(QFileInfo(destination).canonicalFilePath(), canonicalRoot)) {
-        outcome.outcome = Outcome::failure(QStringLiteral("copy into"), destination,
-                                           QStringLiteral("it is a link that leads out of the installation"));
-        return false;
+    if (!relative.isEmpty()) {
+        outcome.outcome = checkInstalledFolder(destination.left(destination.size() - 1));
+        if (!outcome.outcome)
+            return false;
     }
 
     // A folder link back to a folder being copied would recurse without end.
-    foldersBeingCopied.append(QFileInfo(from.absolutePath()).canonicalFilePath());
-    const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.removeLast(); });
+    foldersBeingCopied.push_back(Place::of(source).identity());
+    const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.pop_back(); });
 
     // An entry that cannot be installed under its own name fails the try, by name: never left out unsaid.
     const QStringList unnamed = FileOps::namesNotValidUtf8(source);
@@ -123,34 +147,35 @@ bool PayloadCopy::copyFolder(const QString &source, const QString &relative, boo
             QStringLiteral("its name is not valid UTF-8, so it cannot be installed under that name"));
         return false;
     }
-    const QFileInfoList entries = from.entryInfoList(QDir::NoFilter, QDir::NoSort);
-    noteLeftOut(source, entries, outcome);
+    const QVector<PayloadEntry> entries = listFolder(source, outcome);
     for (int index = 0; index < entries.size(); ++index) {
-        const QFileInfo &entry = entries.at(index);
+        const PayloadEntry &entry = entries.at(index);
         if (cancel->isCancelled()) {
             outcome.cancelled = true;
             return false;
         }
+        const QString name = entry.info.fileName();
         if (index % InstallationBackup::RecordBatch == 0) {
             outcome.outcome = recordAhead(entries, index, relative, throughLink);
             if (!outcome.outcome) {
-                outcome.entry = entry.fileName();
+                outcome.entry = name;
                 return false;
             }
         }
-        const QString name = entry.fileName();
         if (isLeftOut(name, relative))
             continue;
 
-        if (entry.isDir()) {
-            if (foldersBeingCopied.contains(entry.canonicalFilePath())) {
+        if (entry.place.leadsToFolder()) {
+            const Place::Identity folder = Place::of(entry.info.filePath()).identity();
+            if (std::find(foldersBeingCopied.begin(), foldersBeingCopied.end(), folder) !=
+                foldersBeingCopied.end()) {
                 outcome.entry = name;
                 outcome.outcome =
-                    Outcome::failure(QStringLiteral("copy the folder"), entry.filePath(),
+                    Outcome::failure(QStringLiteral("copy the folder"), entry.info.filePath(),
                                      QStringLiteral("it leads back into a folder being copied"));
                 return false;
             }
-            if (entry.isSymLink()) {
+            if (entry.place.isLink()) {
                 outcome.outcome = checkFolderLink(entry);
                 if (!outcome.outcome) {
                     outcome.entry = name;
@@ -158,16 +183,10 @@ bool PayloadCopy::copyFolder(const QString &source, const QString &relative, boo
                 }
             }
             outcome.folders.append(name);
-            if (!copyFolder(entry.filePath(), relative + name + QLatin1Char('/'),
-                            throughLink || entry.isSymLink(), outcome))
+            if (!copyFolder(entry.info.filePath(), relative + name + QLatin1Char('/'),
+                            throughLink || entry.place.isLink(), outcome))
                 return false;
             outcome.folders.removeLast();
-            continue;
-        }
-        // Pipes, sockets and devices hold no file to install; opening one could wait for ever.
-        if (entry.exists() && !entry.isFile()) {
-            outcome.skipped << Outcome::failure(QStringLiteral("copy"), entry.filePath(),
-                                                QStringLiteral("it is not a plain file; skipped"));
             continue;
         }
 
@@ -177,12 +196,13 @@ bool PayloadCopy::copyFolder(const QString &source, const QString &relative, boo
             noteCopied(bytes);
             reported += bytes;
         };
-        outcome.outcome = backup.putFile(entry.filePath(), relative + name, noteWritten, !throughLink);
+        outcome.outcome = backup.putFile(entry.info.filePath(), relative + name, noteWritten,
+                                         !throughLink && entry.place.isPlainFile());
         if (!outcome.outcome) {
             outcome.entry = name;
             return false;
         }
-        noteCopied(qMax<qint64>(0, entry.size() - reported));
+        noteCopied(qMax<qint64>(0, entry.info.size() - reported));
     }
     return true;
 }
@@ -208,16 +228,17 @@ bool PayloadCopy::passesOver(const QString &name)
 }
 
 // The next entries' records go to the journal together, ahead of their changes.
-Outcome PayloadCopy::recordAhead(const QFileInfoList &entries, int from, const QString &relative,
+Outcome PayloadCopy::recordAhead(const QVector<PayloadEntry> &entries, int from, const QString &relative,
                                  bool throughLink)
 {
     QVector<InstallationBackup::PlannedChange> changes;
     for (int index = from; index < qMin(from + InstallationBackup::RecordBatch, entries.size()); ++index) {
-        const QFileInfo &entry = entries.at(index);
-        if (isLeftOut(entry.fileName(), relative) || (entry.exists() && !entry.isDir() && !entry.isFile()))
+        const PayloadEntry &entry = entries.at(index);
+        if (isLeftOut(entry.info.fileName(), relative))
             continue;
-        const QString target = relative + entry.fileName();
-        changes.append({entry.isDir() ? QString() : entry.filePath(), target, !throughLink});
+        const bool folder = entry.place.leadsToFolder();
+        changes.append({folder ? QString() : entry.info.filePath(), relative + entry.info.fileName(),
+                        !throughLink && entry.place.isPlainFile()});
     }
     return backup.recordAhead(changes);
 }

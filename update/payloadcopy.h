@@ -4,11 +4,14 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
+#include <vector>
 
 #include "canceltoken.h"
 #include "outcome.h"
+#include "place.h"
 
 class InstallationBackup;
 class Package;
@@ -47,12 +50,20 @@ public:
     static bool passesOver(const QString &name);
 
 private:
+    struct PayloadEntry
+    {
+        QFileInfo info;
+        Place place; // the entry itself, its last name not followed
+    };
+
+    QVector<PayloadEntry> listFolder(const QString &source, CopyOutcome &outcome) const;
     bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
-    Outcome checkFolderLink(const QFileInfo &link) const;
+    Outcome checkFolderLink(const PayloadEntry &link) const;
+    Outcome checkInstalledFolder(const QString &destination) const;
     bool isLeftOut(const QString &name, const QString &relative) const;
-    void noteLeftOut(const QString &source, const QFileInfoList &entries, CopyOutcome &outcome) const;
     void noteCopied(qint64 bytes);
-    Outcome recordAhead(const QFileInfoList &entries, int from, const QString &relative, bool throughLink);
+    Outcome recordAhead(const QVector<PayloadEntry> &entries, int from, const QString &relative,
+                        bool throughLink);
 
     const Package &package;
     const QString rootPath;
@@ -61,8 +72,8 @@ private:
     const CancelToken *cancel = nullptr;
     Progress progress;
     bool listLeftOut = false;
-    QStringList foldersBeingCopied;
-    QString canonicalRoot;
+    std::vector<Place::Identity> foldersBeingCopied;
+    Place root;
     qint64 copyDone = 0;
     qint64 copyTotal = 0;
 };
