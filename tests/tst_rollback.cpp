@@ -29,6 +29,11 @@
 
 // A run that fails puts the installation back as it was; a run that was
 // killed is rolled back by the next one.
+namespace {
+// Before any thread starts: the bind mounts of these tests stay in this process.
+const bool ownMounts = PrivateMounts::enterOwnMountNamespace();
+} // namespace
+
 class TestRollback : public QObject
 {
     Q_OBJECT
@@ -44,6 +49,8 @@ private slots:
     void successDropsBackup();
     void interruptedRunRolledBackByNextRun();
     void relativePackageRecoveredFromAnotherFolder();
+    void packageRecoveredUnderAnotherSpelling_data();
+    void packageRecoveredUnderAnotherSpelling();
     void plantedJournalRecordsSkipped_data();
     void plantedJournalRecordsSkipped();
     void bookkeepingLinksNotFollowed_data();
@@ -342,6 +349,65 @@ void TestRollback::relativePackageRecoveredFromAnotherFolder()
     QVERIFY(QDir(workspace->filePath(QStringLiteral("work"))).isEmpty());
 }
 
+void TestRollback::packageRecoveredUnderAnotherSpelling_data()
+{
+    QTest::addColumn<QString>("change"); // what happens between the kill and the next run
+    QTest::newRow("handed through a link, then by its own path") << "own path";
+    QTest::newRow("the link re-pointed to another package") << "re-pointed";
+    QTest::newRow("the next run handed another package") << "another package";
+}
+
+// The journal names the package the killed run applied: its files go back
+// into it, whatever the next run was handed, and the next run's package is
+// applied on the old version only.
+void TestRollback::packageRecoveredUnderAnotherSpelling()
+{
+    QFETCH(QString, change);
+    layOutInstallation();
+    const QString decoy = workspace->filePath(QStringLiteral("decoy"));
+    QVERIFY(writeFile(decoy + QStringLiteral("/package/Env/readme.txt"), "another package's readme"));
+    const QString link = workspace->filePath(QStringLiteral("via"));
+    QVERIFY(QFile::link(workspace->path(), link));
+    if (!QFileInfo(link).isDir())
+        QSKIP("QFile::link made a shell shortcut here, which no path passes through");
+    const auto installed = snapshotTree(installRoot);
+    const auto packaged = snapshotTree(package);
+    const auto decoyBefore = snapshotTree(decoy);
+    {
+        InstallationUpdate first(installRoot, link + QStringLiteral("/package"), root(QStringLiteral("bin")));
+        first.applyDeletionList();
+        QVERIFY(!first.copyPayload(CancelToken()).ok());
+    }
+    if (FileOps::mayMoveInto(env(QString()), installRoot))
+        QVERIFY(!QFileInfo::exists(env(QStringLiteral("readme.txt"))));
+
+    QString next = package;
+    if (change == QLatin1String("re-pointed")) {
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(decoy, link));
+        next = link + QStringLiteral("/package");
+    } else if (change == QLatin1String("another package")) {
+        next = decoy + QStringLiteral("/package");
+    }
+    InstallationUpdate second(installRoot, next, root(QStringLiteral("bin")));
+    MessageLog log;
+    QVERIFY(second.recoverEarlierRun());
+    QCOMPARE(snapshotTree(installRoot), installed);
+    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(snapshotTree(decoy), decoyBefore);
+    for (const QString &line : log.messages())
+        QVERIFY2(!line.startsWith(QStringLiteral("Skipped a journal record")), qPrintable(line));
+    if (next == package)
+        return;
+    // The other package goes on the old version, with nothing of the first beside it.
+    second.applyDeletionList();
+    QVERIFY(second.copyPayload(CancelToken()).ok());
+    QCOMPARE(readFile(root(QStringLiteral("readme.txt"))), QByteArray("another package's readme"));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("added"))));
+    QCOMPARE(readFile(root(QStringLiteral("bin/product.dat"))), QByteArray("old product"));
+    QCOMPARE(snapshotTree(package), packaged);
+}
+
 void TestRollback::plantedJournalRecordsSkipped_data()
 {
     QTest::addColumn<QByteArray>("record"); // written as the journal holds it: kind, space, path
@@ -391,17 +457,28 @@ void TestRollback::plantedJournalRecordsSkipped()
 void TestRollback::bookkeepingLinksNotFollowed_data()
 {
     QTest::addColumn<QString>("folder");
-    QTest::newRow("the trash") << InstallationBackup::trashName();
-    QTest::newRow("the backup area") << InstallationBackup::areaName();
+    QTest::addColumn<bool>("mount"); // a bind mount (on Windows a junction) instead of a link
+    QTest::newRow("the trash") << InstallationBackup::trashName() << false;
+    QTest::newRow("the backup area") << InstallationBackup::areaName() << false;
+    QTest::newRow("the trash, a mount point") << InstallationBackup::trashName() << true;
+    QTest::newRow("the backup area, a mount point") << InstallationBackup::areaName() << true;
 }
 
 // The bookkeeping folders are removed by the updater; a link in their place is never followed.
 void TestRollback::bookkeepingLinksNotFollowed()
 {
     QFETCH(QString, folder);
+    QFETCH(bool, mount);
     QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/victim.txt")), "victim"));
     QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/journal")), ""));
-    QVERIFY(QFile::link(workspace->filePath(QStringLiteral("outside-dir")), root(folder)));
+    const auto unmount = qScopeGuard([this, &folder] { PrivateMounts::standInGone(root(folder)); });
+    if (mount) {
+        if (!PrivateMounts::standInMountPoint(workspace->filePath(QStringLiteral("outside-dir")),
+                                              root(folder)))
+            QSKIP("bind mounts need root and a mount namespace of the test's own");
+    } else {
+        QVERIFY(QFile::link(workspace->filePath(QStringLiteral("outside-dir")), root(folder)));
+    }
     if (!QFileInfo(root(folder)).isDir())
         QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
     const auto around = surroundings();
@@ -409,6 +486,18 @@ void TestRollback::bookkeepingLinksNotFollowed()
     MessageLog log;
     InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
     QCOMPARE(surroundings(), around);
+    if (mount) {
+        QCOMPARE(readFile(root(folder + QStringLiteral("/victim.txt"))), QByteArray("victim"));
+        // A run that finds no folder of its own there changes nothing through it.
+        layOutInstallation();
+        const auto installed = snapshotTree(installRoot);
+        auto dlg = newWindow();
+        failEveryTry(*dlg);
+        QCOMPARE(surroundings(), around);
+        QCOMPARE(readFile(root(folder + QStringLiteral("/victim.txt"))), QByteArray("victim"));
+        QCOMPARE(treeWithout(snapshotTree(installRoot), {folder}), treeWithout(installed, {folder}));
+        return;
+    }
     QVERIFY(!QFileInfo(root(folder)).isSymLink());
     QCOMPARE(log.count(QStringLiteral("Removed a link that stood in place of the updater's folder \"%1\"")
                            .arg(root(folder))),
@@ -463,7 +552,7 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     } else if (damage == QLatin1String("unframed")) {
         records = "M kept.txt\nN bystand";
     } else if (damage == QLatin1String("newer")) {
-        records.replace(0, 3, "J 3");
+        records.replace(0, 3, "J " + QByteArray::number(Journal::FormatVersion + 1));
     } else {
         records = records.left(3);
     }
@@ -480,7 +569,8 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     QCOMPARE(QFileInfo::exists(root(QStringLiteral("kept.txt"))), restored);
     if (damage == QLatin1String("newer")) {
         QVERIFY(!outcome);
-        QVERIFY2(outcome.reason.contains(QStringLiteral("newer updater, in format 3")),
+        QVERIFY2(outcome.reason.contains(
+                     QStringLiteral("newer updater, in format %1").arg(Journal::FormatVersion + 1)),
                  qPrintable(outcome.text()));
         QCOMPARE(readFile(journal), records);
         QVERIFY(QFileInfo::exists(area() + QStringLiteral("/files/kept.txt")));

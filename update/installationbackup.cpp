@@ -82,7 +82,14 @@ Outcome InstallationBackup::openJournal()
 Outcome InstallationBackup::writeRecords(const QByteArray &records)
 {
     const Outcome opened = openJournal();
-    return opened ? journal.append(records) : opened;
+    if (!opened)
+        return opened;
+    // A journal names its package first, so that its recovery finds the same folder under any name.
+    if (journal.isEmpty() && !package.isEmpty())
+        return journal.append(
+            Journal::frame({JournalRecord::PackageApplied, package.path(), package.identity().toText()}) +
+            records);
+    return journal.append(records);
 }
 
 Outcome InstallationBackup::record(char kind, const QString &path, const QString &extra)

@@ -12,8 +12,9 @@
 // (followed, where the record has one, by a NUL and its `extra`), a space and
 // the CRC-32 of all before that space in eight hex digits. Percent-encoding
 // leaves no space or line end inside the path. The first line is the record
-// "J <format version>". The format before it had neither the header nor the
-// checksums: a line ended where the record did.
+// "J <format version>". Format 3 is format 2 with the package record "P"
+// after it. Format 1 had neither the header nor the checksums: a line ended
+// where the record did.
 namespace {
 
 constexpr qint64 BlockSize = 64 * 1024;
@@ -111,9 +112,9 @@ Format readFormat(QFile &file)
     format.version = head.mid(2, digitsEnd - 2).toLongLong(&ok);
     if (!ok)
         format.version = std::numeric_limits<qint64>::max();
-    if (format.version < Journal::FormatVersion)
+    if (format.version < Journal::FirstFramedVersion)
         format.nothingWhole = true; // no such header was ever written
-    if (format.version != Journal::FormatVersion)
+    if (format.version < Journal::FirstFramedVersion || format.version > Journal::FormatVersion)
         return format;
     const int lineEnd = head.indexOf('\n');
     QByteArray content;
@@ -314,7 +315,7 @@ Outcome Journal::readNewestFirst(const QString &path, const std::function<void(c
                                     .arg(format.version));
     if (format.nothingWhole)
         return Outcome::done();
-    const bool framed = format.version == FormatVersion;
+    const bool framed = format.version >= FirstFramedVersion;
     const qint64 end = framed ? wholeEnd(records, format.recordsBegin) : lastLineEnd(records);
     const bool read = forEachLineBackward(records, format.recordsBegin, end, [&](const QByteArray &line) {
         QByteArray content = line;

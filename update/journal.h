@@ -12,18 +12,20 @@
 struct JournalRecord
 {
     enum Kind : char {
-        MovedAside = 'M',    // the original now lies in the backup area under the same path
-        CreatedFile = 'N',   // the run wrote a file where there was none
-        CreatedFolder = 'D', // the run made a folder where there was none
-        TemporaryFile = 'T', // a temporary copy may be left beside the path
-        ListSetAside = 'L',  // the package's deletion list, by its absolute path
-        MovedIn = 'V',       // a package file moved into place from the absolute path `extra`
+        MovedAside = 'M',     // the original now lies in the backup area under the same path
+        CreatedFile = 'N',    // the run wrote a file where there was none
+        CreatedFolder = 'D',  // the run made a folder where there was none
+        TemporaryFile = 'T',  // a temporary copy may be left beside the path
+        ListSetAside = 'L',   // the package's deletion list, by its absolute path
+        MovedIn = 'V',        // a package file moved into place from the absolute path `extra`
+        PackageApplied = 'P', // the package folder, resolved, with its file identity as `extra`
     };
 
     char kind = 0;
     // Relative to the installation root, with forward slashes; absolute for ListSetAside.
     QString path;
-    // The temporary file's name beside `path`, or a moved-in file's source; often empty.
+    // The temporary file's name beside `path`, a moved-in file's source, or
+    // the package's identity; often empty.
     QString extra;
 };
 
@@ -39,7 +41,9 @@ public:
     // What the first record names. Whatever comes later keeps that first
     // record's start, "J <version> ", so that an older updater can tell a
     // newer journal from a damaged one and leave it alone.
-    static constexpr int FormatVersion = 2;
+    // Format 3 added the package record, which format 2 lacks; both are framed alike.
+    static constexpr int FormatVersion = 3;
+    static constexpr int FirstFramedVersion = 2;
 
     explicit Journal(const QString &path);
     ~Journal();
@@ -56,6 +60,8 @@ public:
     // one of another format, or that cannot be read, is refused.
     Outcome open();
     bool isOpen() const { return file.isOpen(); }
+    // Open, and holding no record yet: the next append starts the journal.
+    bool isEmpty() const { return wholeSize == 0; }
     // Writes the framed records at the end and puts them on disk before it
     // returns. A write or flush that fails cuts the journal back to its last
     // whole record, on disk too, before anything else is written; should even

@@ -9,6 +9,7 @@
 #include "flushqueue.h"
 #include "journal.h"
 #include "package.h"
+#include "place.h"
 
 namespace {
 
@@ -32,7 +33,31 @@ QString RunRollback::absolute(const QString &relative) const
 // one, so that no folder becomes a package only because of it.
 bool RunRollback::payloadIsThere() const
 {
-    return !package.isEmpty() && QFileInfo(package.payload()).isDir();
+    return payloadThere;
+}
+
+// A package that is gone, or whose path leads to another folder now, counts
+// as gone: nothing goes back into a folder that is not the one it came from.
+Outcome RunRollback::findJournalPackage()
+{
+    JournalRecord named;
+    const Outcome read = Journal::readNewestFirst(area.journalPath(), [&named](const JournalRecord &record) {
+        if (record.kind == JournalRecord::PackageApplied)
+            named = record;
+    });
+    if (!read)
+        return read;
+    if (named.kind == JournalRecord::PackageApplied) {
+        package = Package::recorded(named.path, Place::Identity::fromText(named.extra));
+        if (!package.isStillThere())
+            qDebug().noquote() << "The package the interrupted run applied is gone, or its path leads to "
+                                  "another folder now:"
+                               << named.path;
+        payloadThere = package.isStillThere() && Place::of(package.payload()).leadsToFolder();
+        return Outcome::done();
+    }
+    payloadThere = !package.isEmpty() && Place::of(package.payload()).leadsToFolder();
+    return Outcome::done();
 }
 
 // Whether a path a record names lies in the installation, outside its
@@ -46,7 +71,8 @@ bool RunRollback::liesInside(const QString &relative) const
         if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
             return false;
     }
-    return FileOps::resolvesInside(absolute(relative), rootPath);
+    return FileOps::resolvesInside(absolute(relative), rootPath) &&
+           !Place::passesThroughMountPoint(rootPath, absolute(relative));
 }
 
 // Whether `path`, as written, is a file of this run's package payload.
@@ -102,6 +128,8 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
 Outcome RunRollback::undo(const JournalRecord &record)
 {
     const QString &path = record.path;
+    if (record.kind == JournalRecord::PackageApplied)
+        return Outcome::done(); // names, changes nothing
     if (!isSafe(record)) {
         qDebug().noquote() << "Skipped a journal record that leads outside the installation or the package:"
                            << QString(QLatin1Char(record.kind)) << path << record.extra;
@@ -180,6 +208,9 @@ Outcome RunRollback::restore()
     if (!area.exists())
         return Outcome::done();
     thrownAway = 0;
+    const Outcome found = findJournalPackage();
+    if (!found)
+        return found;
     const Outcome noted = noteFilesReplaced();
     if (!noted)
         return noted;
@@ -192,7 +223,7 @@ Outcome RunRollback::restore()
             if (first)
                 first = undone;
         }
-        if (!isSafe(record))
+        if (record.kind == JournalRecord::PackageApplied || !isSafe(record))
             return;
         if (record.kind == JournalRecord::MovedIn)
             changedFolders.insert(FileOps::folderOf(record.extra));

@@ -6,9 +6,9 @@
 #include <functional>
 
 #include "outcome.h"
+#include "package.h"
 
 class BackupArea;
-class Package;
 struct JournalRecord;
 
 // Puts the installation back as its journal says it was, newest record first.
@@ -17,10 +17,12 @@ struct JournalRecord;
 class RunRollback
 {
 public:
-    // `package` is the one the run applies: its payload files are the only
-    // files outside the root that a rollback moves back, and its deletion list
-    // the only one it puts back. Records that name anything else, through
-    // "..", links or absolute paths, are skipped.
+    // The package a journal names is the one its run applied: its payload
+    // files are the only files outside the root that a rollback moves back,
+    // and its deletion list the only one it puts back, whatever package or
+    // spelling of it the rolling-back run was handed. `package`, the run's
+    // own, stands in for journals that name none. Records that name anything
+    // else, through "..", links or absolute paths, are skipped.
     RunRollback(BackupArea &area, const Package &package);
 
     // Undoes everything the journal records and puts the deletion list back
@@ -38,6 +40,7 @@ public:
     bool recoverEarlierRun(const std::function<void()> &beforeFirstChange);
 
 private:
+    Outcome findJournalPackage();
     QString absolute(const QString &relative) const;
     bool payloadIsThere() const;
     bool liesInside(const QString &relative) const;
@@ -49,7 +52,9 @@ private:
 
     BackupArea &area;
     const QString rootPath;
-    const Package &package;
+    Package package;
+    // Whether the package the records name is still there, with its payload.
+    bool payloadThere = false;
     // With the payload gone: the paths whose originals the run set aside.
     QSet<QString> replacedPaths;
     int thrownAway = 0;
