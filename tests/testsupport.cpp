@@ -15,6 +15,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 #endif
+#include "place_p.h"
+
 #ifdef Q_OS_LINUX
 #include <sched.h>
 #include <sys/mount.h>
@@ -561,4 +563,77 @@ bool ownMountNamespace()
     return entered;
 }
 
+#ifdef Q_OS_WIN
+namespace {
+
+QStringList &junctions()
+{
+    static QStringList paths;
+    return paths;
+}
+
+bool copyTree(const QString &from, const QString &to)
+{
+    if (!QDir().mkpath(to))
+        return false;
+    const QFileInfoList entries =
+        QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString target = to + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir() ? !copyTree(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool standInMountPoint(const QString &shows, const QString &at)
+{
+    if (!copyTree(shows, at))
+        return false;
+    junctions() << QDir::cleanPath(QFileInfo(at).absoluteFilePath());
+    PlaceSeam::setReparseTagSource([](const QString &path, quint32 *tag) {
+        if (!junctions().contains(QDir::cleanPath(QFileInfo(path).absoluteFilePath()), Qt::CaseInsensitive))
+            return false;
+        *tag = IO_REPARSE_TAG_MOUNT_POINT;
+        return true;
+    });
+    return true;
+}
+
+void standInGone(const QString &at)
+{
+    junctions().removeAll(QDir::cleanPath(QFileInfo(at).absoluteFilePath()));
+}
+#else
+bool standInMountPoint(const QString &shows, const QString &at)
+{
+    return QDir().mkpath(at) && bind(shows, at);
+}
+
+void standInGone(const QString &at)
+{
+    unmount(at);
+}
+#endif
+
 } // namespace PrivateMounts
+
+#ifdef Q_OS_WIN
+QString shortPathName(const QString &path)
+{
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    wchar_t buffer[32768];
+    const DWORD length = GetShortPathNameW(native.c_str(), buffer, DWORD(std::size(buffer)));
+    if (length == 0 || length >= std::size(buffer))
+        return QString();
+    const QString shortPath = QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
+    return shortPath.compare(QDir::cleanPath(path), Qt::CaseInsensitive) == 0 ? QString() : shortPath;
+}
+#else
+QString shortPathName(const QString &)
+{
+    return QString();
+}
+#endif

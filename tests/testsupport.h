@@ -150,7 +150,19 @@ bool bind(const QString &from, const QString &to);
 bool mountTmpfs(const QString &at);
 // Detaches what is mounted at `at`; nothing mounted there is fine.
 void unmount(const QString &at);
+
+// Makes the new folder `at` show the folder `shows` as a mount point does: a
+// bind mount here (in the test's own namespace), and on Windows, where Wine
+// makes no junctions, a copy of its tree that the updater is told is a
+// junction, through the seam that hands it reparse tags. False when neither
+// can be made. standInGone() undoes it.
+bool standInMountPoint(const QString &shows, const QString &at);
+void standInGone(const QString &at);
 } // namespace PrivateMounts
+
+// The 8.3 short form of the existing `path` that Windows gives out (GetTempPath
+// hands such names over); empty elsewhere, or where it has none.
+QString shortPathName(const QString &path);
 
 bool writeFile(const QString &path, const QByteArray &content);
 // Writes `package`/SHA256SUMS as sha256sum would, listing `files` (relative to its Env folder) in that order.

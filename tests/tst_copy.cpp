@@ -18,6 +18,7 @@
 #include "dlgupdateprobe.h"
 #include "fileops.h"
 #include "installationupdate.h"
+#include "place.h"
 #include "testsupport.h"
 
 namespace {
@@ -82,6 +83,8 @@ private slots:
     void folderLinkCycleFails();
     void payloadFolderLinks_data();
     void payloadFolderLinks();
+    void windowsShortcutsAreFiles_data();
+    void windowsShortcutsAreFiles();
     void specialEntriesLeftOut_data();
     void specialEntriesLeftOut();
     void namesAndPermissionsCarried();
@@ -426,6 +429,38 @@ void TestCopy::payloadFolderLinks()
              1);
     QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("linkdir"))));
     QCOMPARE(snapshotTree(install->binDir()), installedBin);
+}
+
+void TestCopy::windowsShortcutsAreFiles_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::newRow("to a folder outside") << "out";
+    QTest::newRow("to a file outside") << "out/f.txt";
+    QTest::newRow("to the installation root") << "root";
+}
+
+// A shell shortcut is a file of its own on Windows, whatever Qt makes of it:
+// installed as the file it is, never followed.
+void TestCopy::windowsShortcutsAreFiles()
+{
+#ifndef Q_OS_WIN
+    QSKIP("shell shortcuts are Windows' own; elsewhere QFile::link makes a symbolic link");
+#else
+    QFETCH(QString, target);
+    QVERIFY(writeFile(workspace->filePath(QStringLiteral("out/f.txt")), "keep"));
+    const QString shortcut = env(QStringLiteral("short.lnk"));
+    QVERIFY(QFile::link(target == QLatin1String("root") ? install->root() : workspace->filePath(target),
+                        shortcut));
+    const QByteArray bytes = readFile(shortcut);
+    QVERIFY(!bytes.isEmpty());
+    const auto around = surroundings();
+
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
+    QCOMPARE(surroundings(), around);
+    const QString installed = install->path(QStringLiteral("short.lnk"));
+    QVERIFY(Place::entry(installed).isPlainFile());
+    QCOMPARE(readFile(installed), bytes);
+#endif
 }
 
 void TestCopy::specialEntriesLeftOut_data()

@@ -313,17 +313,24 @@ void TestDeletionList::traversalEntriesRefused()
 void TestDeletionList::updaterRuntimeKept_data()
 {
     const QString program = QFileInfo(Platform::updaterProgram(QStringLiteral("bin"))).filePath();
+    const QString needed = QStringLiteral("the updater needs it to start");
     QTest::addColumn<QString>("entry");
-    QTest::addColumn<bool>("refused");
-    QTest::newRow("the updater's executable") << program << true;
-    QTest::newRow("the updater's executable, spelled with ..") << "bin/../" + program << true;
+    QTest::addColumn<QString>("refusal"); // empty where the entry is removed
+    QTest::newRow("the updater's executable") << program << needed;
+    QTest::newRow("the updater's executable, spelled with ..") << "bin/../" + program << needed;
 #ifdef Q_OS_WIN
-    QTest::newRow("a plugin it loads") << "bin/platforms/qwindows.dll" << true;
-    QTest::newRow("a library of the product beside it") << "bin/old.dll" << false;
+    QTest::newRow("a plugin it loads") << "bin/platforms/qwindows.dll" << needed;
+    QTest::newRow("a library of the product beside it") << "bin/old.dll" << QString();
+    // Windows takes these for the updater's own name.
+    QTest::newRow("the updater's executable by its 8.3 short name") << "short" << needed;
+    const QString otherName =
+        QStringLiteral("its name ends in a dot or a space, which the system takes for another name");
+    QTest::newRow("the updater's executable with a dot after it") << program + "." << otherName;
+    QTest::newRow("the lock with a space after it") << ".quillFern.lock " << otherName;
 #else
-    QTest::newRow("a library beside it: the system's here") << "bin/libold.so" << false;
+    QTest::newRow("a library beside it: the system's here") << "bin/libold.so" << QString();
 #endif
-    QTest::newRow("another file of its folder") << "bin/old.dat" << false;
+    QTest::newRow("another file of its folder") << "bin/old.dat" << QString();
 }
 
 // A start-up entry must always find an updater that starts: the deletion list
@@ -331,16 +338,27 @@ void TestDeletionList::updaterRuntimeKept_data()
 void TestDeletionList::updaterRuntimeKept()
 {
     QFETCH(QString, entry);
-    QFETCH(bool, refused);
-    const QString installed = QDir::cleanPath(root(entry));
+    QFETCH(QString, refusal);
+    const bool refused = !refusal.isEmpty();
+    QString installed = QDir::cleanPath(root(entry));
+    if (entry == QLatin1String("short")) {
+        installed = root(Platform::updaterProgram(QStringLiteral("bin")));
+        QVERIFY(writeFile(installed, "needed"));
+        const QString shortName = shortPathName(installed);
+        if (shortName.isEmpty())
+            QSKIP("the system gives the updater's executable no short name");
+        entry = QStringLiteral("bin/") + QFileInfo(shortName).fileName();
+    }
+    // What the name Windows would take it for names.
+    while (installed.endsWith(QLatin1Char('.')) || installed.endsWith(QLatin1Char(' ')))
+        installed.chop(1);
     QVERIFY(writeFile(installed, "needed"));
     writeList(QStringLiteral("<DelLs><f>%1</f></DelLs>").arg(entry).toUtf8());
     MessageLog log;
     DlgUpdateProbe::updateDel(*dlg, *update);
 
     QCOMPARE(QFileInfo::exists(installed), refused);
-    QCOMPARE(log.count(QStringLiteral("Deletion list: could not delete \"%1\": the updater needs it to start")
-                           .arg(entry)),
+    QCOMPARE(log.count(QStringLiteral("Deletion list: could not delete \"%1\": %2").arg(entry, refusal)),
              refused ? 1 : 0);
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
 }
@@ -348,14 +366,32 @@ void TestDeletionList::updaterRuntimeKept()
 void TestDeletionList::packageRemovedAfterSuccess_data()
 {
     QTest::addColumn<bool>("throughLink");
-    QTest::newRow("handed over as it is") << false;
-    QTest::newRow("handed over through a link") << true;
+    QTest::addColumn<bool>("mountInPayload"); // a folder of the payload is a mount point, or a junction
+    QTest::newRow("handed over as it is") << false << false;
+    QTest::newRow("handed over through a link") << true << false;
+    QTest::newRow("a mount point in the payload: nothing removed through it") << false << true;
 }
 
 void TestDeletionList::packageRemovedAfterSuccess()
 {
     QFETCH(bool, throughLink);
+    QFETCH(bool, mountInPayload);
     QVERIFY(writeFile(package + QStringLiteral("/Env/file.txt"), "x"));
+    const QString mounted = package + QStringLiteral("/Env/mounted");
+    const auto unmount = qScopeGuard([&mounted] { PrivateMounts::standInGone(mounted); });
+    if (mountInPayload) {
+        QVERIFY(writeFile(workspace->filePath(QStringLiteral("kept/precious.txt")), "precious"));
+        if (!PrivateMounts::standInMountPoint(workspace->filePath(QStringLiteral("kept")), mounted))
+            QSKIP("bind mounts need root and a mount namespace of the test's own");
+        MessageLog log;
+        QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
+        // Never emptied through the mount point: what it shows stays, and the package with it.
+        QCOMPARE(readFile(mounted + QStringLiteral("/precious.txt")), QByteArray("precious"));
+        QCOMPARE(readFile(workspace->filePath(QStringLiteral("kept/precious.txt"))), QByteArray("precious"));
+        QVERIFY(!QFileInfo::exists(package + QStringLiteral("/Env/file.txt")));
+        QCOMPARE(log.count(QStringLiteral("100!")), 1);
+        return;
+    }
     const QString link = workspace->filePath(QStringLiteral("package-link"));
     if (throughLink) {
         QVERIFY(QFile::link(package, link));
@@ -383,6 +419,7 @@ void TestDeletionList::dangerousPackageFolderKept_data()
     QTest::newRow("a link to the installation root") << "link";
     QTest::newRow("the installation root through a bind mount") << "bind-root";
     QTest::newRow("a folder holding the installation through a bind mount") << "bind-parent";
+    QTest::newRow("the installation root by its 8.3 short name") << "short";
     QTest::newRow("a folder without Env: not a package") << "documents";
     QTest::newRow("the package's Env folder itself") << "env";
     QTest::newRow("a file") << "file";
@@ -414,6 +451,11 @@ void TestDeletionList::dangerousPackageFolderKept()
         QVERIFY(QDir().mkpath(alias));
         QVERIFY(PrivateMounts::bind(which == QLatin1String("bind-root") ? installRoot : workspace->path(),
                                     alias));
+    }
+    if (which == QLatin1String("short")) {
+        dirs.insert(which, shortPathName(installRoot));
+        if (dirs.value(which).isEmpty())
+            QSKIP("the system gives this folder no short name");
     }
     dirs.insert(QStringLiteral("bind-root"), alias);
     dirs.insert(QStringLiteral("bind-parent"), alias);

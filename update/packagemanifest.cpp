@@ -18,6 +18,7 @@
 #include "fileops.h"
 #include "package.h"
 #include "payloadcopy.h"
+#include "place.h"
 
 namespace {
 
@@ -187,12 +188,13 @@ QString firstUnlisted(const QString &folder, const QString &relative, const std:
                       QStringList &foldersWalked, const CancelToken &cancel)
 {
     // A folder link back into a folder being walked is the copy's to fail.
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
-    if (foldersWalked.contains(canonical))
+    const QString identity = Place::of(folder).identity().toText();
+    if (foldersWalked.contains(identity))
         return QString();
-    foldersWalked.append(canonical);
+    foldersWalked.append(identity);
+    // Each entry as the copy takes it: a junction or mount point is a folder link, a shortcut a file.
     const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+        QDir(folder).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     QString found;
     for (const QFileInfo &entry : entries) {
         if (cancel.isCancelled())
@@ -200,9 +202,10 @@ QString firstUnlisted(const QString &folder, const QString &relative, const std:
         const QString path = relative + entry.fileName();
         if (PayloadCopy::passesOver(entry.fileName()))
             continue;
-        if (entry.isDir())
+        const Place place = Place::entry(entry.filePath());
+        if (place.leadsToFolder())
             found = firstUnlisted(entry.filePath(), path + QLatin1Char('/'), listed, foldersWalked, cancel);
-        else if (entry.isFile() && !isListed(listed, path))
+        else if (place.leadsToFile() && !isListed(listed, path))
             found = path;
         if (!found.isEmpty())
             break;
@@ -213,10 +216,10 @@ QString firstUnlisted(const QString &folder, const QString &relative, const std:
 
 Listed::State hashFile(const QString &path, Listed &entry, QByteArray &buffer)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
+    const Place place = Place::of(path);
+    if (!place.exists())
         return Listed::State::Missing;
-    if (!info.isFile())
+    if (!place.leadsToFile())
         return Listed::State::NotPlainFile;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
