@@ -367,14 +367,16 @@ void TestRollback::packageRecoveredUnderAnotherSpelling()
     const QString decoy = workspace->filePath(QStringLiteral("decoy"));
     QVERIFY(writeFile(decoy + QStringLiteral("/package/Env/readme.txt"), "another package's readme"));
     const QString link = workspace->filePath(QStringLiteral("via"));
+    const bool throughLink = change != QLatin1String("another package");
     QVERIFY(QFile::link(workspace->path(), link));
-    if (!QFileInfo(link).isDir())
+    if (throughLink && !QFileInfo(link).isDir())
         QSKIP("QFile::link made a shell shortcut here, which no path passes through");
     const auto installed = snapshotTree(installRoot);
     const auto packaged = snapshotTree(package);
     const auto decoyBefore = snapshotTree(decoy);
     {
-        InstallationUpdate first(installRoot, link + QStringLiteral("/package"), root(QStringLiteral("bin")));
+        InstallationUpdate first(installRoot, throughLink ? link + QStringLiteral("/package") : package,
+                                 root(QStringLiteral("bin")));
         first.applyDeletionList();
         QVERIFY(!first.copyPayload(CancelToken()).ok());
     }
