@@ -31,9 +31,16 @@ QString removalRefusal(const QString &path, const QString &canonicalRoot, QStrin
     if (Place::passesThroughMountPoint(canonicalRoot, folder))
         return QStringLiteral(
             "it lies behind a junction or mount point, which leads outside the installation");
+    // Short names on the way are taken as the long ones, so that the updater's own files are known by any
+    // name.
+    const QString longRoot = Place::longPath(canonicalRoot);
+    const QString longTarget = Place::longPath(folder + QLatin1Char('/') + name);
+    if (longTarget.size() > longRoot.size() && FileOps::isSameOrInside(longTarget, longRoot)) {
+        *relative = longTarget.mid(longRoot.size() + 1);
+        return QString();
+    }
     const QString inside = folder.mid(canonicalRoot.size() + 1);
-    const QString longName = QFileInfo(Place::longPath(folder + QLatin1Char('/') + name)).fileName();
-    *relative = inside.isEmpty() ? longName : inside + QLatin1Char('/') + longName;
+    *relative = inside.isEmpty() ? name : inside + QLatin1Char('/') + name;
     return QString();
 }
 
