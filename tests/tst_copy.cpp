@@ -13,6 +13,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
@@ -213,9 +216,34 @@ void TestCopy::skippedEntries()
     // Beside the skipped ones they would be the same names where letter case does not count.
     for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
         QVERIFY(writeFile(env(QString::fromLatin1(path)), "copy"));
+    QStringList hidden{QStringLiteral(".hidden"), QStringLiteral("sub/.hidden"),
+                       QStringLiteral(".hiddendir")};
+#ifdef Q_OS_WIN
+    // Hidden by its attribute, as Windows marks files (Wine marks dot files so too).
+    QVERIFY(writeFile(env(QStringLiteral("sub/attribute.txt")), "skip"));
+    QVERIFY(
+        SetFileAttributesW(reinterpret_cast<const wchar_t *>(
+                               QDir::toNativeSeparators(env(QStringLiteral("sub/attribute.txt"))).utf16()),
+                           FILE_ATTRIBUTE_HIDDEN));
+    hidden << QStringLiteral("sub/attribute.txt");
+#endif
 
+    MessageLog log;
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
-    for (const char *path : {".hidden", "sub/.hidden", "__MACOSX", "sub/__MACOSX", ".hiddendir"})
+    for (const QString &path : hidden) {
+        QVERIFY2(!QFileInfo::exists(install->path(path)), qPrintable(path));
+        QCOMPARE(
+            log.count(QStringLiteral("Left out of the copy: could not copy \"%1\": it is hidden; left out")
+                          .arg(env(path))),
+            1);
+    }
+    for (const char *path : {"__MACOSX", "sub/__MACOSX"}) {
+        QCOMPARE(log.count(QStringLiteral("Left out of the copy: could not copy \"%1\": it is the archiver's "
+                                          "\"__MACOSX\"; left out")
+                               .arg(env(QString::fromLatin1(path)))),
+                 1);
+    }
+    for (const char *path : {"__MACOSX", "sub/__MACOSX"})
         QVERIFY2(!QFileInfo::exists(install->path(QString::fromLatin1(path))), path);
     for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
         QCOMPARE(readFile(install->path(QString::fromLatin1(path))), QByteArray("copy"));

@@ -90,14 +90,20 @@ Outcome PayloadCopy::checkInstalledFolder(const QString &destination) const
 }
 
 // The folder's entries in name order regardless of case, each as the file
-// system describes it. Hidden entries are not listed. Pipes, sockets,
-// devices and links that lead nowhere are left out, each with its line.
+// system describes it. Hidden entries (a leading dot, or on Windows the
+// hidden attribute), pipes, sockets, devices and links that lead nowhere are
+// left out, each with its line.
 QVector<PayloadCopy::PayloadEntry> PayloadCopy::listFolder(const QString &source, CopyOutcome &outcome) const
 {
     QVector<PayloadEntry> listed;
     const QFileInfoList entries = QDir(source).entryInfoList(
-        QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
     for (const QFileInfo &info : entries) {
+        if (info.isHidden()) {
+            outcome.skipped << Outcome::failure(QStringLiteral("copy"), info.filePath(),
+                                                QStringLiteral("it is hidden; left out"));
+            continue;
+        }
         const Place place = Place::entry(info.filePath());
         if (place.leadsNowhere()) {
             outcome.skipped << Outcome::failure(QStringLiteral("copy"), info.filePath(),
@@ -162,8 +168,13 @@ bool PayloadCopy::copyFolder(const QString &source, const QString &relative, boo
                 return false;
             }
         }
-        if (isLeftOut(name, relative))
+        if (isLeftOut(name, relative)) {
+            if (passesOver(name))
+                outcome.skipped << Outcome::failure(
+                    QStringLiteral("copy"), entry.info.filePath(),
+                    QStringLiteral("it is the archiver's \"__MACOSX\"; left out"));
             continue;
+        }
 
         if (entry.place.leadsToFolder()) {
             const Place::Identity folder = Place::of(entry.info.filePath()).identity();
