@@ -33,6 +33,8 @@ Failure lastFailure();
 #ifdef Q_OS_WIN
 // The path as Windows' wide calls take it; long paths in the "\\?\" form, as Qt's own file calls do.
 std::wstring windowsPath(const QString &path);
+// A path a wide call gave back, without the "\\?\" form, with forward slashes.
+QString fromWindowsPath(const QString &native);
 #endif
 
 } // namespace detail

@@ -41,6 +41,16 @@ std::wstring windowsPath(const QString &path)
     return native.toStdWString();
 }
 
+QString fromWindowsPath(const QString &native)
+{
+    QString path = native;
+    if (path.startsWith(QLatin1String("\\\\?\\UNC\\")))
+        path = QStringLiteral("\\\\") + path.mid(8);
+    else if (path.startsWith(QLatin1String("\\\\?\\")))
+        path = path.mid(4);
+    return QDir::fromNativeSeparators(path);
+}
+
 } // namespace detail
 
 namespace {

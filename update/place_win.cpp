@@ -103,12 +103,7 @@ QString Place::longPath(const QString &path)
     }
     if (length == 0 || length >= buffer.size())
         return path;
-    QString resolved = QString::fromWCharArray(buffer.data(), int(length));
-    if (resolved.startsWith(QLatin1String("\\\\?\\UNC\\")))
-        resolved = QStringLiteral("\\\\") + resolved.mid(8);
-    else if (resolved.startsWith(QLatin1String("\\\\?\\")))
-        resolved = resolved.mid(4);
-    return QDir::fromNativeSeparators(resolved);
+    return FileOps::detail::fromWindowsPath(QString::fromWCharArray(buffer.data(), int(length)));
 }
 
 bool Place::isAliasSpelling(const QString &name)

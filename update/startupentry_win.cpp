@@ -1,7 +1,10 @@
 #include "startupentry.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+
+#include <vector>
 
 #include <windows.h>
 
@@ -29,6 +32,20 @@ QString quoted(const QString &argument)
         result += c;
     }
     return result + QString(backslashes * 2, QLatin1Char('\\')) + QLatin1Char('"');
+}
+
+// The longest command Windows runs from a Run value.
+constexpr int RunCommandLimit = 260;
+
+// The 8.3 short form of the existing `path`, where the system keeps one; `path` itself otherwise.
+QString shortForm(const QString &path)
+{
+    const std::wstring native = FileOps::detail::windowsPath(path);
+    std::vector<wchar_t> buffer(native.size() + 1);
+    const DWORD length = GetShortPathNameW(native.c_str(), buffer.data(), DWORD(buffer.size()));
+    if (length == 0 || length >= buffer.size())
+        return path;
+    return FileOps::detail::fromWindowsPath(QString::fromWCharArray(buffer.data(), int(length)));
 }
 
 Outcome failed(const QString &what, const QString &where, LSTATUS status)
@@ -78,8 +95,22 @@ Outcome StartupEntry::write(const QString &program, const QString &packageDir)
     RunKey run(KEY_SET_VALUE);
     if (run.status != ERROR_SUCCESS)
         return failed(QStringLiteral("open"), location(), run.status);
+    QString text = command(program, packageDir);
+    if (text.size() > RunCommandLimit) {
+        text = command(shortForm(program), shortForm(QFileInfo(packageDir).absoluteFilePath()));
+        if (text.size() > RunCommandLimit)
+            qDebug().noquote() << QStringLiteral(
+                                      "The start-up entry's command is %1 characters long, even with "
+                                      "short names; Windows runs no more than %2 at logon: %3")
+                                      .arg(text.size())
+                                      .arg(RunCommandLimit)
+                                      .arg(text);
+    }
+    // A logon run finds its own entry: it is not written again while Windows works through the key.
+    if (storedCommand() == text)
+        return Outcome::done();
     const std::wstring value = name().toStdWString();
-    const std::wstring data = command(program, packageDir).toStdWString();
+    const std::wstring data = text.toStdWString();
     LSTATUS status =
         RegSetValueExW(run.key, value.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(data.c_str()),
                        DWORD((data.size() + 1) * sizeof(wchar_t)));
