@@ -30,6 +30,14 @@ std::string kernelPath(const QString &program)
     return QFile::encodeName(path).toStdString();
 }
 
+// The process's name as the kernel keeps it, for the run log.
+QString processName(pid_t pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    return comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll().trimmed())
+                                          : QStringLiteral("?");
+}
+
 } // namespace
 
 struct ProcessEnding::Private
@@ -49,7 +57,8 @@ struct ProcessEnding::Private
             if (ProcessTable::sendSignal(process, signal, &error))
                 signalled.push_back(process);
             else
-                problems << QStringLiteral("process %1 refused to end: %2")
+                problems << QStringLiteral("process %1 (%2) refused to end: %3")
+                                .arg(processName(process.pid))
                                 .arg(process.pid)
                                 .arg(QString::fromLocal8Bit(error.c_str()));
         }

@@ -39,14 +39,23 @@ bool sameUser(const std::vector<BYTE> &a, const std::vector<BYTE> &b)
                     reinterpret_cast<const TOKEN_USER *>(b.data())->User.Sid);
 }
 
-bool belongsTo(DWORD processId, const std::vector<BYTE> &user)
+enum class Owner { ThisUser, AnotherUser, Unknown };
+
+// Whose the process is. Unknown, with the system's error in `error`, where it
+// could not be opened or its account read: an elevated product looks so.
+Owner ownerOf(DWORD processId, const std::vector<BYTE> &user, DWORD *error)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (!process)
-        return false;
-    const bool same = sameUser(processUser(process), user);
+    if (!process) {
+        *error = GetLastError();
+        return Owner::Unknown;
+    }
+    const std::vector<BYTE> owner = processUser(process);
+    *error = owner.empty() ? GetLastError() : 0;
     CloseHandle(process);
-    return same;
+    if (owner.empty())
+        return Owner::Unknown;
+    return sameUser(owner, user) ? Owner::ThisUser : Owner::AnotherUser;
 }
 
 QString systemMessage(DWORD error)
@@ -115,11 +124,23 @@ struct ProcessEnding::Private
         PROCESSENTRY32W entry;
         entry.dwSize = sizeof entry;
         for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-            if (entry.th32ProcessID == self || !matches(entry) || !belongsTo(entry.th32ProcessID, user))
+            if (entry.th32ProcessID == self || !matches(entry))
+                continue;
+            const QString name = QString::fromWCharArray(entry.szExeFile);
+            DWORD error = 0;
+            const Owner owner = ownerOf(entry.th32ProcessID, user, &error);
+            if (owner == Owner::Unknown)
+                problems << QStringLiteral(
+                                "process %1 (%2) could not be inspected, so it was left running: %3")
+                                .arg(name)
+                                .arg(entry.th32ProcessID)
+                                .arg(systemMessage(error));
+            if (owner != Owner::ThisUser)
                 continue;
             HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
             if (!process || !TerminateProcess(process, 1)) {
-                problems << QStringLiteral("process %1 refused to end: %2")
+                problems << QStringLiteral("process %1 (%2) refused to end: %3")
+                                .arg(name)
                                 .arg(entry.th32ProcessID)
                                 .arg(systemMessage(GetLastError()));
                 if (process)
