@@ -534,6 +534,13 @@ bool mountTmpfs(const QString &at)
     return entered && ::mount("tmpfs", QFile::encodeName(at).constData(), "tmpfs", 0, "size=16m") == 0;
 }
 
+bool makeReadOnly(const QString &at)
+{
+    const QByteArray path = QFile::encodeName(at);
+    return bind(at, at) &&
+           ::mount(nullptr, path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
 void unmount(const QString &at)
 {
     if (entered)
@@ -551,6 +558,11 @@ bool bind(const QString &, const QString &)
 }
 
 bool mountTmpfs(const QString &)
+{
+    return false;
+}
+
+bool makeReadOnly(const QString &)
 {
     return false;
 }

@@ -148,6 +148,8 @@ bool enterOwnMountNamespace();
 bool ownMountNamespace();
 bool bind(const QString &from, const QString &to);
 bool mountTmpfs(const QString &at);
+// Makes the folder `at` read-only for every process of the test, root too.
+bool makeReadOnly(const QString &at);
 // Detaches what is mounted at `at`; nothing mounted there is fine.
 void unmount(const QString &at);
 

@@ -10,10 +10,16 @@
 #include "dlgupdateprobe.h"
 #include "installationbackup.h"
 #include "installationlock.h"
+#include "installationpaths.h"
 #include "installationupdate.h"
 #include "testsupport.h"
 
 #include "ui_dlgupdate.h"
+
+namespace {
+// Before any thread starts: the mounts of these tests stay in this process.
+const bool ownMounts = PrivateMounts::enterOwnMountNamespace();
+} // namespace
 
 // The controller's timers are driven by delivering their events directly;
 // no test waits for the real 3-second stage timer.
@@ -31,6 +37,7 @@ private slots:
     void valueAtOrAboveTargetStays_data();
     void valueAtOrAboveTargetStays();
 
+    void showStartsRun_data();
     void showStartsRun();
     void successOnFirstTry();
     void stageTimerIsOneShot();
@@ -157,14 +164,43 @@ int timerInterval(DlgUpdate &dlg, int timerId)
 
 } // namespace
 
+void TestController::showStartsRun_data()
+{
+    QTest::addColumn<bool>("writable");
+    QTest::newRow("an installation the updater can write") << true;
+    QTest::newRow("an installation it cannot write: nothing stopped") << false;
+}
+
 void TestController::showStartsRun()
 {
+    QFETCH(bool, writable);
     StandInInstallation install;
+    QVERIFY(writeFile(install.path(QStringLiteral("package/Env/new.txt")), "new"));
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     dlg.setPackageDir(install.path(QStringLiteral("package")));
+    const auto unmount = qScopeGuard([&install] { PrivateMounts::unmount(install.root()); });
+    if (!writable && !(PrivateMounts::ownMountNamespace() && PrivateMounts::makeReadOnly(install.root())))
+        QSKIP("a read-only installation needs root and a mount namespace of the test's own");
+    const auto installed = snapshotTree(install.root());
     MessageLog log;
     dlg.show();
+    if (!writable) {
+        QCOMPARE(dlg.runState(), DlgUpdate::RunState::Failed);
+        QCOMPARE(DlgUpdateProbe::ui(dlg)->btnOK->text(), QStringLiteral("重启"));
+        int explained = 0;
+        for (const QString &line : log.messages())
+            explained += line.startsWith(QStringLiteral("The installation \"%1\" cannot be written (")
+                                             .arg(InstallationPaths::installationRoot(install.binDir()))) &&
+                         line.contains(QStringLiteral("so nothing is stopped or changed"));
+        QCOMPARE(explained, 1);
+        // Given time, a stop would have shown by now.
+        QTest::qWait(200);
+        QCOMPARE(install.stopRequests(), QStringList());
+        QCOMPARE(log.count(QStringLiteral("kill finish")), 0);
+        QCOMPARE(snapshotTree(install.root()), installed);
+        return;
+    }
 
     QVERIFY(DlgUpdateProbe::progressTimerId(dlg) != -1);
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 5);

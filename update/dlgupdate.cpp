@@ -170,9 +170,41 @@ void DlgUpdate::showEvent(QShowEvent *event)
     if (progressTimerId != -1)
         killTimer(progressTimerId);
     progressTimerId = startTimer(timings.progressInterval, Qt::CoarseTimer);
+    if (!mayWriteInstallation())
+        return;
     state = RunState::StoppingProduct;
     stopProduct();
     targetProgress = 5;
+}
+
+// An installation this updater cannot write is left as it is, its product
+// running: a run that stopped it could neither update nor roll back. On
+// Windows an updater that is not elevated asks to run again elevated.
+bool DlgUpdate::mayWriteInstallation()
+{
+    const QString root = InstallationPaths::installationRoot(applicationDir);
+    const QString refusal = InstallationPaths::writeRefusal(root);
+    if (refusal.isEmpty())
+        return true;
+    // The elevated updater takes the lock over at once.
+    releaseInstallation();
+    QString notElevated;
+    if (Platform::restartElevated(&notElevated)) {
+        qDebug().noquote() << "The installation cannot be written by this updater; it runs again elevated:"
+                           << refusal;
+        state = RunState::Closed;
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return false;
+    }
+    QString message =
+        QStringLiteral("The installation \"%1\" cannot be written (%2), so nothing is stopped or "
+                       "changed")
+            .arg(root, refusal);
+    if (!notElevated.isEmpty())
+        message += QStringLiteral("; ") + notElevated;
+    qDebug().noquote() << message;
+    showFailureState();
+    return false;
 }
 
 void DlgUpdate::timerEvent(QTimerEvent *event)
@@ -302,6 +334,11 @@ void DlgUpdate::finishRollback(const WorkResult &result)
         CCtrlDialog::reject();
         return;
     }
+    showFailureState();
+}
+
+void DlgUpdate::showFailureState()
+{
     state = RunState::Failed;
     ui->label->setText(QStringLiteral("更新失败"));
     ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));

@@ -102,6 +102,8 @@ private:
         Outcome rollback;
     };
 
+    bool mayWriteInstallation();
+    void showFailureState();
     void stopProduct();
     void onProductStopOver(StopCommand::Ending ending);
     void stopSelf();

@@ -35,6 +35,9 @@ Failure lastFailure();
 std::wstring windowsPath(const QString &path);
 // A path a wide call gave back, without the "\\?\" form, with forward slashes.
 QString fromWindowsPath(const QString &native);
+// `argument` quoted the way the C runtime and CommandLineToArgvW split a
+// command line: backslashes count only before a double quote.
+QString quotedArgument(const QString &argument);
 #endif
 
 } // namespace detail

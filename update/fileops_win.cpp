@@ -51,6 +51,24 @@ QString fromWindowsPath(const QString &native)
     return QDir::fromNativeSeparators(path);
 }
 
+QString quotedArgument(const QString &argument)
+{
+    QString result = QStringLiteral("\"");
+    int backslashes = 0;
+    for (const QChar c : argument) {
+        if (c == QLatin1Char('\\')) {
+            ++backslashes;
+            continue;
+        }
+        if (c == QLatin1Char('"'))
+            backslashes = backslashes * 2 + 1;
+        result += QString(backslashes, QLatin1Char('\\'));
+        backslashes = 0;
+        result += c;
+    }
+    return result + QString(backslashes * 2, QLatin1Char('\\')) + QLatin1Char('"');
+}
+
 } // namespace detail
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 #include "fileops.h"
 #include "place.h"
@@ -11,6 +12,15 @@ namespace InstallationPaths {
 QString installationRoot(const QString &applicationDir)
 {
     return QDir::cleanPath(applicationDir + QStringLiteral("/.."));
+}
+
+QString writeRefusal(const QString &root)
+{
+    // Access rights, read-only mounts and elevation all show in one attempt; asking for them shows less.
+    QTemporaryFile probe(root + QStringLiteral("/.quillFern-XXXXXX"));
+    if (probe.open())
+        return QString();
+    return probe.errorString();
 }
 
 QString removalRefusal(const QString &path, const QString &canonicalRoot, QString *relative)

@@ -12,6 +12,10 @@ namespace InstallationPaths {
 // holds the updater and the product.
 QString installationRoot(const QString &applicationDir);
 
+// Why this process cannot create files in the installation root `root`, as
+// found by creating one; empty when it can.
+QString writeRefusal(const QString &root);
+
 // Where removing the file `path` would act, relative to `canonicalRoot`:
 // ".." segments and links in its folders are resolved, while a link as the
 // last segment is removed itself, not what it points to; a short name is

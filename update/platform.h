@@ -40,6 +40,12 @@ bool isUpdaterRuntime(const QString &applicationDir, const QString &relative);
 // command line to split, whatever characters its path holds.
 QString productProgram(const QString &applicationDir);
 
+// Starts this updater again, elevated, with the same arguments, where the
+// system can (Windows asks the user through UAC). True when it started; false
+// elsewhere, when it runs elevated already or the user declined, with why in
+// `why` where there is something to say.
+bool restartElevated(QString *why);
+
 // Sets how the window follows the screen's scale; called before the
 // application object exists, with the command line it will be given. The
 // scale the user chose (Windows' display scale, Xft.dpi on X11) is used as it

@@ -133,6 +133,12 @@ void chooseScreenScaling(int argc, char *argv[])
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 }
 
+bool restartElevated(QString *why)
+{
+    why->clear(); // no elevation to ask for: an installation the user cannot write is the administrator's
+    return false;
+}
+
 void prepareProcess()
 {
     ::signal(SIGXFSZ, SIG_IGN);

@@ -3,10 +3,16 @@
 #include <iterator>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QStringList>
 
 #include <windows.h>
+
+#include <shellapi.h>
+
+#include "fileops_p.h"
 
 namespace Platform {
 
@@ -61,6 +67,50 @@ void chooseScreenScaling(int argc, char *argv[])
     Q_UNUSED(argv)
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
+
+namespace {
+
+bool isElevated()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool read = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return read && elevation.TokenIsElevated;
+}
+
+} // namespace
+
+bool restartElevated(QString *why)
+{
+    why->clear();
+    if (isElevated()) {
+        *why = QStringLiteral("it runs elevated already");
+        return false;
+    }
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.removeFirst();
+    for (QString &argument : arguments)
+        argument = FileOps::detail::quotedArgument(argument);
+    const std::wstring program =
+        QDir::toNativeSeparators(QCoreApplication::applicationFilePath()).toStdWString();
+    const std::wstring parameters = arguments.join(QLatin1Char(' ')).toStdWString();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOASYNC;
+    info.lpVerb = L"runas";
+    info.lpFile = program.c_str();
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&info))
+        return true;
+    *why =
+        QStringLiteral("it could not run elevated: %1").arg(FileOps::detail::systemMessage(GetLastError()));
+    return false;
 }
 
 void prepareProcess() {}

@@ -14,26 +14,6 @@ namespace {
 
 const wchar_t runKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-// Quoted the way the C runtime and CommandLineToArgvW split a command line:
-// backslashes count only before a double quote.
-QString quoted(const QString &argument)
-{
-    QString result = QStringLiteral("\"");
-    int backslashes = 0;
-    for (const QChar c : argument) {
-        if (c == QLatin1Char('\\')) {
-            ++backslashes;
-            continue;
-        }
-        if (c == QLatin1Char('"'))
-            backslashes = backslashes * 2 + 1;
-        result += QString(backslashes, QLatin1Char('\\'));
-        backslashes = 0;
-        result += c;
-    }
-    return result + QString(backslashes * 2, QLatin1Char('\\')) + QLatin1Char('"');
-}
-
 // The longest command Windows runs from a Run value.
 constexpr int RunCommandLimit = 260;
 
@@ -86,8 +66,9 @@ QString StartupEntry::location() const
 
 QString StartupEntry::command(const QString &program, const QString &packageDir)
 {
-    return quoted(QDir::toNativeSeparators(program)) + QStringLiteral(" update ") +
-           quoted(QDir::toNativeSeparators(QFileInfo(packageDir).absoluteFilePath()));
+    return FileOps::detail::quotedArgument(QDir::toNativeSeparators(program)) + QStringLiteral(" update ") +
+           FileOps::detail::quotedArgument(
+               QDir::toNativeSeparators(QFileInfo(packageDir).absoluteFilePath()));
 }
 
 Outcome StartupEntry::write(const QString &program, const QString &packageDir)
