@@ -15,6 +15,8 @@
 #endif
 #ifdef Q_OS_WIN
 #include <windows.h>
+
+#include <thread>
 #endif
 
 #include "dlgupdate.h"
@@ -86,6 +88,8 @@ private slots:
     void folderLinkCycleFails();
     void payloadFolderLinks_data();
     void payloadFolderLinks();
+    void transientRefusalsRiddenOut_data();
+    void transientRefusalsRiddenOut();
     void windowsShortcutsAreFiles_data();
     void windowsShortcutsAreFiles();
     void specialEntriesLeftOut_data();
@@ -457,6 +461,53 @@ void TestCopy::payloadFolderLinks()
              1);
     QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("linkdir"))));
     QCOMPARE(snapshotTree(install->binDir()), installedBin);
+}
+
+void TestCopy::transientRefusalsRiddenOut_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<int>("budget"); // how long the call may keep trying
+    QTest::addColumn<bool>("done");
+    QTest::newRow("a rename onto a file held for a moment")
+        << "rename" << int(FileOps::RetryBudget::DuringTry) << true;
+    QTest::newRow("a removal of a file held for a moment")
+        << "remove" << int(FileOps::RetryBudget::DuringTry) << true;
+    QTest::newRow("a rename with no time to wait") << "rename" << 0 << false;
+}
+
+// A scanner or an indexer opens a fresh file for a moment, without sharing its
+// deletion: the call waits it out instead of failing the try.
+void TestCopy::transientRefusalsRiddenOut()
+{
+#ifndef Q_OS_WIN
+    QSKIP("only Windows refuses a rename or a removal while another program has the file open");
+#else
+    QFETCH(QString, call);
+    QFETCH(int, budget);
+    QFETCH(bool, done);
+    const QString held = install->path(QStringLiteral("held.dll"));
+    const QString fresh = install->path(QStringLiteral("fresh.dll"));
+    QVERIFY(writeFile(held, "installed"));
+    QVERIFY(writeFile(fresh, "new"));
+    const HANDLE scanner =
+        CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(held).utf16()), GENERIC_READ,
+                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    QVERIFY(scanner != INVALID_HANDLE_VALUE);
+    std::thread letsGo([scanner] {
+        Sleep(300);
+        CloseHandle(scanner);
+    });
+    const FileOps::RetryBudget patience(budget);
+    const bool succeeded =
+        call == QLatin1String("rename") ? FileOps::renameOver(fresh, held) : FileOps::removeFile(held);
+    letsGo.join();
+    QCOMPARE(succeeded, done);
+    if (done)
+        QCOMPARE(QFileInfo::exists(held) ? readFile(held) : QByteArray(),
+                 call == QLatin1String("rename") ? QByteArray("new") : QByteArray());
+    else
+        QCOMPARE(readFile(held), QByteArray("installed"));
+#endif
 }
 
 void TestCopy::windowsShortcutsAreFiles_data()

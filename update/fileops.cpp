@@ -1,9 +1,12 @@
 #include "fileops.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QThread>
 
 #include <atomic>
+#include <utility>
 
 #include "fileops_p.h"
 #include "place.h"
@@ -14,7 +17,24 @@ namespace {
 
 // Plain data, so that no thread has anything to tear down for it when it ends.
 thread_local detail::Failure last;
+thread_local int retryBudget = RetryBudget::DuringTry;
 std::atomic_bool flushing{true};
+
+// Tries `call` again while it fails for a reason that passes, within the thread's budget.
+template <typename Call> bool retrying(Call call)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (int pause = 5;; pause = qMin(pause * 2, 250)) {
+        if (call())
+            return true;
+        const detail::Failure failure = detail::lastFailure();
+        if (!detail::isTransient(failure) || waited.elapsed() + pause > retryBudget)
+            return false;
+        QThread::msleep(pause);
+        last = failure;
+    }
+}
 
 } // namespace
 
@@ -42,6 +62,35 @@ Failure lastFailure()
 }
 
 } // namespace detail
+
+RetryBudget::RetryBudget(int milliseconds)
+    : previous(std::exchange(retryBudget, milliseconds))
+{}
+
+RetryBudget::~RetryBudget()
+{
+    retryBudget = previous;
+}
+
+bool renameOver(const QString &from, const QString &to)
+{
+    return retrying([&] { return detail::renameOverOnce(from, to); });
+}
+
+bool removeFile(const QString &path)
+{
+    return retrying([&] { return detail::removeFileOnce(path); });
+}
+
+bool removeFolder(const QString &path)
+{
+    return retrying([&] { return detail::removeFolderOnce(path); });
+}
+
+bool flushFile(const QString &path)
+{
+    return retrying([&] { return detail::flushFileOnce(path); });
+}
 
 QString lastError()
 {

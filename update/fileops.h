@@ -17,6 +17,27 @@ namespace FileOps {
 
 using Progress = std::function<void(qint64)>;
 
+// How long a rename, removal or flush on this thread keeps trying while the
+// system refuses it for a reason that passes by itself (on Windows a
+// scanner, an indexer or a sync client holding a fresh file for a moment),
+// with pauses that grow. About 2 s a call unless a budget is set; a rollback
+// sets a much longer one, since it must not stop half-way. The budget holds
+// while the object lives.
+class RetryBudget
+{
+public:
+    explicit RetryBudget(int milliseconds);
+    ~RetryBudget();
+    RetryBudget(const RetryBudget &) = delete;
+    RetryBudget &operator=(const RetryBudget &) = delete;
+
+    static constexpr int DuringTry = 2000;
+    static constexpr int DuringRollback = 30000;
+
+private:
+    int previous;
+};
+
 // The system's reason for the last call of this namespace that failed on this thread.
 QString lastError();
 

@@ -30,6 +30,17 @@ bool fail(const char *reason);
 bool failWithSystemError();
 Failure lastFailure();
 
+// Whether `failure` may pass by itself in a moment: another program holding
+// the file briefly (a scanner, an indexer, a sync client). Never elsewhere
+// than on Windows.
+bool isTransient(const Failure &failure);
+
+// One attempt each of the calls that FileOps retries (see RetryBudget).
+bool renameOverOnce(const QString &from, const QString &to);
+bool removeFileOnce(const QString &path);
+bool removeFolderOnce(const QString &path);
+bool flushFileOnce(const QString &path);
+
 #ifdef Q_OS_WIN
 // The path as Windows' wide calls take it; long paths in the "\\?\" form, as Qt's own file calls do.
 std::wstring windowsPath(const QString &path);

@@ -26,6 +26,12 @@ QString systemMessage(unsigned long code)
     return qt_error_string(int(code));
 }
 
+// Nothing here holds a file against a rename or a removal for a moment.
+bool isTransient(const Failure &)
+{
+    return false;
+}
+
 } // namespace detail
 
 namespace {
@@ -212,12 +218,12 @@ bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
            payloadStatus.st_dev == rootStatus.st_dev && ::access(payload.constData(), W_OK) == 0;
 }
 
-bool renameOver(const QString &from, const QString &to)
+bool detail::renameOverOnce(const QString &from, const QString &to)
 {
     return ::rename(nativePath(from).constData(), nativePath(to).constData()) == 0 || failWithSystemError();
 }
 
-bool removeFile(const QString &path)
+bool detail::removeFileOnce(const QString &path)
 {
     return ::unlink(nativePath(path).constData()) == 0 || failWithSystemError();
 }
@@ -227,12 +233,12 @@ bool makeFolder(const QString &path)
     return ::mkdir(nativePath(path).constData(), 0777) == 0 || failWithSystemError();
 }
 
-bool removeFolder(const QString &path)
+bool detail::removeFolderOnce(const QString &path)
 {
     return ::rmdir(nativePath(path).constData()) == 0 || failWithSystemError();
 }
 
-bool flushFile(const QString &path)
+bool detail::flushFileOnce(const QString &path)
 {
     if (!flushesEnabled())
         return true;

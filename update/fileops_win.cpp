@@ -31,6 +31,23 @@ QString systemMessage(unsigned long code)
     return message;
 }
 
+// A file another program opened for a moment refuses to be renamed over or
+// removed, with a sharing violation, or access denied where it was opened
+// without sharing deletion.
+bool isTransient(const Failure &failure)
+{
+    if (failure.reason)
+        return false;
+    switch (failure.code) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 std::wstring windowsPath(const QString &path)
 {
     QString native = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
@@ -156,7 +173,7 @@ bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
     return payload != root && isSameOrInside(payload, root);
 }
 
-bool renameOver(const QString &from, const QString &to)
+bool detail::renameOverOnce(const QString &from, const QString &to)
 {
     const std::wstring source = windowsPath(from);
     const std::wstring target = windowsPath(to);
@@ -171,7 +188,7 @@ bool renameOver(const QString &from, const QString &to)
     return fail(failure);
 }
 
-bool removeFile(const QString &path)
+bool detail::removeFileOnce(const QString &path)
 {
     const std::wstring native = windowsPath(path);
     const ReadOnlyCleared writable(native);
@@ -193,7 +210,7 @@ bool makeFolder(const QString &path)
     return CreateDirectoryW(windowsPath(path).c_str(), nullptr) != 0 || failWithSystemError();
 }
 
-bool removeFolder(const QString &path)
+bool detail::removeFolderOnce(const QString &path)
 {
     const std::wstring native = windowsPath(path);
     const ReadOnlyCleared writable(native);
@@ -236,7 +253,7 @@ HANDLE openForFlush(const std::wstring &path, DWORD flags)
 
 } // namespace
 
-bool flushFile(const QString &path)
+bool detail::flushFileOnce(const QString &path)
 {
     if (!flushesEnabled())
         return true;

@@ -207,6 +207,8 @@ Outcome RunRollback::restore()
 {
     if (!area.exists())
         return Outcome::done();
+    // A rollback cut short by a file held for a moment would leave a mix: it waits much longer.
+    const FileOps::RetryBudget patient(FileOps::RetryBudget::DuringRollback);
     thrownAway = 0;
     const Outcome found = findJournalPackage();
     if (!found)
