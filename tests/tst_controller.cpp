@@ -12,7 +12,12 @@
 #include "installationlock.h"
 #include "installationpaths.h"
 #include "installationupdate.h"
+#include "processending.h"
 #include "testsupport.h"
+
+#ifdef Q_OS_WIN
+#include "win32calls_p.h"
+#endif
 
 #include "ui_dlgupdate.h"
 
@@ -45,6 +50,8 @@ private slots:
     void failureThenSuccess();
     void lockLeftBehind_data();
     void lockLeftBehind();
+    void stopNamesWhatItCannotEnd_data();
+    void stopNamesWhatItCannotEnd();
     void packageCheckedAgainstManifest_data();
     void packageCheckedAgainstManifest();
 
@@ -405,6 +412,64 @@ void TestController::lockLeftBehind()
         live.kill();
         live.waitForFinished();
     }
+}
+
+void TestController::stopNamesWhatItCannotEnd_data()
+{
+    QTest::addColumn<QString>("refusal"); // the call the system stands in for with access denied
+    QTest::newRow("its account cannot be read: an elevated product") << "token";
+    QTest::newRow("it refuses to end") << "termination";
+}
+
+#ifdef Q_OS_WIN
+namespace {
+
+BOOL WINAPI tokenDenied(HANDLE, DWORD, PHANDLE)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+BOOL WINAPI terminationDenied(HANDLE, UINT)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+} // namespace
+#endif
+
+// A product the stop cannot inspect or end is named in the run log, with its
+// id and the reason, and left running; never taken for another user's in silence.
+void TestController::stopNamesWhatItCannotEnd()
+{
+#ifndef Q_OS_WIN
+    QSKIP("the Windows process calls stand in here; tst_process covers /proc");
+#else
+    QFETCH(QString, refusal);
+    QProcess product;
+    product.start(QStringLiteral("Z:") + QStringLiteral(QUILLFERN_PRODUCT_STANDIN), QStringList());
+    QVERIFY(product.waitForStarted());
+    const auto endProduct = qScopeGuard([&product] {
+        product.kill();
+        product.waitForFinished();
+    });
+    const Win32Calls system = win32();
+    const auto putBack = qScopeGuard([system] { win32() = system; });
+    if (refusal == QLatin1String("token"))
+        win32().openProcessToken = &tokenDenied;
+    else
+        win32().terminateProcess = &terminationDenied;
+
+    const auto ending = ProcessEnding::endByName(QStringLiteral("Halvorquintel"));
+    const QString named = QStringLiteral("process Halvorquintel.exe (%1) ").arg(product.processId());
+    QVERIFY2(ending->problem().contains(named + (refusal == QLatin1String("token")
+                                                     ? QStringLiteral("could not be inspected")
+                                                     : QStringLiteral("refused to end"))),
+             qPrintable(ending->problem()));
+    QCOMPARE(ending->ending(), 0);
+    QVERIFY(!product.waitForFinished(200));
+#endif
 }
 
 void TestController::packageCheckedAgainstManifest_data()

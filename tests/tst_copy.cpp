@@ -17,6 +17,8 @@
 #include <windows.h>
 
 #include <thread>
+
+#include "win32calls_p.h"
 #endif
 
 #include "dlgupdate.h"
@@ -465,15 +467,45 @@ void TestCopy::payloadFolderLinks()
 
 void TestCopy::transientRefusalsRiddenOut_data()
 {
+    const int duringTry = FileOps::RetryBudget::DuringTry;
     QTest::addColumn<QString>("call");
-    QTest::addColumn<int>("budget"); // how long the call may keep trying
+    QTest::addColumn<int>("budget");   // how long the call may keep trying
+    QTest::addColumn<int>("refusals"); // sharing violations the system stands in for; 0: a real holder
     QTest::addColumn<bool>("done");
-    QTest::newRow("a rename onto a file held for a moment")
-        << "rename" << int(FileOps::RetryBudget::DuringTry) << true;
-    QTest::newRow("a removal of a file held for a moment")
-        << "remove" << int(FileOps::RetryBudget::DuringTry) << true;
-    QTest::newRow("a rename with no time to wait") << "rename" << 0 << false;
+    QTest::newRow("a rename onto a file held for a moment") << "rename" << duringTry << 0 << true;
+    QTest::newRow("a removal of a file held for a moment") << "remove" << duringTry << 0 << true;
+    QTest::newRow("a rename with no time to wait") << "rename" << 0 << 0 << false;
+    QTest::newRow("a sharing violation on the first three renames") << "rename" << duringTry << 3 << true;
+    QTest::newRow("sharing violations on every removal") << "remove" << duringTry << 1000 << false;
 }
+
+#ifdef Q_OS_WIN
+namespace {
+
+int refusalsLeft = 0;
+
+// Stands in for the system's calls: a sharing violation while refusals are left.
+bool refuse()
+{
+    if (refusalsLeft <= 0)
+        return false;
+    --refusalsLeft;
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return true;
+}
+
+BOOL WINAPI refusingMove(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    return refuse() ? FALSE : MoveFileExW(from, to, flags);
+}
+
+BOOL WINAPI refusingDelete(LPCWSTR path)
+{
+    return refuse() ? FALSE : DeleteFileW(path);
+}
+
+} // namespace
+#endif
 
 // A scanner or an indexer opens a fresh file for a moment, without sharing its
 // deletion: the call waits it out instead of failing the try.
@@ -484,24 +516,36 @@ void TestCopy::transientRefusalsRiddenOut()
 #else
     QFETCH(QString, call);
     QFETCH(int, budget);
+    QFETCH(int, refusals);
     QFETCH(bool, done);
     const QString held = install->path(QStringLiteral("held.dll"));
     const QString fresh = install->path(QStringLiteral("fresh.dll"));
     QVERIFY(writeFile(held, "installed"));
     QVERIFY(writeFile(fresh, "new"));
-    const HANDLE scanner =
-        CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(held).utf16()), GENERIC_READ,
-                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    QVERIFY(scanner != INVALID_HANDLE_VALUE);
+    HANDLE scanner = INVALID_HANDLE_VALUE;
+    if (refusals == 0) {
+        scanner = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(held).utf16()),
+                              GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY(scanner != INVALID_HANDLE_VALUE);
+    }
     std::thread letsGo([scanner] {
+        if (scanner == INVALID_HANDLE_VALUE)
+            return;
         Sleep(300);
         CloseHandle(scanner);
     });
+    refusalsLeft = refusals;
+    const Win32Calls system = win32();
+    const auto putBack = qScopeGuard([system] { win32() = system; });
+    win32().moveFileEx = &refusingMove;
+    win32().deleteFile = &refusingDelete;
     const FileOps::RetryBudget patience(budget);
     const bool succeeded =
         call == QLatin1String("rename") ? FileOps::renameOver(fresh, held) : FileOps::removeFile(held);
     letsGo.join();
     QCOMPARE(succeeded, done);
+    if (refusals > 0 && done)
+        QCOMPARE(refusalsLeft, 0);
     if (done)
         QCOMPARE(QFileInfo::exists(held) ? readFile(held) : QByteArray(),
                  call == QLatin1String("rename") ? QByteArray("new") : QByteArray());

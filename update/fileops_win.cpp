@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "fileops_p.h"
+#include "win32calls_p.h"
 
 namespace FileOps {
 
@@ -181,7 +182,7 @@ bool detail::renameOverOnce(const QString &from, const QString &to)
     const bool itself =
         QString::fromStdWString(source).compare(QString::fromStdWString(target), Qt::CaseInsensitive) == 0;
     const ReadOnlyCleared writable(itself ? std::wstring() : target);
-    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (win32().moveFileEx(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
         return true;
     const detail::Failure failure = detail::systemFailure();
     writable.putBack();
@@ -192,14 +193,14 @@ bool detail::removeFileOnce(const QString &path)
 {
     const std::wstring native = windowsPath(path);
     const ReadOnlyCleared writable(native);
-    if (DeleteFileW(native.c_str()))
+    if (win32().deleteFile(native.c_str()))
         return true;
     const detail::Failure failure = detail::systemFailure();
     // A link to a folder is removed as a folder, which leaves its target alone.
     const DWORD attributes = GetFileAttributesW(native.c_str());
     const DWORD folderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & folderLink) == folderLink &&
-        RemoveDirectoryW(native.c_str()))
+        win32().removeDirectory(native.c_str()))
         return true;
     writable.putBack();
     return fail(failure);
@@ -214,7 +215,7 @@ bool detail::removeFolderOnce(const QString &path)
 {
     const std::wstring native = windowsPath(path);
     const ReadOnlyCleared writable(native);
-    if (RemoveDirectoryW(native.c_str()))
+    if (win32().removeDirectory(native.c_str()))
         return true;
     const detail::Failure failure = detail::systemFailure();
     writable.putBack();
@@ -260,7 +261,7 @@ bool detail::flushFileOnce(const QString &path)
     const std::wstring native = windowsPath(path);
     Handle file(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
     if (file.isValid())
-        return FlushFileBuffers(file.get()) != 0 || failWithSystemError();
+        return win32().flushFileBuffers(file.get()) != 0 || failWithSystemError();
     const detail::Failure refusal = detail::systemFailure();
     // A read-only file opens for writing only once the attribute is off for a moment.
     const DWORD attributes = GetFileAttributesW(native.c_str());
@@ -269,7 +270,7 @@ bool detail::flushFileOnce(const QString &path)
     if (!SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
         return failWithSystemError();
     Handle writable(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
-    const bool flushed = writable.isValid() && FlushFileBuffers(writable.get()) != 0;
+    const bool flushed = writable.isValid() && win32().flushFileBuffers(writable.get()) != 0;
     const detail::Failure failure = flushed ? detail::Failure{} : detail::systemFailure();
     SetFileAttributesW(native.c_str(), attributes);
     return flushed || fail(failure);
@@ -283,7 +284,7 @@ bool flushFolder(const QString &path)
     // File systems that keep folders in their own log refuse to open or flush one for it.
     if (!folder.isValid())
         return GetLastError() == ERROR_ACCESS_DENIED || failWithSystemError();
-    if (FlushFileBuffers(folder.get()))
+    if (win32().flushFileBuffers(folder.get()))
         return true;
     const DWORD error = GetLastError();
     return error == ERROR_INVALID_FUNCTION || error == ERROR_ACCESS_DENIED ||
@@ -294,3 +295,9 @@ bool flushFolder(const QString &path)
 void startFlushingFileSystem(const QString &) {}
 
 } // namespace FileOps
+
+Win32Calls &win32()
+{
+    static Win32Calls calls;
+    return calls;
+}

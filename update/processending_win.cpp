@@ -12,6 +12,7 @@
 #include <tlhelp32.h>
 
 #include "place.h"
+#include "win32calls_p.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ std::vector<BYTE> processUser(HANDLE process)
 {
     std::vector<BYTE> user;
     HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+    if (!win32().openProcessToken(process, TOKEN_QUERY, &token))
         return user;
     DWORD size = 0;
     GetTokenInformation(token, TokenUser, nullptr, 0, &size);
@@ -45,7 +46,7 @@ enum class Owner { ThisUser, AnotherUser, Unknown };
 // could not be opened or its account read: an elevated product looks so.
 Owner ownerOf(DWORD processId, const std::vector<BYTE> &user, DWORD *error)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    HANDLE process = win32().openProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (!process) {
         *error = GetLastError();
         return Owner::Unknown;
@@ -78,7 +79,7 @@ QString fromWide(const wchar_t *text, DWORD length)
 // The executable a process runs, as the system started it; empty where it cannot be read.
 QString imagePath(DWORD processId)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    HANDLE process = win32().openProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
     if (!process)
         return QString();
     std::vector<wchar_t> buffer(32768);
@@ -137,8 +138,8 @@ struct ProcessEnding::Private
                                 .arg(systemMessage(error));
             if (owner != Owner::ThisUser)
                 continue;
-            HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-            if (!process || !TerminateProcess(process, 1)) {
+            HANDLE process = win32().openProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+            if (!process || !win32().terminateProcess(process, 1)) {
                 problems << QStringLiteral("process %1 (%2) refused to end: %3")
                                 .arg(name)
                                 .arg(entry.th32ProcessID)
