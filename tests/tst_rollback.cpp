@@ -800,7 +800,7 @@ void TestRollback::committedRunIsNeverRolledBack()
     QVERIFY2(QFileInfo::exists(trash) || QFileInfo::exists(area()), "the file in use was removed");
     InstallationBackup next(installRoot);
     MessageLog log;
-    QVERIFY(!next.recoverEarlierRun());
+    QCOMPARE(next.recoverEarlierRun(), Recovery::NothingLeft);
     QCOMPARE(log.count(QStringLiteral("Rolling back an earlier run that did not finish")), 0);
     QCOMPARE(readFile(root(QStringLiteral("replaced.txt"))), QByteArray("new"));
     QCOMPARE(readFile(root(QStringLiteral("added.txt"))), QByteArray("added"));
@@ -812,7 +812,7 @@ void TestRollback::committedRunIsNeverRolledBack()
                 holdFile(folder + QLatin1Char('/') + path, holder, true);
         }
     }
-    QVERIFY(!InstallationBackup(installRoot).recoverEarlierRun());
+    QCOMPARE(InstallationBackup(installRoot).recoverEarlierRun(), Recovery::NothingLeft);
     QVERIFY(!QFileInfo::exists(trash));
     QVERIFY(!QFileInfo::exists(area()));
 }

@@ -31,7 +31,10 @@ Outcome RunCommit::commit()
                                                    FileOps::lastError())
                                       .text();
     }
-    area.moveToTrash();
+    // Committed all the same: the next run moves an area without a journal aside before it changes anything.
+    const Outcome trashed = area.moveToTrash();
+    if (!trashed)
+        qDebug().noquote() << "The committed run's backup area stays where it is:" << trashed.text();
     return Outcome::done();
 }
 
