@@ -181,15 +181,18 @@ void TestRollback::failedRunRestoresInstallation_data()
 {
     QTest::addColumn<bool>("withList");
     QTest::addColumn<bool>("packageElsewhere");
-    QTest::newRow("with deletion list") << true << false;
-    QTest::newRow("payload only") << false << false;
-    QTest::newRow("package on another file system") << true << true;
+    QTest::addColumn<bool>("staleArea"); // a committed run's area left behind a trash name taken by a file
+    QTest::newRow("with deletion list") << true << false << false;
+    QTest::newRow("payload only") << false << false << false;
+    QTest::newRow("package on another file system") << true << true << false;
+    QTest::newRow("a stale area behind a taken trash name") << true << false << true;
 }
 
 void TestRollback::failedRunRestoresInstallation()
 {
     QFETCH(bool, withList);
     QFETCH(bool, packageElsewhere);
+    QFETCH(bool, staleArea);
     if (packageElsewhere) {
         // /dev/shm is a tmpfs on most Linux systems, apart from the temporary folder.
         otherFileSystem = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/tst_rollback-XXXXXX"));
@@ -202,6 +205,12 @@ void TestRollback::failedRunRestoresInstallation()
         QVERIFY(QFile::remove(env(QStringLiteral("del.xml"))));
     const auto installed = snapshotTree(installRoot);
     const auto packaged = snapshotTree(package);
+    if (staleArea) {
+        // Files of the area no journal names are no originals of this run's.
+        QVERIFY(writeFile(root(InstallationBackup::trashName()), "in the trash's place"));
+        for (const char *path : {"old/obsolete.txt", "readme.txt", "bin/product.dat"})
+            QVERIFY(writeFile(area() + QStringLiteral("/files/") + QLatin1String(path), "stale"));
+    }
 
     auto dlg = newWindow();
     MessageLog log;
@@ -427,6 +436,13 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord_data()
     QTest::newRow("the unframed format before this one, cut short") << QStringLiteral("unframed") << true;
     QTest::newRow("a newer format, left alone") << QStringLiteral("newer") << false;
     QTest::newRow("a header cut short: nothing whole") << QStringLiteral("header cut") << false;
+    // Bounded however long the damage: the bench journaltail reports the memory it takes.
+    QTest::newRow("a long tail without a line end") << QStringLiteral("long tail") << true;
+    // Framed records follow: the journal is never taken for the unframed format, nor for empty.
+    for (const char kind : {'M', 'N', 'D', 'T', 'L', 'V'}) {
+        QTest::addRow("the first byte damaged to '%c', left alone", kind)
+            << QStringLiteral("first byte %1").arg(QLatin1Char(kind)) << false;
+    }
 }
 
 // A record the journal does not hold whole is never read, nor anything after
@@ -464,6 +480,10 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
         records = "M kept.txt\nN bystand";
     } else if (damage == QLatin1String("newer")) {
         records.replace(0, 3, "J 3");
+    } else if (damage == QLatin1String("long tail")) {
+        records += bystander.left(bystander.size() - 1) + QByteArray(8 * 1024 * 1024, 'x');
+    } else if (damage.startsWith(QLatin1String("first byte"))) {
+        records[0] = damage.back().toLatin1();
     } else {
         records = records.left(3);
     }
@@ -478,9 +498,11 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     QCOMPARE(surroundings(), around);
     QCOMPARE(readFile(env(QStringLiteral("moved.txt"))), QByteArray("payload"));
     QCOMPARE(QFileInfo::exists(root(QStringLiteral("kept.txt"))), restored);
-    if (damage == QLatin1String("newer")) {
+    if (damage == QLatin1String("newer") || damage.startsWith(QLatin1String("first byte"))) {
         QVERIFY(!outcome);
-        QVERIFY2(outcome.reason.contains(QStringLiteral("newer updater, in format 3")),
+        QVERIFY2(outcome.reason.contains(damage == QLatin1String("newer")
+                                             ? QStringLiteral("newer updater, in format 3")
+                                             : QStringLiteral("cannot be read safely")),
                  qPrintable(outcome.text()));
         QCOMPARE(readFile(journal), records);
         QVERIFY(QFileInfo::exists(area() + QStringLiteral("/files/kept.txt")));
@@ -488,6 +510,22 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
         QVERIFY(!next.removeFile(QStringLiteral("bystander.txt")));
         QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
         QCOMPARE(readFile(journal), records);
+
+        // A whole run changes nothing either: it fails, and the original stays kept.
+        auto dlg = newWindow();
+        failEveryTry(*dlg);
+        QVERIFY(DlgUpdateProbe::failed(*dlg));
+        QCOMPARE(log.count(QStringLiteral("copy finish")), 0);
+        QCOMPARE(surroundings(), around);
+        QCOMPARE(readFile(journal), records);
+        QCOMPARE(readFile(area() + QStringLiteral("/files/kept.txt")), QByteArray("kept"));
+        QCOMPARE(readFile(env(QStringLiteral("moved.txt"))), QByteArray("payload"));
+        QVERIFY(!QFileInfo::exists(root(QStringLiteral("moved.txt"))));
+        QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
+        if (damage != QLatin1String("newer"))
+            QCOMPARE(log.count(
+                         QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area())),
+                     1);
         return;
     }
     QVERIFY2(outcome, qPrintable(outcome.text()));

@@ -245,8 +245,8 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
         if (!unreadable) {
             qDebug().noquote() << "The journal of an earlier run cannot be read, so this run changes nothing:"
                                << unreadable.text();
-            qDebug().noquote() << "The originals that run set aside stay in"
-                               << area.path() + QStringLiteral("/files");
+            qDebug().noquote()
+                << QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area.path());
             return Recovery::Blocked;
         }
         if (!restored)
