@@ -330,6 +330,13 @@ void TestController::lockLeftBehind_data()
     QTest::newRow("this process's id, this machine: left before a restart") << QStringLiteral("self") << true;
     QTest::newRow("this process's id, another machine") << QStringLiteral("self elsewhere") << false;
     QTest::newRow("a live process of the name it gives") << QStringLiteral("live") << false;
+    // No updater makes anything but a plain file: once a few seconds old, anything else goes.
+    QTest::newRow("a link that leads nowhere, a minute old") << QStringLiteral("dangling link, old") << true;
+    QTest::newRow("a link that leads nowhere, just made") << QStringLiteral("dangling link, new") << false;
+    QTest::newRow("a link to a lock kept from elsewhere, a minute old")
+        << QStringLiteral("link, old") << true;
+    QTest::newRow("a folder, a minute old") << QStringLiteral("folder, old") << true;
+    QTest::newRow("a folder, just made") << QStringLiteral("folder, new") << false;
 }
 
 void TestController::lockLeftBehind()
@@ -356,15 +363,51 @@ void TestController::lockLeftBehind()
     } else if (holder == QLatin1String("self elsewhere")) {
         lines[2] = "another-machine";
     }
-    QVERIFY(writeFile(lockPath, lines.join('\n')));
+    const QString inFolder = lockPath + QStringLiteral("/left.txt");
+    if (holder.startsWith(QLatin1String("dangling link"))) {
+        QVERIFY(QFile::link(workDir.filePath(QStringLiteral("nowhere")), lockPath));
+    } else if (holder.startsWith(QLatin1String("link"))) {
+        // What it leads to would keep every run out as a plain file (see "self elsewhere").
+        lines[2] = "another-machine";
+        QVERIFY(writeFile(workDir.filePath(QStringLiteral("held.lock")), lines.join('\n')));
+        QVERIFY(QFile::link(workDir.filePath(QStringLiteral("held.lock")), lockPath));
+    } else if (holder.startsWith(QLatin1String("folder"))) {
+        QVERIFY(writeFile(inFolder, "not the updater's to empty"));
+    } else {
+        QVERIFY(writeFile(lockPath, lines.join('\n')));
+    }
+    if (holder.endsWith(QLatin1String(", old")) &&
+        QProcess::execute(QStringLiteral("touch"), {QStringLiteral("-h"), QStringLiteral("-d"),
+                                                    QStringLiteral("1 minute ago"), lockPath}) != 0)
+        QSKIP("no touch program to age the lock's own entry");
+    const QString trash = workDir.filePath(InstallationBackup::trashName());
 
     MessageLog log;
     InstallationLock lock(workDir.path());
     QCOMPARE(lock.claim(), claimed);
+    if (claimed && holder != QLatin1String("self")) {
+        QVERIFY(QFileInfo(lockPath).isFile() && !QFileInfo(lockPath).isSymLink());
+        QCOMPARE(log.count(QStringLiteral("Taking over a lock that is no plain file: \"%1\"").arg(lockPath)),
+                 1);
+    }
+    if (holder.startsWith(QLatin1String("link")))
+        QVERIFY(QFileInfo::exists(workDir.filePath(QStringLiteral("held.lock"))));
+    if (holder.startsWith(QLatin1String("folder"))) {
+        // Moved aside whole, never emptied where it stood.
+        const QStringList thrown =
+            QDir(trash).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QCOMPARE(thrown.size(), claimed ? 1 : 0);
+        QCOMPARE(readFile(claimed ? trash + QLatin1Char('/') + thrown.value(0) + QStringLiteral("/left.txt")
+                                  : inFolder),
+                 QByteArray("not the updater's to empty"));
+    }
     QCOMPARE(
         log.count(QStringLiteral("Another updater is updating this installation; leaving it to that one")),
         claimed ? 0 : 1);
     lock.release();
+    QFile::remove(workDir.filePath(QStringLiteral("held.lock")));
+    QDir(lockPath).removeRecursively();
+    QDir(trash).removeRecursively();
     if (live.state() != QProcess::NotRunning) {
         live.kill();
         live.waitForFinished();
