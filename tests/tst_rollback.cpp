@@ -58,6 +58,8 @@ private slots:
     void rollbackCutShortIsDoneAgain();
     void backupAreaIsNotDeletable();
     void committedRunIsNeverRolledBack();
+    void fileGoneBeforeItsFlushFailsTheCommit_data();
+    void fileGoneBeforeItsFlushFailsTheCommit();
     void commitThatFailsIsAFailedTry_data();
     void commitThatFailsIsAFailedTry();
     void closeDuringStageRollsBack();
@@ -853,6 +855,44 @@ void TestRollback::committedRunIsNeverRolledBack()
     QCOMPARE(InstallationBackup(installRoot).recoverEarlierRun(), Recovery::NothingLeft);
     QVERIFY(!QFileInfo::exists(trash));
     QVERIFY(!QFileInfo::exists(area()));
+}
+
+void TestRollback::fileGoneBeforeItsFlushFailsTheCommit_data()
+{
+    QTest::addColumn<QString>("installed"); // what the installation held there before; empty for nothing
+    QTest::addColumn<bool>("moved");
+    QTest::newRow("a file added by a copy") << QString() << false;
+    QTest::newRow("a file replaced by a copy") << QStringLiteral("original") << false;
+    QTest::newRow("a file moved in from the package") << QStringLiteral("original") << true;
+}
+
+// A file the run put in place and something took away before the commit (a
+// scanner's quarantine) is not on disk as the new version needs it.
+void TestRollback::fileGoneBeforeItsFlushFailsTheCommit()
+{
+    QFETCH(QString, installed);
+    QFETCH(bool, moved);
+    const QString put = root(QStringLiteral("data/put.txt"));
+    QVERIFY(QDir().mkpath(root(QStringLiteral("data"))));
+    if (!installed.isEmpty())
+        QVERIFY(writeFile(put, installed.toUtf8()));
+    QVERIFY(writeFile(env(QStringLiteral("data/put.txt")), "new"));
+    QVERIFY(writeFile(env(QStringLiteral("data/kept.txt")), "new too"));
+    const auto before = snapshotTree(installRoot);
+    InstallationBackup backup(installRoot, package);
+    backup.allowMoves(moved);
+    QVERIFY(backup.putFile(env(QStringLiteral("data/put.txt")), QStringLiteral("data/put.txt")));
+    QVERIFY(backup.putFile(env(QStringLiteral("data/kept.txt")), QStringLiteral("data/kept.txt")));
+    QCOMPARE(QFileInfo::exists(env(QStringLiteral("data/put.txt"))), !moved);
+    QVERIFY(QFile::remove(put));
+
+    const Outcome committed = backup.commit();
+    QVERIFY(!committed);
+    QCOMPARE(committed.path, put);
+    QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
+    // Not final: the run is rolled back as any failed try is.
+    QVERIFY(backup.restore());
+    QCOMPARE(snapshotTree(installRoot), before);
 }
 
 void TestRollback::commitThatFailsIsAFailedTry_data()
