@@ -194,7 +194,12 @@ Outcome BackupArea::moveToTrash()
             FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
     }
     QDir(areaPath).removeRecursively();
-    return exists() ? notMoved : Outcome::done();
+    if (!exists())
+        return Outcome::done();
+    // Only empty folders go: what could not move leaves no trace in the trash.
+    FileOps::removeFolder(bin);
+    FileOps::removeFolder(trashPath);
+    return notMoved;
 }
 
 bool BackupArea::dropTrash() const

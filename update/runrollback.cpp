@@ -224,10 +224,12 @@ Outcome RunRollback::restore()
     // trash, never a run to undo a second time.
     if (existsOrIsLink(QFileInfo(area.journalPath())) && !FileOps::removeFile(area.journalPath()))
         return FileOps::failure(QStringLiteral("remove the journal"), area.journalPath());
+    // Undone whole all the same: the next run moves the area aside before it changes anything.
     const Outcome trashed = area.moveToTrash();
-    if (!trashed)
-        return trashed;
-    area.dropTrash();
+    if (trashed)
+        area.dropTrash();
+    else
+        qDebug().noquote() << "The backup area stays where it is:" << trashed.text();
     return Outcome::done();
 }
 

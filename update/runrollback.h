@@ -33,7 +33,8 @@ public:
 
     // Undoes everything the journal records and puts the deletion list back
     // into its package; then the journal goes and the area moves into the
-    // trash. Files the package moved in go back into it; where its payload is
+    // trash (an area that cannot is said in the run log, and left for the
+    // next run to move aside first). Files the package moved in go back into it; where its payload is
     // gone they leave the installation by way of the trash, and nothing is
     // put into a package folder that is no longer there. When something
     // cannot be undone the area stays, so that the next run tries again; a
