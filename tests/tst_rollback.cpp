@@ -72,6 +72,8 @@ private:
     // Everything in the workspace beside the installation, the package and the working folder.
     QMap<QString, QString> surroundings() const;
     void layOutInstallation();
+    void layOutLeftArea();
+    void runAsAnotherUserBesideArea();
     void failEveryTry(DlgUpdate &dlg);
 
     std::unique_ptr<QTemporaryDir> workspace;
@@ -131,6 +133,58 @@ void TestRollback::layOutInstallation()
     QVERIFY(writeFile(env(QStringLiteral("zz-blocked")), "a file where a folder is"));
 }
 
+void TestRollback::layOutLeftArea()
+{
+    for (const char *path : {"old/obsolete.txt", "readme.txt", "bin/product.dat"})
+        QVERIFY(writeFile(area() + QStringLiteral("/files/") + QLatin1String(path), "stale"));
+}
+
+// The installation, the package and the working folder belong to a user who
+// is not root, and the area to root, who left it; the user's updater (the
+// quick build, run with setpriv) can neither write the area nor move it.
+void TestRollback::runAsAnotherUserBesideArea()
+{
+#ifndef QUILLFERN_QUICK_EXECUTABLE
+    QSKIP("needs the quick build of the updater, which is built for Linux only");
+#else
+    if (::geteuid() != 0)
+        QSKIP("needs root, to leave an area as one user and run the updater as another");
+    const QString user = QStringLiteral("65534"); // nobody
+    const QString work = workspace->filePath(QStringLiteral("work"));
+    QVERIFY(QFile::copy(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE), root(QStringLiteral("bin/quillFern"))));
+    QVERIFY(QFile::setPermissions(workspace->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                         QFile::ReadOther | QFile::ExeOther));
+    QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), user + QLatin1Char(':') + user,
+                                                         installRoot, package, work}),
+             0);
+    layOutLeftArea();
+    const auto installed = treeWithout(snapshotTree(installRoot), {InstallationBackup::lockName()});
+    const auto packaged = snapshotTree(package);
+
+    UpdaterProcessLock turn;
+    UpdaterRun run;
+    QVERIFY(run.start(QStringLiteral("setpriv"),
+                      {QStringLiteral("--reuid=") + user, QStringLiteral("--regid=") + user,
+                       QStringLiteral("--clear-groups"), root(QStringLiteral("bin/quillFern")),
+                       QStringLiteral("update"), package},
+                      work));
+    const QString failed = QStringLiteral("Update failed; the installation was rolled back");
+    const QString ended = run.waitForLine({failed, QStringLiteral("Finish!")}, 60000);
+    run.kill();
+    QVERIFY2(ended == failed, qPrintable(run.errorOutput()));
+    QVERIFY2(
+        run.hasLine(QStringLiteral("A backup area that no journal explains is in the way, so this run "
+                                   "changes nothing: could not move the backup area into the trash \"%1\": "
+                                   "Permission denied")
+                        .arg(area())),
+        qPrintable(run.errorOutput()));
+    const QStringList differences =
+        treeDifferences(installed, treeWithout(snapshotTree(installRoot), {InstallationBackup::lockName()}));
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
+    QCOMPARE(snapshotTree(package), packaged);
+#endif
+}
+
 void TestRollback::failEveryTry(DlgUpdate &dlg)
 {
     DlgUpdateProbe::onKillFinish(dlg);
@@ -183,18 +237,20 @@ void TestRollback::failedRunRestoresInstallation_data()
 {
     QTest::addColumn<bool>("withList");
     QTest::addColumn<bool>("packageElsewhere");
-    QTest::addColumn<bool>("staleArea"); // a committed run's area left behind a trash name taken by a file
-    QTest::newRow("with deletion list") << true << false << false;
-    QTest::newRow("payload only") << false << false << false;
-    QTest::newRow("package on another file system") << true << true << false;
-    QTest::newRow("a stale area behind a taken trash name") << true << false << true;
+    // An area no journal explains, whose files name paths the run removes and replaces.
+    QTest::addColumn<QString>("leftArea");
+    QTest::newRow("with deletion list") << true << false << QString();
+    QTest::newRow("payload only") << false << false << QString();
+    QTest::newRow("package on another file system") << true << true << QString();
+    QTest::newRow("a stale area behind a taken trash name") << true << false << QStringLiteral("stale");
+    QTest::newRow("an area another user left") << true << false << QStringLiteral("another user's");
 }
 
 void TestRollback::failedRunRestoresInstallation()
 {
     QFETCH(bool, withList);
     QFETCH(bool, packageElsewhere);
-    QFETCH(bool, staleArea);
+    QFETCH(QString, leftArea);
     if (packageElsewhere) {
         // /dev/shm is a tmpfs on most Linux systems, apart from the temporary folder.
         otherFileSystem = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/tst_rollback-XXXXXX"));
@@ -205,13 +261,16 @@ void TestRollback::failedRunRestoresInstallation()
     layOutInstallation();
     if (!withList)
         QVERIFY(QFile::remove(env(QStringLiteral("del.xml"))));
+    if (leftArea == QLatin1String("another user's")) {
+        runAsAnotherUserBesideArea();
+        return;
+    }
     const auto installed = snapshotTree(installRoot);
     const auto packaged = snapshotTree(package);
-    if (staleArea) {
+    if (!leftArea.isEmpty()) {
         // Files of the area no journal names are no originals of this run's.
         QVERIFY(writeFile(root(InstallationBackup::trashName()), "in the trash's place"));
-        for (const char *path : {"old/obsolete.txt", "readme.txt", "bin/product.dat"})
-            QVERIFY(writeFile(area() + QStringLiteral("/files/") + QLatin1String(path), "stale"));
+        layOutLeftArea();
     }
 
     auto dlg = newWindow();
