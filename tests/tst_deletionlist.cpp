@@ -325,7 +325,8 @@ void TestDeletionList::listThatCannotBeSetAsideStaysInPackage()
         const WithoutPermissionOverride normalUser;
 #endif
         QFile writable(listPath());
-        QVERIFY2(!writable.open(QIODevice::ReadWrite), "the list can still be written here");
+        if (writable.open(QIODevice::ReadWrite))
+            QSKIP("the list can still be written here (Wine run by root writes read-only files)");
         DlgUpdateProbe::updateDel(*dlg, *update);
         copied = DlgUpdateProbe::copy(*dlg, *update);
     } else if (how == QLatin1String("immutable")) {
