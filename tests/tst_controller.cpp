@@ -4,7 +4,12 @@
 #include <QPushButton>
 #include <QLockFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
@@ -365,6 +370,39 @@ void TestController::failureThenSuccess()
 QTEST_MAIN(TestController)
 #include "tst_controller.moc"
 
+namespace {
+
+// Sets the modification time of the entry at `path` itself (a link's own, a
+// folder's) a minute back.
+bool ageByAMinute(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const HANDLE entry =
+        CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                    FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (entry == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks; // 100 ns each
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    ticks.QuadPart -= 60ULL * 10000000ULL;
+    FILETIME before;
+    before.dwLowDateTime = ticks.LowPart;
+    before.dwHighDateTime = ticks.HighPart;
+    const bool set = SetFileTime(entry, nullptr, nullptr, &before) != 0;
+    CloseHandle(entry);
+    return set;
+#else
+    return QProcess::execute(QStringLiteral("touch"), {QStringLiteral("-h"), QStringLiteral("-d"),
+                                                       QStringLiteral("1 minute ago"), path}) == 0;
+#endif
+}
+
+} // namespace
+
 void TestController::lockLeftBehind_data()
 {
     QTest::addColumn<QString>("holder");
@@ -373,6 +411,13 @@ void TestController::lockLeftBehind_data()
     QTest::newRow("this process's id, this machine: left before a restart") << QStringLiteral("self") << true;
     QTest::newRow("this process's id, another machine") << QStringLiteral("self elsewhere") << false;
     QTest::newRow("a live process of the name it gives") << QStringLiteral("live") << false;
+    // No updater makes anything but a plain file: once a few seconds old, anything else goes.
+    QTest::newRow("a link that leads nowhere, a minute old") << QStringLiteral("dangling link, old") << true;
+    QTest::newRow("a link that leads nowhere, just made") << QStringLiteral("dangling link, new") << false;
+    QTest::newRow("a link to a lock kept from elsewhere, a minute old")
+        << QStringLiteral("link, old") << true;
+    QTest::newRow("a folder, a minute old") << QStringLiteral("folder, old") << true;
+    QTest::newRow("a folder, just made") << QStringLiteral("folder, new") << false;
 }
 
 void TestController::lockLeftBehind()
@@ -399,11 +444,53 @@ void TestController::lockLeftBehind()
     } else if (holder == QLatin1String("self elsewhere")) {
         lines[2] = "another-machine";
     }
-    QVERIFY(writeFile(lockPath, lines.join('\n')));
+    const QString inFolder = lockPath + QStringLiteral("/left.txt");
+    const QString trash = workDir.filePath(InstallationBackup::trashName());
+    const auto cleanUp = qScopeGuard([&] {
+        QFile::remove(workDir.filePath(QStringLiteral("held.lock")));
+        QFile::remove(lockPath);
+        QDir(lockPath).removeRecursively();
+        QDir(trash).removeRecursively();
+    });
+    if (holder.contains(QLatin1String("link"))) {
+#ifdef Q_OS_WIN
+        QSKIP("QFile::link makes a shell shortcut here, a plain file");
+#endif
+    }
+    if (holder.startsWith(QLatin1String("dangling link"))) {
+        QVERIFY(QFile::link(workDir.filePath(QStringLiteral("nowhere")), lockPath));
+    } else if (holder.startsWith(QLatin1String("link"))) {
+        // What it leads to would keep every run out as a plain file (see "self elsewhere").
+        lines[2] = "another-machine";
+        QVERIFY(writeFile(workDir.filePath(QStringLiteral("held.lock")), lines.join('\n')));
+        QVERIFY(QFile::link(workDir.filePath(QStringLiteral("held.lock")), lockPath));
+    } else if (holder.startsWith(QLatin1String("folder"))) {
+        QVERIFY(writeFile(inFolder, "not the updater's to empty"));
+    } else {
+        QVERIFY(writeFile(lockPath, lines.join('\n')));
+    }
+    if (holder.endsWith(QLatin1String(", old")))
+        QVERIFY(ageByAMinute(lockPath));
 
     MessageLog log;
     InstallationLock lock(workDir.path());
     QCOMPARE(lock.claim(), claimed);
+    if (claimed && holder != QLatin1String("self")) {
+        QVERIFY(QFileInfo(lockPath).isFile() && !QFileInfo(lockPath).isSymLink());
+        QCOMPARE(log.count(QStringLiteral("Taking over a lock that is no plain file: \"%1\"").arg(lockPath)),
+                 1);
+    }
+    if (holder.startsWith(QLatin1String("link")))
+        QVERIFY(QFileInfo::exists(workDir.filePath(QStringLiteral("held.lock"))));
+    if (holder.startsWith(QLatin1String("folder"))) {
+        // Moved aside whole, never emptied where it stood.
+        const QStringList thrown =
+            QDir(trash).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QCOMPARE(thrown.size(), claimed ? 1 : 0);
+        QCOMPARE(readFile(claimed ? trash + QLatin1Char('/') + thrown.value(0) + QStringLiteral("/left.txt")
+                                  : inFolder),
+                 QByteArray("not the updater's to empty"));
+    }
     QCOMPARE(
         log.count(QStringLiteral("Another updater is updating this installation; leaving it to that one")),
         claimed ? 0 : 1);

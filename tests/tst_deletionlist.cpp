@@ -2,6 +2,15 @@
 
 #include <memory>
 
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
 #include "installationpaths.h"
@@ -33,6 +42,7 @@ private slots:
     void entryTextJoinsNestedTextAndCData();
     void utf16ListWithByteOrderMark();
     void unappliedListIsCopiedIntoInstallation();
+    void listThatCannotBeSetAsideStaysInPackage_data();
     void listThatCannotBeSetAsideStaysInPackage();
     void traversalEntriesRefused_data();
     void traversalEntriesRefused();
@@ -132,7 +142,7 @@ void TestDeletionList::listNotApplied_data()
     QTest::addColumn<QByteArray>("xml");
     QTest::addColumn<bool>("listIsFolder");
     QTest::addColumn<QString>("message");
-    QTest::newRow("cannot be opened read-write")
+    QTest::newRow("a folder in its place: cannot be opened")
         << QByteArray() << true << "Failed to initialize update/Env/del.xml";
     QTest::newRow("not well-formed") << QByteArray("<DelLs><f>target.txt</f>") << false
                                      << "Failed to load into QDomDocument";
@@ -223,39 +233,144 @@ void TestDeletionList::unappliedListIsCopiedIntoInstallation()
     QCOMPARE(readFile(root(QStringLiteral("del.xml"))), QByteArray("<NotDelLs/>"));
 }
 
+namespace {
+
+#ifdef Q_OS_LINUX
+// This thread without root's right to write what its permissions forbid, as
+// a normal user runs; nothing changes where that right was not held.
+class WithoutPermissionOverride
+{
+public:
+    WithoutPermissionOverride()
+    {
+        if (syscall(SYS_capget, &header, saved) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {saved[0], saved[1]};
+        reduced[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
+        dropped = syscall(SYS_capset, &header, reduced) == 0;
+    }
+    ~WithoutPermissionOverride()
+    {
+        if (dropped)
+            syscall(SYS_capset, &header, saved);
+    }
+    WithoutPermissionOverride(const WithoutPermissionOverride &) = delete;
+    WithoutPermissionOverride &operator=(const WithoutPermissionOverride &) = delete;
+
+private:
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct saved[2] = {};
+    bool dropped = false;
+};
+
+// `folder` read-only for this thread alone: a bind mount in a mount namespace
+// of its own, which the thread leaves again, taking the mount with it.
+class ReadOnlyMount
+{
+public:
+    explicit ReadOnlyMount(const QString &folder)
+        : workingDir(QDir::currentPath())
+        , original(::open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC))
+    {
+        const QByteArray path = QFile::encodeName(folder);
+        mounted = original >= 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                  ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  ::mount(path.constData(), path.constData(), nullptr, MS_BIND | MS_REC, nullptr) == 0 &&
+                  ::mount(nullptr, path.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    }
+    ~ReadOnlyMount()
+    {
+        if (original < 0)
+            return;
+        ::setns(original, CLONE_NEWNS);
+        ::close(original);
+        QDir::setCurrent(workingDir); // entering a namespace starts at its root
+    }
+    ReadOnlyMount(const ReadOnlyMount &) = delete;
+    ReadOnlyMount &operator=(const ReadOnlyMount &) = delete;
+
+    bool isMounted() const { return mounted; }
+
+private:
+    const QString workingDir;
+    const int original;
+    bool mounted = false;
+};
+#endif
+
+} // namespace
+
+void TestDeletionList::listThatCannotBeSetAsideStaysInPackage_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("setAside");
+    // Applied all the same, and set aside: a rename does not write the list (the attribute on Windows).
+    QTest::newRow("a list its user cannot write") << QStringLiteral("read-only list") << true;
+    QTest::newRow("a package folder that keeps its entries") << QStringLiteral("immutable") << false;
+    QTest::newRow("a read-only package (read-only mount)") << QStringLiteral("read-only mount") << false;
+}
+
 // A list leaves the package only by being set aside, so that a run rolled
-// back hands the package over whole again; the copy then leaves it out.
+// back hands the package over whole again; the copy then leaves it out. A
+// list that can be read is applied, whether it can be set aside or not.
 void TestDeletionList::listThatCannotBeSetAsideStaysInPackage()
 {
-#ifdef Q_OS_WIN
-    QSKIP("needs a file that can be neither renamed nor removed by its owner");
-#else
+    QFETCH(QString, how);
+    QFETCH(bool, setAside);
     QVERIFY(writeFile(root(QStringLiteral("old.txt")), "old"));
     writeList("<DelLs><f>old.txt</f></DelLs>");
     QVERIFY(writeFile(package + QStringLiteral("/Env/new.txt"), "new"));
-    // The list can be read and written, but not taken out of its folder.
     const QString env = package + QStringLiteral("/Env");
-    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), env}) != 0)
-        QSKIP("no immutable folders here (chattr)");
     const QByteArray list = readFile(listPath());
-
     MessageLog log;
-    DlgUpdateProbe::updateDel(*dlg, *update);
-    const bool copied = DlgUpdateProbe::copy(*dlg, *update);
-    QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), env});
+    bool copied = false;
+    if (how == QLatin1String("read-only list")) {
+        QVERIFY(QFile::setPermissions(listPath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+#ifdef Q_OS_LINUX
+        const WithoutPermissionOverride normalUser;
+#endif
+        QFile writable(listPath());
+        if (writable.open(QIODevice::ReadWrite))
+            QSKIP("the list can still be written here (Wine run by root writes read-only files)");
+        DlgUpdateProbe::updateDel(*dlg, *update);
+        copied = DlgUpdateProbe::copy(*dlg, *update);
+    } else if (how == QLatin1String("immutable")) {
+#ifdef Q_OS_WIN
+        QSKIP("needs a file that can be neither renamed nor removed by its owner");
+#else
+        // The list can be read and written, but not taken out of its folder.
+        if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), env}) != 0)
+            QSKIP("no immutable folders here (chattr)");
+        DlgUpdateProbe::updateDel(*dlg, *update);
+        copied = DlgUpdateProbe::copy(*dlg, *update);
+        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), env});
+#endif
+    } else {
+#ifdef Q_OS_LINUX
+        const ReadOnlyMount readOnly(package);
+        if (!readOnly.isMounted())
+            QSKIP("a read-only bind mount in a mount namespace of its own needs root");
+        DlgUpdateProbe::updateDel(*dlg, *update);
+        copied = DlgUpdateProbe::copy(*dlg, *update);
+#else
+        QSKIP("read-only bind mounts are Linux's");
+#endif
+    }
     QVERIFY(copied);
-    QCOMPARE(readFile(listPath()), list);
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("old.txt"))));
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("del.xml"))));
     QCOMPARE(readFile(root(QStringLiteral("new.txt"))), QByteArray("new"));
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
+    QCOMPARE(QFileInfo::exists(listPath()), !setAside);
+    if (setAside)
+        return;
+    QCOMPARE(readFile(listPath()), list);
     bool explained = false;
     for (const QString &line : log.messages())
         explained = explained || (line.startsWith(QStringLiteral("Deletion list: could not")) &&
                                   line.contains(listPath()));
     QVERIFY2(explained, qPrintable(log.messages().join(QLatin1Char('\n'))));
-#endif
 }
 
 void TestDeletionList::traversalEntriesRefused_data()

@@ -65,6 +65,8 @@ private slots:
     void rollbackCutShortIsDoneAgain();
     void backupAreaIsNotDeletable();
     void committedRunIsNeverRolledBack();
+    void fileGoneBeforeItsFlushFailsTheCommit_data();
+    void fileGoneBeforeItsFlushFailsTheCommit();
     void commitThatFailsIsAFailedTry_data();
     void commitThatFailsIsAFailedTry();
     void closeDuringStageRollsBack();
@@ -77,6 +79,8 @@ private:
     // Everything in the workspace beside the installation, the package and the working folder.
     QMap<QString, QString> surroundings() const;
     void layOutInstallation();
+    void layOutLeftArea();
+    void runAsAnotherUserBesideArea();
     void failEveryTry(DlgUpdate &dlg);
 
     std::unique_ptr<QTemporaryDir> workspace;
@@ -136,6 +140,58 @@ void TestRollback::layOutInstallation()
     QVERIFY(writeFile(env(QStringLiteral("zz-blocked")), "a file where a folder is"));
 }
 
+void TestRollback::layOutLeftArea()
+{
+    for (const char *path : {"old/obsolete.txt", "readme.txt", "bin/product.dat"})
+        QVERIFY(writeFile(area() + QStringLiteral("/files/") + QLatin1String(path), "stale"));
+}
+
+// The installation, the package and the working folder belong to a user who
+// is not root, and the area to root, who left it; the user's updater (the
+// quick build, run with setpriv) can neither write the area nor move it.
+void TestRollback::runAsAnotherUserBesideArea()
+{
+#ifndef QUILLFERN_QUICK_EXECUTABLE
+    QSKIP("needs the quick build of the updater, which is built for Linux only");
+#else
+    if (::geteuid() != 0)
+        QSKIP("needs root, to leave an area as one user and run the updater as another");
+    const QString user = QStringLiteral("65534"); // nobody
+    const QString work = workspace->filePath(QStringLiteral("work"));
+    QVERIFY(QFile::copy(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE), root(QStringLiteral("bin/quillFern"))));
+    QVERIFY(QFile::setPermissions(workspace->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                         QFile::ReadOther | QFile::ExeOther));
+    QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), user + QLatin1Char(':') + user,
+                                                         installRoot, package, work}),
+             0);
+    layOutLeftArea();
+    const auto installed = treeWithout(snapshotTree(installRoot), {InstallationBackup::lockName()});
+    const auto packaged = snapshotTree(package);
+
+    UpdaterProcessLock turn;
+    UpdaterRun run;
+    QVERIFY(run.start(QStringLiteral("setpriv"),
+                      {QStringLiteral("--reuid=") + user, QStringLiteral("--regid=") + user,
+                       QStringLiteral("--clear-groups"), root(QStringLiteral("bin/quillFern")),
+                       QStringLiteral("update"), package},
+                      work));
+    const QString failed = QStringLiteral("Update failed; the installation was rolled back");
+    const QString ended = run.waitForLine({failed, QStringLiteral("Finish!")}, 60000);
+    run.kill();
+    QVERIFY2(ended == failed, qPrintable(run.errorOutput()));
+    QVERIFY2(
+        run.hasLine(QStringLiteral("A backup area that no journal explains is in the way, so this run "
+                                   "changes nothing: could not move the backup area into the trash \"%1\": "
+                                   "Permission denied")
+                        .arg(area())),
+        qPrintable(run.errorOutput()));
+    const QStringList differences =
+        treeDifferences(installed, treeWithout(snapshotTree(installRoot), {InstallationBackup::lockName()}));
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
+    QCOMPARE(snapshotTree(package), packaged);
+#endif
+}
+
 void TestRollback::failEveryTry(DlgUpdate &dlg)
 {
     DlgUpdateProbe::onKillFinish(dlg);
@@ -188,15 +244,20 @@ void TestRollback::failedRunRestoresInstallation_data()
 {
     QTest::addColumn<bool>("withList");
     QTest::addColumn<bool>("packageElsewhere");
-    QTest::newRow("with deletion list") << true << false;
-    QTest::newRow("payload only") << false << false;
-    QTest::newRow("package on another file system") << true << true;
+    // An area no journal explains, whose files name paths the run removes and replaces.
+    QTest::addColumn<QString>("leftArea");
+    QTest::newRow("with deletion list") << true << false << QString();
+    QTest::newRow("payload only") << false << false << QString();
+    QTest::newRow("package on another file system") << true << true << QString();
+    QTest::newRow("a stale area behind a taken trash name") << true << false << QStringLiteral("stale");
+    QTest::newRow("an area another user left") << true << false << QStringLiteral("another user's");
 }
 
 void TestRollback::failedRunRestoresInstallation()
 {
     QFETCH(bool, withList);
     QFETCH(bool, packageElsewhere);
+    QFETCH(QString, leftArea);
     if (packageElsewhere) {
         // /dev/shm is a tmpfs on most Linux systems, apart from the temporary folder.
         otherFileSystem = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/tst_rollback-XXXXXX"));
@@ -207,8 +268,17 @@ void TestRollback::failedRunRestoresInstallation()
     layOutInstallation();
     if (!withList)
         QVERIFY(QFile::remove(env(QStringLiteral("del.xml"))));
+    if (leftArea == QLatin1String("another user's")) {
+        runAsAnotherUserBesideArea();
+        return;
+    }
     const auto installed = snapshotTree(installRoot);
     const auto packaged = snapshotTree(package);
+    if (!leftArea.isEmpty()) {
+        // Files of the area no journal names are no originals of this run's.
+        QVERIFY(writeFile(root(InstallationBackup::trashName()), "in the trash's place"));
+        layOutLeftArea();
+    }
 
     auto dlg = newWindow();
     MessageLog log;
@@ -497,7 +567,12 @@ void TestRollback::bookkeepingLinksNotFollowed()
         failEveryTry(*dlg);
         QCOMPARE(surroundings(), around);
         QCOMPARE(readFile(root(folder + QStringLiteral("/victim.txt"))), QByteArray("victim"));
-        QCOMPARE(treeWithout(snapshotTree(installRoot), {folder}), treeWithout(installed, {folder}));
+        // With no trash to take it, what is left of the area stays beside the installation, without a
+        // journal.
+        const QStringList bookkeeping{folder, InstallationBackup::areaName()};
+        QCOMPARE(treeWithout(snapshotTree(installRoot), bookkeeping), treeWithout(installed, bookkeeping));
+        if (folder == InstallationBackup::trashName())
+            QVERIFY(!QFileInfo::exists(area() + QStringLiteral("/journal")));
         return;
     }
     QVERIFY(!QFileInfo(root(folder)).isSymLink());
@@ -518,6 +593,13 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord_data()
     QTest::newRow("the unframed format before this one, cut short") << QStringLiteral("unframed") << true;
     QTest::newRow("a newer format, left alone") << QStringLiteral("newer") << false;
     QTest::newRow("a header cut short: nothing whole") << QStringLiteral("header cut") << false;
+    // Bounded however long the damage: the bench journaltail reports the memory it takes.
+    QTest::newRow("a long tail without a line end") << QStringLiteral("long tail") << true;
+    // Framed records follow: the journal is never taken for the unframed format, nor for empty.
+    for (const char kind : {'M', 'N', 'D', 'T', 'L', 'V'}) {
+        QTest::addRow("the first byte damaged to '%c', left alone", kind)
+            << QStringLiteral("first byte %1").arg(QLatin1Char(kind)) << false;
+    }
 }
 
 // A record the journal does not hold whole is never read, nor anything after
@@ -555,6 +637,10 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
         records = "M kept.txt\nN bystand";
     } else if (damage == QLatin1String("newer")) {
         records.replace(0, 3, "J " + QByteArray::number(Journal::FormatVersion + 1));
+    } else if (damage == QLatin1String("long tail")) {
+        records += bystander.left(bystander.size() - 1) + QByteArray(8 * 1024 * 1024, 'x');
+    } else if (damage.startsWith(QLatin1String("first byte"))) {
+        records[0] = damage.back().toLatin1();
     } else {
         records = records.left(3);
     }
@@ -569,10 +655,12 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     QCOMPARE(surroundings(), around);
     QCOMPARE(readFile(env(QStringLiteral("moved.txt"))), QByteArray("payload"));
     QCOMPARE(QFileInfo::exists(root(QStringLiteral("kept.txt"))), restored);
-    if (damage == QLatin1String("newer")) {
+    if (damage == QLatin1String("newer") || damage.startsWith(QLatin1String("first byte"))) {
         QVERIFY(!outcome);
         QVERIFY2(outcome.reason.contains(
-                     QStringLiteral("newer updater, in format %1").arg(Journal::FormatVersion + 1)),
+                     damage == QLatin1String("newer")
+                         ? QStringLiteral("newer updater, in format %1").arg(Journal::FormatVersion + 1)
+                         : QStringLiteral("cannot be read safely")),
                  qPrintable(outcome.text()));
         QCOMPARE(readFile(journal), records);
         QVERIFY(QFileInfo::exists(area() + QStringLiteral("/files/kept.txt")));
@@ -580,6 +668,22 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
         QVERIFY(!next.removeFile(QStringLiteral("bystander.txt")));
         QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
         QCOMPARE(readFile(journal), records);
+
+        // A whole run changes nothing either: it fails, and the original stays kept.
+        auto dlg = newWindow();
+        failEveryTry(*dlg);
+        QVERIFY(DlgUpdateProbe::failed(*dlg));
+        QCOMPARE(log.count(QStringLiteral("copy finish")), 0);
+        QCOMPARE(surroundings(), around);
+        QCOMPARE(readFile(journal), records);
+        QCOMPARE(readFile(area() + QStringLiteral("/files/kept.txt")), QByteArray("kept"));
+        QCOMPARE(readFile(env(QStringLiteral("moved.txt"))), QByteArray("payload"));
+        QVERIFY(!QFileInfo::exists(root(QStringLiteral("moved.txt"))));
+        QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
+        if (damage != QLatin1String("newer"))
+            QCOMPARE(log.count(
+                         QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area())),
+                     1);
         return;
     }
     QVERIFY2(outcome, qPrintable(outcome.text()));
@@ -892,7 +996,7 @@ void TestRollback::committedRunIsNeverRolledBack()
     QVERIFY2(QFileInfo::exists(trash) || QFileInfo::exists(area()), "the file in use was removed");
     InstallationBackup next(installRoot);
     MessageLog log;
-    QVERIFY(!next.recoverEarlierRun());
+    QCOMPARE(next.recoverEarlierRun(), Recovery::NothingLeft);
     QCOMPARE(log.count(QStringLiteral("Rolling back an earlier run that did not finish")), 0);
     QCOMPARE(readFile(root(QStringLiteral("replaced.txt"))), QByteArray("new"));
     QCOMPARE(readFile(root(QStringLiteral("added.txt"))), QByteArray("added"));
@@ -904,9 +1008,47 @@ void TestRollback::committedRunIsNeverRolledBack()
                 holdFile(folder + QLatin1Char('/') + path, holder, true);
         }
     }
-    QVERIFY(!InstallationBackup(installRoot).recoverEarlierRun());
+    QCOMPARE(InstallationBackup(installRoot).recoverEarlierRun(), Recovery::NothingLeft);
     QVERIFY(!QFileInfo::exists(trash));
     QVERIFY(!QFileInfo::exists(area()));
+}
+
+void TestRollback::fileGoneBeforeItsFlushFailsTheCommit_data()
+{
+    QTest::addColumn<QString>("installed"); // what the installation held there before; empty for nothing
+    QTest::addColumn<bool>("moved");
+    QTest::newRow("a file added by a copy") << QString() << false;
+    QTest::newRow("a file replaced by a copy") << QStringLiteral("original") << false;
+    QTest::newRow("a file moved in from the package") << QStringLiteral("original") << true;
+}
+
+// A file the run put in place and something took away before the commit (a
+// scanner's quarantine) is not on disk as the new version needs it.
+void TestRollback::fileGoneBeforeItsFlushFailsTheCommit()
+{
+    QFETCH(QString, installed);
+    QFETCH(bool, moved);
+    const QString put = root(QStringLiteral("data/put.txt"));
+    QVERIFY(QDir().mkpath(root(QStringLiteral("data"))));
+    if (!installed.isEmpty())
+        QVERIFY(writeFile(put, installed.toUtf8()));
+    QVERIFY(writeFile(env(QStringLiteral("data/put.txt")), "new"));
+    QVERIFY(writeFile(env(QStringLiteral("data/kept.txt")), "new too"));
+    const auto before = snapshotTree(installRoot);
+    InstallationBackup backup(installRoot, package);
+    backup.allowMoves(moved);
+    QVERIFY(backup.putFile(env(QStringLiteral("data/put.txt")), QStringLiteral("data/put.txt")));
+    QVERIFY(backup.putFile(env(QStringLiteral("data/kept.txt")), QStringLiteral("data/kept.txt")));
+    QCOMPARE(QFileInfo::exists(env(QStringLiteral("data/put.txt"))), !moved);
+    QVERIFY(QFile::remove(put));
+
+    const Outcome committed = backup.commit();
+    QVERIFY(!committed);
+    QCOMPARE(committed.path, put);
+    QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
+    // Not final: the run is rolled back as any failed try is.
+    QVERIFY(backup.restore());
+    QCOMPARE(snapshotTree(installRoot), before);
 }
 
 void TestRollback::commitThatFailsIsAFailedTry_data()

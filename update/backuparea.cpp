@@ -130,46 +130,66 @@ void BackupArea::forgetFolders()
     lastSavedFolder.clear();
 }
 
-// Named after the time, the process and a count, so that no two runs, nor two moves, meet.
+// Named after the time, the process and a count, so that no two runs, nor
+// two moves, meet; a name something already has is never used.
 QString BackupArea::newTrashEntry() const
 {
     static std::atomic_int moves{0};
-    return trashPath + QLatin1Char('/') +
-           QStringLiteral("%1-%2-%3")
-               .arg(QDateTime::currentMSecsSinceEpoch())
-               .arg(QCoreApplication::applicationPid())
-               .arg(++moves);
+    QString entry;
+    do {
+        entry = trashPath + QLatin1Char('/') +
+                QStringLiteral("%1-%2-%3")
+                    .arg(QDateTime::currentMSecsSinceEpoch())
+                    .arg(QCoreApplication::applicationPid())
+                    .arg(++moves);
+    } while (FileOps::existsOrIsLink(QFileInfo(entry)));
+    return entry;
+}
+
+// Whatever else stands in the trash's place (a file, a mount point) goes into
+// the area under a fresh name, and from there into the trash with it.
+Outcome BackupArea::makeTrash()
+{
+    // A mount point cannot be moved: the trash is then never made, and nothing goes into what it shows.
+    const Place trash = Place::entry(trashPath);
+    if (trash.exists() && !trash.isPlainFolder()) {
+        const QString aside = temporaryBeside(areaPath + QStringLiteral("/entry"));
+        if (!FileOps::renameOver(trashPath, aside))
+            return FileOps::failure(QStringLiteral("move aside what stands in the trash's place"), trashPath);
+        qDebug() << "Moved what stood in the trash's place into the backup area:" << aside;
+    }
+    if (!FileOps::makePath(trashPath))
+        return FileOps::failure(QStringLiteral("create the trash"), trashPath);
+    return Outcome::done();
 }
 
 bool BackupArea::throwAway(const QString &path)
 {
     removeLinksInPlaceOfFolders();
-    if (!isOurs(trashPath))
-        return FileOps::detail::fail("the trash's place is taken by a mount point");
-    return FileOps::makePath(trashPath) && FileOps::renameOver(path, newTrashEntry());
+    return makeTrash() && FileOps::renameOver(path, newTrashEntry());
 }
 
 // A file still in use (a running executable or a loaded library on Windows)
 // can be renamed but not removed, and it keeps its folders from being
 // renamed: such files move into the trash one by one, so that the area's
 // name is free for the next run.
-void BackupArea::moveToTrash()
+Outcome BackupArea::moveToTrash()
 {
-    const QString bin = newTrashEntry();
     removeLinksInPlaceOfFolders();
     lastSavedFolder.clear();
     if (!exists())
-        return;
-    // With no trash to move it to, the area goes where it is.
-    if (!isOurs(trashPath) || !FileOps::makePath(trashPath)) {
-        FileOps::removeTree(areaPath);
-        return;
-    }
+        return Outcome::done();
+    const Outcome trash = makeTrash();
+    if (!trash)
+        return trash;
+    const QString bin = newTrashEntry();
     if (FileOps::renameOver(areaPath, bin))
-        return;
+        return Outcome::done();
+    const Outcome notMoved =
+        FileOps::failure(QStringLiteral("move the backup area into the trash"), areaPath);
     FileOps::removeTree(areaPath);
     if (!exists())
-        return;
+        return Outcome::done();
     FileOps::makePath(bin);
     int left = 0;
     QDirIterator it(areaPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -180,6 +200,12 @@ void BackupArea::moveToTrash()
             FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
     }
     FileOps::removeTree(areaPath);
+    if (!exists())
+        return Outcome::done();
+    // Only empty folders go: what could not move leaves no trace in the trash.
+    FileOps::removeFolder(bin);
+    FileOps::removeFolder(trashPath);
+    return notMoved;
 }
 
 bool BackupArea::dropTrash() const

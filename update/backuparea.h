@@ -53,8 +53,8 @@ public:
     // Moves the file or link `path` of the installation into the trash.
     bool throwAway(const QString &path);
     // Moves the whole area into the trash. Only ever called on an area
-    // without a journal.
-    void moveToTrash();
+    // without a journal. Fails when the area is still there.
+    Outcome moveToTrash();
     // Removes the trash. What cannot be removed now (a file still in use)
     // stays for a later run. True when nothing was left.
     bool dropTrash() const;
@@ -64,6 +64,7 @@ private:
     QString newTrashEntry() const;
     // Nothing but a folder of our own, or nothing yet, stands at `folder`.
     static bool isOurs(const QString &folder);
+    Outcome makeTrash();
 
     QString rootPath;
     QString areaPath;

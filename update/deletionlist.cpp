@@ -46,12 +46,15 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     if (!QFile::exists(listPath))
         return result;
 
-    // Opened for writing too, so that a list that could not be set aside afterwards is found out early.
+    // Whether it can be set aside shows only when it is: a list that can be
+    // read is applied, whether its package can be written or not.
     QFile list(listPath);
-    if (!list.open(QIODevice::ReadWrite)) {
+    if (!list.open(QIODevice::ReadOnly)) {
         result.result = DeletionOutcome::CannotOpen;
         result.problems << Outcome::failure(QStringLiteral("open the deletion list"), listPath,
                                             list.errorString());
+        // Never installed as a payload file: it stays in the package for a later run.
+        listLeftInPackage = !QFileInfo(listPath).isDir();
         return result;
     }
     QDomDocument document;

@@ -13,7 +13,7 @@ struct DeletionOutcome
 {
     enum Result {
         NoList,     // the package has no deletion list, or is not applied
-        CannotOpen, // the list could not be opened for reading and writing
+        CannotOpen, // the list could not be opened for reading; it stays in the package
         NotXml,     // the list is not a well-formed XML document
         NoDelLs,    // its top level has no "DelLs"
         Applied,    // each entry was removed or refused, and the list left the package
@@ -35,8 +35,8 @@ public:
     DeletionList(const Package &package, const QString &installationRoot, const QString &applicationDir);
 
     DeletionOutcome apply(InstallationBackup &backup);
-    // An applied list that could not be set aside stays in the package; the
-    // copy then leaves it out.
+    // A list that could not be read, or that was applied and could not be set
+    // aside, stays in the package; the copy then leaves it out.
     bool leftInPackage() const { return listLeftInPackage; }
 
 private:

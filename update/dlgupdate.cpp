@@ -363,12 +363,15 @@ DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> upda
 // Recovers what an earlier run left, then takes the check of the package
 // against its manifest. A run cut short may have moved files of the payload
 // into the installation, and the recovery moves them back: the check is then
-// done again.
+// done again. What an earlier run left that cannot be trusted applies nothing.
 bool DlgUpdate::packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
                                const CancelToken &cancel)
 {
     ManifestCheck verdict = packageCheck.result();
-    if (update.recoverEarlierRun() && verdict.result != ManifestCheck::Result::NoManifest)
+    const Recovery recovery = update.recoverEarlierRun();
+    if (recovery == Recovery::Blocked)
+        return false;
+    if (recovery == Recovery::RolledBack && verdict.result != ManifestCheck::Result::NoManifest)
         verdict = PackageManifest::check(update.package(), cancel);
     if (!update.isPackage() || verdict.result == ManifestCheck::Result::NoManifest)
         return true;

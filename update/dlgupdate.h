@@ -97,7 +97,8 @@ private:
         std::shared_ptr<InstallationUpdate> update;
         bool ok = false;
         bool committed = false;
-        // The package does not match its manifest: no try can apply it.
+        // The package does not match its manifest, or what an earlier run
+        // left cannot be trusted: no try can apply it.
         bool refused = false;
         Outcome rollback;
     };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -103,6 +104,9 @@ bool renameOverNamedExactly(const QString &from, const QString &to);
 // in other letter case where names ignore it; the name as written where
 // nothing is there, or where the entry's name differs in more than case.
 QString trueFileName(const QString &path);
+// When the entry at `path` itself last changed: a link's own time, never its
+// target's, so a link that leads nowhere has one too. Invalid when nothing is there.
+QDateTime modifiedItself(const QString &path);
 
 // Removes the file or link `path` (never what a link points to), a read-only one too.
 bool removeFile(const QString &path);

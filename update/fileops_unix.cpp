@@ -158,6 +158,15 @@ QString trueFileName(const QString &path)
     return QFileInfo(path).fileName();
 }
 
+QDateTime modifiedItself(const QString &path)
+{
+    struct stat entry;
+    if (::lstat(nativePath(path).constData(), &entry) != 0)
+        return QDateTime();
+    return QDateTime::fromMSecsSinceEpoch(qint64(entry.st_mtim.tv_sec) * 1000 +
+                                          entry.st_mtim.tv_nsec / 1000000);
+}
+
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
 {
     const QByteArray temporaryPath = nativePath(temporary);

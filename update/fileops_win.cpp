@@ -146,6 +146,19 @@ QString trueFileName(const QString &path)
     return name.compare(written, Qt::CaseInsensitive) == 0 ? name : written;
 }
 
+QDateTime modifiedItself(const QString &path)
+{
+    // Of a link or a junction, its own attributes: they are not followed.
+    WIN32_FILE_ATTRIBUTE_DATA entry;
+    if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &entry))
+        return QDateTime();
+    ULARGE_INTEGER ticks; // 100 ns since 1601
+    ticks.LowPart = entry.ftLastWriteTime.dwLowDateTime;
+    ticks.HighPart = entry.ftLastWriteTime.dwHighDateTime;
+    constexpr qint64 From1601To1970 = 11644473600000LL;
+    return QDateTime::fromMSecsSinceEpoch(qint64(ticks.QuadPart / 10000) - From1601To1970);
+}
+
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
 {
     Q_UNUSED(progress) // the whole file at once: the caller counts it when done

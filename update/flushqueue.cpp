@@ -63,7 +63,9 @@ void FlushQueue::work()
         if (!flushed) {
             const QFileInfo gone(item.path);
             // A folder may stand where the run replaced a file; its entries are what it holds.
-            flushed = (!gone.exists() && !gone.isSymLink()) ||
+            // A file gone before its flush (taken by a scanner, say) is not on disk as it
+            // must be; a folder gone holds nothing to keep.
+            flushed = (item.folder && !FileOps::existsOrIsLink(gone)) ||
                       (!item.folder && gone.isDir() && FileOps::flushFolder(item.path));
             if (!flushed)
                 failure = Outcome::failure(item.folder ? QStringLiteral("flush the folder")

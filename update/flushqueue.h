@@ -21,7 +21,8 @@ public:
     FlushQueue(const FlushQueue &) = delete;
     FlushQueue &operator=(const FlushQueue &) = delete;
 
-    // A file or folder that is gone by the time its turn comes is passed over:
+    // A file that is gone by the time its turn comes fails the flush: the run
+    // put it there and relies on it. A folder that is gone is passed over:
     // nothing of it is left to keep.
     void addFile(const QString &path);
     void addFolder(const QString &path);

@@ -1,5 +1,7 @@
 #include "installationbackup.h"
 
+#include <utility>
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -48,10 +50,33 @@ QString InstallationBackup::absolute(const QString &relative) const
     return rootPath + QLatin1Char('/') + relative;
 }
 
-// Whether the first original of `relative` is kept already: what is there now came from this run.
-bool InstallationBackup::isKept(const QString &relative) const
+// Whether the first original of `relative` is kept already: what is there
+// now came from this run. Only a record of the journal makes a file of the
+// area an original, one of this run's or of the run it could not roll back
+// completely.
+bool InstallationBackup::isKept(const QString &relative)
 {
-    return existsOrIsLink(QFileInfo(area.saved(relative)));
+    readKeptOriginals();
+    return keptPaths.contains(keptKey(relative)) && existsOrIsLink(QFileInfo(area.saved(relative)));
+}
+
+// What the journal already holds when the run first asks.
+void InstallationBackup::readKeptOriginals()
+{
+    if (std::exchange(keptPathsRead, true))
+        return;
+    // A journal that cannot be read keeps nothing here, and takes no record either.
+    Journal::readNewestFirst(area.journalPath(), [this](const JournalRecord &record) {
+        if (record.kind == JournalRecord::MovedAside)
+            keptPaths.insert(keptKey(record.path));
+        else if (record.kind == JournalRecord::ListSetAside)
+            listKept = true;
+    });
+}
+
+QString InstallationBackup::keptKey(const QString &relative) const
+{
+    return FileOps::fileNameCaseSensitivity() == Qt::CaseSensitive ? relative : relative.toCaseFolded();
 }
 
 void InstallationBackup::setBeforeFirstChange(std::function<void()> hook)
@@ -97,7 +122,12 @@ Outcome InstallationBackup::record(char kind, const QString &path, const QString
     const QByteArray framed = Journal::frame({kind, path, extra});
     if (recordedAhead.remove(framed))
         return Outcome::done();
-    return writeRecords(framed);
+    const Outcome written = writeRecords(framed);
+    if (written && kind == JournalRecord::MovedAside)
+        keptPaths.insert(keptKey(path));
+    else if (written && kind == JournalRecord::ListSetAside)
+        listKept = true;
+    return written;
 }
 
 // The temporary file putFile writes for `relative`: the one its record ahead
@@ -108,8 +138,9 @@ QString InstallationBackup::temporaryForPut(const QString &relative)
     return planned.isEmpty() ? area.temporaryBeside(absolute(relative)) : planned;
 }
 
-// What putFile will record for this file, as the installation stands now.
-void InstallationBackup::planPut(const PlannedChange &change, QByteArray &records)
+// What putFile will record for this file, as the installation stands now;
+// `movedAside` gets the paths whose originals those records set aside.
+void InstallationBackup::planPut(const PlannedChange &change, QByteArray &records, QStringList &movedAside)
 {
     const QString &relative = change.relative;
     const QFileInfo installed(absolute(relative));
@@ -119,33 +150,42 @@ void InstallationBackup::planPut(const PlannedChange &change, QByteArray &record
     const bool kept = isKept(relative);
     const QFileInfo from(change.source);
     if (movesAllowed && change.movable && !(present && kept) && !from.isSymLink() && from.isFile()) {
-        if (present)
+        if (present) {
             records += Journal::frame({JournalRecord::MovedAside, relative, QString()});
+            movedAside << relative;
+        }
         records += Journal::frame({JournalRecord::MovedIn, relative, change.source});
         return;
     }
     const QString temporary = area.temporaryBeside(absolute(relative));
     plannedTemporaries.insert(relative, temporary);
-    records += Journal::frame({kindOfCopy(present, kept), relative, QFileInfo(temporary).fileName()});
+    const char kind = kindOfCopy(present, kept);
+    records += Journal::frame({kind, relative, QFileInfo(temporary).fileName()});
+    if (kind == JournalRecord::MovedAside)
+        movedAside << relative;
 }
 
 // What removeFile will record for this file, as the installation stands now.
-void InstallationBackup::planRemoval(const PlannedChange &change, QByteArray &records)
+void InstallationBackup::planRemoval(const PlannedChange &change, QByteArray &records,
+                                     QStringList &movedAside)
 {
     const QFileInfo installed(absolute(change.relative));
-    if (existsOrIsLink(installed) && !isRealFolder(installed) && !isKept(change.relative))
+    if (existsOrIsLink(installed) && !isRealFolder(installed) && !isKept(change.relative)) {
         records += Journal::frame({JournalRecord::MovedAside, change.relative, QString()});
+        movedAside << change.relative;
+    }
 }
 
 Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
 {
     // Records planned and never used stay in the journal, harmless: their changes never happen.
     QByteArray records;
+    QStringList movedAside;
     for (const PlannedChange &change : changes) {
         if (change.removal)
-            planRemoval(change, records);
+            planRemoval(change, records, movedAside);
         else if (!change.source.isEmpty())
-            planPut(change, records);
+            planPut(change, records, movedAside);
         else if (!QFileInfo(absolute(change.relative)).isDir())
             records += Journal::frame({JournalRecord::CreatedFolder, change.relative, QString()});
     }
@@ -154,6 +194,8 @@ Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
     const Outcome written = writeRecords(records);
     if (!written)
         return written;
+    for (const QString &relative : qAsConst(movedAside))
+        keptPaths.insert(keptKey(relative));
     for (int start = 0; start < records.size();) {
         const int end = records.indexOf('\n', start) + 1;
         recordedAhead.insert(records.mid(start, end - start));
@@ -189,7 +231,8 @@ Outcome InstallationBackup::removeFile(const QString &relative)
 Outcome InstallationBackup::setListAside(const QString &listPath)
 {
     const QString target = area.savedList();
-    if (QFileInfo::exists(target))
+    readKeptOriginals();
+    if (listKept && QFileInfo::exists(target))
         return FileOps::removeFile(listPath) ? Outcome::done()
                                              : FileOps::failure(QStringLiteral("remove"), listPath);
     const Outcome recorded = record(JournalRecord::ListSetAside, listPath);
@@ -291,6 +334,9 @@ void InstallationBackup::endWriting()
     area.forgetFolders();
     recordedAhead.clear();
     plannedTemporaries.clear();
+    keptPaths.clear();
+    keptPathsRead = false;
+    listKept = false;
 }
 
 Outcome InstallationBackup::restore()
@@ -310,7 +356,7 @@ bool InstallationBackup::dropTrash()
     return area.dropTrash();
 }
 
-bool InstallationBackup::recoverEarlierRun()
+Recovery InstallationBackup::recoverEarlierRun()
 {
     return RunRollback(area, package).recoverEarlierRun(beforeFirstChange);
 }

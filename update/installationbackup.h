@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include "journal.h"
 #include "outcome.h"
 #include "package.h"
+#include "runrollback.h"
 
 class QFileInfo;
 
@@ -86,17 +88,19 @@ public:
     // stays for a later run. True when nothing was left.
     bool dropTrash();
     // Rolls back what a run cut short left, and throws away what committed
-    // runs left. True when a run was rolled back.
-    bool recoverEarlierRun();
+    // runs left (see RunRollback::recoverEarlierRun).
+    Recovery recoverEarlierRun();
 
 private:
     QString absolute(const QString &relative) const;
-    bool isKept(const QString &relative) const;
+    bool isKept(const QString &relative);
+    void readKeptOriginals();
+    QString keptKey(const QString &relative) const;
     Outcome record(char kind, const QString &path, const QString &extra = QString());
     Outcome openJournal();
     Outcome writeRecords(const QByteArray &records);
-    void planPut(const PlannedChange &change, QByteArray &records);
-    void planRemoval(const PlannedChange &change, QByteArray &records);
+    void planPut(const PlannedChange &change, QByteArray &records, QStringList &movedAside);
+    void planRemoval(const PlannedChange &change, QByteArray &records, QStringList &movedAside);
     QString temporaryForPut(const QString &relative);
     void endWriting();
     Outcome moveAside(const QString &relative);
@@ -113,5 +117,11 @@ private:
     QSet<QByteArray> recordedAhead;
     // The temporary files those records name, by the path they are for.
     QHash<QString, QString> plannedTemporaries;
+    // The paths whose originals a record of the journal says are set aside:
+    // only those files of the area are kept, whatever else lies in it.
+    QSet<QString> keptPaths;
+    bool keptPathsRead = false;
+    // Whether a record says the deletion list in the area is this package's, set aside.
+    bool listKept = false;
     std::function<void()> beforeFirstChange;
 };

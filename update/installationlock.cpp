@@ -7,6 +7,8 @@
 #include <QLockFile>
 #include <QSysInfo>
 
+#include "backuparea.h"
+#include "fileops.h"
 #include "installationbackup.h"
 
 namespace {
@@ -16,8 +18,20 @@ constexpr qint64 UnnamedLockGrace = 5000;
 } // namespace
 
 InstallationLock::InstallationLock(const QString &installationRoot)
-    : path(installationRoot + QLatin1Char('/') + InstallationBackup::lockName())
+    : rootPath(installationRoot)
+    , path(installationRoot + QLatin1Char('/') + InstallationBackup::lockName())
 {}
+
+// A link goes as a link, whatever it leads to; a folder into the trash, whole.
+bool InstallationLock::takeAwayOddLock() const
+{
+    const QFileInfo entry(path);
+    const bool taken =
+        FileOps::isRealFolder(entry) ? BackupArea(rootPath).throwAway(path) : FileOps::removeFile(path);
+    if (!taken)
+        qDebug().noquote() << FileOps::failure(QStringLiteral("take over the lock"), path).text();
+    return taken;
+}
 
 InstallationLock::~InstallationLock() = default;
 
@@ -35,7 +49,16 @@ bool InstallationLock::claim()
     qint64 pid = 0;
     QString host;
     QString application;
-    const qint64 age = QFileInfo(path).lastModified().msecsTo(QDateTime::currentDateTime());
+    const qint64 age = FileOps::modifiedItself(path).msecsTo(QDateTime::currentDateTime());
+    const QFileInfo entry(path);
+    // QLockFile makes plain files only: a link, even one that leads nowhere, a
+    // folder or a pipe is no updater's lock, whatever it may lead to.
+    if (lock->error() == QLockFile::LockFailedError && (entry.isSymLink() || !entry.isFile()) &&
+        qAbs(age) > UnnamedLockGrace) {
+        qDebug() << "Taking over a lock that is no plain file:" << path;
+        if (takeAwayOddLock() && lock->tryLock(0))
+            return true;
+    }
     const bool named = lock->getLockInfo(&pid, &host, &application);
     if (lock->error() == QLockFile::LockFailedError && !named && qAbs(age) > UnnamedLockGrace) {
         qDebug() << "Taking over a lock that names no updater:" << path;

@@ -18,11 +18,15 @@ public:
     InstallationLock &operator=(const InstallationLock &) = delete;
 
     // False while another updater's run holds the installation. A root in
-    // which no lock can be made is let through: its copy fails anyway.
+    // which no lock can be made is let through: its copy fails anyway. What
+    // is no plain file in the lock's place is taken over once a few seconds old.
     bool claim();
     void release();
 
 private:
+    bool takeAwayOddLock() const;
+
+    const QString rootPath;
     const QString path;
     std::unique_ptr<QLockFile> lock;
 };

@@ -39,7 +39,7 @@ bool InstallationUpdate::isPackage() const
     return notApplied.isEmpty();
 }
 
-bool InstallationUpdate::recoverEarlierRun()
+Recovery InstallationUpdate::recoverEarlierRun()
 {
     return backup.recoverEarlierRun();
 }

@@ -36,8 +36,8 @@ public:
     bool isPackage() const;
 
     // Rolls back a run that was killed, and throws away what committed runs
-    // left. True when a run was rolled back.
-    bool recoverEarlierRun();
+    // left. Blocked: this run must change nothing.
+    Recovery recoverEarlierRun();
     // Whether the installation holds changes of a run not yet committed.
     bool hasChanges() const;
 

@@ -18,8 +18,13 @@
 namespace {
 
 constexpr qint64 BlockSize = 64 * 1024;
+// No record a run writes comes near it, however long its paths (Windows
+// allows 32,767 UTF-16 units, nine bytes each at most once percent-encoded):
+// a longer line is damage, and reading never holds more than this of one.
+constexpr int MaxRecordSize = 1024 * 1024;
 constexpr char HeaderKind = 'J';
 constexpr int ChecksumDigits = 8;
+// The first format whose records are framed; every later one is framed too.
 const char unframedKinds[] = "MNDTLV";
 
 const std::array<quint32, 256> &crcTable()
@@ -85,43 +90,91 @@ struct Format
     qint64 recordsBegin = 0;
     // Not even its first record is whole: it holds none.
     bool nothingWhole = false;
+    // Why it cannot be read safely; empty when it can.
+    QString damage;
 };
+
+// The format a first line "J <version> ..." names, framed or not: a newer
+// updater keeps that start whatever else it changes. Zero for any other line.
+qint64 namedVersion(const QByteArray &line)
+{
+    if (line.size() < 3 || line.at(0) != HeaderKind || line.at(1) != ' ')
+        return 0;
+    int digitsEnd = 2;
+    while (digitsEnd < line.size() && line.at(digitsEnd) >= '0' && line.at(digitsEnd) <= '9')
+        ++digitsEnd;
+    if (digitsEnd == 2 || digitsEnd == line.size() || line.at(digitsEnd) != ' ')
+        return 0;
+    bool ok = false;
+    const qint64 version = line.mid(2, digitsEnd - 2).toLongLong(&ok);
+    return ok ? version : std::numeric_limits<qint64>::max();
+}
+
+// Whether a whole line of `head` carries a valid frame: then the journal is
+// framed, whatever its first line says.
+bool holdsFramedRecords(const QByteArray &head)
+{
+    for (int from = 0; from < head.size();) {
+        const int lineEnd = head.indexOf('\n', from);
+        if (lineEnd < 0)
+            break;
+        QByteArray content;
+        JournalRecord record;
+        if (unframe(head.mid(from, lineEnd - from), &content) && decode(content, &record))
+            return true;
+        from = lineEnd + 1;
+    }
+    return false;
+}
+
+// Whether the file holds a line end anywhere. Without one it holds no whole
+// record of any format: every change is made only after its record's line end
+// is on disk.
+bool holdsLineEnd(QFile &file)
+{
+    if (!file.seek(0))
+        return true;
+    for (QByteArray block = file.read(BlockSize); !block.isEmpty(); block = file.read(BlockSize)) {
+        if (block.contains('\n'))
+            return true;
+    }
+    return false;
+}
 
 Format readFormat(QFile &file)
 {
     Format format;
     file.seek(0);
-    const QByteArray head = file.read(64);
+    const QByteArray head = file.read(BlockSize);
     if (head.isEmpty()) {
         format.nothingWhole = true;
         return format;
     }
-    if (head.at(0) != 0 && std::strchr(unframedKinds, head.at(0))) {
-        format.version = 1;
+    const int firstLineEnd = head.indexOf('\n');
+    const QByteArray firstLine = firstLineEnd < 0 ? head : head.left(firstLineEnd);
+    const qint64 named = namedVersion(firstLine);
+    if (named > Journal::FormatVersion) {
+        format.version = named;
         return format;
     }
-    int digitsEnd = 2;
-    while (digitsEnd < head.size() && head.at(digitsEnd) >= '0' && head.at(digitsEnd) <= '9')
-        ++digitsEnd;
-    const bool terminated = digitsEnd < head.size() && head.at(digitsEnd) == ' ';
-    if (head.at(0) != HeaderKind || head.size() < 2 || head.at(1) != ' ' || digitsEnd == 2 || !terminated) {
-        format.nothingWhole = true; // a header cut short, or no journal of ours at all
-        return format;
-    }
-    bool ok = false;
-    format.version = head.mid(2, digitsEnd - 2).toLongLong(&ok);
-    if (!ok)
-        format.version = std::numeric_limits<qint64>::max();
-    if (format.version < Journal::FirstFramedVersion)
-        format.nothingWhole = true; // no such header was ever written
-    if (format.version < Journal::FirstFramedVersion || format.version > Journal::FormatVersion)
-        return format;
-    const int lineEnd = head.indexOf('\n');
     QByteArray content;
-    if (lineEnd < 0 || !unframe(head.left(lineEnd), &content))
+    if (firstLineEnd >= 0 && named >= Journal::FirstFramedVersion && unframe(firstLine, &content)) {
+        format.version = named;
+        format.recordsBegin = firstLineEnd + 1;
+        return format;
+    }
+    // No valid header. A first line cut short is a journal whose first write
+    // never reached the disk whole; anything else is damage, never a guess.
+    if (!holdsLineEnd(file)) {
         format.nothingWhole = true;
+        return format;
+    }
+    if (holdsFramedRecords(head))
+        format.damage = QStringLiteral("its first record, which names its format, is damaged");
+    else if (std::strchr(unframedKinds, head.at(0)) && head.at(0) != 0 && named == 0)
+        format.version = 1;
     else
-        format.recordsBegin = lineEnd + 1;
+        format.damage = QStringLiteral("it does not begin with a record of any format this updater knows");
     return format;
 }
 
@@ -136,6 +189,9 @@ qint64 wholeEnd(QFile &file, qint64 begin)
     for (;;) {
         const int lineEnd = buffer.indexOf('\n', from);
         if (lineEnd < 0) {
+            // A line longer than any record is damage: what follows is not read at all.
+            if (buffer.size() - from > MaxRecordSize)
+                return end;
             const QByteArray more = file.read(BlockSize);
             if (more.isEmpty())
                 return end;
@@ -191,6 +247,9 @@ template <typename Visit> bool forEachLineBackward(QFile &file, qint64 begin, qi
             lineEnd = previous;
         }
         pending.truncate(lineEnd + 1);
+        // A line longer than any record is no record of ours.
+        if (pending.size() > MaxRecordSize + BlockSize)
+            return false;
     }
     if (!pending.isEmpty())
         visit(pending.left(pending.size() - 1));
@@ -237,6 +296,9 @@ Outcome Journal::open()
             return Outcome::failure(QStringLiteral("read the journal"), existing.fileName(),
                                     existing.errorString());
         const Format format = readFormat(existing);
+        if (!format.damage.isEmpty())
+            return Outcome::failure(QStringLiteral("add to the journal"), existing.fileName(),
+                                    QStringLiteral("it cannot be read safely: %1").arg(format.damage));
         if (format.version != FormatVersion)
             return Outcome::failure(
                 QStringLiteral("add to the journal"), existing.fileName(),
@@ -280,6 +342,13 @@ Outcome Journal::append(const QByteArray &framedRecords)
     if (broken)
         return Outcome::failure(QStringLiteral("write to the journal"), file.fileName(),
                                 QStringLiteral("a record cut short could not be taken back out of it"));
+    for (int from = 0; from < framedRecords.size();) {
+        const int next = framedRecords.indexOf('\n', from) + 1;
+        if (next == 0 || next - from > MaxRecordSize)
+            return Outcome::failure(QStringLiteral("write to the journal"), file.fileName(),
+                                    QStringLiteral("a record would be longer than the journal reads back"));
+        from = next;
+    }
     const QByteArray bytes = wholeSize == 0 ? headerRecord() + framedRecords : framedRecords;
     Outcome outcome = writeAll(bytes);
     if (outcome && !FileOps::flushFile(file.fileName()))
@@ -308,6 +377,9 @@ Outcome Journal::readNewestFirst(const QString &path, const std::function<void(c
     if (!records.open(QIODevice::ReadOnly))
         return Outcome::failure(QStringLiteral("read the journal"), path, records.errorString());
     const Format format = readFormat(records);
+    if (!format.damage.isEmpty())
+        return Outcome::failure(QStringLiteral("read the journal"), path,
+                                QStringLiteral("it cannot be read safely: %1").arg(format.damage));
     if (format.version > FormatVersion)
         return Outcome::failure(QStringLiteral("read the journal"), path,
                                 QStringLiteral("it was written by a newer updater, in format %1, which this "
@@ -324,6 +396,10 @@ Outcome Journal::readNewestFirst(const QString &path, const std::function<void(c
             visit(record);
     });
     if (!read)
-        return Outcome::failure(QStringLiteral("read the journal"), path, records.errorString());
+        return Outcome::failure(
+            QStringLiteral("read the journal"), path,
+            records.error() != QFileDevice::NoError
+                ? records.errorString()
+                : QStringLiteral("it cannot be read safely: a line is longer than any record"));
     return Outcome::done();
 }

@@ -72,8 +72,10 @@ public:
     // Calls `visit` for each whole record of the journal at `path`, newest
     // first, reading it in blocks so that memory stays the same however long
     // it is. None is visited after the first that is cut short or fails its
-    // check. A missing journal holds no records; one written by a newer
-    // updater is not read at all, and that is the failure returned.
+    // check, and no line is held beyond the length a record can have. A
+    // missing journal holds no records. One written by a newer updater, or
+    // one that cannot be read safely (its first record damaged while whole
+    // records follow), is not read at all, and that is the failure returned.
     static Outcome readNewestFirst(const QString &path,
                                    const std::function<void(const JournalRecord &)> &visit);
 

@@ -31,7 +31,10 @@ Outcome RunCommit::commit()
                                                    FileOps::lastError())
                                       .text();
     }
-    area.moveToTrash();
+    // Committed all the same: the next run moves an area without a journal aside before it changes anything.
+    const Outcome trashed = area.moveToTrash();
+    if (!trashed)
+        qDebug().noquote() << "The committed run's backup area stays where it is:" << trashed.text();
     return Outcome::done();
 }
 
@@ -47,8 +50,13 @@ Outcome RunCommit::flushChangesOfRun()
     const Outcome read = Journal::readNewestFirst(area.journalPath(), [&](const JournalRecord &record) {
         const QString path = area.root() + QLatin1Char('/') + record.path;
         switch (record.kind) {
-        case JournalRecord::MovedAside: // a file removed or replaced: what is there now, if anything, is the
-                                        // run's
+        case JournalRecord::MovedAside:
+            // Removed, or replaced by a move whose own record names it: nothing of the run's need be there.
+            folders.insert(FileOps::folderOf(path));
+            if (record.extra.isEmpty())
+                break;
+            flushes.addFile(path); // replaced by a copy, which the run put there
+            break;
         case JournalRecord::CreatedFile:
         case JournalRecord::TemporaryFile:
         case JournalRecord::MovedIn:

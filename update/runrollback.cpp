@@ -205,17 +205,22 @@ Outcome RunRollback::noteFilesReplaced()
 
 Outcome RunRollback::restore()
 {
+    unreadable = Outcome::done();
     if (!area.exists())
         return Outcome::done();
     // A rollback cut short by a file held for a moment would leave a mix: it waits much longer.
     const FileOps::RetryBudget patient(FileOps::RetryBudget::DuringRollback);
     thrownAway = 0;
     const Outcome found = findJournalPackage();
-    if (!found)
+    if (!found) {
+        unreadable = found;
         return found;
+    }
     const Outcome noted = noteFilesReplaced();
-    if (!noted)
+    if (!noted) {
+        unreadable = noted;
         return noted;
+    }
     Outcome first = Outcome::done();
     QSet<QString> changedFolders;
     const Outcome read = Journal::readNewestFirst(area.journalPath(), [&](const JournalRecord &record) {
@@ -237,8 +242,10 @@ Outcome RunRollback::restore()
         qDebug().noquote() << QStringLiteral("The package's payload is gone: %1 files it had moved into the "
                                              "installation left it by way of the trash")
                                   .arg(thrownAway);
-    if (!read)
+    if (!read) {
+        unreadable = read;
         return read;
+    }
     if (!first)
         return first;
     // What was put back must be on disk before the journal that would put it back again goes.
@@ -252,33 +259,49 @@ Outcome RunRollback::restore()
     // trash, never a run to undo a second time.
     if (existsOrIsLink(QFileInfo(area.journalPath())) && !FileOps::removeFile(area.journalPath()))
         return FileOps::failure(QStringLiteral("remove the journal"), area.journalPath());
-    area.moveToTrash();
-    area.dropTrash();
+    // Undone whole all the same: the next run moves the area aside before it changes anything.
+    const Outcome trashed = area.moveToTrash();
+    if (trashed)
+        area.dropTrash();
+    else
+        qDebug().noquote() << "The backup area stays where it is:" << trashed.text();
     return Outcome::done();
 }
 
-bool RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirstChange)
+Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirstChange)
 {
     area.removeLinksInPlaceOfFolders();
-    bool rolledBack = false;
+    Recovery recovery = Recovery::NothingLeft;
     bool whole = true;
-    if (area.exists()) {
-        if (QFileInfo::exists(area.journalPath())) {
-            qDebug() << "Rolling back an earlier run that did not finish";
-            if (beforeFirstChange)
-                beforeFirstChange();
-            const Outcome restored = restore();
-            if (!restored)
-                qDebug().noquote() << "The earlier run could not be rolled back completely:"
-                                   << restored.text();
-            whole = restored.ok();
-            rolledBack = true;
-        } else {
-            area.moveToTrash();
+    if (area.exists() && existsOrIsLink(QFileInfo(area.journalPath()))) {
+        qDebug() << "Rolling back an earlier run that did not finish";
+        if (beforeFirstChange)
+            beforeFirstChange();
+        const Outcome restored = restore();
+        recovery = Recovery::RolledBack;
+        if (!unreadable) {
+            qDebug().noquote() << "The journal of an earlier run cannot be read, so this run changes nothing:"
+                               << unreadable.text();
+            qDebug().noquote()
+                << QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area.path());
+            return Recovery::Blocked;
+        }
+        if (!restored)
+            qDebug().noquote() << "The earlier run could not be rolled back completely:" << restored.text();
+        whole = restored.ok();
+    }
+    // Only an area a journal explains holds originals of a run; any other must be out of the way first.
+    if (area.exists() && !existsOrIsLink(QFileInfo(area.journalPath()))) {
+        const Outcome trashed = area.moveToTrash();
+        if (!trashed) {
+            qDebug().noquote() << "A backup area that no journal explains is in the way, so this run changes "
+                                  "nothing:"
+                               << trashed.text();
+            return Recovery::Blocked;
         }
     }
     if (whole && !area.dropTrash())
         qDebug() << "Left trash that cannot be removed yet in"
                  << rootPath + QLatin1Char('/') + BackupArea::trashName();
-    return rolledBack;
+    return recovery;
 }

@@ -11,6 +11,14 @@
 class BackupArea;
 struct JournalRecord;
 
+// What an earlier run left, and what became of it.
+enum class Recovery {
+    NothingLeft, // no run was cut short; what committed runs left is in the trash
+    RolledBack,  // a run cut short was rolled back, completely or as far as it could be
+    Blocked,     // its journal cannot be read, or an area no journal explains cannot be moved aside:
+                 // this run must change nothing
+};
+
 // Puts the installation back as its journal says it was, newest record first.
 // Undoing a record twice, or one whose change never happened, changes
 // nothing, so a rollback cut short is simply done again.
@@ -27,17 +35,19 @@ public:
 
     // Undoes everything the journal records and puts the deletion list back
     // into its package; then the journal goes and the area moves into the
-    // trash. Files the package moved in go back into it; where its payload is
+    // trash (an area that cannot is said in the run log, and left for the
+    // next run to move aside first). Files the package moved in go back into it; where its payload is
     // gone they leave the installation by way of the trash, and nothing is
     // put into a package folder that is no longer there. When something
     // cannot be undone the area stays, so that the next run tries again; a
     // journal that cannot be read is left as it is, with nothing changed.
     Outcome restore();
     // What an earlier run left: its journal means it was cut short, and it is
-    // rolled back; an area without one was committed, and it is thrown away.
-    // `beforeFirstChange` is called before a rollback changes anything.
-    // True when a run was rolled back.
-    bool recoverEarlierRun(const std::function<void()> &beforeFirstChange);
+    // rolled back; an area without one was committed (or is no run's), and it
+    // goes into the trash whole. A journal that cannot be read is left as it
+    // is, with its area and every original in it. `beforeFirstChange` is
+    // called before a rollback changes anything.
+    Recovery recoverEarlierRun(const std::function<void()> &beforeFirstChange);
 
 private:
     Outcome findJournalPackage();
@@ -58,4 +68,6 @@ private:
     // With the payload gone: the paths whose originals the run set aside.
     QSet<QString> replacedPaths;
     int thrownAway = 0;
+    // Why the last restore() could not read the journal; done when it could.
+    Outcome unreadable;
 };
