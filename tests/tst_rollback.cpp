@@ -566,7 +566,11 @@ void TestRollback::bookkeepingLinksNotFollowed()
         auto dlg = newWindow();
         failEveryTry(*dlg);
         QCOMPARE(surroundings(), around);
+#ifndef Q_OS_WIN
+        // A mount point cannot move, and shows the same; a junction is moved aside as the link it is (the
+        // stand-in for one knows it only by its path, so what stands there afterwards is not looked at).
         QCOMPARE(readFile(root(folder + QStringLiteral("/victim.txt"))), QByteArray("victim"));
+#endif
         // With no trash to take it, what is left of the area stays beside the installation, without a
         // journal.
         const QStringList bookkeeping{folder, InstallationBackup::areaName()};

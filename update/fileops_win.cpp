@@ -150,7 +150,7 @@ QDateTime modifiedItself(const QString &path)
 {
     // Of a link or a junction, its own attributes: they are not followed.
     WIN32_FILE_ATTRIBUTE_DATA entry;
-    if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &entry))
+    if (!GetFileAttributesExW(windowsPath(path).c_str(), GetFileExInfoStandard, &entry))
         return QDateTime();
     ULARGE_INTEGER ticks; // 100 ns since 1601
     ticks.LowPart = entry.ftLastWriteTime.dwLowDateTime;
