@@ -33,7 +33,7 @@ QString DeletionList::refusal(const QString &relative) const
         Platform::isUpdaterRuntime(applicationPath, path.mid(application.size() + 1)))
         return QStringLiteral("the updater needs it to start");
     // Whatever name leads to it.
-    if (Place::of(path).isSame(Place::of(Platform::updaterProgram(applicationPath))))
+    if (Place::of(path).isSame(updater))
         return QStringLiteral("the updater needs it to start");
     return QString();
 }
@@ -77,6 +77,7 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     }
 
     const QDomNodeList entries = delLs.childNodes();
+    updater = Place::of(Platform::updaterProgram(applicationPath));
     const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
     QVector<InstallationBackup::PlannedChange> batch;
     const auto removeBatch = [&] {

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "outcome.h"
+#include "place.h"
 
 class InstallationBackup;
 class Package;
@@ -46,4 +47,6 @@ private:
     const QString rootPath;
     const QString applicationPath;
     bool listLeftInPackage = false;
+    // The updater's executable, known by what it is while the list is applied.
+    Place updater;
 };
