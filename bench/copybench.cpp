@@ -672,7 +672,7 @@ bool runHashing(const QString &workspace, const Settings &settings)
             const auto timeCheck = [&](int threads) {
                 const auto start = std::chrono::steady_clock::now();
                 const ManifestCheck check =
-                    PackageManifest::check(Package(payload.package), CancelToken(), threads);
+                    PackageManifest::check(Package(payload.package), PackageKeys(), CancelToken(), threads);
                 return check.result == ManifestCheck::Result::Matches ? secondsSince(start) : -1;
             };
             const double single = timeCheck(1);

@@ -84,7 +84,7 @@ void report(const Progress &progress, qint64 bytes)
         progress(bytes);
 }
 
-bool copyWithBuffer(int in, int out, const Progress &progress)
+bool copyWithBuffer(int in, int out, const Progress &progress, const DataWritten &written)
 {
     std::vector<char> buffer(256 * 1024);
     for (;;) {
@@ -97,14 +97,19 @@ bool copyWithBuffer(int in, int out, const Progress &progress)
             return true;
         if (!writeAll(out, buffer.data(), size_t(got)))
             return false;
+        if (written)
+            written(buffer.data(), got);
         report(progress, got);
     }
 }
 
 // Lets the kernel move the data where it can, and falls back to read and write.
 // Pieces small enough that a big file shows its progress several times a second.
-bool copyData(int in, int out, const Progress &progress)
+// Data that must be seen as it is written passes through here.
+bool copyData(int in, int out, const Progress &progress, const DataWritten &written)
 {
+    if (written)
+        return copyWithBuffer(in, out, progress, written);
 #ifdef Q_OS_LINUX
     bool copiedAny = false;
     for (;;) {
@@ -125,7 +130,7 @@ bool copyData(int in, int out, const Progress &progress)
         break;
     }
 #endif
-    return copyWithBuffer(in, out, progress);
+    return copyWithBuffer(in, out, progress, nullptr);
 }
 
 // A leftover from an interrupted run, or anything else by that name, is not
@@ -152,7 +157,8 @@ QString trueFileName(const QString &path)
     return QFileInfo(path).fileName();
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress,
+                        const DataWritten &written)
 {
     const QByteArray temporaryPath = nativePath(temporary);
 
@@ -168,7 +174,8 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
     if (out.get() < 0)
         return failWithSystemError();
 
-    if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0) {
+    if (!copyData(in.get(), out.get(), progress, written) ||
+        ::fchmod(out.get(), status.st_mode & 07777) != 0) {
         const detail::Failure failure = detail::systemFailure();
         ::unlink(temporaryPath.constData());
         return fail(failure);

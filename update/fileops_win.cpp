@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -100,7 +101,29 @@ QString trueFileName(const QString &path)
     return name.compare(written, Qt::CaseInsensitive) == 0 ? name : written;
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
+namespace {
+
+// Hands the bytes of the file just written at `path` to `written`, read back from it.
+bool readBack(const std::wstring &path, const DataWritten &written)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return failWithSystemError();
+    std::vector<char> buffer(1024 * 1024);
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, buffer.data(), DWORD(buffer.size()), &got, nullptr)) && got > 0)
+        written(buffer.data(), qint64(got));
+    const detail::Failure failure = detail::systemFailure();
+    CloseHandle(file);
+    return ok || fail(failure);
+}
+
+} // namespace
+
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress,
+                        const DataWritten &written)
 {
     Q_UNUSED(progress) // the whole file at once: the caller counts it when done
     const DWORD attributes = GetFileAttributesW(nativePath(source).c_str());
@@ -108,11 +131,18 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
         return fail("the source is not a plain file");
     const std::wstring from = nativePath(source);
     const std::wstring to = nativePath(temporary);
-    if (CopyFileW(from.c_str(), to.c_str(), TRUE))
-        return true;
-    const detail::Failure failure = detail::systemFailure();
-    DeleteFileW(to.c_str());
-    return fail(failure);
+    if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) {
+        const detail::Failure failure = detail::systemFailure();
+        DeleteFileW(to.c_str());
+        return fail(failure);
+    }
+    // The system copies the file whole; what it wrote is then read back to be seen.
+    if (written && !readBack(to, written)) {
+        const detail::Failure failure = detail::lastFailure();
+        DeleteFileW(to.c_str());
+        return fail(failure);
+    }
+    return true;
 }
 
 QStringList namesNotValidUtf8(const QString &folder)

@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "backuparea.h"
+#include "contentatuse.h"
 #include "journal.h"
 #include "outcome.h"
 #include "package.h"
@@ -77,6 +78,9 @@ public:
     // Called before the journal is first written, and before the journal of a
     // run that was cut short is undone.
     void setBeforeFirstChange(std::function<void()> hook);
+    // What putFile holds the files it puts in place to; it checks nothing until given a listing.
+    ContentAtUse &contentAtUse() { return content; }
+    const ContentAtUse &contentAtUse() const { return content; }
 
     // Undoes everything the journal records (see RunRollback::restore).
     Outcome restore();
@@ -114,4 +118,5 @@ private:
     // The temporary files those records name, by the path they are for.
     QHash<QString, QString> plannedTemporaries;
     std::function<void()> beforeFirstChange;
+    ContentAtUse content;
 };
