@@ -787,6 +787,9 @@ int main(int argc, char *argv[])
                                 QStringLiteral("  the same without flushes"), false, 0.3, 1.0, notFlushing);
         applyCases.emplace_back(QStringLiteral("tmpfs"), QStringLiteral("20,000 files, package on a tmpfs"),
                                 true, 1.0, 1.3, flushing);
+        applyCases.emplace_back(QStringLiteral("tmpfs-manifest"),
+                                QStringLiteral("  the same with a SHA256SUMS, hashed while copied"), true,
+                                1.0, 1.3, flushing, true);
         applyCases.emplace_back(QStringLiteral("tmpfs-noflush"), QStringLiteral("  the same without flushes"),
                                 true, 1.0, 1.3, notFlushing);
     } else if (which != QLatin1String("small"))
