@@ -411,6 +411,8 @@ void TestController::packageCheckedAgainstManifest_data()
                                                        << "the signature does not match SHA256SUMS";
     QTest::newRow("a damaged signature file") << "signed malformed"
                                               << "a signature line is damaged";
+    QTest::newRow("built-in keys that cannot be read") << "signed, keys unreadable"
+                                                       << "the built-in public keys cannot be read";
     QTest::newRow("no manifest at all") << "signed no manifest"
                                         << "it carries no SHA256SUMS, and a package must be signed";
 
@@ -511,6 +513,9 @@ void TestController::packageCheckedAgainstManifest()
         keys = readFile(keyBase + QStringLiteral("A.pub"));
         if (second)
             keys += readFile(keyBase + QStringLiteral("B.pub"));
+        // A key line cut short: no package may then be applied, signed or not.
+        if (damage.endsWith(QLatin1String("keys unreadable")))
+            keys.chop(5);
         const QString signer = keyBase + (second || another ? QStringLiteral("B") : QStringLiteral("A"));
         // The public key's comment gives its id without leading zeros.
         signerId = QString::fromLatin1(readFile(signer + QStringLiteral(".pub")).split('\n').first())
