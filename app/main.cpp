@@ -3,6 +3,7 @@
 #include <QString>
 #include <QTranslator>
 
+#include "builtinpackagekeys.h"
 #include "dlgupdate.h"
 #include "fileops.h"
 #include "installationpaths.h"
@@ -46,6 +47,7 @@ int main(int argc, char *argv[])
 
     DlgUpdate window(nullptr);
     window.setPackageDir(packageDir);
+    window.setPackageKeys(QByteArray(BuiltInPackageKeys));
 #ifdef QUILLFERN_WITHOUT_FLUSHES
     // A build for measurements and tests only: what the run costs, and what goes wrong, without durability.
     FileOps::setFlushesEnabled(false);

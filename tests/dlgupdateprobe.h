@@ -66,6 +66,8 @@ public:
         return dlg.state == DlgUpdate::RunState::Staging || dlg.state == DlgUpdate::RunState::RollingBack;
     }
     static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
+    // Waits for the check of the package against its manifest, started once the product is stopped.
+    static void waitForPackageCheck(DlgUpdate &dlg) { dlg.packageCheck.waitForFinished(); }
 
     // Lets the bound on the stop command, or on the self-stop, run out now.
     static void expireStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.productStop); }

@@ -501,6 +501,36 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+namespace {
+
+bool runMinisign(const QStringList &arguments)
+{
+    QProcess minisign;
+    minisign.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    minisign.setStandardOutputFile(QProcess::nullDevice());
+    minisign.setStandardInputFile(QProcess::nullDevice());
+    minisign.start(QStringLiteral("minisign"), arguments);
+    return minisign.waitForFinished(60000) && minisign.exitStatus() == QProcess::NormalExit &&
+           minisign.exitCode() == 0;
+}
+
+} // namespace
+
+bool makeMinisignKeys(const QString &base)
+{
+    return runMinisign({QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"),
+                        base + QStringLiteral(".pub"), QStringLiteral("-s"), base + QStringLiteral(".key")});
+}
+
+bool minisignSign(const QString &secretKey, const QString &file, const QString &trustedComment, bool legacy)
+{
+    QStringList arguments{QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-m"), file,
+                          QStringLiteral("-t"), trustedComment};
+    if (legacy)
+        arguments << QStringLiteral("-l");
+    return runMinisign(arguments);
+}
+
 bool makeExecutable(const QString &path)
 {
     QFile file(path);

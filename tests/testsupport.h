@@ -170,4 +170,9 @@ bool writeFile(const QString &path, const QByteArray &content);
 // Writes `package`/SHA256SUMS as sha256sum would, listing `files` (relative to its Env folder) in that order.
 bool writeManifest(const QString &package, const QStringList &files);
 QByteArray readFile(const QString &path);
+// Makes a key pair without a password with the minisign command: `base`.pub and `base`.key.
+bool makeMinisignKeys(const QString &base);
+// Signs `file` as `file`.minisig with the minisign command: prehashed, or the legacy way.
+bool minisignSign(const QString &secretKey, const QString &file, const QString &trustedComment,
+                  bool legacy = false);
 bool makeExecutable(const QString &path);

@@ -584,16 +584,52 @@ void TestController::packageCheckedAgainstManifest_data()
     QTest::newRow("a run cut short had moved the payload in") << "earlier run" << QString();
 #ifndef Q_OS_WIN
     QTest::newRow("escaped names, written by sha256sum") << "escaped" << QString();
+
+    // With keys built in, signed by the real minisign command.
+    QTest::newRow("signed, prehashed") << "signed" << QString();
+    QTest::newRow("signed the legacy way") << "signed legacy" << QString();
+    QTest::newRow("signed with the second of two keys") << "signed second key" << QString();
+    QTest::newRow("no signature") << "signed by none"
+                                  << "it carries no SHA256SUMS.minisig";
+    QTest::newRow("signed with another key") << "signed another key"
+                                             << "which is not one of the built-in keys";
+    QTest::newRow("the trusted comment altered") << "signed comment altered"
+                                                 << "its trusted comment was changed after signing";
+    QTest::newRow("the manifest edited after signing") << "signed manifest edited"
+                                                       << "the signature does not match SHA256SUMS";
+    QTest::newRow("a damaged signature file") << "signed malformed"
+                                              << "a signature line is damaged";
+    QTest::newRow("built-in keys that cannot be read") << "signed, keys unreadable"
+                                                       << "the built-in public keys cannot be read";
+    QTest::newRow("no manifest at all") << "signed no manifest"
+                                        << "it carries no SHA256SUMS, and a package must be signed";
+
+    // The package changes after it was checked; a folder link as Env makes the run copy it.
+    const QString gone = R"(data/readme.txt": it is listed in SHA256SUMS but was gone from the package)";
+    const QString differs = R"(data/readme.txt": its content differs from what SHA256SUMS lists for it)";
+    for (const char *how : {"moved", "copied"}) {
+        for (const char *when : {"in the wait", "between tries"}) {
+            QTest::addRow("%s, a listed file removed %s", how, when)
+                << QStringLiteral("%1: removed %2").arg(how, when) << gone;
+            QTest::addRow("%s, a listed file rewritten %s", how, when)
+                << QStringLiteral("%1: rewritten %2").arg(how, when) << differs;
+        }
+    }
 #endif
 }
 
 // A package that does not match its manifest changes nothing, fails at once
-// and stays; hidden entries and "__MACOSX" need not be listed.
+// and stays; hidden entries and "__MACOSX" need not be listed. With keys, only
+// a package whose manifest one of them signed is applied. A package that
+// changes after the check fails the try that uses it, and is rolled back.
 void TestController::packageCheckedAgainstManifest()
 {
     QFETCH(QString, damage);
     QFETCH(QString, problem);
     StandInInstallation install;
+    const bool signing = damage.startsWith(QLatin1String("signed"));
+    const bool afterCheck =
+        damage.contains(QLatin1String(" in the wait")) || damage.contains(QLatin1String(" between tries"));
     const QString package = install.path(QStringLiteral("package"));
     const QString env = package + QStringLiteral("/Env/");
     QVERIFY(writeFile(env + QStringLiteral("bin/app.dll"), "new app"));
@@ -649,16 +685,98 @@ void TestController::packageCheckedAgainstManifest()
         QCOMPARE(sha256sum.exitCode(), 0);
         QVERIFY(readFile(manifest).contains("\\"));
         listed = 7;
+    } else if (damage.startsWith(QLatin1String("copied"))) {
+        const QString elsewhere = install.workspace() + QStringLiteral("/Env elsewhere");
+        QVERIFY(QDir().rename(package + QStringLiteral("/Env"), elsewhere));
+        QVERIFY(QFile::link(elsewhere, package + QStringLiteral("/Env")));
     }
+    QByteArray keys;
+    QString signerId;
+    if (signing) {
+        const QString keyBase = install.workspace() + QStringLiteral("/key");
+        QVERIFY2(makeMinisignKeys(keyBase + QLatin1Char('A')) && makeMinisignKeys(keyBase + QLatin1Char('B')),
+                 "the minisign command makes the keys");
+        const bool second = damage.endsWith(QLatin1String("second key"));
+        const bool another = damage.endsWith(QLatin1String("another key"));
+        keys = readFile(keyBase + QStringLiteral("A.pub"));
+        if (second)
+            keys += readFile(keyBase + QStringLiteral("B.pub"));
+        // A key line cut short: no package may then be applied, signed or not.
+        if (damage.endsWith(QLatin1String("keys unreadable")))
+            keys.chop(5);
+        const QString signer = keyBase + (second || another ? QStringLiteral("B") : QStringLiteral("A"));
+        // The public key's comment gives its id without leading zeros.
+        signerId = QString::fromLatin1(readFile(signer + QStringLiteral(".pub")).split('\n').first())
+                       .section(' ', -1)
+                       .rightJustified(16, QLatin1Char('0'));
+        if (damage.endsWith(QLatin1String("no manifest")))
+            QVERIFY(QFile::remove(manifest));
+        else if (!damage.endsWith(QLatin1String("by none")))
+            QVERIFY(minisignSign(signer + QStringLiteral(".key"), manifest,
+                                 QStringLiteral("release 2.0 for the test"),
+                                 damage.endsWith(QLatin1String("legacy"))));
+        const QString signature = manifest + QStringLiteral(".minisig");
+        if (damage.endsWith(QLatin1String("comment altered"))) {
+            QVERIFY(readFile(signature).contains("release 2.0"));
+            QVERIFY(writeFile(signature, readFile(signature).replace("release 2.0", "release 2.1")));
+        } else if (damage.endsWith(QLatin1String("malformed"))) {
+            QList<QByteArray> lines = readFile(signature).split('\n');
+            lines[1].insert(10, "!");
+            QVERIFY(writeFile(signature, lines.join('\n')));
+        } else if (damage.endsWith(QLatin1String("manifest edited"))) {
+            // Still a manifest the payload matches: only the signature tells.
+            QVERIFY(writeFile(manifest, readFile(manifest) + "# edited\n"));
+        }
+    }
+    if (afterCheck)
+        QVERIFY(QDir().mkpath(install.path(QStringLiteral("data"))));
     const QMap<QString, QString> before = snapshotTree(install.root());
+    const auto changeListedFile = [&] {
+        const QString file = env + QStringLiteral("data/readme.txt");
+        return damage.contains(QLatin1String("removed")) ? QFile::remove(file)
+                                                         : writeFile(file, "rewritten readme");
+    };
 
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     dlg.setPackageDir(package);
+    dlg.setPackageKeys(keys);
     MessageLog log;
     DlgUpdateProbe::onKillFinish(dlg);
+    if (damage.endsWith(QLatin1String("in the wait"))) {
+        DlgUpdateProbe::waitForPackageCheck(dlg);
+        QVERIFY(changeListedFile());
+    } else if (damage.endsWith(QLatin1String("between tries"))) {
+        // A folder in the way fails the first try just as it reaches the file.
+        const QString obstacle = install.path(QStringLiteral("data/readme.txt"));
+        QVERIFY(writeFile(obstacle + QStringLiteral("/inside.txt"), "in the way"));
+        DlgUpdateProbe::stageTick(dlg);
+        QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 1);
+        QVERIFY(!DlgUpdateProbe::failed(dlg));
+        QVERIFY(QDir(obstacle).removeRecursively());
+        QVERIFY(changeListedFile());
+    }
     DlgUpdateProbe::stageTick(dlg);
 
+    if (!signerId.isEmpty() && problem.isEmpty()) {
+        QCOMPARE(log.count(QStringLiteral(
+                               "SHA256SUMS is signed with key %1; trusted comment: release 2.0 for the test")
+                               .arg(signerId)),
+                 1);
+    }
+    if (afterCheck) {
+        const QStringList named = log.messages().filter(problem);
+        QVERIFY2(!named.isEmpty(), qPrintable(log.messages().join(QLatin1Char('\n'))));
+        // The try that met it failed, the run went straight to the failure and put everything back.
+        QVERIFY(DlgUpdateProbe::failed(dlg));
+        const QStringList packageFolder{QStringLiteral("package")};
+        QCOMPARE(treeDifferences(treeWithout(before, packageFolder),
+                                 treeWithout(snapshotTree(install.root()), packageFolder)),
+                 QStringList());
+        QCOMPARE(readFile(env + QStringLiteral("bin/app.dll")), QByteArray("new app"));
+        QVERIFY(QFileInfo::exists(env + QStringLiteral("del.xml")));
+        return;
+    }
     if (problem.isEmpty()) {
         QCOMPARE(log.count(QStringLiteral("checked %1 files against SHA256SUMS").arg(listed)), 1);
         QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 100);
@@ -667,9 +785,9 @@ void TestController::packageCheckedAgainstManifest()
         QVERIFY(!QFileInfo::exists(package));
         return;
     }
-    const QStringList refused =
-        log.messages().filter(QStringLiteral("The package does not match its SHA256SUMS, so none of it is "
-                                             "applied: "));
+    const QStringList refused = log.messages().filter(
+        signing ? QStringLiteral("The package is not signed with a built-in key, so none of it is applied: ")
+                : QStringLiteral("The package does not match its SHA256SUMS, so none of it is applied: "));
     QCOMPARE(refused.size(), 1);
     QVERIFY2(refused.first().contains(problem), qPrintable(refused.first()));
     // Straight to the failure, as after the last failed copy: no try touched anything.

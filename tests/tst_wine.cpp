@@ -97,7 +97,8 @@ void TestWine::wholeUpdate_data()
     // One more updater of this installation, started by its path in other letter case, and one of
     // another installation's, both running when the update begins.
     QTest::addColumn<bool>("otherUpdaters");
-    // The package's SHA256SUMS: none, one it matches, or one a payload file no longer matches.
+    // The package's SHA256SUMS: none, one it matches, or one a payload file no longer matches; or,
+    // run by the build with a test key built in, one it matches, signed or not.
     QTest::addColumn<QString>("manifest");
     QTest::newRow("success with deletion list and manifest")
         << false << true << false << false << true << "match";
@@ -109,6 +110,10 @@ void TestWine::wholeUpdate_data()
         << true << true << false << true << false << QString();
     QTest::newRow("manifest mismatch, nothing applied")
         << false << true << false << false << false << "mismatch";
+    QTest::newRow("built with a key: a signed package applied")
+        << false << true << false << false << false << "signed";
+    QTest::newRow("built with a key: an unsigned package refused")
+        << false << true << false << false << false << "unsigned";
 }
 
 void TestWine::wholeUpdate()
@@ -119,7 +124,9 @@ void TestWine::wholeUpdate()
     QFETCH(bool, readOnlyFiles);
     QFETCH(bool, otherUpdaters);
     QFETCH(QString, manifest);
-    const bool fails = copyFails || manifest == QLatin1String("mismatch");
+    const bool fails =
+        copyFails || manifest == QLatin1String("mismatch") || manifest == QLatin1String("unsigned");
+    const bool withKey = manifest == QLatin1String("signed") || manifest == QLatin1String("unsigned");
     UpdaterProcessLock lock;
     QTemporaryDir workspace;
     QVERIFY(workspace.isValid());
@@ -127,6 +134,10 @@ void TestWine::wholeUpdate()
     const QString bin = root + QStringLiteral("/bin");
     const QString package = workspace.filePath(QString::fromUtf8("pkg dir 更新"));
     QVERIFY(installWindowsBuild(bin));
+    const QString signedBuild = windowsBuild + QStringLiteral("/tests/windows/quillFernSigned.exe");
+    if (withKey)
+        QVERIFY(QFile::remove(bin + QStringLiteral("/quillFern.exe")) &&
+                QFile::copy(signedBuild, bin + QStringLiteral("/quillFern.exe")));
 
     QVERIFY(writeFile(root + QStringLiteral("/old.txt"), "obsolete"));
     QVERIFY(writeFile(root + QString::fromUtf8("/data/données.txt"), "old data"));
@@ -152,6 +163,9 @@ void TestWine::wholeUpdate()
                                         QString::fromUtf8("added/新.txt")}));
         if (manifest == QLatin1String("mismatch"))
             QVERIFY(writeFile(package + QString::fromUtf8("/Env/data/données.txt"), "new dat"));
+        if (manifest == QLatin1String("signed"))
+            QVERIFY(minisignSign(windowsBuild + QStringLiteral("/tests/windows/packagekeys/test.key"),
+                                 package + QStringLiteral("/SHA256SUMS"), QStringLiteral("signed for Wine")));
     }
     if (readOnlyFiles) {
         // Wine keeps the read-only attribute as the file's write permission bits.
@@ -232,6 +246,11 @@ void TestWine::wholeUpdate()
                      QStringList{QStringLiteral("foo.dll")});
         if (copyFails) {
             QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
+        } else if (withKey) {
+            QVERIFY2(
+                errors.contains("The package is not signed with a built-in key, so none of it is applied: "
+                                "it carries no SHA256SUMS.minisig"),
+                errors.constData());
         } else {
             // Standard error carries the name in the system's code page, not UTF-8.
             QVERIFY2(errors.contains("The package does not match its SHA256SUMS, so none of it is applied: "
@@ -259,8 +278,10 @@ void TestWine::wholeUpdate()
         otherUpdater.kill();
         otherUpdater.waitForFinished();
     }
-    if (manifest == QLatin1String("match"))
+    if (manifest == QLatin1String("match") || withKey)
         QVERIFY2(errors.contains("checked 3 files against SHA256SUMS"), errors.constData());
+    if (withKey)
+        QVERIFY2(errors.contains("; trusted comment: signed for Wine"), errors.constData());
     if (!stopProgram) {
         // Without tskill.exe it stopped the product itself.
         QVERIFY2(errors.contains("ending the processes called Halvorquintel here"), errors.constData());

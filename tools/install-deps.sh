@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev qttools5-dev-tools libxcb1-dev
+    libgcrypt20-dev libgcrypt-mingw-w64-dev minisign
     fonts-dejavu-core fonts-wqy-microhei
     xvfb xauth x11-xserver-utils
     binutils-mingw-w64-x86-64

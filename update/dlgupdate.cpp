@@ -149,6 +149,11 @@ void DlgUpdate::setPackageDir(QString dir)
     packageDir = dir;
 }
 
+void DlgUpdate::setPackageKeys(const QByteArray &publicKeys)
+{
+    packageKeys = PackageKeys::read(publicKeys);
+}
+
 void DlgUpdate::setApplicationDir(const QString &dir)
 {
     applicationDir = dir;
@@ -260,7 +265,8 @@ void DlgUpdate::startPackageCheck()
 {
     if (std::exchange(packageCheckStarted, true))
         return;
-    packageCheck = QtConcurrent::run(&PackageManifest::check, Package(packageDir), cancelCheck, 0);
+    packageCheck =
+        QtConcurrent::run(&PackageManifest::check, Package(packageDir), packageKeys, cancelCheck, 0);
 }
 
 void DlgUpdate::startTry()
@@ -273,8 +279,10 @@ void DlgUpdate::startTry()
     }
     state = RunState::Staging;
     cancelTry = CancelToken();
-    work.setFuture(QtConcurrent::run(&DlgUpdate::runTry, takeUpdate(), firstTry, packageCheck, cancelTry,
-                                     &stageProgress));
+    // Handed copies only: the worker reads nothing of the window.
+    work.setFuture(QtConcurrent::run(
+        [update = takeUpdate(), firstTry, check = packageCheck, keys = packageKeys, cancel = cancelTry,
+         progress = &stageProgress] { return runTry(update, firstTry, check, keys, cancel, progress); }));
 }
 
 void DlgUpdate::startRollback(const QString &occasion)
@@ -347,16 +355,18 @@ void DlgUpdate::showFailureState()
 }
 
 DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
-                                        QFuture<ManifestCheck> packageCheck, CancelToken cancel,
-                                        StageProgress *progress)
+                                        QFuture<ManifestCheck> packageCheck, PackageKeys keys,
+                                        CancelToken cancel, StageProgress *progress)
 {
     WorkResult result;
     result.update = update;
-    if (firstTry && !packageMatches(*update, packageCheck, cancel)) {
+    if (firstTry && !packageMatches(*update, packageCheck, keys, cancel)) {
         result.refused = !cancel.isCancelled();
         return result;
     }
     result.ok = runStages(*update, cancel, *progress);
+    // A file that was not its listed content when used stays so for every try.
+    result.refused = !result.ok && update->contentDiffered();
     return result;
 }
 
@@ -364,25 +374,44 @@ DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> upda
 // against its manifest. A run cut short may have moved files of the payload
 // into the installation, and the recovery moves them back: the check is then
 // done again. What an earlier run left that cannot be trusted applies nothing.
+// From a match on, the run holds every file it uses to the listing.
 bool DlgUpdate::packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
-                               const CancelToken &cancel)
+                               const PackageKeys &keys, const CancelToken &cancel)
 {
     ManifestCheck verdict = packageCheck.result();
     const Recovery recovery = update.recoverEarlierRun();
     if (recovery == Recovery::Blocked)
         return false;
     if (recovery == Recovery::RolledBack && verdict.result != ManifestCheck::Result::NoManifest)
-        verdict = PackageManifest::check(update.package(), cancel);
+        verdict = PackageManifest::check(update.package(), keys, cancel);
     if (!update.isPackage() || verdict.result == ManifestCheck::Result::NoManifest)
         return true;
     if (verdict.result == ManifestCheck::Result::Matches) {
+        if (verdict.signature.valid)
+            qDebug().noquote() << QStringLiteral("SHA256SUMS is signed with key %1; trusted comment: %2")
+                                      .arg(verdict.signature.keyId, verdict.signature.trustedComment);
         qDebug().noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
+        update.checkContentAgainst(verdict.listed);
         return true;
     }
     if (verdict.result == ManifestCheck::Result::Mismatch)
         qDebug().noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
                            << verdict.problem;
+    else if (verdict.result == ManifestCheck::Result::NotSigned)
+        qDebug().noquote() << "The package is not signed with a built-in key, so none of it is applied:"
+                           << verdict.problem;
     return false;
+}
+
+// The files moved into place are hashed there, and every listed file must be
+// in place, before the commit makes the run final.
+bool DlgUpdate::contentPlacedAsListed(InstallationUpdate &update, const CancelToken &cancel)
+{
+    const Outcome checked = update.checkPlacedContent(cancel);
+    if (!checked && update.contentDiffered())
+        qDebug().noquote() << "The installed files do not match SHA256SUMS, so the update is not committed:"
+                           << checked.text();
+    return checked.ok();
 }
 
 DlgUpdate::WorkResult DlgUpdate::runRollback(std::shared_ptr<InstallationUpdate> update)
@@ -398,7 +427,8 @@ bool DlgUpdate::runStages(InstallationUpdate &update, const CancelToken &cancel,
     updateDel(update, progress);
     const bool ok = copy(update, cancel, progress);
     // A close that came while the payload was copied is taken before the commit.
-    return ok && !cancel.isCancelled() && updateVersion(update, progress);
+    return ok && !cancel.isCancelled() && contentPlacedAsListed(update, cancel) && !cancel.isCancelled() &&
+           updateVersion(update, progress);
 }
 
 void DlgUpdate::armStageTimer()

@@ -64,6 +64,9 @@ public:
     ~DlgUpdate() override;
 
     void setPackageDir(QString dir);
+    // The minisign public keys a package must be signed with, as "minisign -G"
+    // writes them; the build compiles them in. Without any, packages need no signature.
+    void setPackageKeys(const QByteArray &publicKeys);
 
     // The folder that holds the updater and the product; the installation
     // root is its parent. Defaults to the running executable's folder.
@@ -125,11 +128,12 @@ private:
 
     // The stages. They run in the worker and touch nothing but what they are handed.
     static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
-                             QFuture<ManifestCheck> packageCheck, CancelToken cancel,
+                             QFuture<ManifestCheck> packageCheck, PackageKeys keys, CancelToken cancel,
                              StageProgress *progress);
     static WorkResult runRollback(std::shared_ptr<InstallationUpdate> update);
     static bool packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
-                               const CancelToken &cancel);
+                               const PackageKeys &keys, const CancelToken &cancel);
+    static bool contentPlacedAsListed(InstallationUpdate &update, const CancelToken &cancel);
     static bool runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
     static void updateDel(InstallationUpdate &update, StageProgress &progress);
     static bool copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
@@ -139,6 +143,7 @@ private:
 
     Ui_DlgUpdate *ui;
     QString packageDir;
+    PackageKeys packageKeys;
     int progressTimerId;
     int stageTimerId;
     int targetProgress;

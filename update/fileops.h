@@ -17,6 +17,8 @@ class QFileInfo;
 namespace FileOps {
 
 using Progress = std::function<void(qint64)>;
+// Hears of the bytes a copy wrote, in order, once they are written.
+using DataWritten = std::function<void(const char *data, qint64 size)>;
 
 // How long a rename, removal or flush on this thread keeps trying while the
 // system refuses it for a reason that passes by itself (on Windows a
@@ -68,8 +70,11 @@ bool isSameOrInside(const QString &path, const QString &folder);
 // Copies the file `source` to the new file `temporary`, with the source's
 // permissions. On failure no temporary file is left. A source that is not a
 // plain readable file fails, without waiting on a pipe or a device.
-// `progress`, where given, hears of the bytes written as the copy goes on.
-bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress = nullptr);
+// `progress`, where given, hears of the bytes written as the copy goes on;
+// `written`, where given, is handed every byte written, so that what was
+// written can be checked before it is used.
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress = nullptr,
+                        const DataWritten &written = nullptr);
 
 // Copies the file `source` to `destination`, replacing a file already there.
 // The data goes to `temporary`, beside `destination`, which is renamed over

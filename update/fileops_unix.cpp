@@ -90,9 +90,10 @@ void report(const Progress &progress, qint64 bytes)
         progress(bytes);
 }
 
-bool copyWithBuffer(int in, int out, const Progress &progress)
+bool copyWithBuffer(int in, int out, const Progress &progress, const DataWritten &written)
 {
-    std::vector<char> buffer(256 * 1024);
+    // One per thread: a copy of many small files is not slowed by clearing a new buffer for each.
+    thread_local std::vector<char> buffer(256 * 1024);
     for (;;) {
         const ssize_t got = ::read(in, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR)
@@ -103,14 +104,19 @@ bool copyWithBuffer(int in, int out, const Progress &progress)
             return true;
         if (!writeAll(out, buffer.data(), size_t(got)))
             return false;
+        if (written)
+            written(buffer.data(), got);
         report(progress, got);
     }
 }
 
 // Lets the kernel move the data where it can, and falls back to read and write.
 // Pieces small enough that a big file shows its progress several times a second.
-bool copyData(int in, int out, const Progress &progress)
+// Data that must be seen as it is written passes through here.
+bool copyData(int in, int out, const Progress &progress, const DataWritten &written)
 {
+    if (written)
+        return copyWithBuffer(in, out, progress, written);
 #ifdef Q_OS_LINUX
     bool copiedAny = false;
     for (;;) {
@@ -131,7 +137,7 @@ bool copyData(int in, int out, const Progress &progress)
         break;
     }
 #endif
-    return copyWithBuffer(in, out, progress);
+    return copyWithBuffer(in, out, progress, nullptr);
 }
 
 // A leftover from an interrupted run, or anything else by that name, is not
@@ -167,7 +173,8 @@ QDateTime modifiedItself(const QString &path)
                                           entry.st_mtim.tv_nsec / 1000000);
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress,
+                        const DataWritten &written)
 {
     const QByteArray temporaryPath = nativePath(temporary);
 
@@ -183,7 +190,8 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
     if (out.get() < 0)
         return failWithSystemError();
 
-    if (!copyData(in.get(), out.get(), progress) || ::fchmod(out.get(), status.st_mode & 07777) != 0) {
+    if (!copyData(in.get(), out.get(), progress, written) ||
+        ::fchmod(out.get(), status.st_mode & 07777) != 0) {
         const detail::Failure failure = detail::systemFailure();
         ::unlink(temporaryPath.constData());
         return fail(failure);

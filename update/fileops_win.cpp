@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
@@ -159,7 +160,29 @@ QDateTime modifiedItself(const QString &path)
     return QDateTime::fromMSecsSinceEpoch(qint64(ticks.QuadPart / 10000) - From1601To1970);
 }
 
-bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress)
+namespace {
+
+// Hands the bytes of the file just written at `path` to `written`, read back from it.
+bool readBack(const std::wstring &path, const DataWritten &written)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return failWithSystemError();
+    std::vector<char> buffer(1024 * 1024);
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, buffer.data(), DWORD(buffer.size()), &got, nullptr)) && got > 0)
+        written(buffer.data(), qint64(got));
+    const detail::Failure failure = detail::systemFailure();
+    CloseHandle(file);
+    return ok || fail(failure);
+}
+
+} // namespace
+
+bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress,
+                        const DataWritten &written)
 {
     Q_UNUSED(progress) // the whole file at once: the caller counts it when done
     const DWORD attributes = GetFileAttributesW(windowsPath(source).c_str());
@@ -167,11 +190,18 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
         return fail("the source is not a plain file");
     const std::wstring from = windowsPath(source);
     const std::wstring to = windowsPath(temporary);
-    if (CopyFileW(from.c_str(), to.c_str(), TRUE))
-        return true;
-    const detail::Failure failure = detail::systemFailure();
-    DeleteFileW(to.c_str());
-    return fail(failure);
+    if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) {
+        const detail::Failure failure = detail::systemFailure();
+        DeleteFileW(to.c_str());
+        return fail(failure);
+    }
+    // The system copies the file whole; what it wrote is then read back to be seen.
+    if (written && !readBack(to, written)) {
+        const detail::Failure failure = detail::lastFailure();
+        DeleteFileW(to.c_str());
+        return fail(failure);
+    }
+    return true;
 }
 
 QStringList namesNotValidUtf8(const QString &folder)

@@ -281,9 +281,14 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
     if (isRealFolder(installed))
         return Outcome::failure(QStringLiteral("replace"), installed.filePath(),
                                 QStringLiteral("a folder is in the way"));
+    const Outcome listed = content.checkListed(source, relative);
+    if (!listed)
+        return listed;
     if (movesAllowed && movable) {
-        if (moveInto(source, relative, installed))
+        if (moveInto(source, relative, installed)) {
+            content.noteMoved(relative);
             return Outcome::done();
+        }
         installed.refresh();
     }
     return copyInto(source, relative, installed, progress);
@@ -301,17 +306,21 @@ Outcome InstallationBackup::copyInto(const QString &source, const QString &relat
         const Outcome recorded = record(kindOfCopy(present, kept), relative, temporaryName);
         if (!recorded)
             return recorded;
-        return FileOps::replaceFile(source, destination, temporary, progress)
-                   ? Outcome::done()
-                   : FileOps::failure(QStringLiteral("copy"), source);
+        const Outcome written = content.writeTemporaryCopy(source, relative, temporary, progress);
+        if (!written || FileOps::renameOver(temporary, destination))
+            return written;
+        const Outcome failed = FileOps::failure(QStringLiteral("copy"), source);
+        FileOps::removeIfPresent(temporary);
+        return failed;
     }
 
     // Write the new file completely before the installed one leaves its place.
     const Outcome recorded = record(JournalRecord::MovedAside, relative, temporaryName);
     if (!recorded)
         return recorded;
-    if (!FileOps::writeTemporaryCopy(source, temporary, progress))
-        return FileOps::failure(QStringLiteral("copy"), source);
+    const Outcome written = content.writeTemporaryCopy(source, relative, temporary, progress);
+    if (!written)
+        return written;
     Outcome outcome = area.makeSavedFolderFor(relative);
     if (outcome && !FileOps::renameOver(destination, area.savedUnderInstalledName(relative)))
         outcome = FileOps::failure(QStringLiteral("set aside"), destination);

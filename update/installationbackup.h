@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "backuparea.h"
+#include "contentatuse.h"
 #include "journal.h"
 #include "outcome.h"
 #include "package.h"
@@ -79,6 +80,9 @@ public:
     // Called before the journal is first written, and before the journal of a
     // run that was cut short is undone.
     void setBeforeFirstChange(std::function<void()> hook);
+    // What putFile holds the files it puts in place to; it checks nothing until given a listing.
+    ContentAtUse &contentAtUse() { return content; }
+    const ContentAtUse &contentAtUse() const { return content; }
 
     // Undoes everything the journal records (see RunRollback::restore).
     Outcome restore();
@@ -124,4 +128,5 @@ private:
     // Whether a record says the deletion list in the area is this package's, set aside.
     bool listKept = false;
     std::function<void()> beforeFirstChange;
+    ContentAtUse content;
 };

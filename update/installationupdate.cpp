@@ -59,6 +59,21 @@ CopyOutcome InstallationUpdate::copyPayload(const CancelToken &cancel, const Cop
     return isPackage() ? payloadCopy.copy(deletionList.leftInPackage(), cancel, progress) : CopyOutcome();
 }
 
+void InstallationUpdate::checkContentAgainst(std::shared_ptr<const ListedContent> listed)
+{
+    backup.contentAtUse().setListed(std::move(listed));
+}
+
+Outcome InstallationUpdate::checkPlacedContent(const CancelToken &cancel)
+{
+    return backup.contentAtUse().checkPlaced(rootPath, updatePackage.payload(), cancel);
+}
+
+bool InstallationUpdate::contentDiffered() const
+{
+    return backup.contentAtUse().foundDifference();
+}
+
 Outcome InstallationUpdate::commit()
 {
     return backup.commit();

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 #include "deletionlist.h"
 #include "installationbackup.h"
@@ -44,6 +45,13 @@ public:
     DeletionOutcome applyDeletionList();
     // Copies the payload over the installation (see PayloadCopy).
     CopyOutcome copyPayload(const CancelToken &cancel, const CopyProgress &progress = nullptr);
+    // From now on every file the copy puts in place must be `listed`'s
+    // content, and checkPlacedContent holds the run to it (see ContentAtUse).
+    void checkContentAgainst(std::shared_ptr<const ListedContent> listed);
+    // Before the commit: the files moved into place are what is listed, and no listed file is missing.
+    Outcome checkPlacedContent(const CancelToken &cancel);
+    // A file of the payload was not its listed content when used: no try can apply the package.
+    bool contentDiffered() const;
     // Makes the run final: from here on it is never rolled back.
     Outcome commit();
     // Removes the package folder, unless it is one no run may remove; a package

@@ -1,20 +1,14 @@
 #include "packagemanifest.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QThread>
-#include <QThreadPool>
-#include <QVector>
-#include <QtConcurrent>
-
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cctype>
 #include <vector>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "crypto.h"
 #include "fileops.h"
 #include "package.h"
 #include "payloadcopy.h"
@@ -22,22 +16,18 @@
 
 namespace {
 
-using Digest = std::array<char, 32>;
-
 // A path can be long, but no line of a real manifest comes near this.
-constexpr qint64 MaxLineBytes = 64 * 1024;
-constexpr int ReadChunk = 256 * 1024;
+constexpr int MaxLineBytes = 64 * 1024;
+// Room for well over a million lines; the manifest is held in memory whole.
+constexpr qint64 MaxManifestBytes = 256 * 1024 * 1024;
+constexpr qint64 MaxSignatureBytes = 64 * 1024;
 
-// One file the manifest lists, and what the check found it to be.
+// One file the manifest lists.
 struct Listed
 {
-    enum class State : quint8 { Unchecked, Matches, Differs, Missing, NotPlainFile, Unreadable };
-
     QString path; // relative to the payload
-    Digest digest;
+    Crypto::Sha256Digest digest;
     int line = 0;
-    State state = State::Unchecked;
-    QString reason; // the system's, when it could not be read
 };
 
 ManifestCheck mismatch(const QString &problem)
@@ -102,7 +92,7 @@ bool parseLine(QByteArray line, Listed &entry)
     if (!std::all_of(hex.cbegin(), hex.cend(), [](char c) { return std::isxdigit(uchar(c)) != 0; }))
         return false;
     const QByteArray digest = QByteArray::fromHex(hex);
-    std::copy(digest.cbegin(), digest.cend(), entry.digest.begin());
+    std::transform(digest.cbegin(), digest.cend(), entry.digest.begin(), [](char c) { return uchar(c); });
 
     QByteArray name = line.mid(nameAt);
     if (escaped && !unescape(name))
@@ -146,26 +136,44 @@ bool isListed(const std::vector<Listed> &listed, const QString &path)
     return found != listed.cend() && found->path.compare(path, FileOps::fileNameCaseSensitivity()) == 0;
 }
 
-// Reads the manifest; on failure `problem` says why, naming the first line
-// that is not one of the format, and `listed` is incomplete.
-std::vector<Listed> readManifest(const QString &path, QString &problem)
+// The whole file at `path`, read once, so that what is verified is what is used;
+// on failure `problem` says why.
+QByteArray readWhole(const QString &path, qint64 maxBytes, QString &problem)
 {
-    std::vector<Listed> listed;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         problem = QStringLiteral("could not read %1: %2").arg(quoted(path), file.errorString());
-        return listed;
+        return QByteArray();
     }
-    for (int number = 1; !file.atEnd(); ++number) {
-        QByteArray line = file.readLine(MaxLineBytes);
-        const bool whole = line.endsWith('\n') || file.atEnd();
-        if (line.endsWith('\n'))
-            line.chop(1);
+    if (file.size() > maxBytes) {
+        problem =
+            QStringLiteral("could not read %1: it is larger than %2 bytes").arg(quoted(path)).arg(maxBytes);
+        return QByteArray();
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        problem = QStringLiteral("could not read %1: %2").arg(quoted(path), file.errorString());
+    return bytes;
+}
+
+// Reads the manifest's lines; on failure `problem` says why, naming the first
+// line that is not one of the format, and `listed` is incomplete.
+std::vector<Listed> parseManifest(const QByteArray &text, QString &problem)
+{
+    std::vector<Listed> listed;
+    int number = 0;
+    for (int start = 0; start < text.size();) {
+        ++number;
+        int end = text.indexOf('\n', start);
+        if (end < 0)
+            end = text.size();
+        const QByteArray line = text.mid(start, end - start);
+        start = end + 1;
         if (line.startsWith('#'))
             continue;
         Listed entry;
         entry.line = number;
-        if (!whole || !parseLine(line, entry)) {
+        if (line.size() >= MaxLineBytes || !parseLine(line, entry)) {
             problem = QStringLiteral("line %1 unreadable").arg(number);
             return listed;
         }
@@ -176,8 +184,6 @@ std::vector<Listed> readManifest(const QString &path, QString &problem)
         }
         listed.push_back(std::move(entry));
     }
-    if (file.error() != QFileDevice::NoError)
-        problem = QStringLiteral("could not read %1: %2").arg(quoted(path), file.errorString());
     return listed;
 }
 
@@ -214,84 +220,62 @@ QString firstUnlisted(const QString &folder, const QString &relative, const std:
     return found;
 }
 
-Listed::State hashFile(const QString &path, Listed &entry, QByteArray &buffer)
+QString describe(const Listed &entry, const Crypto::FileHash &found)
 {
-    const Place place = Place::of(path);
-    if (!place.exists())
-        return Listed::State::Missing;
-    if (!place.leadsToFile())
-        return Listed::State::NotPlainFile;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        entry.reason = file.errorString();
-        return Listed::State::Unreadable;
-    }
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (;;) {
-        const qint64 read = file.read(buffer.data(), buffer.size());
-        if (read < 0) {
-            entry.reason = file.errorString();
-            return Listed::State::Unreadable;
-        }
-        if (read == 0)
-            break;
-        hash.addData(buffer.constData(), int(read));
-    }
-    const QByteArray digest = hash.result();
-    return std::equal(digest.cbegin(), digest.cend(), entry.digest.cbegin()) ? Listed::State::Matches
-                                                                             : Listed::State::Differs;
-}
-
-// Hashes every listed file, `threads` at a time, each taking the next one
-// still to do. Each writes only the entries it took.
-void hashAll(std::vector<Listed> &listed, const QString &payload, int threads, const CancelToken &cancel)
-{
-    std::atomic<size_t> next{0};
-    const auto work = [&] {
-        QByteArray buffer(ReadChunk, Qt::Uninitialized);
-        for (size_t index = next++; index < listed.size() && !cancel.isCancelled(); index = next++) {
-            Listed &entry = listed[index];
-            entry.state = hashFile(payload + QLatin1Char('/') + entry.path, entry, buffer);
-        }
-    };
-    QThreadPool pool;
-    pool.setMaxThreadCount(qMax(1, threads - 1));
-    QVector<QFuture<void>> helpers;
-    for (int helper = 1; helper < threads; ++helper)
-        helpers << QtConcurrent::run(&pool, work);
-    work();
-    for (QFuture<void> &helper : helpers)
-        helper.waitForFinished();
-}
-
-QString describe(const Listed &entry)
-{
-    switch (entry.state) {
-    case Listed::State::Differs:
-        return quoted(entry.path) + QStringLiteral(": content differs");
-    case Listed::State::Missing:
+    switch (found.state) {
+    case Crypto::FileHash::State::Hashed:
+        return found.digest == entry.digest ? QString()
+                                            : quoted(entry.path) + QStringLiteral(": content differs");
+    case Crypto::FileHash::State::Missing:
         return quoted(entry.path) + QStringLiteral(": missing");
-    case Listed::State::NotPlainFile:
+    case Crypto::FileHash::State::NotPlainFile:
         return quoted(entry.path) + QStringLiteral(": not a plain file");
-    case Listed::State::Unreadable:
-        return quoted(entry.path) + QStringLiteral(": could not be read: ") + entry.reason;
-    case Listed::State::Unchecked:
-    case Listed::State::Matches:
+    case Crypto::FileHash::State::Unreadable:
+        return quoted(entry.path) + QStringLiteral(": could not be read: ") + found.reason;
+    case Crypto::FileHash::State::Unhashed:
         break;
     }
-    return QString();
+    return quoted(entry.path) + QStringLiteral(": not checked");
+}
+
+ManifestCheck notSigned(const QString &problem)
+{
+    ManifestCheck check;
+    check.result = ManifestCheck::Result::NotSigned;
+    check.problem = problem;
+    return check;
 }
 
 } // namespace
 
-ManifestCheck PackageManifest::check(const Package &package, const CancelToken &cancel, int threads)
+ManifestCheck PackageManifest::check(const Package &package, const PackageKeys &keys,
+                                     const CancelToken &cancel, int threads)
 {
     const QString manifest = package.manifest();
-    if (!FileOps::existsOrIsLink(QFileInfo(manifest)))
-        return ManifestCheck();
+    if (!FileOps::existsOrIsLink(QFileInfo(manifest))) {
+        return keys.requireSignature()
+                   ? notSigned(QStringLiteral("it carries no SHA256SUMS, and a package must be signed"))
+                   : ManifestCheck();
+    }
 
     QString problem;
-    std::vector<Listed> listed = readManifest(manifest, problem);
+    const QByteArray text = readWhole(manifest, MaxManifestBytes, problem);
+    if (!problem.isEmpty())
+        return keys.requireSignature() ? notSigned(problem) : mismatch(problem);
+    SignatureCheck signature;
+    if (keys.requireSignature()) {
+        const QString signaturePath = package.path() + QLatin1Char('/') + signatureName();
+        if (!FileOps::existsOrIsLink(QFileInfo(signaturePath)))
+            return notSigned(QStringLiteral("it carries no %1").arg(signatureName()));
+        const QByteArray signatureFile = readWhole(signaturePath, MaxSignatureBytes, problem);
+        if (!problem.isEmpty())
+            return notSigned(problem);
+        signature = PackageSignature::verify(text, signatureFile, keys);
+        if (!signature.valid)
+            return notSigned(quoted(signatureName()) + QStringLiteral(": ") + signature.problem);
+    }
+
+    std::vector<Listed> listed = parseManifest(text, problem);
     if (!problem.isEmpty())
         return mismatch(problem);
     std::sort(listed.begin(), listed.end(), lessPath);
@@ -304,19 +288,30 @@ ManifestCheck PackageManifest::check(const Package &package, const CancelToken &
     if (!unlisted.isEmpty())
         return mismatch(quoted(unlisted) + QStringLiteral(": not listed"));
 
-    hashAll(listed, payload, threads > 0 ? threads : qMax(1, QThread::idealThreadCount()), cancel);
+    std::vector<Crypto::FileHash> found(listed.size());
+    for (size_t index = 0; index < listed.size(); ++index)
+        found[index].path = payload + QLatin1Char('/') + listed[index].path;
+    Crypto::hashFiles(found, threads, cancel);
     if (cancel.isCancelled())
         return cancelled();
     // The first by its line, whichever thread found it.
     const Listed *offending = nullptr;
-    for (const Listed &entry : listed) {
-        if (entry.state != Listed::State::Matches && (!offending || entry.line < offending->line))
-            offending = &entry;
+    QString offence;
+    auto content = std::make_shared<ListedContent>();
+    for (size_t index = 0; index < listed.size(); ++index) {
+        const QString wrong = describe(listed[index], found[index]);
+        if (!wrong.isEmpty() && (!offending || listed[index].line < offending->line)) {
+            offending = &listed[index];
+            offence = wrong;
+        }
+        content->add(listed[index].path, listed[index].digest);
     }
     if (offending)
-        return mismatch(describe(*offending));
+        return mismatch(offence);
     ManifestCheck check;
     check.result = ManifestCheck::Result::Matches;
     check.files = int(listed.size());
+    check.listed = std::move(content);
+    check.signature = signature;
     return check;
 }

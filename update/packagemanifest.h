@@ -2,7 +2,11 @@
 
 #include <QString>
 
+#include <memory>
+
 #include "canceltoken.h"
+#include "contentatuse.h"
+#include "packagesignature.h"
 
 class Package;
 
@@ -10,17 +14,23 @@ class Package;
 struct ManifestCheck
 {
     enum class Result {
-        NoManifest, // the package has none: it is applied as it is
+        NoManifest, // the package has none, and needs none: it is applied as it is
         Matches,
-        Mismatch, // nothing of the package may be applied
+        Mismatch,  // nothing of the package may be applied
+        NotSigned, // no valid signature by a built-in key: nothing of it may be applied
         Cancelled,
     };
 
     Result result = Result::NoManifest;
     // The files whose hash was checked.
     int files = 0;
-    // On a mismatch, the first offending entry and why: ""bin/app.dll": content differs".
+    // On a mismatch, the first offending entry and why: ""bin/app.dll": content differs";
+    // when not signed, why not.
     QString problem;
+    // On a match: what each listed file must be when the run uses it.
+    std::shared_ptr<const ListedContent> listed;
+    // On a match with a signature: who signed, and what they said.
+    SignatureCheck signature;
 
     bool allowsApplying() const { return result == Result::NoManifest || result == Result::Matches; }
 };
@@ -33,12 +43,16 @@ struct ManifestCheck
 // name. When a package carries one, it is applied only if every listed file
 // is a plain file with that hash, and every file the copy would apply is
 // listed; hidden entries and "__MACOSX", which the copy passes over, need not
-// be. A manifest that cannot be read counts as a mismatch.
+// be. A manifest that cannot be read counts as a mismatch. With keys, the
+// manifest is required, and so is its minisign signature "SHA256SUMS.minisig"
+// by one of them, checked over the very bytes the listing is read from.
 class PackageManifest
 {
 public:
     // Checks `package`'s payload against its manifest, hashing on `threads`
     // threads at once (0: one per processor core). Checks `cancel` between
     // two files.
-    static ManifestCheck check(const Package &package, const CancelToken &cancel, int threads = 0);
+    static ManifestCheck check(const Package &package, const PackageKeys &keys, const CancelToken &cancel,
+                               int threads = 0);
+    static QString signatureName() { return QStringLiteral("SHA256SUMS.minisig"); }
 };

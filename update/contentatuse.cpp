@@ -1,0 +1,126 @@
+#include "contentatuse.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <vector>
+
+#include "package.h"
+
+namespace {
+
+const QString differsFromList = QStringLiteral("its content differs from what SHA256SUMS lists for it");
+
+} // namespace
+
+void ListedContent::add(const QString &path, const Crypto::Sha256Digest &digest)
+{
+    entries.insert(key(path), Entry{path, digest});
+}
+
+const Crypto::Sha256Digest *ListedContent::find(const QString &path) const
+{
+    const auto found = entries.constFind(key(path));
+    return found == entries.cend() ? nullptr : &found->digest;
+}
+
+QStringList ListedContent::paths() const
+{
+    QStringList all;
+    all.reserve(entries.size());
+    for (const Entry &entry : entries)
+        all.append(entry.path);
+    all.sort();
+    return all;
+}
+
+QString ListedContent::key(const QString &path)
+{
+    return FileOps::fileNameCaseSensitivity() == Qt::CaseSensitive ? path : path.toCaseFolded();
+}
+
+void ContentAtUse::setListed(std::shared_ptr<const ListedContent> content)
+{
+    listed = std::move(content);
+}
+
+Outcome ContentAtUse::difference(const QString &path, const QString &reason)
+{
+    differs = true;
+    return Outcome::failure(QStringLiteral("install"), path, reason);
+}
+
+Outcome ContentAtUse::checkListed(const QString &source, const QString &relative)
+{
+    if (!isChecking() || listed->find(relative))
+        return Outcome::done();
+    return difference(source, QStringLiteral("it is not listed in SHA256SUMS: it came into the package after "
+                                             "the package was checked"));
+}
+
+Outcome ContentAtUse::writeTemporaryCopy(const QString &source, const QString &relative,
+                                         const QString &temporary, const FileOps::Progress &progress)
+{
+    const Crypto::Sha256Digest *expected = isChecking() ? listed->find(relative) : nullptr;
+    if (!expected) {
+        if (isChecking())
+            return checkListed(source, relative);
+        return FileOps::writeTemporaryCopy(source, temporary, progress)
+                   ? Outcome::done()
+                   : FileOps::failure(QStringLiteral("copy"), source);
+    }
+    Crypto::Sha256 hash;
+    const auto written = [&hash](const char *data, qint64 size) { hash.add(data, size); };
+    if (!FileOps::writeTemporaryCopy(source, temporary, progress, written))
+        return FileOps::failure(QStringLiteral("copy"), source);
+    if (hash.result() != *expected) {
+        FileOps::removeIfPresent(temporary);
+        return difference(source, differsFromList);
+    }
+    placed.insert(ListedContent::key(relative));
+    return Outcome::done();
+}
+
+void ContentAtUse::noteMoved(const QString &relative)
+{
+    if (!isChecking())
+        return;
+    moved.append(relative);
+    placed.insert(ListedContent::key(relative));
+}
+
+Outcome ContentAtUse::checkPlaced(const QString &root, const QString &payload, const CancelToken &cancel,
+                                  int threads)
+{
+    if (!isChecking())
+        return Outcome::done();
+    std::vector<Crypto::FileHash> files(size_t(moved.size()));
+    for (int index = 0; index < moved.size(); ++index)
+        files[size_t(index)].path = root + QLatin1Char('/') + moved.at(index);
+    Crypto::hashFiles(files, threads, cancel);
+    if (cancel.isCancelled())
+        return Outcome::failure(QStringLiteral("check the installed files"), root,
+                                QStringLiteral("the run was cancelled"));
+    for (size_t index = 0; index < files.size(); ++index) {
+        const Crypto::FileHash &file = files[index];
+        if (file.state == Crypto::FileHash::State::Hashed &&
+            file.digest == *listed->find(moved.at(int(index))))
+            continue;
+        const QString reason = file.state == Crypto::FileHash::State::Hashed ? differsFromList
+                               : file.state == Crypto::FileHash::State::Unreadable
+                                   ? QStringLiteral("it could not be read to be checked: ") + file.reason
+                                   : QStringLiteral("it is no longer in place");
+        return difference(file.path, reason);
+    }
+    const QString deletionList = ListedContent::key(Package::deletionListName());
+    for (const QString &path : listed->paths()) {
+        const QString key = ListedContent::key(path);
+        if (placed.contains(key) || key == deletionList ||
+            FileOps::existsOrIsLink(QFileInfo(payload + QLatin1Char('/') + path)))
+            continue;
+        return difference(payload + QLatin1Char('/') + path,
+                          QStringLiteral("it is listed in SHA256SUMS but was gone from the package when it "
+                                         "was to be installed"));
+    }
+    return Outcome::done();
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+#include "canceltoken.h"
+#include "crypto.h"
+#include "fileops.h"
+#include "outcome.h"
+
+// The content a manifest lists, by each file's path relative to the payload,
+// found under any spelling the file system takes for that path.
+class ListedContent
+{
+public:
+    void add(const QString &path, const Crypto::Sha256Digest &digest);
+    // Null when `path` is not listed.
+    const Crypto::Sha256Digest *find(const QString &path) const;
+    // As the manifest spells them.
+    QStringList paths() const;
+    int size() const { return int(entries.size()); }
+
+    // The one key of all spellings of `path`.
+    static QString key(const QString &path);
+
+private:
+    struct Entry
+    {
+        QString path;
+        Crypto::Sha256Digest digest;
+    };
+    QHash<QString, Entry> entries;
+};
+
+// Holds the files a run puts in place to the listed content at the moment
+// they are used, not only when the package was checked: a copy hashes the
+// bytes it writes and compares them before they are renamed into place; a
+// file moved into place is hashed again there before the commit, and every
+// listed file must have been put in place by then. With nothing listed it
+// checks nothing and costs nothing.
+class ContentAtUse
+{
+public:
+    void setListed(std::shared_ptr<const ListedContent> content);
+    bool isChecking() const { return listed != nullptr; }
+
+    // Whether the file at `relative` may be put in place at all: when checking, only a listed one may.
+    Outcome checkListed(const QString &source, const QString &relative);
+    // Writes `source` to `temporary` (see FileOps::writeTemporaryCopy). When
+    // checking, what was written must be the listed content of `relative`:
+    // otherwise the temporary file is removed and the outcome says which file differs.
+    Outcome writeTemporaryCopy(const QString &source, const QString &relative, const QString &temporary,
+                               const FileOps::Progress &progress);
+    // The file at `relative` was moved into place unread; checkPlaced hashes it there.
+    void noteMoved(const QString &relative);
+    // Before the commit: each file moved into place is hashed where it is now,
+    // and each listed file must be in place, unless the copy passes over it
+    // and it is still in the payload at `payload`, or it is the deletion list.
+    Outcome checkPlaced(const QString &root, const QString &payload, const CancelToken &cancel,
+                        int threads = 0);
+
+    // A file was not the listed content when it was used: no later try can mend that.
+    bool foundDifference() const { return differs; }
+
+private:
+    Outcome difference(const QString &path, const QString &reason);
+
+    std::shared_ptr<const ListedContent> listed;
+    // Keys of the listed files put in place, by any try of the run.
+    QSet<QString> placed;
+    QStringList moved;
+    bool differs = false;
+};

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <vector>
+
+#include "canceltoken.h"
+
+struct gcry_md_handle;
+
+// The cryptography the run relies on, from libgcrypt: SHA-256 (on the
+// processor's SHA instructions where it has them), BLAKE2b-512 and Ed25519.
+namespace Crypto {
+
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// Readies libgcrypt once per process, from whichever thread comes first.
+void initialise();
+
+// A SHA-256 taken piece by piece.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+
+    void add(const char *data, qint64 size);
+    // The digest of everything added; ends the hash.
+    Sha256Digest result();
+
+private:
+    gcry_md_handle *handle = nullptr;
+};
+
+// The hash a file came to, or why it has none.
+struct FileHash
+{
+    enum class State : quint8 { Unhashed, Hashed, Missing, NotPlainFile, Unreadable };
+
+    QString path;
+    Sha256Digest digest{};
+    State state = State::Unhashed;
+    QString reason; // the system's, when it could not be read
+};
+
+// Hashes every file of `files`, `threads` at a time (0: one per processor
+// core), each thread taking the next one still to do. Checks `cancel`
+// between two files; what was not reached stays Unhashed.
+void hashFiles(std::vector<FileHash> &files, int threads, const CancelToken &cancel);
+
+QByteArray blake2b512(const QByteArray &data);
+
+// Whether `signature` (64 bytes) is the Ed25519 signature of `message` by `publicKey` (32 bytes).
+bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature);
+
+} // namespace Crypto
