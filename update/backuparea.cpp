@@ -6,12 +6,10 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
 #include "fileops.h"
-#include "fileops_p.h"
 #include "place.h"
 
 namespace {
@@ -192,13 +190,7 @@ Outcome BackupArea::moveToTrash()
         return Outcome::done();
     FileOps::makePath(bin);
     int left = 0;
-    QDirIterator it(areaPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QFileInfo entry(it.next());
-        if (!FileOps::isRealFolder(entry))
-            FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
-    }
+    moveEntriesInto(areaPath, bin, left);
     FileOps::removeTree(areaPath);
     if (!exists())
         return Outcome::done();
@@ -206,6 +198,20 @@ Outcome BackupArea::moveToTrash()
     FileOps::removeFolder(bin);
     FileOps::removeFolder(trashPath);
     return notMoved;
+}
+
+// What is left in `folder` moves into `bin` entry by entry; a link, junction
+// or mount point moves as the entry it is, never what it leads to.
+void BackupArea::moveEntriesInto(const QString &folder, const QString &bin, int &left)
+{
+    const QFileInfoList entries =
+        QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (Place::entry(entry.filePath()).isPlainFolder())
+            moveEntriesInto(entry.filePath(), bin, left);
+        else
+            FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
+    }
 }
 
 bool BackupArea::dropTrash() const

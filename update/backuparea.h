@@ -65,6 +65,7 @@ private:
     // Nothing but a folder of our own, or nothing yet, stands at `folder`.
     static bool isOurs(const QString &folder);
     Outcome makeTrash();
+    static void moveEntriesInto(const QString &folder, const QString &bin, int &left);
 
     QString rootPath;
     QString areaPath;
