@@ -90,6 +90,8 @@ private slots:
     void folderLinkCycleFails();
     void payloadFolderLinks_data();
     void payloadFolderLinks();
+    void installedMountPoints_data();
+    void installedMountPoints();
     void transientRefusalsRiddenOut_data();
     void transientRefusalsRiddenOut();
     void windowsShortcutsAreFiles_data();
@@ -463,6 +465,62 @@ void TestCopy::payloadFolderLinks()
              1);
     QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("linkdir"))));
     QCOMPARE(snapshotTree(install->binDir()), installedBin);
+}
+
+void TestCopy::installedMountPoints_data()
+{
+    QTest::addColumn<QString>("mounted");
+    QTest::addColumn<QString>("refusal"); // empty where the copy writes through it
+    QTest::newRow("a file system of its own") << "volume" << QString();
+    QTest::newRow("a folder outside, shown there")
+        << "folder"
+        << "it is a junction or mount point, which leads out of the installation";
+}
+
+// An installed folder on a volume of its own is the installation's: its
+// originals are set aside on that volume, where a rename can take them. One
+// that shows a folder from elsewhere is never written through.
+void TestCopy::installedMountPoints()
+{
+    QFETCH(QString, mounted);
+    QFETCH(QString, refusal);
+    const QString data = install->path(QStringLiteral("data"));
+    const QString outside = workspace->filePath(QStringLiteral("out"));
+    QVERIFY(writeFile(outside + QStringLiteral("/f.txt"), "outside"));
+    const auto unmount = qScopeGuard([&data] { PrivateMounts::standInGone(data); });
+    if (mounted == QLatin1String("volume")) {
+        if (!ownMounts)
+            QSKIP("a file system of the test's own needs root and a mount namespace of its own");
+        QVERIFY(QDir().mkpath(data));
+        QVERIFY(PrivateMounts::mountTmpfs(data));
+        QVERIFY(writeFile(data + QStringLiteral("/f.txt"), "installed"));
+    } else if (!PrivateMounts::standInMountPoint(outside, data)) {
+        QSKIP("bind mounts need root and a mount namespace of the test's own");
+    }
+    QVERIFY(writeFile(env(QStringLiteral("data/f.txt")), "new"));
+    QVERIFY(writeFile(env(QStringLiteral("data/sub/g.txt")), "added"));
+    const auto around = surroundings();
+
+    MessageLog log;
+    const bool ok = DlgUpdateProbe::copy(*dlg, *update);
+    QCOMPARE(ok, refusal.isEmpty());
+    QCOMPARE(surroundings(), around);
+    if (!ok) {
+        QCOMPARE(
+            log.count(QStringLiteral("The copy failed: could not copy into \"%1\": %2").arg(data, refusal)),
+            1);
+        return;
+    }
+    QCOMPARE(readFile(data + QStringLiteral("/f.txt")), QByteArray("new"));
+    QCOMPARE(readFile(data + QStringLiteral("/sub/g.txt")), QByteArray("added"));
+    // Set aside on the volume itself, and copied, not moved out of the package.
+    QCOMPARE(readFile(data + QStringLiteral("/.quillFern-backup/files/f.txt")), QByteArray("installed"));
+    QCOMPARE(readFile(env(QStringLiteral("data/f.txt"))), QByteArray("new"));
+    // A failed run puts the volume's original back, and leaves no area on it.
+    QVERIFY(update->rollBack());
+    QCOMPARE(readFile(data + QStringLiteral("/f.txt")), QByteArray("installed"));
+    QCOMPARE(QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("f.txt")});
 }
 
 void TestCopy::transientRefusalsRiddenOut_data()

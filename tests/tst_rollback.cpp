@@ -47,6 +47,7 @@ private slots:
     void retriesKeepFirstOriginal();
     void successDropsBackup_data();
     void successDropsBackup();
+    void interruptedRunRolledBackByNextRun_data();
     void interruptedRunRolledBackByNextRun();
     void relativePackageRecoveredFromAnotherFolder();
     void packageRecoveredUnderAnotherSpelling_data();
@@ -80,6 +81,7 @@ private:
     QMap<QString, QString> surroundings() const;
     void layOutInstallation();
     void layOutLeftArea();
+    void layOutVolume(const QString &how);
     void runAsAnotherUserBesideArea();
     void failEveryTry(DlgUpdate &dlg);
 
@@ -138,6 +140,30 @@ void TestRollback::layOutInstallation()
     QVERIFY(writeFile(env(QStringLiteral("readme.txt")), "new readme"));
     QVERIFY(writeFile(env(QStringLiteral("added/deep/er/file.txt")), "added"));
     QVERIFY(writeFile(env(QStringLiteral("zz-blocked")), "a file where a folder is"));
+}
+
+// A file system of its own at "data" inside the root ("mounted"; "bound":
+// one mounted beside the installation and bound there whole, so that it can
+// be taken away and brought back): the list removes a file of it, and the
+// payload replaces one and adds a folder.
+void TestRollback::layOutVolume(const QString &how)
+{
+    const QString data = root(QStringLiteral("data"));
+    const QString beside = workspace->filePath(QStringLiteral("volume"));
+    QVERIFY(QDir().mkpath(data));
+    if (how == QLatin1String("bound")) {
+        QVERIFY(QDir().mkpath(beside));
+        QVERIFY(PrivateMounts::mountTmpfs(beside));
+        QVERIFY(PrivateMounts::bind(beside, data));
+    } else {
+        QVERIFY(PrivateMounts::mountTmpfs(data));
+    }
+    QVERIFY(writeFile(root(QStringLiteral("data/obsolete.txt")), "obsolete on the volume"));
+    QVERIFY(writeFile(root(QStringLiteral("data/kept/replaced.txt")), "old on the volume"));
+    QVERIFY(writeFile(env(QStringLiteral("data/kept/replaced.txt")), "new on the volume"));
+    QVERIFY(writeFile(env(QStringLiteral("data/added/new.txt")), "added on the volume"));
+    QVERIFY(writeFile(env(QStringLiteral("del.xml")), "<DelLs><f>old/obsolete.txt</f><f>readme.txt</f>"
+                                                      "<f>readme-link</f><f>data/obsolete.txt</f></DelLs>"));
 }
 
 void TestRollback::layOutLeftArea()
@@ -246,11 +272,14 @@ void TestRollback::failedRunRestoresInstallation_data()
     QTest::addColumn<bool>("packageElsewhere");
     // An area no journal explains, whose files name paths the run removes and replaces.
     QTest::addColumn<QString>("leftArea");
-    QTest::newRow("with deletion list") << true << false << QString();
-    QTest::newRow("payload only") << false << false << QString();
-    QTest::newRow("package on another file system") << true << true << QString();
-    QTest::newRow("a stale area behind a taken trash name") << true << false << QStringLiteral("stale");
-    QTest::newRow("an area another user left") << true << false << QStringLiteral("another user's");
+    QTest::addColumn<bool>("volume"); // a file system of its own mounted inside the root
+    QTest::newRow("with deletion list") << true << false << QString() << false;
+    QTest::newRow("payload only") << false << false << QString() << false;
+    QTest::newRow("package on another file system") << true << true << QString() << false;
+    QTest::newRow("a stale area behind a taken trash name")
+        << true << false << QStringLiteral("stale") << false;
+    QTest::newRow("an area another user left") << true << false << QStringLiteral("another user's") << false;
+    QTest::newRow("a volume mounted inside the root") << true << false << QString() << true;
 }
 
 void TestRollback::failedRunRestoresInstallation()
@@ -258,6 +287,10 @@ void TestRollback::failedRunRestoresInstallation()
     QFETCH(bool, withList);
     QFETCH(bool, packageElsewhere);
     QFETCH(QString, leftArea);
+    QFETCH(bool, volume);
+    const auto unmount = qScopeGuard([this] { PrivateMounts::unmount(root(QStringLiteral("data"))); });
+    if (volume && !ownMounts)
+        QSKIP("a file system of the test's own needs root and a mount namespace of its own");
     if (packageElsewhere) {
         // /dev/shm is a tmpfs on most Linux systems, apart from the temporary folder.
         otherFileSystem = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/tst_rollback-XXXXXX"));
@@ -266,6 +299,8 @@ void TestRollback::failedRunRestoresInstallation()
         package = otherFileSystem->filePath(QStringLiteral("package"));
     }
     layOutInstallation();
+    if (volume)
+        layOutVolume(QStringLiteral("mounted"));
     if (!withList)
         QVERIFY(QFile::remove(env(QStringLiteral("del.xml"))));
     if (leftArea == QLatin1String("another user's")) {
@@ -317,15 +352,23 @@ void TestRollback::retriesKeepFirstOriginal()
 void TestRollback::successDropsBackup_data()
 {
     QTest::addColumn<bool>("readOnlyFiles");
-    QTest::newRow("plain files") << false;
+    QTest::addColumn<bool>("volume"); // a file system of its own mounted inside the root
+    QTest::newRow("plain files") << false << false;
     // Windows removes no read-only file, and renames nothing onto one.
-    QTest::newRow("read-only originals and payload") << true;
+    QTest::newRow("read-only originals and payload") << true << false;
+    QTest::newRow("a volume mounted inside the root") << false << true;
 }
 
 void TestRollback::successDropsBackup()
 {
     QFETCH(bool, readOnlyFiles);
+    QFETCH(bool, volume);
+    const auto unmount = qScopeGuard([this] { PrivateMounts::unmount(root(QStringLiteral("data"))); });
+    if (volume && !ownMounts)
+        QSKIP("a file system of the test's own needs root and a mount namespace of its own");
     layOutInstallation();
+    if (volume)
+        layOutVolume(QStringLiteral("mounted"));
     QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
     if (readOnlyFiles) {
         QVERIFY(
@@ -352,11 +395,41 @@ void TestRollback::successDropsBackup()
                      !QFileInfo(path).fileName().startsWith(QStringLiteral(".quillFern-")),
                  qPrintable(path));
     QCOMPARE(readFile(root(QStringLiteral("readme.txt.quillFern-new"))), QByteArray("a file of the user's"));
+    if (!volume)
+        return;
+    QCOMPARE(readFile(root(QStringLiteral("data/kept/replaced.txt"))), QByteArray("new on the volume"));
+    QCOMPARE(readFile(root(QStringLiteral("data/added/new.txt"))), QByteArray("added on the volume"));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("data/obsolete.txt"))));
+    // The volume's own area and trash go with the run.
+    QTRY_COMPARE(
+        QDir(root(QStringLiteral("data"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        (QStringList{QStringLiteral("added"), QStringLiteral("kept")}));
+}
+
+void TestRollback::interruptedRunRolledBackByNextRun_data()
+{
+    // How a file system of its own is mounted inside the root, if at all.
+    QTest::addColumn<QString>("volume");
+    QTest::newRow("the root's file system only") << QString();
+    QTest::newRow("a volume mounted inside the root") << "mounted";
+    // Its originals are out of reach meanwhile: the run between changes nothing there.
+    QTest::newRow("a volume taken away, then back") << "bound";
 }
 
 void TestRollback::interruptedRunRolledBackByNextRun()
 {
+    QFETCH(QString, volume);
+    const QString data = root(QStringLiteral("data"));
+    const QString beside = workspace->filePath(QStringLiteral("volume"));
+    const auto unmount = qScopeGuard([&data, &beside] {
+        PrivateMounts::unmount(data);
+        PrivateMounts::unmount(beside);
+    });
+    if (!volume.isEmpty() && !ownMounts)
+        QSKIP("a file system of the test's own needs root and a mount namespace of its own");
     layOutInstallation();
+    if (!volume.isEmpty())
+        layOutVolume(volume);
     const auto installed = snapshotTree(installRoot);
     {
         // The first run gets through one try and is then gone, as if killed.
@@ -366,9 +439,29 @@ void TestRollback::interruptedRunRolledBackByNextRun()
         QVERIFY(!QFileInfo::exists(env(QStringLiteral("del.xml"))));
     }
     QVERIFY(QFileInfo::exists(area()));
+    QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
+
+    if (volume == QLatin1String("bound")) {
+        PrivateMounts::unmount(data);
+        auto between = newWindow();
+        MessageLog log;
+        DlgUpdateProbe::onKillFinish(*between);
+        DlgUpdateProbe::stageTick(*between);
+        QVERIFY(DlgUpdateProbe::failed(*between));
+        QCOMPARE(log.count(QStringLiteral("The earlier run set originals aside on a volume that is not "
+                                          "mounted where it was, so this run changes nothing")),
+                 1);
+        QVERIFY(log.count(QStringLiteral("The originals set aside on the volume mounted at %1 cannot be put "
+                                         "back until it is mounted there again")
+                              .arg(data)) > 0);
+        QVERIFY(QDir(data).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        QCOMPARE(readFile(beside + QStringLiteral("/.quillFern-backup/files/obsolete.txt")),
+                 QByteArray("obsolete on the volume"));
+        QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
+        QVERIFY(PrivateMounts::bind(beside, data));
+    }
 
     // The next run with the same package undoes it first, then updates fully.
-    QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
     auto second = newWindow();
     MessageLog log;
     DlgUpdateProbe::onKillFinish(*second);
@@ -384,6 +477,12 @@ void TestRollback::interruptedRunRolledBackByNextRun()
     QCOMPARE(readFile(root(QStringLiteral("added/deep/er/file.txt"))), QByteArray("added"));
     QCOMPARE(readFile(root(QStringLiteral("bin/product.dat"))), QByteArray("new product"));
     QVERIFY(installed.contains(QStringLiteral("old/obsolete.txt")));
+    if (volume.isEmpty())
+        return;
+    QCOMPARE(readFile(root(QStringLiteral("data/kept/replaced.txt"))), QByteArray("new on the volume"));
+    QVERIFY(!QFileInfo::exists(root(QStringLiteral("data/obsolete.txt"))));
+    QTRY_COMPARE(QDir(data).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 (QStringList{QStringLiteral("added"), QStringLiteral("kept")}));
 }
 
 QMap<QString, QString> TestRollback::surroundings() const

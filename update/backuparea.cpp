@@ -58,8 +58,11 @@ QString BackupArea::lockName()
 bool BackupArea::isInArea(const QString &relative)
 {
     const Qt::CaseSensitivity cs = FileOps::fileNameCaseSensitivity();
-    for (const QString &name : {areaName(), trashName(), lockName()}) {
-        if (relative.compare(name, cs) == 0 || relative.startsWith(name + QLatin1Char('/'), cs))
+    if (relative.compare(lockName(), cs) == 0)
+        return true;
+    // A volume mounted inside the root keeps an area and a trash of its own, at any depth.
+    for (const QStringRef &name : relative.splitRef(QLatin1Char('/'))) {
+        if (name.compare(areaName(), cs) == 0 || name.compare(trashName(), cs) == 0)
             return true;
     }
     return false;
@@ -70,9 +73,31 @@ QString BackupArea::journalPath() const
     return areaPath + QLatin1String(journalName);
 }
 
+// The area that keeps the original of `relative`, the deepest volume's, and
+// `relative` as seen from that area's root.
+const BackupArea &BackupArea::keeperOf(const QString &relative, QString *inside) const
+{
+    const Qt::CaseSensitivity cs = FileOps::fileNameCaseSensitivity();
+    int keeper = -1;
+    for (int index = 0; index < volumeFolders.size(); ++index) {
+        const QString &folder = volumeFolders.at(index);
+        if (relative.startsWith(folder + QLatin1Char('/'), cs) &&
+            (keeper < 0 || folder.size() > volumeFolders.at(keeper).size()))
+            keeper = index;
+    }
+    if (keeper < 0) {
+        *inside = relative;
+        return *this;
+    }
+    *inside = relative.mid(volumeFolders.at(keeper).size() + 1);
+    return volumeAreas.at(size_t(keeper));
+}
+
 QString BackupArea::saved(const QString &relative) const
 {
-    return areaPath + QLatin1String(savedFilesFolder) + relative;
+    QString inside;
+    const BackupArea &keeper = keeperOf(relative, &inside);
+    return keeper.areaPath + QLatin1String(savedFilesFolder) + inside;
 }
 
 QString BackupArea::savedUnderInstalledName(const QString &relative) const
@@ -128,6 +153,28 @@ void BackupArea::forgetFolders()
     lastSavedFolder.clear();
 }
 
+void BackupArea::knowVolume(const QString &folder)
+{
+    if (volumeFolders.contains(folder, FileOps::fileNameCaseSensitivity()))
+        return;
+    volumeFolders << folder;
+    volumeAreas.emplace_back(rootPath + QLatin1Char('/') + folder);
+}
+
+Outcome BackupArea::openVolume(const QString &folder)
+{
+    knowVolume(folder);
+    const int index = volumeFolders.indexOf(folder);
+    BackupArea &volume = volumeAreas.at(size_t(index));
+    Outcome outcome = volume.moveToTrash();
+    if (outcome)
+        outcome = volume.create();
+    // An original renamed into an area whose own name a power cut took would be lost with it.
+    if (outcome && !FileOps::flushFolder(volume.root()))
+        outcome = FileOps::failure(QStringLiteral("flush the folder"), volume.root());
+    return outcome;
+}
+
 // Named after the time, the process and a count, so that no two runs, nor
 // two moves, meet; a name something already has is never used.
 QString BackupArea::newTrashEntry() const
@@ -173,6 +220,20 @@ bool BackupArea::throwAway(const QString &path)
 // name is free for the next run.
 Outcome BackupArea::moveToTrash()
 {
+    Outcome first = moveOwnAreaToTrash();
+    // Nothing keeps a volume's trash for later: no later run knows where it is.
+    for (BackupArea &volume : volumeAreas) {
+        const Outcome moved = volume.moveToTrash();
+        if (moved)
+            volume.dropTrash();
+        else if (first)
+            first = moved;
+    }
+    return first;
+}
+
+Outcome BackupArea::moveOwnAreaToTrash()
+{
     removeLinksInPlaceOfFolders();
     lastSavedFolder.clear();
     if (!exists())
@@ -217,7 +278,10 @@ void BackupArea::moveEntriesInto(const QString &folder, const QString &bin, int 
 bool BackupArea::dropTrash() const
 {
     removeLinksInPlaceOfFolders();
-    return FileOps::removeTree(trashPath);
+    bool whole = FileOps::removeTree(trashPath);
+    for (const BackupArea &volume : volumeAreas)
+        whole = volume.dropTrash() && whole;
+    return whole;
 }
 
 void BackupArea::removeLinksInPlaceOfFolders() const

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 #include "outcome.h"
 
@@ -10,6 +13,10 @@
 // else leaves the installation wait to be removed. Nothing in the trash is
 // ever restored. Both are the updater's own: a link in their place is removed
 // as a link, never followed.
+//
+// A rename cannot cross volumes, so a volume mounted inside the root keeps the
+// originals of its files in an area and a trash of its own, on it, named as
+// the root's are; the journal stays in the root's area and names each.
 class BackupArea
 {
 public:
@@ -20,13 +27,15 @@ public:
     static QString trashName();
     // The file that keeps a second updater off the installation while a run lasts.
     static QString lockName();
-    // Whether `relative` is the area, the trash or the lock, or lies in them.
+    // Whether `relative` is the lock, an area or a trash (the root's or a
+    // volume's), or lies in one.
     static bool isInArea(const QString &relative);
 
     QString root() const { return rootPath; }
     QString path() const { return areaPath; }
     QString journalPath() const;
-    // Where the original of the installed `relative` is kept.
+    // Where the original of the installed `relative` is kept: in the area of
+    // the volume it lies on.
     QString saved(const QString &relative) const;
     // Where the original now at `relative` is set aside: under the name it
     // carries in the installation, which `relative` may spell in other letter
@@ -50,17 +59,29 @@ public:
     // Forgets what it created: a later run starts afresh.
     void forgetFolders();
 
+    // The originals of the files under `folder` (relative to the root, a
+    // volume mounted there) are kept in an area on that volume.
+    void knowVolume(const QString &folder);
+    // Knows the volume and makes its area afresh, on disk before anything is
+    // set aside into it: what an earlier run left there goes into that
+    // volume's trash first, since no original in it is this run's.
+    Outcome openVolume(const QString &folder);
+    QStringList volumes() const { return volumeFolders; }
+
     // Moves the file or link `path` of the installation into the trash.
     bool throwAway(const QString &path);
-    // Moves the whole area into the trash. Only ever called on an area
-    // without a journal. Fails when the area is still there.
+    // Moves the whole area into the trash, and each volume's area into that
+    // volume's trash. Only ever called on an area without a journal. Fails
+    // when an area is still there.
     Outcome moveToTrash();
-    // Removes the trash. What cannot be removed now (a file still in use)
-    // stays for a later run. True when nothing was left.
+    // Removes the trash, and each volume's. What cannot be removed now (a
+    // file still in use) stays for a later run. True when nothing was left.
     bool dropTrash() const;
     void removeLinksInPlaceOfFolders() const;
 
 private:
+    const BackupArea &keeperOf(const QString &relative, QString *inside) const;
+    Outcome moveOwnAreaToTrash();
     QString newTrashEntry() const;
     // Nothing but a folder of our own, or nothing yet, stands at `folder`.
     static bool isOurs(const QString &folder);
@@ -73,4 +94,7 @@ private:
     QString runToken;
     int temporaries = 0;
     QString lastSavedFolder;
+    // The volumes mounted inside the root that keep originals, with their areas.
+    QStringList volumeFolders;
+    std::vector<BackupArea> volumeAreas;
 };

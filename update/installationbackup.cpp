@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include "fileops.h"
+#include "place.h"
 #include "runcommit.h"
 #include "runrollback.h"
 
@@ -71,6 +72,10 @@ void InstallationBackup::readKeptOriginals()
             keptPaths.insert(keptKey(record.path));
         else if (record.kind == JournalRecord::ListSetAside)
             listKept = true;
+        else if (record.kind == JournalRecord::VolumeArea) {
+            volumesRecorded.insert(record.path);
+            area.knowVolume(record.path);
+        }
     });
 }
 
@@ -138,9 +143,70 @@ QString InstallationBackup::temporaryForPut(const QString &relative)
     return planned.isEmpty() ? area.temporaryBeside(absolute(relative)) : planned;
 }
 
+// The folder of the volume mounted inside the root that `relative` lies on;
+// empty on the root's own.
+QString InstallationBackup::volumeOf(const QString &relative)
+{
+    const QString folder = relative.left(qMax(0, relative.lastIndexOf(QLatin1Char('/'))));
+    const auto known = volumeOfFolder.constFind(folder);
+    if (known != volumeOfFolder.constEnd())
+        return known.value();
+    const QString volume = Place::mountedVolumeOf(rootPath, relative);
+    volumeOfFolder.insert(folder, volume);
+    return volume;
+}
+
+// A file goes from the package to the root's own volume by a rename; to any
+// other, by a copy.
+bool InstallationBackup::mayMove(const QString &relative, bool movable)
+{
+    return movesAllowed && movable && volumeOf(relative).isEmpty();
+}
+
+// The record that names the area of `relative`'s volume goes before the first
+// original set aside there; `volumes` gets the areas to open once it is written.
+void InstallationBackup::planVolume(const QString &relative, QByteArray &records, QStringList &volumes)
+{
+    readKeptOriginals();
+    const QString volume = volumeOf(relative);
+    if (volume.isEmpty() || volumesRecorded.contains(volume) || volumes.contains(volume))
+        return;
+    records +=
+        Journal::frame({JournalRecord::VolumeArea, volume, Place::of(absolute(volume)).identity().toText()});
+    volumes << volume;
+}
+
+Outcome InstallationBackup::openVolumes(const QStringList &volumes)
+{
+    for (const QString &volume : volumes) {
+        volumesRecorded.insert(volume);
+        const Outcome opened = area.openVolume(volume);
+        if (!opened)
+            return opened;
+    }
+    return Outcome::done();
+}
+
+// The record of an original about to be set aside, and before it, where the
+// original is the first on its volume, the record of that volume's area.
+Outcome InstallationBackup::recordSetAside(const QString &relative, const QString &temporaryName)
+{
+    QByteArray volumeRecord;
+    QStringList volumes;
+    planVolume(relative, volumeRecord, volumes);
+    if (!volumeRecord.isEmpty()) {
+        const Outcome written = writeRecords(volumeRecord);
+        const Outcome opened = written ? openVolumes(volumes) : written;
+        if (!opened)
+            return opened;
+    }
+    return record(JournalRecord::MovedAside, relative, temporaryName);
+}
+
 // What putFile will record for this file, as the installation stands now;
 // `movedAside` gets the paths whose originals those records set aside.
-void InstallationBackup::planPut(const PlannedChange &change, QByteArray &records, QStringList &movedAside)
+void InstallationBackup::planPut(const PlannedChange &change, QByteArray &records, QStringList &movedAside,
+                                 QStringList &volumes)
 {
     const QString &relative = change.relative;
     const QFileInfo installed(absolute(relative));
@@ -149,8 +215,9 @@ void InstallationBackup::planPut(const PlannedChange &change, QByteArray &record
     const bool present = existsOrIsLink(installed);
     const bool kept = isKept(relative);
     const QFileInfo from(change.source);
-    if (movesAllowed && change.movable && !(present && kept) && !from.isSymLink() && from.isFile()) {
+    if (mayMove(relative, change.movable) && !(present && kept) && !from.isSymLink() && from.isFile()) {
         if (present) {
+            planVolume(relative, records, volumes);
             records += Journal::frame({JournalRecord::MovedAside, relative, QString()});
             movedAside << relative;
         }
@@ -160,6 +227,8 @@ void InstallationBackup::planPut(const PlannedChange &change, QByteArray &record
     const QString temporary = area.temporaryBeside(absolute(relative));
     plannedTemporaries.insert(relative, temporary);
     const char kind = kindOfCopy(present, kept);
+    if (kind == JournalRecord::MovedAside)
+        planVolume(relative, records, volumes);
     records += Journal::frame({kind, relative, QFileInfo(temporary).fileName()});
     if (kind == JournalRecord::MovedAside)
         movedAside << relative;
@@ -167,10 +236,11 @@ void InstallationBackup::planPut(const PlannedChange &change, QByteArray &record
 
 // What removeFile will record for this file, as the installation stands now.
 void InstallationBackup::planRemoval(const PlannedChange &change, QByteArray &records,
-                                     QStringList &movedAside)
+                                     QStringList &movedAside, QStringList &volumes)
 {
     const QFileInfo installed(absolute(change.relative));
     if (existsOrIsLink(installed) && !isRealFolder(installed) && !isKept(change.relative)) {
+        planVolume(change.relative, records, volumes);
         records += Journal::frame({JournalRecord::MovedAside, change.relative, QString()});
         movedAside << change.relative;
     }
@@ -181,11 +251,12 @@ Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
     // Records planned and never used stay in the journal, harmless: their changes never happen.
     QByteArray records;
     QStringList movedAside;
+    QStringList volumes;
     for (const PlannedChange &change : changes) {
         if (change.removal)
-            planRemoval(change, records, movedAside);
+            planRemoval(change, records, movedAside, volumes);
         else if (!change.source.isEmpty())
-            planPut(change, records, movedAside);
+            planPut(change, records, movedAside, volumes);
         else if (!QFileInfo(absolute(change.relative)).isDir())
             records += Journal::frame({JournalRecord::CreatedFolder, change.relative, QString()});
     }
@@ -194,6 +265,9 @@ Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
     const Outcome written = writeRecords(records);
     if (!written)
         return written;
+    const Outcome opened = openVolumes(volumes);
+    if (!opened)
+        return opened;
     for (const QString &relative : qAsConst(movedAside))
         keptPaths.insert(keptKey(relative));
     for (int start = 0; start < records.size();) {
@@ -206,7 +280,7 @@ Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
 
 Outcome InstallationBackup::moveAside(const QString &relative)
 {
-    Outcome outcome = record(JournalRecord::MovedAside, relative);
+    Outcome outcome = recordSetAside(relative);
     if (outcome)
         outcome = area.makeSavedFolderFor(relative);
     if (outcome && !FileOps::renameOver(absolute(relative), area.savedUnderInstalledName(relative)))
@@ -284,7 +358,7 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
     const Outcome listed = content.checkListed(source, relative);
     if (!listed)
         return listed;
-    if (movesAllowed && movable) {
+    if (mayMove(relative, movable)) {
         if (moveInto(source, relative, installed)) {
             content.noteMoved(relative);
             return Outcome::done();
@@ -315,7 +389,7 @@ Outcome InstallationBackup::copyInto(const QString &source, const QString &relat
     }
 
     // Write the new file completely before the installed one leaves its place.
-    const Outcome recorded = record(JournalRecord::MovedAside, relative, temporaryName);
+    const Outcome recorded = recordSetAside(relative, temporaryName);
     if (!recorded)
         return recorded;
     const Outcome written = content.writeTemporaryCopy(source, relative, temporary, progress);
@@ -346,6 +420,8 @@ void InstallationBackup::endWriting()
     keptPaths.clear();
     keptPathsRead = false;
     listKept = false;
+    volumesRecorded.clear();
+    volumeOfFolder.clear();
 }
 
 Outcome InstallationBackup::restore()

@@ -19,7 +19,9 @@ class QFileInfo;
 
 // Keeps what a run changes in the installation, so that a failed run can be
 // rolled back. Every file the run removes or replaces is moved aside into the
-// backup area (a rename on the same file system), and every file and folder
+// backup area (a rename on the same file system: a volume mounted inside the
+// root has an area of its own, and its files are copied into place, never
+// moved from the package), and every file and folder
 // it creates is recorded, in a journal on disk so that a run that was killed
 // can be rolled back by the next one. Only the first original of each path is
 // kept: a retry never overwrites it.
@@ -103,9 +105,16 @@ private:
     Outcome record(char kind, const QString &path, const QString &extra = QString());
     Outcome openJournal();
     Outcome writeRecords(const QByteArray &records);
-    void planPut(const PlannedChange &change, QByteArray &records, QStringList &movedAside);
-    void planRemoval(const PlannedChange &change, QByteArray &records, QStringList &movedAside);
+    void planPut(const PlannedChange &change, QByteArray &records, QStringList &movedAside,
+                 QStringList &volumes);
+    void planRemoval(const PlannedChange &change, QByteArray &records, QStringList &movedAside,
+                     QStringList &volumes);
     QString temporaryForPut(const QString &relative);
+    QString volumeOf(const QString &relative);
+    bool mayMove(const QString &relative, bool movable);
+    void planVolume(const QString &relative, QByteArray &records, QStringList &volumes);
+    Outcome openVolumes(const QStringList &volumes);
+    Outcome recordSetAside(const QString &relative, const QString &temporaryName = QString());
     void endWriting();
     Outcome moveAside(const QString &relative);
     bool moveInto(const QString &source, const QString &relative, const QFileInfo &installed);
@@ -127,6 +136,10 @@ private:
     bool keptPathsRead = false;
     // Whether a record says the deletion list in the area is this package's, set aside.
     bool listKept = false;
+    // The volumes mounted inside the root whose areas the journal names.
+    QSet<QString> volumesRecorded;
+    // The volume each folder lies on, as Place::mountedVolumeOf tells it.
+    QHash<QString, QString> volumeOfFolder;
     std::function<void()> beforeFirstChange;
     ContentAtUse content;
 };

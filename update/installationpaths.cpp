@@ -38,7 +38,7 @@ QString removalRefusal(const QString &path, const QString &canonicalRoot, QStrin
         return QString(); // a folder that does not exist holds nothing to remove
     if (!FileOps::isSameOrInside(folder, canonicalRoot))
         return QStringLiteral("it lies outside the installation");
-    if (Place::passesThroughMountPoint(canonicalRoot, folder))
+    if (Place::passesThroughWayOut(canonicalRoot, folder))
         return QStringLiteral(
             "it lies behind a junction or mount point, which leads outside the installation");
     // Short names on the way are taken as the long ones, so that the updater's own files are known by any

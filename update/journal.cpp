@@ -13,7 +13,8 @@
 // the CRC-32 of all before that space in eight hex digits. Percent-encoding
 // leaves no space or line end inside the path. The first line is the record
 // "J <format version>". Format 3 is format 2 with the package record "P"
-// after it. Format 1 had neither the header nor the checksums: a line ended
+// after it; format 4 adds the record "A" of a volume's area, written before
+// the first original set aside there. Format 1 had neither the header nor the checksums: a line ended
 // where the record did.
 namespace {
 

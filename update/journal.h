@@ -19,6 +19,8 @@ struct JournalRecord
         ListSetAside = 'L',   // the package's deletion list, by its absolute path
         MovedIn = 'V',        // a package file moved into place from the absolute path `extra`
         PackageApplied = 'P', // the package folder, resolved, with its file identity as `extra`
+        VolumeArea = 'A',     // originals under the folder `path` are kept in an area on the volume mounted
+                              // there, whose root folder has the identity `extra`
     };
 
     char kind = 0;
@@ -41,8 +43,9 @@ public:
     // What the first record names. Whatever comes later keeps that first
     // record's start, "J <version> ", so that an older updater can tell a
     // newer journal from a damaged one and leave it alone.
-    // Format 3 added the package record, which format 2 lacks; both are framed alike.
-    static constexpr int FormatVersion = 3;
+    // Format 3 added the package record, which format 2 lacks, and format 4
+    // the record of a volume's area; all are framed alike.
+    static constexpr int FormatVersion = 4;
     static constexpr int FirstFramedVersion = 2;
 
     explicit Journal(const QString &path);

@@ -76,12 +76,15 @@ Outcome PayloadCopy::checkFolderLink(const PayloadEntry &link) const
 }
 
 // An installed folder that is a link leading out of the installation, or a
-// junction or mount point, is not written through.
+// junction or mount point, is not written through; a volume mounted inside
+// the installation is a folder of it.
 Outcome PayloadCopy::checkInstalledFolder(const QString &destination) const
 {
     const Place installed = Place::entry(destination);
     const bool symbolic = installed.linkKind() == Place::LinkKind::SymbolicLink;
     if (symbolic ? Place::of(destination).isSameOrInside(root) : !installed.isLink())
+        return Outcome::done();
+    if (Place::isVolumeMountedInside(destination, root))
         return Outcome::done();
     return Outcome::failure(QStringLiteral("copy into"), destination,
                             symbolic ? QStringLiteral("it is a link that leads out of the installation")

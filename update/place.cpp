@@ -59,16 +59,46 @@ bool Place::isSameOrInside(const Place &folder) const
     }
 }
 
-bool Place::passesThroughMountPoint(const QString &folder, const QString &path)
+bool Place::isVolumeMountedInside(const QString &path, const Place &root)
+{
+    if (entry(path).linkKind() != LinkKind::MountPoint || !root.exists())
+        return false;
+    const Place shown = of(path);
+    return shown.leadsToFolder() && shown.identity().volume != root.identity().volume &&
+           PlaceProbe::showsWholeVolume(path);
+}
+
+QString Place::mountedVolumeOf(const QString &root, const QString &relative)
+{
+    const Place top = of(root);
+    const int cut = relative.lastIndexOf(QLatin1Char('/'));
+    if (cut < 0)
+        return QString();
+    const QString folder = relative.left(cut);
+    // Most folders lie on the root's volume, which one look tells.
+    if (of(root + QLatin1Char('/') + folder).identity().volume == top.identity().volume)
+        return QString();
+    QString deepest;
+    QString walked;
+    for (const QStringRef &name : folder.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        walked += (walked.isEmpty() ? QString() : QStringLiteral("/")) + name;
+        if (isVolumeMountedInside(root + QLatin1Char('/') + walked, top))
+            deepest = walked;
+    }
+    return deepest;
+}
+
+bool Place::passesThroughWayOut(const QString &folder, const QString &path)
 {
     const QString below = path.mid(folder.size() + 1);
+    const Place top = of(folder);
     QString walked = folder;
     for (const QStringRef &name : below.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         walked += QLatin1Char('/') + name;
         const Place step = entry(walked);
         if (!step.exists())
             return false;
-        if (step.isLink() && step.linkKind() != LinkKind::SymbolicLink)
+        if (step.isLink() && step.linkKind() != LinkKind::SymbolicLink && !isVolumeMountedInside(walked, top))
             return true;
     }
     return false;

@@ -68,11 +68,23 @@ public:
     // here, as the path resolves, is `folder`, whatever either is called.
     bool isSameOrInside(const Place &folder) const;
 
-    // Whether a junction, a mount point or another reparse point stands on the
-    // way from `folder` down to `path` (`path` itself included, `folder` not):
-    // what lies behind one may be anywhere. Symbolic links are left to the
-    // path's resolution. `path` must be `folder` + "/" + a relative path.
-    static bool passesThroughMountPoint(const QString &folder, const QString &path);
+    // Whether the entry at `path` is a mount point or junction that shows the
+    // whole of a volume other than `root`'s: a volume mounted inside the
+    // installation, whose files are the installation's as much as any. One
+    // that shows only a folder of a volume (a bind mount of a folder, a
+    // junction to one) may show anything, and leads out.
+    static bool isVolumeMountedInside(const QString &path, const Place &root);
+    // The deepest folder on the way from `root` down to `relative`'s folder
+    // that is a volume mounted inside it, relative to `root`; empty where that
+    // folder lies on the root's own volume.
+    static QString mountedVolumeOf(const QString &root, const QString &relative);
+
+    // Whether a junction, a mount point or another reparse point that leads
+    // out stands on the way from `folder` down to `path` (`path` itself
+    // included, `folder` not): what lies behind one may be anywhere. A volume
+    // mounted inside `folder` does not lead out. Symbolic links are left to
+    // the path's resolution. `path` must be `folder` + "/" + a relative path.
+    static bool passesThroughWayOut(const QString &folder, const QString &path);
 
     // The path with every name as the file system keeps it: on Windows an 8.3
     // short name becomes the long one; elsewhere the path as it is.

@@ -10,6 +10,9 @@
 struct PlaceProbe
 {
     static Place probe(const QString &path, bool followLast);
+    // Whether the folder `path` leads to is the root of its volume (a whole
+    // file system), not a folder inside one.
+    static bool showsWholeVolume(const QString &path);
 
     static Place make(const QString &path) // nothing there
     {

@@ -1,6 +1,7 @@
 #include "place_p.h"
 
 #include <QFile>
+#include <QList>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -70,6 +71,32 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     fill(place, mountPoint ? Place::LinkKind::MountPoint : Place::LinkKind::None, typeOf(status),
          identityOf(status));
     return place;
+}
+
+// The kernel names each mount by an id; its line in the mount table says
+// which folder of its file system it shows, "/" for the whole of it.
+bool PlaceProbe::showsWholeVolume(const QString &path)
+{
+#ifdef Q_OS_LINUX
+    struct statx extended;
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_NO_AUTOMOUNT, STATX_MNT_ID, &extended) !=
+            0 ||
+        !(extended.stx_mask & STATX_MNT_ID))
+        return false;
+    QFile table(QStringLiteral("/proc/self/mountinfo"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray id = QByteArray::number(quint64(extended.stx_mnt_id));
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() > 4 && fields.at(0) == id)
+            return fields.at(3) == "/";
+    }
+    return false;
+#else
+    Q_UNUSED(path)
+    return false; // no mount table to ask: every mount point leads out
+#endif
 }
 
 QString Place::longPath(const QString &path)

@@ -92,6 +92,22 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     return place;
 }
 
+// The folder's path on its own volume, without the volume's name, is the
+// volume's root only where the folder is the volume itself.
+bool PlaceProbe::showsWholeVolume(const QString &path)
+{
+    const HANDLE folder = CreateFileW(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    wchar_t onVolume[4] = {};
+    const DWORD length = GetFinalPathNameByHandleW(folder, onVolume, DWORD(std::size(onVolume)),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_NONE);
+    CloseHandle(folder);
+    return length == 1 && onVolume[0] == L'\\';
+}
+
 QString Place::longPath(const QString &path)
 {
     const std::wstring native = FileOps::detail::windowsPath(path);

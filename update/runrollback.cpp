@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QVector>
 
 #include "backuparea.h"
 #include "fileops.h"
@@ -41,12 +42,17 @@ bool RunRollback::payloadIsThere() const
 Outcome RunRollback::findJournalPackage()
 {
     JournalRecord named;
-    const Outcome read = Journal::readNewestFirst(area.journalPath(), [&named](const JournalRecord &record) {
-        if (record.kind == JournalRecord::PackageApplied)
-            named = record;
-    });
+    QVector<JournalRecord> volumes;
+    const Outcome read =
+        Journal::readNewestFirst(area.journalPath(), [&named, &volumes](const JournalRecord &record) {
+            if (record.kind == JournalRecord::PackageApplied)
+                named = record;
+            else if (record.kind == JournalRecord::VolumeArea)
+                volumes << record;
+        });
     if (!read)
         return read;
+    findVolumes(volumes);
     if (named.kind == JournalRecord::PackageApplied) {
         package = Package::recorded(named.path, Place::Identity::fromText(named.extra));
         if (!package.isStillThere())
@@ -58,6 +64,36 @@ Outcome RunRollback::findJournalPackage()
     }
     payloadThere = !package.isEmpty() && Place::of(package.payload()).leadsToFolder();
     return Outcome::done();
+}
+
+// The originals on a volume mounted inside the root are there only while that
+// volume is mounted where it was: otherwise they stay in the journal, for a
+// later run to put back.
+void RunRollback::findVolumes(const QVector<JournalRecord> &records)
+{
+    volumesAway.clear();
+    const Place root = Place::of(rootPath);
+    for (const JournalRecord &record : records) {
+        const QString folder = absolute(record.path);
+        if (liesInside(record.path) && Place::isVolumeMountedInside(folder, root) &&
+            Place::of(folder).identity() == Place::Identity::fromText(record.extra)) {
+            area.knowVolume(record.path);
+            continue;
+        }
+        volumesAway << record.path;
+        qDebug().noquote() << "The originals set aside on the volume mounted at" << folder
+                           << "cannot be put back until it is mounted there again";
+    }
+}
+
+// Whether the original of `relative` was set aside on a volume that is not there now.
+bool RunRollback::liesOnVolumeAway(const QString &relative) const
+{
+    for (const QString &folder : volumesAway) {
+        if (relative.startsWith(folder + QLatin1Char('/'), FileOps::fileNameCaseSensitivity()))
+            return true;
+    }
+    return false;
 }
 
 // Whether a path a record names lies in the installation, outside its
@@ -72,7 +108,7 @@ bool RunRollback::liesInside(const QString &relative) const
             return false;
     }
     return FileOps::resolvesInside(absolute(relative), rootPath) &&
-           !Place::passesThroughMountPoint(rootPath, absolute(relative));
+           !Place::passesThroughWayOut(rootPath, absolute(relative));
 }
 
 // Whether `path`, as written, is a file of this run's package payload.
@@ -128,7 +164,7 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
 Outcome RunRollback::undo(const JournalRecord &record)
 {
     const QString &path = record.path;
-    if (record.kind == JournalRecord::PackageApplied)
+    if (record.kind == JournalRecord::PackageApplied || record.kind == JournalRecord::VolumeArea)
         return Outcome::done(); // names, changes nothing
     if (!isSafe(record)) {
         qDebug().noquote() << "Skipped a journal record that leads outside the installation or the package:"
@@ -142,6 +178,10 @@ Outcome RunRollback::undo(const JournalRecord &record)
 
     switch (record.kind) {
     case JournalRecord::MovedAside: {
+        if (liesOnVolumeAway(path))
+            return Outcome::failure(QStringLiteral("put back"), absolute(path),
+                                    QStringLiteral("the volume its original was set aside on is not "
+                                                   "mounted there now"));
         const QString original = area.saved(path);
         if (!existsOrIsLink(QFileInfo(original)))
             return Outcome::done(); // never moved: the original is still in place
@@ -230,7 +270,8 @@ Outcome RunRollback::restore()
             if (first)
                 first = undone;
         }
-        if (record.kind == JournalRecord::PackageApplied || !isSafe(record))
+        if (record.kind == JournalRecord::PackageApplied || record.kind == JournalRecord::VolumeArea ||
+            !isSafe(record))
             return;
         if (record.kind == JournalRecord::MovedIn)
             changedFolders.insert(FileOps::folderOf(record.extra));
@@ -288,6 +329,13 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
         }
         if (!restored)
             qDebug().noquote() << "The earlier run could not be rolled back completely:" << restored.text();
+        // Its originals there are out of reach: an update now would leave that volume a mix.
+        if (!volumesAway.isEmpty()) {
+            qDebug()
+                << "The earlier run set originals aside on a volume that is not mounted where it was, so "
+                   "this run changes nothing";
+            return Recovery::Blocked;
+        }
         whole = restored.ok();
     }
     // Only an area a journal explains holds originals of a run; any other must be out of the way first.

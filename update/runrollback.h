@@ -2,21 +2,24 @@
 
 #include <QSet>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 #include <functional>
 
 #include "outcome.h"
 #include "package.h"
 
+#include "journal.h"
+
 class BackupArea;
-struct JournalRecord;
 
 // What an earlier run left, and what became of it.
 enum class Recovery {
     NothingLeft, // no run was cut short; what committed runs left is in the trash
     RolledBack,  // a run cut short was rolled back, completely or as far as it could be
-    Blocked,     // its journal cannot be read, or an area no journal explains cannot be moved aside:
-                 // this run must change nothing
+    Blocked,     // its journal cannot be read, an area no journal explains cannot be moved aside, or
+                 // originals lie on a volume that is not mounted where it was: this run must change nothing
 };
 
 // Puts the installation back as its journal says it was, newest record first.
@@ -51,6 +54,8 @@ public:
 
 private:
     Outcome findJournalPackage();
+    void findVolumes(const QVector<JournalRecord> &records);
+    bool liesOnVolumeAway(const QString &relative) const;
     QString absolute(const QString &relative) const;
     bool payloadIsThere() const;
     bool liesInside(const QString &relative) const;
@@ -67,6 +72,8 @@ private:
     bool payloadThere = false;
     // With the payload gone: the paths whose originals the run set aside.
     QSet<QString> replacedPaths;
+    // The volumes the journal names whose areas are not where they were.
+    QStringList volumesAway;
     int thrownAway = 0;
     // Why the last restore() could not read the journal; done when it could.
     Outcome unreadable;
