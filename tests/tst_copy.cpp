@@ -528,27 +528,40 @@ void TestCopy::transientRefusalsRiddenOut_data()
     const int duringTry = FileOps::RetryBudget::DuringTry;
     QTest::addColumn<QString>("call");
     QTest::addColumn<int>("budget");   // how long the call may keep trying
-    QTest::addColumn<int>("refusals"); // sharing violations the system stands in for; 0: a real holder
+    QTest::addColumn<int>("refusals"); // refusals the system stands in for; 0: a real holder
+    QTest::addColumn<int>("error");    // what those refusals say; 0: a sharing violation
+    QTest::addColumn<int>("calls");    // the calls the system gets; -1: as many as the budget takes
     QTest::addColumn<bool>("done");
-    QTest::newRow("a rename onto a file held for a moment") << "rename" << duringTry << 0 << true;
-    QTest::newRow("a removal of a file held for a moment") << "remove" << duringTry << 0 << true;
-    QTest::newRow("a rename with no time to wait") << "rename" << 0 << 0 << false;
-    QTest::newRow("a sharing violation on the first three renames") << "rename" << duringTry << 3 << true;
-    QTest::newRow("sharing violations on every removal") << "remove" << duringTry << 1000 << false;
+    QTest::newRow("a rename onto a file held for a moment") << "rename" << duringTry << 0 << 0 << -1 << true;
+    QTest::newRow("a removal of a file held for a moment") << "remove" << duringTry << 0 << 0 << -1 << true;
+    QTest::newRow("a rename with no time to wait") << "rename" << 0 << 0 << 0 << -1 << false;
+    QTest::newRow("a sharing violation on the first three renames")
+        << "rename" << duringTry << 3 << 0 << 4 << true;
+    QTest::newRow("sharing violations on every removal") << "remove" << duringTry << 1000 << 0 << -1 << false;
+#ifdef Q_OS_WIN
+    // Another volume never becomes this one: the try fails at once.
+    QTest::newRow("a rename across volumes")
+        << "rename" << duringTry << 1000 << int(ERROR_NOT_SAME_DEVICE) << 1 << false;
+    QTest::newRow("a file system that cannot flush a file")
+        << "flush" << duringTry << 1000 << int(ERROR_NOT_SUPPORTED) << 1 << true;
+#endif
 }
 
 #ifdef Q_OS_WIN
 namespace {
 
 int refusalsLeft = 0;
+DWORD refusalError = ERROR_SHARING_VIOLATION;
+int callsMade = 0;
 
-// Stands in for the system's calls: a sharing violation while refusals are left.
+// Stands in for the system's calls: a refusal while refusals are left.
 bool refuse()
 {
+    ++callsMade;
     if (refusalsLeft <= 0)
         return false;
     --refusalsLeft;
-    SetLastError(ERROR_SHARING_VIOLATION);
+    SetLastError(refusalError);
     return true;
 }
 
@@ -557,16 +570,36 @@ BOOL WINAPI refusingMove(LPCWSTR from, LPCWSTR to, DWORD flags)
     return refuse() ? FALSE : MoveFileExW(from, to, flags);
 }
 
+// A rename by handle is refused as a move would be; where the system lacks it,
+// the move that follows is the one call the stand-in counts.
+BOOL WINAPI refusingRename(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information, DWORD size)
+{
+    if (refusalsLeft <= 0) {
+        if (SetFileInformationByHandle(file, kind, information, size)) {
+            ++callsMade;
+            return TRUE;
+        }
+        return FALSE;
+    }
+    return refuse() ? FALSE : TRUE;
+}
+
 BOOL WINAPI refusingDelete(LPCWSTR path)
 {
     return refuse() ? FALSE : DeleteFileW(path);
+}
+
+BOOL WINAPI refusingFlush(HANDLE file)
+{
+    return refuse() ? FALSE : FlushFileBuffers(file);
 }
 
 } // namespace
 #endif
 
 // A scanner or an indexer opens a fresh file for a moment, without sharing its
-// deletion: the call waits it out instead of failing the try.
+// deletion: the call waits it out instead of failing the try. What no wait
+// changes fails it at once.
 void TestCopy::transientRefusalsRiddenOut()
 {
 #ifndef Q_OS_WIN
@@ -575,6 +608,8 @@ void TestCopy::transientRefusalsRiddenOut()
     QFETCH(QString, call);
     QFETCH(int, budget);
     QFETCH(int, refusals);
+    QFETCH(int, error);
+    QFETCH(int, calls);
     QFETCH(bool, done);
     const QString held = install->path(QStringLiteral("held.dll"));
     const QString fresh = install->path(QStringLiteral("fresh.dll"));
@@ -593,17 +628,34 @@ void TestCopy::transientRefusalsRiddenOut()
         CloseHandle(scanner);
     });
     refusalsLeft = refusals;
+    refusalError = error == 0 ? ERROR_SHARING_VIOLATION : DWORD(error);
+    callsMade = 0;
     const Win32Calls system = win32();
     const auto putBack = qScopeGuard([system] { win32() = system; });
     win32().moveFileEx = &refusingMove;
+    win32().setFileInformationByHandle = &refusingRename;
     win32().deleteFile = &refusingDelete;
+    win32().flushFileBuffers = &refusingFlush;
     const FileOps::RetryBudget patience(budget);
-    const bool succeeded =
-        call == QLatin1String("rename") ? FileOps::renameOver(fresh, held) : FileOps::removeFile(held);
+    MessageLog log;
+    bool succeeded = false;
+    if (call == QLatin1String("rename"))
+        succeeded = FileOps::renameOver(fresh, held);
+    else if (call == QLatin1String("remove"))
+        succeeded = FileOps::removeFile(held);
+    else
+        succeeded = FileOps::flushFile(held);
     letsGo.join();
     QCOMPARE(succeeded, done);
-    if (refusals > 0 && done)
-        QCOMPARE(refusalsLeft, 0);
+    if (calls >= 0)
+        QCOMPARE(callsMade, calls);
+    if (call == QLatin1String("flush")) {
+        QCOMPARE(log.count(QStringLiteral("The file system cannot be asked to write files out to disk: the "
+                                          "update outlasts a power cut only as far as it keeps what it was "
+                                          "given")),
+                 1);
+        return;
+    }
     if (done)
         QCOMPARE(QFileInfo::exists(held) ? readFile(held) : QByteArray(),
                  call == QLatin1String("rename") ? QByteArray("new") : QByteArray());

@@ -1,9 +1,13 @@
 #include "fileops.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <atomic>
+#include <cstddef>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -95,6 +99,27 @@ namespace {
 using detail::fail;
 using detail::failWithSystemError;
 using detail::windowsPath;
+
+class Handle
+{
+public:
+    explicit Handle(HANDLE handle)
+        : handle(handle)
+    {}
+    ~Handle()
+    {
+        if (isValid())
+            CloseHandle(handle);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+
+    bool isValid() const { return handle != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle; }
+
+private:
+    HANDLE handle;
+};
 
 // Windows removes no read-only file and renames nothing onto one: the
 // attribute comes off first, and goes back on where the call fails all the same.
@@ -217,10 +242,57 @@ bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
     return payload != root && isSameOrInside(payload, root);
 }
 
+namespace {
+
+// The Ex form of the rename, and its flags: the system's headers name them
+// only for builds that require Windows 10 1709 and later, and this one runs
+// on earlier systems too.
+constexpr auto FileRenameInfoEx = FILE_INFO_BY_HANDLE_CLASS(22);
+constexpr DWORD RenameReplaceIfExists = 0x1;
+constexpr DWORD RenamePosixSemantics = 0x2;
+constexpr DWORD RenameIgnoreReadOnlyAttribute = 0x40;
+
+// A rename by handle, with POSIX semantics: the name is free as soon as the
+// call returns, even where a scanner still has the replaced file open, and a
+// read-only file is replaced without its attribute coming off. Systems before
+// Windows 10 1809, and file systems without it, refuse it as a call they do
+// not know: *unsupported then says to fall back to MoveFileExW.
+bool renameByHandle(const std::wstring &source, const std::wstring &target, bool *unsupported)
+{
+    *unsupported = false;
+    const Handle file(win32().createFile(
+        source.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.isValid())
+        return false;
+    const size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + nameBytes + sizeof(wchar_t), 0);
+    auto *info = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    const DWORD flags = RenameReplaceIfExists | RenamePosixSemantics | RenameIgnoreReadOnlyAttribute;
+    std::memcpy(buffer.data(), &flags, sizeof flags); // the flags share their place with ReplaceIfExists
+    info->RootDirectory = nullptr;
+    info->FileNameLength = DWORD(nameBytes);
+    std::memcpy(info->FileName, target.c_str(), nameBytes);
+    if (win32().setFileInformationByHandle(file.get(), FileRenameInfoEx, info, DWORD(buffer.size())))
+        return true;
+    const DWORD error = GetLastError();
+    *unsupported = error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+                   error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+    SetLastError(error);
+    return false;
+}
+
+} // namespace
+
 bool detail::renameOverOnce(const QString &from, const QString &to)
 {
     const std::wstring source = windowsPath(from);
     const std::wstring target = windowsPath(to);
+    bool unsupported = false;
+    if (renameByHandle(source, target, &unsupported))
+        return true;
+    if (!unsupported)
+        return failWithSystemError();
     // Renamed onto itself, in another spelling, a file keeps its attribute.
     const bool itself =
         QString::fromStdWString(source).compare(QString::fromStdWString(target), Qt::CaseInsensitive) == 0;
@@ -267,32 +339,26 @@ bool detail::removeFolderOnce(const QString &path)
 
 namespace {
 
-class Handle
-{
-public:
-    explicit Handle(HANDLE handle)
-        : handle(handle)
-    {}
-    ~Handle()
-    {
-        if (isValid())
-            CloseHandle(handle);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-
-    bool isValid() const { return handle != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle; }
-
-private:
-    HANDLE handle;
-};
-
 // FlushFileBuffers needs a handle open for writing; others may go on using the file meanwhile.
 HANDLE openForFlush(const std::wstring &path, DWORD flags)
 {
     return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+// Some file systems (network shares among them) keep no cache a program can
+// ask to write out: what they were given is as safe as they make it, and
+// failing on it would keep every update off them. The run log says so once.
+bool flushNotSupported()
+{
+    const DWORD error = GetLastError();
+    if (error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION)
+        return false;
+    static std::atomic_bool told{false};
+    if (!told.exchange(true))
+        qDebug() << "The file system cannot be asked to write files out to disk: the update outlasts a power "
+                    "cut only as far as it keeps what it was given";
+    return true;
 }
 
 } // namespace
@@ -304,7 +370,7 @@ bool detail::flushFileOnce(const QString &path)
     const std::wstring native = windowsPath(path);
     Handle file(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
     if (file.isValid())
-        return win32().flushFileBuffers(file.get()) != 0 || failWithSystemError();
+        return win32().flushFileBuffers(file.get()) != 0 || flushNotSupported() || failWithSystemError();
     const detail::Failure refusal = detail::systemFailure();
     // A read-only file opens for writing only once the attribute is off for a moment.
     const DWORD attributes = GetFileAttributesW(native.c_str());
@@ -313,7 +379,8 @@ bool detail::flushFileOnce(const QString &path)
     if (!SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
         return failWithSystemError();
     Handle writable(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
-    const bool flushed = writable.isValid() && win32().flushFileBuffers(writable.get()) != 0;
+    const bool flushed =
+        writable.isValid() && (win32().flushFileBuffers(writable.get()) != 0 || flushNotSupported());
     const detail::Failure failure = flushed ? detail::Failure{} : detail::systemFailure();
     SetFileAttributesW(native.c_str(), attributes);
     return flushed || fail(failure);

@@ -9,6 +9,8 @@
 // changes an entry.
 struct Win32Calls
 {
+    decltype(&CreateFileW) createFile = &CreateFileW;
+    decltype(&SetFileInformationByHandle) setFileInformationByHandle = &SetFileInformationByHandle;
     decltype(&MoveFileExW) moveFileEx = &MoveFileExW;
     decltype(&DeleteFileW) deleteFile = &DeleteFileW;
     decltype(&RemoveDirectoryW) removeDirectory = &RemoveDirectoryW;
