@@ -15,8 +15,6 @@
 #include "package.h"
 #include "runrollback.h"
 
-class QFileInfo;
-
 // Keeps what a run changes in the installation, so that a failed run can be
 // rolled back. Every file the run removes or replaces is moved aside into the
 // backup area (a rename on the same file system: a volume mounted inside the
@@ -98,38 +96,63 @@ public:
     Recovery recoverEarlierRun();
 
 private:
+    // What the run does at one path, decided once from the installation as
+    // it stands: recorded, ahead or just before, then carried out.
+    struct Change
+    {
+        enum How {
+            Nothing,    // a removal of what is not there
+            InTheWay,   // a folder stands where a file goes, or where one is to be removed
+            MoveIn,     // the package's file is renamed into place, an original there set aside first
+            Copy,       // a copy is written beside the path, then renamed into place
+            SetAside,   // the original leaves for the backup area
+            Remove,     // what is there came from this run, its original kept already
+            MakeFolder, // the copy makes the folder
+        };
+        enum class For { Put, Removal, Folder };
+
+        How how = Nothing;
+        For purpose = For::Put;
+        QString relative;
+        QString source;        // a put's
+        bool present = false;  // something stands at the path
+        char copyRecord = 0;   // a copy's record
+        QString temporary;     // a copy's temporary file, beside the path
+        bool recorded = false; // its records are on disk
+
+        bool setsAside() const;
+    };
+
     QString absolute(const QString &relative) const;
     bool isKept(const QString &relative);
     void readKeptOriginals();
     QString keptKey(const QString &relative) const;
-    Outcome record(char kind, const QString &path, const QString &extra = QString());
+    Outcome recordListSetAside(const QString &listPath);
     Outcome openJournal();
     Outcome writeRecords(const QByteArray &records);
-    void planPut(const PlannedChange &change, QByteArray &records, QStringList &movedAside,
-                 QStringList &volumes);
-    void planRemoval(const PlannedChange &change, QByteArray &records, QStringList &movedAside,
-                     QStringList &volumes);
-    QString temporaryForPut(const QString &relative);
     QString volumeOf(const QString &relative);
     bool mayMove(const QString &relative, bool movable);
     void planVolume(const QString &relative, QByteArray &records, QStringList &volumes);
     Outcome openVolumes(const QStringList &volumes);
-    Outcome recordSetAside(const QString &relative, const QString &temporaryName = QString());
     void endWriting();
-    Outcome moveAside(const QString &relative);
-    bool moveInto(const QString &source, const QString &relative, const QFileInfo &installed);
-    Outcome copyInto(const QString &source, const QString &relative, const QFileInfo &installed,
-                     const std::function<void(qint64)> &progress);
+
+    Change decide(const PlannedChange &planned);
+    Change decidePut(const QString &source, const QString &relative, bool movable);
+    Change decideRemoval(const QString &relative);
+    Change decided(const PlannedChange &planned);
+    QByteArray recordsOf(const Change &change, QStringList &volumes);
+    Outcome recordOnce(Change &change);
+    Outcome setAside(const QString &relative);
+    Outcome moveIn(Change &change);
+    Outcome copyIn(Change &change, const std::function<void(qint64)> &progress);
 
     QString rootPath;
     Package package;
     BackupArea area;
     Journal journal;
     bool movesAllowed = false;
-    // Records on disk already, written ahead of the changes they describe.
-    QSet<QByteArray> recordedAhead;
-    // The temporary files those records name, by the path they are for.
-    QHash<QString, QString> plannedTemporaries;
+    // Changes decided and recorded ahead, by keptKey of their path.
+    QHash<QString, Change> decidedAhead;
     // The paths whose originals a record of the journal says are set aside:
     // only those files of the area are kept, whatever else lies in it.
     QSet<QString> keptPaths;
