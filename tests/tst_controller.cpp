@@ -607,12 +607,15 @@ void TestController::packageCheckedAgainstManifest_data()
     // The package changes after it was checked; a folder link as Env makes the run copy it.
     const QString gone = R"(data/readme.txt": it is listed in SHA256SUMS but was gone from the package)";
     const QString differs = R"(data/readme.txt": its content differs from what SHA256SUMS lists for it)";
+    const QString listDiffers = R"(del.xml": its content differs from what SHA256SUMS lists for it)";
     for (const char *how : {"moved", "copied"}) {
         for (const char *when : {"in the wait", "between tries"}) {
             QTest::addRow("%s, a listed file removed %s", how, when)
                 << QStringLiteral("%1: removed %2").arg(how, when) << gone;
             QTest::addRow("%s, a listed file rewritten %s", how, when)
                 << QStringLiteral("%1: rewritten %2").arg(how, when) << differs;
+            QTest::addRow("%s, the deletion list rewritten %s", how, when)
+                << QStringLiteral("%1: list rewritten %2").arg(how, when) << listDiffers;
         }
     }
 #endif
@@ -732,6 +735,9 @@ void TestController::packageCheckedAgainstManifest()
         QVERIFY(QDir().mkpath(install.path(QStringLiteral("data"))));
     const QMap<QString, QString> before = snapshotTree(install.root());
     const auto changeListedFile = [&] {
+        // Rewritten, the list would remove a file the package never named.
+        if (damage.contains(QLatin1String("list rewritten")))
+            return writeFile(env + QStringLiteral("del.xml"), "<DelLs><f>outside.txt</f></DelLs>");
         const QString file = env + QStringLiteral("data/readme.txt");
         return damage.contains(QLatin1String("removed")) ? QFile::remove(file)
                                                          : writeFile(file, "rewritten readme");

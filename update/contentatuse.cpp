@@ -81,6 +81,18 @@ Outcome ContentAtUse::writeTemporaryCopy(const QString &source, const QString &r
     return Outcome::done();
 }
 
+Outcome ContentAtUse::checkRead(const QString &path, const QString &relative, const QByteArray &bytes)
+{
+    if (!isChecking())
+        return Outcome::done();
+    const Crypto::Sha256Digest *expected = listed->find(relative);
+    if (!expected)
+        return checkListed(path, relative);
+    Crypto::Sha256 hash;
+    hash.add(bytes.constData(), bytes.size());
+    return hash.result() == *expected ? Outcome::done() : difference(path, differsFromList);
+}
+
 void ContentAtUse::noteMoved(const QString &relative)
 {
     if (!isChecking())

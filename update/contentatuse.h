@@ -55,6 +55,9 @@ public:
     // otherwise the temporary file is removed and the outcome says which file differs.
     Outcome writeTemporaryCopy(const QString &source, const QString &relative, const QString &temporary,
                                const FileOps::Progress &progress);
+    // When checking, `bytes`, read from `path` to be used as they are (the
+    // deletion list), must be the listed content of `relative`.
+    Outcome checkRead(const QString &path, const QString &relative, const QByteArray &bytes);
     // The file at `relative` was moved into place unread; checkPlaced hashes it there.
     void noteMoved(const QString &relative);
     // Before the commit: each file moved into place is hashed where it is now,

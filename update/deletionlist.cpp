@@ -57,11 +57,20 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
         listLeftInPackage = !QFileInfo(listPath).isDir();
         return result;
     }
+    // The list is read once, and what was read is what was checked and what is applied.
+    const QByteArray bytes = list.readAll();
+    const Outcome asListed = backup.contentAtUse().checkRead(listPath, Package::deletionListName(), bytes);
+    if (!asListed) {
+        result.result = DeletionOutcome::Differs;
+        result.problems << asListed;
+        listLeftInPackage = true;
+        return result;
+    }
     QDomDocument document;
     QString error;
     int line = 0;
     int column = 0;
-    if (!document.setContent(&list, &error, &line, &column)) {
+    if (!document.setContent(bytes, &error, &line, &column)) {
         result.result = DeletionOutcome::NotXml;
         result.problems << Outcome::failure(
             QStringLiteral("read the deletion list"), listPath,

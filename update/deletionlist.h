@@ -17,6 +17,8 @@ struct DeletionOutcome
         CannotOpen, // the list could not be opened for reading; it stays in the package
         NotXml,     // the list is not a well-formed XML document
         NoDelLs,    // its top level has no "DelLs"
+        Differs,    // it is not what the package's manifest lists: it stays in the package, and the run is
+                    // refused
         Applied,    // each entry was removed or refused, and the list left the package
     };
 

@@ -56,7 +56,16 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
 
 CopyOutcome InstallationUpdate::copyPayload(const CancelToken &cancel, const CopyProgress &progress)
 {
-    return isPackage() ? payloadCopy.copy(deletionList.leftInPackage(), cancel, progress) : CopyOutcome();
+    if (!isPackage())
+        return CopyOutcome();
+    // The package changed after it was checked (its deletion list did): none of it is copied.
+    if (contentDiffered()) {
+        CopyOutcome refused;
+        refused.outcome = Outcome::failure(QStringLiteral("copy"), updatePackage.payload(),
+                                           QStringLiteral("the package changed after it was checked"));
+        return refused;
+    }
+    return payloadCopy.copy(deletionList.leftInPackage(), cancel, progress);
 }
 
 void InstallationUpdate::checkContentAgainst(std::shared_ptr<const ListedContent> listed)
