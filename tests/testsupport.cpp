@@ -564,6 +564,12 @@ bool mountTmpfs(const QString &at)
     return entered && ::mount("tmpfs", QFile::encodeName(at).constData(), "tmpfs", 0, "size=16m") == 0;
 }
 
+bool keepTemporaryFilesInMemory()
+{
+    return entered &&
+           ::mount("tmpfs", QFile::encodeName(QDir::tempPath()).constData(), "tmpfs", 0, "mode=1777") == 0;
+}
+
 bool makeReadOnly(const QString &at)
 {
     const QByteArray path = QFile::encodeName(at);
@@ -588,6 +594,11 @@ bool bind(const QString &, const QString &)
 }
 
 bool mountTmpfs(const QString &)
+{
+    return false;
+}
+
+bool keepTemporaryFilesInMemory()
 {
     return false;
 }

@@ -148,6 +148,9 @@ bool enterOwnMountNamespace();
 bool ownMountNamespace();
 bool bind(const QString &from, const QString &to);
 bool mountTmpfs(const QString &at);
+// Mounts a file system in memory over the folder for temporary files, in the
+// test's own mount namespace: nothing a test keeps there waits on a disk.
+bool keepTemporaryFilesInMemory();
 // Makes the folder `at` read-only for every process of the test, root too.
 bool makeReadOnly(const QString &at);
 // Detaches what is mounted at `at`; nothing mounted there is fine.

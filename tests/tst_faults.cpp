@@ -15,6 +15,15 @@
 #include "startupentry.h"
 #include "testsupport.h"
 
+namespace {
+// Before any thread starts. These tables prove what kills and failures leave,
+// not what a power cut does (tst_lazyfs proves that): their files live in a
+// file system in memory, where no flush waits on the disk, and the package
+// "elsewhere" still lies on another file system (/dev/shm).
+[[maybe_unused]] const bool inMemory =
+    PrivateMounts::enterOwnMountNamespace() && PrivateMounts::keepTemporaryFilesInMemory();
+} // namespace
+
 // Broken updates run by the installed updater; the recording stand-in stop program keeps its stop of the
 // product harmless, and its self-stop ends nothing but the temporary installation's updaters.
 class TestFaults : public QObject

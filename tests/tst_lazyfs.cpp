@@ -12,6 +12,14 @@
 
 #include "testsupport.h"
 
+namespace {
+// Before any thread starts. LazyFS keeps what was flushed in a folder below
+// it and drops the rest at a cut: that folder lies in a file system in memory,
+// where a flush that reaches it never waits on the machine's disk.
+[[maybe_unused]] const bool inMemory =
+    PrivateMounts::enterOwnMountNamespace() && PrivateMounts::keepTemporaryFilesInMemory();
+} // namespace
+
 // Power cuts at chosen instants of a run, on LazyFS: a FUSE file system that
 // keeps every byte not flushed file by file in memory and drops it when the
 // power is "cut". The installed updater runs on it; after each cut the next
