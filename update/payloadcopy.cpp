@@ -108,7 +108,9 @@ bool PayloadCopy::copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder 
             continue;
         }
 
-        // A file moved into place reports no bytes of its own: its size counts once it is there.
+        // A file moved into place reports no bytes of its own: its size counts once
+        // it is there. Taken before, while the source is still where it was listed.
+        const qint64 size = entry.info.size();
         qint64 reported = 0;
         const auto noteWritten = [&](qint64 bytes) {
             noteCopied(bytes);
@@ -120,7 +122,7 @@ bool PayloadCopy::copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder 
             outcome.entry = entry.name();
             return false;
         }
-        noteCopied(qMax<qint64>(0, entry.info.size() - reported));
+        noteCopied(qMax<qint64>(0, size - reported));
     }
     return true;
 }
