@@ -573,6 +573,8 @@ void TestController::packageCheckedAgainstManifest_data()
                                     << R"("data/readme.txt": missing)";
     QTest::newRow("an unlisted file") << "added"
                                       << R"("bin/extra.dll": not listed)";
+    QTest::newRow("unlisted files: the first the copy meets is named") << "added two"
+                                                                       << R"("bin/a-extra.dll": not listed)";
     QTest::newRow("the deletion list changed") << "list changed"
                                                << R"("del.xml": content differs)";
     QTest::newRow("a garbled line") << "garbled"
@@ -584,6 +586,8 @@ void TestController::packageCheckedAgainstManifest_data()
     QTest::newRow("a run cut short had moved the payload in") << "earlier run" << QString();
 #ifndef Q_OS_WIN
     QTest::newRow("escaped names, written by sha256sum") << "escaped" << QString();
+    QTest::newRow("an unlisted file behind a folder link") << "linked"
+                                                           << R"("data/linked/extra.txt": not listed)";
 
     // With keys built in, signed by the real minisign command.
     QTest::newRow("signed, prehashed") << "signed" << QString();
@@ -655,7 +659,15 @@ void TestController::packageCheckedAgainstManifest()
         QVERIFY(QFile::remove(env + QStringLiteral("data/readme.txt")));
     else if (damage == QLatin1String("added"))
         QVERIFY(writeFile(env + QStringLiteral("bin/extra.dll"), "extra"));
-    else if (damage == QLatin1String("list changed"))
+    else if (damage == QLatin1String("added two")) {
+        // Met by the copy in name order regardless of case: "a-extra" before "B-extra".
+        QVERIFY(writeFile(env + QStringLiteral("bin/B-extra.dll"), "extra"));
+        QVERIFY(writeFile(env + QStringLiteral("bin/a-extra.dll"), "extra"));
+    } else if (damage == QLatin1String("linked")) {
+        const QString outside = install.workspace() + QStringLiteral("/more");
+        QVERIFY(writeFile(outside + QStringLiteral("/extra.txt"), "extra"));
+        QVERIFY(QFile::link(outside, env + QStringLiteral("data/linked")));
+    } else if (damage == QLatin1String("list changed"))
         QVERIFY(writeFile(env + QStringLiteral("del.xml"), "<DelLs><f>bin/app.dll</f></DelLs>"));
     else if (damage == QLatin1String("garbled")) {
         QList<QByteArray> lines = readFile(manifest).split('\n');

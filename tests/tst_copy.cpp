@@ -81,6 +81,8 @@ private slots:
     void emptyPayload();
     void nestedPayloadReplacesAndCreates();
     void skippedEntries();
+    void barCountsWhatIsCopied_data();
+    void barCountsWhatIsCopied();
     void folderOverFileFailsWithMessageSequence();
     void fileOverFolderKeepsFolder();
     void listingOrderStopsAtFirstFailure();
@@ -255,6 +257,75 @@ void TestCopy::skippedEntries()
         QVERIFY2(!QFileInfo::exists(install->path(QString::fromLatin1(path))), path);
     for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
         QCOMPARE(readFile(install->path(QString::fromLatin1(path))), QByteArray("copy"));
+}
+
+void TestCopy::barCountsWhatIsCopied_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QStringList>("installed"); // beside a.txt and sub/b.txt, which every row installs
+    QTest::newRow("hidden entries beside the files") << "hidden" << QStringList();
+    QTest::newRow("a file and a folder named __MACOSX") << "archiver's" << QStringList();
+    QTest::newRow("a folder link to files outside")
+        << "folder link"
+        << QStringList{QStringLiteral("linked/f.txt"), QStringLiteral("linked/deeper/g.txt")};
+    QTest::newRow("a deletion list left in a payload that lies elsewhere") << "list left in" << QStringList();
+    QTest::newRow("a package inside a folder named __MACOSX") << "archiver's parent" << QStringList();
+}
+
+// The bar's total is the bytes of the files the copy puts in place, no more and no fewer.
+void TestCopy::barCountsWhatIsCopied()
+{
+    QFETCH(QString, layout);
+    QFETCH(QStringList, installed);
+    installed << QStringLiteral("a.txt") << QStringLiteral("sub/b.txt");
+    QString packagePath = package;
+    if (layout == QLatin1String("archiver's parent")) {
+        packagePath = workspace->filePath(QStringLiteral("__MACOSX/package"));
+        QVERIFY(QDir().mkpath(packagePath + QStringLiteral("/Env")));
+    }
+    const QString payload = packagePath + QStringLiteral("/Env/");
+    QVERIFY(writeFile(payload + QStringLiteral("a.txt"), "alpha"));
+    QVERIFY(writeFile(payload + QStringLiteral("sub/b.txt"), "bravo bravo"));
+    if (layout == QLatin1String("hidden")) {
+        QVERIFY(writeFile(payload + QStringLiteral(".hidden"), "not installed"));
+        QVERIFY(writeFile(payload + QStringLiteral(".hiddendir/c.txt"), "not installed either"));
+    } else if (layout == QLatin1String("archiver's")) {
+        QVERIFY(writeFile(payload + QStringLiteral("sub/__MACOSX"), "the archiver's own"));
+        QVERIFY(writeFile(payload + QStringLiteral("__MACOSX/._a.txt"), "the archiver's too"));
+    } else if (layout == QLatin1String("folder link")) {
+        const QString outside = workspace->filePath(QStringLiteral("out"));
+        QVERIFY(writeFile(outside + QStringLiteral("/f.txt"), "foxtrot"));
+        QVERIFY(writeFile(outside + QStringLiteral("/deeper/g.txt"), "golf golf golf"));
+        QVERIFY(QFile::link(outside, payload + QStringLiteral("linked")));
+        if (!QFileInfo(payload + QStringLiteral("linked")).isDir())
+            QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
+    } else if (layout == QLatin1String("list left in")) {
+        QVERIFY(writeFile(payload + QStringLiteral("del.xml"), "<DelLs><f>nothing-there.txt</f></DelLs>"));
+        const QString elsewhere = workspace->filePath(QStringLiteral("Env elsewhere"));
+        QVERIFY(QDir().rename(payload, elsewhere));
+        QVERIFY(QFile::link(elsewhere, packagePath + QStringLiteral("/Env")));
+        if (!QFileInfo(packagePath + QStringLiteral("/Env")).isDir())
+            QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
+    }
+
+    InstallationUpdate run(install->root(), packagePath, install->binDir());
+    QVERIFY(run.isPackage());
+    QCOMPARE(run.applyDeletionList().result,
+             layout == QLatin1String("list left in") ? DeletionOutcome::Applied : DeletionOutcome::NoList);
+    qint64 done = -1;
+    qint64 total = -1;
+    const CopyOutcome copied = run.copyPayload(CancelToken(), [&](qint64 soFar, qint64 all) {
+        done = soFar;
+        total = all;
+    });
+    QVERIFY2(copied.ok(), qPrintable(copied.outcome.text()));
+    qint64 bytes = 0;
+    for (const QString &path : installed) {
+        QVERIFY2(QFileInfo(install->path(path)).isFile(), qPrintable(path));
+        bytes += QFileInfo(install->path(path)).size();
+    }
+    QCOMPARE(total, bytes);
+    QCOMPARE(done, bytes);
 }
 
 void TestCopy::folderOverFileFailsWithMessageSequence()

@@ -11,8 +11,7 @@
 #include "crypto.h"
 #include "fileops.h"
 #include "package.h"
-#include "payloadcopy.h"
-#include "place.h"
+#include "payloadwalk.h"
 
 namespace {
 
@@ -187,36 +186,20 @@ std::vector<Listed> parseManifest(const QByteArray &text, QString &problem)
     return listed;
 }
 
-// The first file the copy would apply that the manifest does not list: the
-// plain files under `folder`, through folder links as the copy goes, but not
-// hidden or system ones, nor those under "__MACOSX". Empty when there is none.
-QString firstUnlisted(const QString &folder, const QString &relative, const std::vector<Listed> &listed,
-                      QStringList &foldersWalked, const CancelToken &cancel)
+// The first file the copy would apply that the manifest does not list, in
+// the copy's order; empty when there is none. The deletion list is walked
+// too: whether it stays in the package is known only when it is applied.
+QString firstUnlisted(const Package &package, const std::vector<Listed> &listed, const CancelToken &cancel)
 {
-    // A folder link back into a folder being walked is the copy's to fail.
-    const QString identity = Place::of(folder).identity().toText();
-    if (foldersWalked.contains(identity))
-        return QString();
-    foldersWalked.append(identity);
-    // Each entry as the copy takes it: a junction or mount point is a folder link, a shortcut a file.
-    const QFileInfoList entries =
-        QDir(folder).entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     QString found;
-    for (const QFileInfo &entry : entries) {
-        if (cancel.isCancelled())
-            break;
-        const QString path = relative + entry.fileName();
-        if (PayloadCopy::passesOver(entry.fileName()))
-            continue;
-        const Place place = Place::entry(entry.filePath());
-        if (place.leadsToFolder())
-            found = firstUnlisted(entry.filePath(), path + QLatin1Char('/'), listed, foldersWalked, cancel);
-        else if (place.leadsToFile() && !isListed(listed, path))
-            found = path;
-        if (!found.isEmpty())
-            break;
-    }
-    foldersWalked.removeLast();
+    PayloadWalk(package.payload(), package.payloadLiesElsewhere())
+        .forEachFile(
+            [&](const PayloadWalk::Entry &, const QString &path) {
+                if (!isListed(listed, path))
+                    found = path;
+                return found.isEmpty();
+            },
+            cancel);
     return found;
 }
 
@@ -280,9 +263,8 @@ ManifestCheck PackageManifest::check(const Package &package, const PackageKeys &
         return mismatch(problem);
     std::sort(listed.begin(), listed.end(), lessPath);
 
-    QStringList foldersWalked;
     const QString payload = package.payload();
-    const QString unlisted = firstUnlisted(payload, QString(), listed, foldersWalked, cancel);
+    const QString unlisted = firstUnlisted(package, listed, cancel);
     if (cancel.isCancelled())
         return cancelled();
     if (!unlisted.isEmpty())

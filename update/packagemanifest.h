@@ -42,8 +42,9 @@ struct ManifestCheck
 // with a backslash escapes a backslash, line feed or carriage return in the
 // name. When a package carries one, it is applied only if every listed file
 // is a plain file with that hash, and every file the copy would apply is
-// listed; hidden entries and "__MACOSX", which the copy passes over, need not
-// be. A manifest that cannot be read counts as a mismatch. With keys, the
+// listed, the deletion list among them; what PayloadWalk leaves out (hidden
+// entries, "__MACOSX", links that lead nowhere, pipes, sockets and devices)
+// need not be. A manifest that cannot be read counts as a mismatch. With keys, the
 // manifest is required, and so is its minisign signature "SHA256SUMS.minisig"
 // by one of them, checked over the very bytes the listing is read from.
 class PackageManifest

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFileInfo>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -11,6 +10,7 @@
 
 #include "canceltoken.h"
 #include "outcome.h"
+#include "payloadwalk.h"
 #include "place.h"
 
 class InstallationBackup;
@@ -31,10 +31,11 @@ struct CopyOutcome
     bool ok() const { return outcome.ok() && !cancelled; }
 };
 
-// Copies a package's payload over the installation, through the backup: in
-// name order regardless of case, skipping hidden and system entries and
-// "__MACOSX"; the first entry that fails ends it. Every entry it leaves out
-// is named in the outcome with the reason.
+// Copies a package's payload over the installation, through the backup, as
+// PayloadWalk takes it: in name order regardless of case, leaving out what
+// the walk leaves out; the first entry that fails ends it. Every entry it
+// leaves out is named in the outcome with the reason, but for a deletion list
+// that stayed in the package.
 class PayloadCopy
 {
 public:
@@ -46,24 +47,14 @@ public:
     // `leaveListOut`: the package's deletion list stayed in it and is not copied.
     // Checks `cancel` between two files.
     CopyOutcome copy(bool leaveListOut, const CancelToken &cancel, const Progress &progress);
-    // An entry of this name is never copied, at any depth: the archiver's "__MACOSX".
-    static bool passesOver(const QString &name);
 
 private:
-    struct PayloadEntry
-    {
-        QFileInfo info;
-        Place place; // the entry itself, its last name not followed
-    };
-
-    QVector<PayloadEntry> listFolder(const QString &source, CopyOutcome &outcome) const;
-    bool copyFolder(const QString &source, const QString &relative, bool throughLink, CopyOutcome &outcome);
-    Outcome checkFolderLink(const PayloadEntry &link) const;
+    bool copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder &folder, CopyOutcome &outcome);
+    bool enterFolder(const PayloadWalk &walk, const PayloadWalk::Folder &folder,
+                     const PayloadWalk::Entry &entry, CopyOutcome &outcome);
     Outcome checkInstalledFolder(const QString &destination) const;
-    bool isLeftOut(const QString &name, const QString &relative) const;
     void noteCopied(qint64 bytes);
-    Outcome recordAhead(const QVector<PayloadEntry> &entries, int from, const QString &relative,
-                        bool throughLink);
+    Outcome recordAhead(const QVector<PayloadWalk::Entry> &entries, int &next, const QString &relative);
 
     const Package &package;
     const QString rootPath;
@@ -71,7 +62,6 @@ private:
     // The copy's state while it runs.
     const CancelToken *cancel = nullptr;
     Progress progress;
-    bool listLeftOut = false;
     std::vector<Place::Identity> foldersBeingCopied;
     Place root;
     qint64 copyDone = 0;
