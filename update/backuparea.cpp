@@ -4,13 +4,13 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
 #include "fileops.h"
 #include "place.h"
+#include "logcategories.h"
 
 namespace {
 
@@ -201,7 +201,7 @@ Outcome BackupArea::makeTrash()
         const QString aside = temporaryBeside(areaPath + QStringLiteral("/entry"));
         if (!FileOps::renameOver(trashPath, aside))
             return FileOps::failure(QStringLiteral("move aside what stands in the trash's place"), trashPath);
-        qDebug() << "Moved what stood in the trash's place into the backup area:" << aside;
+        qCDebug(lcArea) << "Moved what stood in the trash's place into the backup area:" << aside;
     }
     if (!FileOps::makePath(trashPath))
         return FileOps::failure(QStringLiteral("create the trash"), trashPath);
@@ -292,13 +292,13 @@ void BackupArea::removeLinksInPlaceOfFolders() const
             continue;
         // A junction goes as a link does; a mount point cannot, and is never written into.
         if (place.linkKind() == Place::LinkKind::MountPoint && FileOps::removeFolder(folder)) {
-            qDebug() << "Removed a junction that stood in place of the updater's folder" << folder;
+            qCDebug(lcArea) << "Removed a junction that stood in place of the updater's folder" << folder;
         } else if (place.linkKind() != Place::LinkKind::MountPoint && FileOps::removeFile(folder)) {
-            qDebug() << "Removed a link that stood in place of the updater's folder" << folder;
+            qCDebug(lcArea) << "Removed a link that stood in place of the updater's folder" << folder;
         } else {
-            qDebug().noquote() << "The updater's folder" << folder << "is"
-                               << Place::describe(place.linkKind())
-                               << "that cannot be removed; nothing is kept in it";
+            qCDebug(lcArea).noquote()
+                << "The updater's folder" << folder << "is" << Place::describe(place.linkKind())
+                << "that cannot be removed; nothing is kept in it";
         }
     }
 }

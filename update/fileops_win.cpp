@@ -1,6 +1,5 @@
 #include "fileops.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -15,6 +14,7 @@
 
 #include "fileops_p.h"
 #include "win32calls_p.h"
+#include "logcategories.h"
 
 namespace FileOps {
 
@@ -356,8 +356,9 @@ bool flushNotSupported()
         return false;
     static std::atomic_bool told{false};
     if (!told.exchange(true))
-        qDebug() << "The file system cannot be asked to write files out to disk: the update outlasts a power "
-                    "cut only as far as it keeps what it was given";
+        qCDebug(lcFiles)
+            << "The file system cannot be asked to write files out to disk: the update outlasts a power "
+               "cut only as far as it keeps what it was given";
     return true;
 }
 

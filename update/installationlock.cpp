@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDebug>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSysInfo>
@@ -10,6 +9,7 @@
 #include "backuparea.h"
 #include "fileops.h"
 #include "installationbackup.h"
+#include "logcategories.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ bool InstallationLock::takeAwayOddLock() const
     const bool taken =
         FileOps::isRealFolder(entry) ? BackupArea(rootPath).throwAway(path) : FileOps::removeFile(path);
     if (!taken)
-        qDebug().noquote() << FileOps::failure(QStringLiteral("take over the lock"), path).text();
+        qCDebug(lcLock).noquote() << FileOps::failure(QStringLiteral("take over the lock"), path).text();
     return taken;
 }
 
@@ -55,13 +55,13 @@ bool InstallationLock::claim()
     // folder or a pipe is no updater's lock, whatever it may lead to.
     if (lock->error() == QLockFile::LockFailedError && (entry.isSymLink() || !entry.isFile()) &&
         qAbs(age) > UnnamedLockGrace) {
-        qDebug() << "Taking over a lock that is no plain file:" << path;
+        qCDebug(lcLock) << "Taking over a lock that is no plain file:" << path;
         if (takeAwayOddLock() && lock->tryLock(0))
             return true;
     }
     const bool named = lock->getLockInfo(&pid, &host, &application);
     if (lock->error() == QLockFile::LockFailedError && !named && qAbs(age) > UnnamedLockGrace) {
-        qDebug() << "Taking over a lock that names no updater:" << path;
+        qCDebug(lcLock) << "Taking over a lock that names no updater:" << path;
         if (lock->removeStaleLockFile() && lock->tryLock(0))
             return true;
     }
@@ -70,16 +70,17 @@ bool InstallationLock::claim()
     // letter case (Windows writes its own in capitals).
     if (lock->error() == QLockFile::LockFailedError && named && pid == QCoreApplication::applicationPid() &&
         host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0) {
-        qDebug() << "Taking over a lock left before a restart under this updater's own process id:" << path;
+        qCDebug(lcLock) << "Taking over a lock left before a restart under this updater's own process id:"
+                        << path;
         if (lock->removeStaleLockFile() && lock->tryLock(0))
             return true;
     }
     if (lock->error() == QLockFile::LockFailedError) {
-        qDebug() << "Another updater is updating this installation; leaving it to that one";
-        qDebug() << "Its lock is held:" << path;
+        qCDebug(lcLock) << "Another updater is updating this installation; leaving it to that one";
+        qCDebug(lcLock) << "Its lock is held:" << path;
         return false;
     }
-    qDebug() << "Could not lock the installation; going on without:" << path;
+    qCDebug(lcLock) << "Could not lock the installation; going on without:" << path;
     return true;
 }
 

@@ -1,6 +1,5 @@
 #include "installationupdate.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 
@@ -8,6 +7,7 @@
 
 #include "fileops.h"
 #include "platform.h"
+#include "logcategories.h"
 
 InstallationUpdate::InstallationUpdate(const QString &installationRoot, const QString &packageDir,
                                        const QString &applicationDir)
@@ -31,7 +31,8 @@ void InstallationUpdate::writeStartupEntry()
         return;
     const Outcome written = startupEntry.write(Platform::updaterProgram(applicationPath), updatePackage);
     if (!written)
-        qDebug().noquote() << "No start-up entry will finish this run after a power cut:" << written.text();
+        qCDebug(lcStartup).noquote() << "No start-up entry will finish this run after a power cut:"
+                                     << written.text();
 }
 
 bool InstallationUpdate::isPackage() const
@@ -111,8 +112,8 @@ void InstallationUpdate::finishRun()
 {
     const Outcome removed = startupEntry.remove();
     if (!removed)
-        qDebug().noquote() << "The start-up entry stays, and runs the update again at the next logon:"
-                           << removed.text();
+        qCDebug(lcStartup).noquote()
+            << "The start-up entry stays, and runs the update again at the next logon:" << removed.text();
 }
 
 Outcome InstallationUpdate::rollBack()

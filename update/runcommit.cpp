@@ -1,6 +1,5 @@
 #include "runcommit.h"
 
-#include <QDebug>
 #include <QFileInfo>
 #include <QSet>
 
@@ -8,6 +7,7 @@
 #include "fileops.h"
 #include "flushqueue.h"
 #include "journal.h"
+#include "logcategories.h"
 
 RunCommit::RunCommit(BackupArea &area)
     : area(area)
@@ -26,15 +26,16 @@ Outcome RunCommit::commit()
             return Outcome::failure(QStringLiteral("remove the journal"), journal, FileOps::lastError());
         // Once the package goes, a journal that came back after a power cut would undo what cannot be redone.
         if (!FileOps::flushFolder(area.path()))
-            qDebug().noquote() << "The journal's removal may not outlast a power cut:"
-                               << Outcome::failure(QStringLiteral("flush the folder"), area.path(),
-                                                   FileOps::lastError())
-                                      .text();
+            qCDebug(lcJournal).noquote()
+                << "The journal's removal may not outlast a power cut:"
+                << Outcome::failure(QStringLiteral("flush the folder"), area.path(), FileOps::lastError())
+                       .text();
     }
     // Committed all the same: the next run moves an area without a journal aside before it changes anything.
     const Outcome trashed = area.moveToTrash();
     if (!trashed)
-        qDebug().noquote() << "The committed run's backup area stays where it is:" << trashed.text();
+        qCDebug(lcJournal).noquote() << "The committed run's backup area stays where it is:"
+                                     << trashed.text();
     return Outcome::done();
 }
 

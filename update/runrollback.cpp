@@ -1,6 +1,5 @@
 #include "runrollback.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QVector>
@@ -11,6 +10,7 @@
 #include "journal.h"
 #include "package.h"
 #include "place.h"
+#include "logcategories.h"
 
 namespace {
 
@@ -56,9 +56,10 @@ Outcome RunRollback::findJournalPackage()
     if (named.kind == JournalRecord::PackageApplied) {
         package = Package::recorded(named.path, Place::Identity::fromText(named.extra));
         if (!package.isStillThere())
-            qDebug().noquote() << "The package the interrupted run applied is gone, or its path leads to "
-                                  "another folder now:"
-                               << named.path;
+            qCDebug(lcJournal).noquote()
+                << "The package the interrupted run applied is gone, or its path leads to "
+                   "another folder now:"
+                << named.path;
         payloadThere = package.isStillThere() && Place::of(package.payload()).leadsToFolder();
         return Outcome::done();
     }
@@ -81,8 +82,8 @@ void RunRollback::findVolumes(const QVector<JournalRecord> &records)
             continue;
         }
         volumesAway << record.path;
-        qDebug().noquote() << "The originals set aside on the volume mounted at" << folder
-                           << "cannot be put back until it is mounted there again";
+        qCDebug(lcJournal).noquote() << "The originals set aside on the volume mounted at" << folder
+                                     << "cannot be put back until it is mounted there again";
     }
 }
 
@@ -167,8 +168,9 @@ Outcome RunRollback::undo(const JournalRecord &record)
     if (record.kind == JournalRecord::PackageApplied || record.kind == JournalRecord::VolumeArea)
         return Outcome::done(); // names, changes nothing
     if (!isSafe(record)) {
-        qDebug().noquote() << "Skipped a journal record that leads outside the installation or the package:"
-                           << QString(QLatin1Char(record.kind)) << path << record.extra;
+        qCDebug(lcJournal).noquote()
+            << "Skipped a journal record that leads outside the installation or the package:"
+            << QString(QLatin1Char(record.kind)) << path << record.extra;
         return Outcome::done();
     }
     // Only a temporary file this run named, beside the path.
@@ -266,7 +268,8 @@ Outcome RunRollback::restore()
     const Outcome read = Journal::readNewestFirst(area.journalPath(), [&](const JournalRecord &record) {
         const Outcome undone = undo(record);
         if (!undone) {
-            qDebug().noquote() << "Could not undo" << QString(QLatin1Char(record.kind)) << undone.text();
+            qCDebug(lcJournal).noquote()
+                << "Could not undo" << QString(QLatin1Char(record.kind)) << undone.text();
             if (first)
                 first = undone;
         }
@@ -280,9 +283,10 @@ Outcome RunRollback::restore()
     });
     replacedPaths.clear();
     if (thrownAway > 0)
-        qDebug().noquote() << QStringLiteral("The package's payload is gone: %1 files it had moved into the "
-                                             "installation left it by way of the trash")
-                                  .arg(thrownAway);
+        qCDebug(lcJournal).noquote() << QStringLiteral(
+                                            "The package's payload is gone: %1 files it had moved into the "
+                                            "installation left it by way of the trash")
+                                            .arg(thrownAway);
     if (!read) {
         unreadable = read;
         return read;
@@ -305,7 +309,7 @@ Outcome RunRollback::restore()
     if (trashed)
         area.dropTrash();
     else
-        qDebug().noquote() << "The backup area stays where it is:" << trashed.text();
+        qCDebug(lcJournal).noquote() << "The backup area stays where it is:" << trashed.text();
     return Outcome::done();
 }
 
@@ -315,23 +319,25 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
     Recovery recovery = Recovery::NothingLeft;
     bool whole = true;
     if (area.exists() && existsOrIsLink(QFileInfo(area.journalPath()))) {
-        qDebug() << "Rolling back an earlier run that did not finish";
+        qCDebug(lcJournal) << "Rolling back an earlier run that did not finish";
         if (beforeFirstChange)
             beforeFirstChange();
         const Outcome restored = restore();
         recovery = Recovery::RolledBack;
         if (!unreadable) {
-            qDebug().noquote() << "The journal of an earlier run cannot be read, so this run changes nothing:"
-                               << unreadable.text();
-            qDebug().noquote()
+            qCDebug(lcJournal).noquote()
+                << "The journal of an earlier run cannot be read, so this run changes nothing:"
+                << unreadable.text();
+            qCDebug(lcJournal).noquote()
                 << QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area.path());
             return Recovery::Blocked;
         }
         if (!restored)
-            qDebug().noquote() << "The earlier run could not be rolled back completely:" << restored.text();
+            qCDebug(lcJournal).noquote()
+                << "The earlier run could not be rolled back completely:" << restored.text();
         // Its originals there are out of reach: an update now would leave that volume a mix.
         if (!volumesAway.isEmpty()) {
-            qDebug()
+            qCDebug(lcJournal)
                 << "The earlier run set originals aside on a volume that is not mounted where it was, so "
                    "this run changes nothing";
             return Recovery::Blocked;
@@ -342,14 +348,15 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
     if (area.exists() && !existsOrIsLink(QFileInfo(area.journalPath()))) {
         const Outcome trashed = area.moveToTrash();
         if (!trashed) {
-            qDebug().noquote() << "A backup area that no journal explains is in the way, so this run changes "
-                                  "nothing:"
-                               << trashed.text();
+            qCDebug(lcJournal).noquote()
+                << "A backup area that no journal explains is in the way, so this run changes "
+                   "nothing:"
+                << trashed.text();
             return Recovery::Blocked;
         }
     }
     if (whole && !area.dropTrash())
-        qDebug() << "Left trash that cannot be removed yet in"
-                 << rootPath + QLatin1Char('/') + BackupArea::trashName();
+        qCDebug(lcJournal) << "Left trash that cannot be removed yet in"
+                           << rootPath + QLatin1Char('/') + BackupArea::trashName();
     return recovery;
 }

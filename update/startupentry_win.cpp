@@ -1,6 +1,5 @@
 #include "startupentry.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 
@@ -9,6 +8,7 @@
 #include <windows.h>
 
 #include "fileops_p.h"
+#include "logcategories.h"
 
 namespace {
 
@@ -80,12 +80,12 @@ Outcome StartupEntry::write(const QString &program, const QString &packageDir)
     if (text.size() > RunCommandLimit) {
         text = command(shortForm(program), shortForm(QFileInfo(packageDir).absoluteFilePath()));
         if (text.size() > RunCommandLimit)
-            qDebug().noquote() << QStringLiteral(
-                                      "The start-up entry's command is %1 characters long, even with "
-                                      "short names; Windows runs no more than %2 at logon: %3")
-                                      .arg(text.size())
-                                      .arg(RunCommandLimit)
-                                      .arg(text);
+            qCDebug(lcStartup).noquote()
+                << QStringLiteral("The start-up entry's command is %1 characters long, even with "
+                                  "short names; Windows runs no more than %2 at logon: %3")
+                       .arg(text.size())
+                       .arg(RunCommandLimit)
+                       .arg(text);
     }
     // A logon run finds its own entry: it is not written again while Windows works through the key.
     if (storedCommand() == text)

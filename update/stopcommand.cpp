@@ -1,11 +1,10 @@
 #include "stopcommand.h"
 
-#include <QDebug>
-
 #include <utility>
 
 #include "platform.h"
 #include "processending.h"
+#include "logcategories.h"
 
 namespace {
 
@@ -64,9 +63,10 @@ void StopCommand::onCommandFinished(int exitCode, QProcess::ExitStatus exitStatu
     } else if (exitStatus == QProcess::NormalExit && exitCode == 1) {
         finish(Ending::NotFound);
     } else {
-        qDebug().noquote() << "The stop command failed:"
-                           << (exitStatus == QProcess::CrashExit ? QStringLiteral("it crashed")
-                                                                 : QStringLiteral("status %1").arg(exitCode));
+        qCDebug(lcStop).noquote() << "The stop command failed:"
+                                  << (exitStatus == QProcess::CrashExit
+                                          ? QStringLiteral("it crashed")
+                                          : QStringLiteral("status %1").arg(exitCode));
         finish(Ending::Failed);
     }
 }
@@ -86,9 +86,9 @@ void StopCommand::endProcessesHere()
     QString which;
     if (program.isEmpty()) {
         which = QStringLiteral("called %1").arg(processName);
-        qDebug().noquote() << QStringLiteral(
-                                  "The stop command could not be started (%1); ending the processes %2 here")
-                                  .arg(process ? process->errorString() : QString(), which);
+        qCDebug(lcStop).noquote()
+            << QStringLiteral("The stop command could not be started (%1); ending the processes %2 here")
+                   .arg(process ? process->errorString() : QString(), which);
         endingHere = ProcessEnding::endByName(processName);
     } else {
         which = QStringLiteral("of \"%1\"").arg(program);
@@ -96,10 +96,12 @@ void StopCommand::endProcessesHere()
         const int count = endingHere->ending();
         const QString processes = count == 1 ? QStringLiteral("process") : QStringLiteral("processes");
         if (count > 0)
-            qDebug().noquote() << QStringLiteral("Ending %1 other %2 %3").arg(count).arg(processes, which);
+            qCDebug(lcStop).noquote()
+                << QStringLiteral("Ending %1 other %2 %3").arg(count).arg(processes, which);
     }
     if (!endingHere->problem().isEmpty())
-        qDebug().noquote() << QStringLiteral("Ending the processes %1:").arg(which) << endingHere->problem();
+        qCDebug(lcStop).noquote() << QStringLiteral("Ending the processes %1:").arg(which)
+                                  << endingHere->problem();
     if (!endingHere->listed())
         finish(Ending::NoCommand);
     else if (endingHere->ending() == 0)
