@@ -8,6 +8,7 @@
 #include "fileops.h"
 #include "installationpaths.h"
 #include "platform.h"
+#include "platformgui.h"
 #include "resources.h"
 #include "runlog.h"
 

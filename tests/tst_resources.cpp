@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include "platform.h"
+#include "platformgui.h"
 #include "pixels.h"
 #include "pngfile.h"
 #include "resources.h"

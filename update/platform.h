@@ -7,9 +7,9 @@
 class QObject;
 
 // What differs between Windows and the other systems outside the file work:
-// how the product is stopped by name, what the executables are called, how
-// the command line and the system's requests to end reach the updater, how the
-// window is scaled and where its icon comes from.
+// how the product is stopped by name, what the executables are called, and how
+// the command line and the system's requests to end reach the updater. How the
+// window is scaled and where its icon comes from is in platformgui.h.
 namespace Platform {
 
 // Argument `index` of the command line, once the application object has
@@ -46,13 +46,6 @@ QString productProgram(const QString &applicationDir);
 // `why` where there is something to say.
 bool restartElevated(QString *why);
 
-// Sets how the window follows the screen's scale; called before the
-// application object exists, with the command line it will be given. The
-// scale the user chose (Windows' display scale, Xft.dpi on X11) is used as it
-// is, 150 % as 1.5; where none was chosen the window is drawn 1:1, never by a
-// factor derived from the monitor's size.
-void chooseScreenScaling(int argc, char *argv[]);
-
 // Readies the process for file work: a write past a file-size limit must fail
 // with an error instead of ending the updater half-way through a file.
 void prepareProcess();
@@ -62,10 +55,5 @@ void prepareProcess();
 // them. The process then ends in its own time, never in the middle of a file.
 // On Windows such requests reach the window as messages and nothing is done.
 void onTerminationRequest(QObject *context, std::function<void()> close);
-
-// Gives the application its icon. On Windows the executable's own IDI_ICON1
-// resource already is the icon and nothing is changed; elsewhere the embedded
-// ":/appicon" is set. Needs the application object and Resources::init().
-void applyApplicationIcon();
 
 } // namespace Platform

@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QStringList>
 
 #include <windows.h>
@@ -60,15 +59,6 @@ QString productProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/Halvorquintel.exe");
 }
 
-// Windows reports the display scale the user chose, in steps of 25 %.
-void chooseScreenScaling(int argc, char *argv[])
-{
-    Q_UNUSED(argc)
-    Q_UNUSED(argv)
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
-    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
-}
-
 namespace {
 
 bool isElevated()
@@ -120,7 +110,5 @@ void onTerminationRequest(QObject *context, std::function<void()> close)
     Q_UNUSED(context)
     Q_UNUSED(close)
 }
-
-void applyApplicationIcon() {}
 
 } // namespace Platform
