@@ -81,18 +81,18 @@ public:
     // set for the bar reaches `dlg` through its queued connection.
     static void updateDel(DlgUpdate &dlg, InstallationUpdate &update)
     {
-        DlgUpdate::updateDel(update, dlg.stageProgress);
+        dlg.updateDel(update);
         QCoreApplication::sendPostedEvents();
     }
     static bool copy(DlgUpdate &dlg, InstallationUpdate &update, const CancelToken &cancel = CancelToken())
     {
-        const bool ok = DlgUpdate::copy(update, cancel, dlg.stageProgress);
+        const bool ok = dlg.copy(update, cancel);
         QCoreApplication::sendPostedEvents();
         return ok;
     }
     static bool updateVersion(DlgUpdate &dlg, InstallationUpdate &update)
     {
-        const bool ok = DlgUpdate::updateVersion(update, dlg.stageProgress);
+        const bool ok = dlg.updateVersion(update);
         QCoreApplication::sendPostedEvents();
         return ok;
     }

@@ -56,7 +56,7 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     connect(
         &stageProgress, &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
         Qt::QueuedConnection);
-    connect(&work, &QFutureWatcher<WorkResult>::finished, this, &DlgUpdate::onWorkFinished);
+    connect(&work, &QFutureWatcher<TryDone>::finished, this, &DlgUpdate::onWorkFinished);
     // The session ending quits the application without closing the window first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
 }
@@ -130,9 +130,9 @@ void DlgUpdate::abandonRun()
         cancelTry.cancel();
         work.disconnect(this);
         work.waitForFinished();
-        const WorkResult result = work.result();
-        update = result.update;
-        if (state == RunState::Staging && result.ok) {
+        const TryDone done = work.result();
+        update = done.update;
+        if (state == RunState::Staging && done.result == TryResult::Committed) {
             state = RunState::Completing;
             return;
         }
@@ -256,7 +256,7 @@ std::shared_ptr<InstallationUpdate> DlgUpdate::takeUpdate()
 {
     if (!update)
         update = std::make_shared<InstallationUpdate>(InstallationPaths::installationRoot(applicationDir),
-                                                      packageDir, applicationDir);
+                                                      runPackage(), applicationDir);
     return std::exchange(update, nullptr);
 }
 
@@ -265,8 +265,14 @@ void DlgUpdate::startPackageCheck()
 {
     if (std::exchange(packageCheckStarted, true))
         return;
-    packageCheck =
-        QtConcurrent::run(&PackageManifest::check, Package(packageDir), packageKeys, cancelCheck, 0);
+    packageCheck = QtConcurrent::run(&PackageManifest::check, runPackage(), packageKeys, cancelCheck, 0);
+}
+
+const Package &DlgUpdate::runPackage()
+{
+    if (!package)
+        package.emplace(packageDir);
+    return *package;
 }
 
 void DlgUpdate::startTry()
@@ -279,32 +285,36 @@ void DlgUpdate::startTry()
     }
     state = RunState::Staging;
     cancelTry = CancelToken();
-    // Handed copies only: the worker reads nothing of the window.
+    TryRequest request;
+    request.update = takeUpdate();
+    request.firstTry = firstTry;
+    request.packageCheck = packageCheck;
+    request.keys = packageKeys;
+    request.cancel = cancelTry;
     work.setFuture(QtConcurrent::run(
-        [update = takeUpdate(), firstTry, check = packageCheck, keys = packageKeys, cancel = cancelTry,
-         progress = &stageProgress] { return runTry(update, firstTry, check, keys, cancel, progress); }));
+        [request, progress = &stageProgress] { return UpdateTry::run(request, *progress); }));
 }
 
 void DlgUpdate::startRollback(const QString &occasion)
 {
     state = RunState::RollingBack;
     rollbackOccasion = occasion;
-    work.setFuture(QtConcurrent::run(&DlgUpdate::runRollback, takeUpdate()));
+    work.setFuture(QtConcurrent::run(&UpdateTry::rollBack, takeUpdate()));
 }
 
 void DlgUpdate::onWorkFinished()
 {
-    const WorkResult result = work.result();
-    update = result.update;
+    const TryDone done = work.result();
+    update = done.update;
     if (state == RunState::Staging)
-        finishTry(result);
+        finishTry(done);
     else if (state == RunState::RollingBack)
-        finishRollback(result);
+        finishRollback(done);
 }
 
-void DlgUpdate::finishTry(const WorkResult &result)
+void DlgUpdate::finishTry(const TryDone &done)
 {
-    if (result.ok) {
+    if (done.result == TryResult::Committed) {
         state = RunState::Completing;
         // The originals go while the bar climbs, so they never hold up the product's return.
         trashRemoval.setFuture(QtConcurrent::run(&InstallationUpdate::dropTrash, update->root()));
@@ -317,7 +327,7 @@ void DlgUpdate::finishTry(const WorkResult &result)
         return;
     }
     // A package cannot heal between tries: straight to the failure.
-    if (result.refused) {
+    if (done.result == TryResult::Refused) {
         enterFailureState();
         return;
     }
@@ -334,9 +344,9 @@ void DlgUpdate::enterFailureState()
     startRollback(QStringLiteral("Update failed"));
 }
 
-void DlgUpdate::finishRollback(const WorkResult &result)
+void DlgUpdate::finishRollback(const TryDone &done)
 {
-    reportRollback(rollbackOccasion, result.rollback);
+    reportRollback(rollbackOccasion, done.rollback);
     if (std::exchange(closeRequested, false)) {
         state = RunState::Closed;
         CCtrlDialog::reject();
@@ -352,83 +362,6 @@ void DlgUpdate::showFailureState()
     ui->label->setStyleSheet(QStringLiteral("color:rgb(255,0,0);"));
     ui->btnOK->setEnabled(true);
     ui->btnOK->setText(QStringLiteral("重启"));
-}
-
-DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
-                                        QFuture<ManifestCheck> packageCheck, PackageKeys keys,
-                                        CancelToken cancel, StageProgress *progress)
-{
-    WorkResult result;
-    result.update = update;
-    if (firstTry && !packageMatches(*update, packageCheck, keys, cancel)) {
-        result.refused = !cancel.isCancelled();
-        return result;
-    }
-    result.ok = runStages(*update, cancel, *progress);
-    // A file that was not its listed content when used stays so for every try.
-    result.refused = !result.ok && update->contentDiffered();
-    return result;
-}
-
-// Recovers what an earlier run left, then takes the check of the package
-// against its manifest. A run cut short may have moved files of the payload
-// into the installation, and the recovery moves them back: the check is then
-// done again. What an earlier run left that cannot be trusted applies nothing.
-// From a match on, the run holds every file it uses to the listing.
-bool DlgUpdate::packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
-                               const PackageKeys &keys, const CancelToken &cancel)
-{
-    ManifestCheck verdict = packageCheck.result();
-    const Recovery recovery = update.recoverEarlierRun();
-    if (recovery == Recovery::Blocked)
-        return false;
-    if (recovery == Recovery::RolledBack && verdict.result != ManifestCheck::Result::NoManifest)
-        verdict = PackageManifest::check(update.package(), keys, cancel);
-    if (!update.isPackage() || verdict.result == ManifestCheck::Result::NoManifest)
-        return true;
-    if (verdict.result == ManifestCheck::Result::Matches) {
-        if (verdict.signature.valid)
-            qDebug().noquote() << QStringLiteral("SHA256SUMS is signed with key %1; trusted comment: %2")
-                                      .arg(verdict.signature.keyId, verdict.signature.trustedComment);
-        qDebug().noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
-        update.checkContentAgainst(verdict.listed);
-        return true;
-    }
-    if (verdict.result == ManifestCheck::Result::Mismatch)
-        qDebug().noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
-                           << verdict.problem;
-    else if (verdict.result == ManifestCheck::Result::NotSigned)
-        qDebug().noquote() << "The package is not signed with a built-in key, so none of it is applied:"
-                           << verdict.problem;
-    return false;
-}
-
-// The files moved into place are hashed there, and every listed file must be
-// in place, before the commit makes the run final.
-bool DlgUpdate::contentPlacedAsListed(InstallationUpdate &update, const CancelToken &cancel)
-{
-    const Outcome checked = update.checkPlacedContent(cancel);
-    if (!checked && update.contentDiffered())
-        qDebug().noquote() << "The installed files do not match SHA256SUMS, so the update is not committed:"
-                           << checked.text();
-    return checked.ok();
-}
-
-DlgUpdate::WorkResult DlgUpdate::runRollback(std::shared_ptr<InstallationUpdate> update)
-{
-    WorkResult result;
-    result.update = update;
-    result.rollback = update->rollBack();
-    return result;
-}
-
-bool DlgUpdate::runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
-{
-    updateDel(update, progress);
-    const bool ok = copy(update, cancel, progress);
-    // A close that came while the payload was copied is taken before the commit.
-    return ok && !cancel.isCancelled() && contentPlacedAsListed(update, cancel) && !cancel.isCancelled() &&
-           updateVersion(update, progress);
 }
 
 void DlgUpdate::armStageTimer()
@@ -529,78 +462,27 @@ void DlgUpdate::onSelfStopOver(StopCommand::Ending ending)
     reject();
 }
 
-void DlgUpdate::updateDel(InstallationUpdate &update, StageProgress &progress)
+void DlgUpdate::updateDel(InstallationUpdate &update)
 {
-    const DeletionOutcome outcome = update.applyDeletionList();
-    if (outcome.result == DeletionOutcome::CannotOpen)
-        qDebug() << "Failed to initialize update/Env/del.xml";
-    else if (outcome.result == DeletionOutcome::NotXml)
-        qDebug() << "Failed to load into QDomDocument";
-    for (const Outcome &problem : outcome.problems)
-        qDebug().noquote() << "Deletion list:" << problem.text();
-    if (outcome.result == DeletionOutcome::Applied)
-        qDebug() << "delete finish!";
-    if (outcome.result == DeletionOutcome::Applied || outcome.result == DeletionOutcome::NoList)
-        emit progress.targetSet(35);
+    UpdateTry(update, CancelToken(), stageProgress).updateDel();
 }
 
-bool DlgUpdate::copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
+bool DlgUpdate::copy(InstallationUpdate &update, const CancelToken &cancel)
 {
-    const bool ok = copyDirectory(update, cancel, progress);
-    // A close cut the copy short between two files: not a failure to log.
-    if (!ok && !cancel.isCancelled())
-        writeLog(QStringLiteral("copy fail!"));
-    qDebug() << "copy finish";
-    emit progress.targetSet(95);
-    return ok;
+    return UpdateTry(update, cancel, stageProgress).copy();
 }
 
-// While the payload is copied the target goes from 35 toward 95 with the bytes
-// done. A failure leaves the names on its way in the failure log, innermost first.
-bool DlgUpdate::copyDirectory(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
+bool DlgUpdate::copyDirectory(InstallationUpdate &update, const CancelToken &cancel)
 {
-    int target = 35;
-    const CopyOutcome outcome = update.copyPayload(cancel, [&](qint64 done, qint64 total) {
-        const int reached = total > 0 ? int(35 + 60 * done / total) : 35;
-        if (reached != target)
-            emit progress.targetSet(target = reached);
-    });
-    for (const Outcome &skipped : outcome.skipped)
-        qDebug().noquote() << "Left out of the copy:" << skipped.text();
-    if (outcome.ok() || outcome.cancelled)
-        return outcome.ok();
-
-    qDebug().noquote() << "The copy failed:" << outcome.outcome.text();
-    writeLog(outcome.entry.isEmpty() ? QStringLiteral("makedir error") : outcome.entry);
-    for (auto folder = outcome.folders.crbegin(); folder != outcome.folders.crend(); ++folder) {
-        writeLog(QStringLiteral("copyDirectory fail"));
-        writeLog(*folder);
-    }
-    return false;
+    return UpdateTry(update, cancel, stageProgress).copyDirectory();
 }
 
 void DlgUpdate::writeLog(QString message)
 {
-    QFile file(tr("log.txt"));
-    file.open(QIODevice::WriteOnly);
-    file.write(message.toStdString().c_str());
-    file.close();
+    UpdateTry::writeLog(message);
 }
 
-bool DlgUpdate::updateVersion(InstallationUpdate &update, StageProgress &progress)
+bool DlgUpdate::updateVersion(InstallationUpdate &update)
 {
-    // Final before anything is cleaned up: a clean-up cut short is never rolled back.
-    const Outcome committed = update.commit();
-    if (!committed) {
-        qDebug().noquote() << "The update could not be committed, so this try failed:" << committed.text();
-        return false;
-    }
-    const Outcome removed = update.removePackage();
-    if (!removed)
-        qDebug().noquote() << "Kept the package folder" << QStringLiteral("\"%1\"").arg(removed.path)
-                           << "because" << removed.reason;
-    update.finishRun();
-    emit progress.targetSet(100);
-    qDebug() << "100!";
-    return true;
+    return UpdateTry(update, CancelToken(), stageProgress).updateVersion();
 }

@@ -8,11 +8,13 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 #include "installationupdate.h"
 #include "packagemanifest.h"
 #include "stageprogress.h"
 #include "stopcommand.h"
+#include "updatetry.h"
 
 class QDir;
 class InstallationLock;
@@ -93,19 +95,6 @@ private slots:
     void onAfterUpdateTaskFinish();
 
 private:
-    // What a piece of work in the worker hands back: the file work, which is
-    // the worker's alone while it runs, and how it went.
-    struct WorkResult
-    {
-        std::shared_ptr<InstallationUpdate> update;
-        bool ok = false;
-        bool committed = false;
-        // The package does not match its manifest, or what an earlier run
-        // left cannot be trusted: no try can apply it.
-        bool refused = false;
-        Outcome rollback;
-    };
-
     bool mayWriteInstallation();
     void showFailureState();
     void stopProduct();
@@ -118,28 +107,22 @@ private:
     void startTry();
     void startRollback(const QString &occasion);
     void onWorkFinished();
-    void finishTry(const WorkResult &result);
-    void finishRollback(const WorkResult &result);
+    void finishTry(const TryDone &done);
+    void finishRollback(const TryDone &done);
     void armStageTimer();
     void progressTick();
     void stageTick();
     void enterFailureState();
+    const Package &runPackage();
     std::shared_ptr<InstallationUpdate> takeUpdate();
 
-    // The stages. They run in the worker and touch nothing but what they are handed.
-    static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
-                             QFuture<ManifestCheck> packageCheck, PackageKeys keys, CancelToken cancel,
-                             StageProgress *progress);
-    static WorkResult runRollback(std::shared_ptr<InstallationUpdate> update);
-    static bool packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
-                               const PackageKeys &keys, const CancelToken &cancel);
-    static bool contentPlacedAsListed(InstallationUpdate &update, const CancelToken &cancel);
-    static bool runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
-    static void updateDel(InstallationUpdate &update, StageProgress &progress);
-    static bool copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
-    static bool copyDirectory(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
+    // The stages a try takes, handed over to an UpdateTry on `update`; the
+    // targets they reach come to this window's bar through the event loop.
+    void updateDel(InstallationUpdate &update);
+    bool copy(InstallationUpdate &update, const CancelToken &cancel);
+    bool copyDirectory(InstallationUpdate &update, const CancelToken &cancel);
     static void writeLog(QString message);
-    static bool updateVersion(InstallationUpdate &update, StageProgress &progress);
+    bool updateVersion(InstallationUpdate &update);
 
     Ui_DlgUpdate *ui;
     QString packageDir;
@@ -158,6 +141,8 @@ private:
     StopCommand productStop;
     StopCommand selfStop;
     QString productName;
+    // Resolved once, when its check starts: the check and every try use this one.
+    std::optional<Package> package;
     // Null while the worker has it.
     std::shared_ptr<InstallationUpdate> update;
     CancelToken cancelTry;
@@ -166,7 +151,7 @@ private:
     bool packageCheckStarted = false;
     CancelToken cancelCheck;
     StageProgress stageProgress;
-    QFutureWatcher<WorkResult> work;
+    QFutureWatcher<TryDone> work;
     // The committed run's originals, removed while the bar climbs.
     QFutureWatcher<bool> trashRemoval;
 
