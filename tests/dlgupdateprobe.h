@@ -63,7 +63,9 @@ public:
     }
     static bool inWorker(DlgUpdate &dlg)
     {
-        return dlg.state == DlgUpdate::RunState::Staging || dlg.state == DlgUpdate::RunState::RollingBack;
+        using State = DlgUpdate::RunState;
+        return dlg.state == State::Staging || dlg.state == State::CancellingTry ||
+               dlg.state == State::RollingBack || dlg.state == State::RollingBackToClose;
     }
     static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
     // Waits for the check of the package against its manifest, started once the product is stopped.

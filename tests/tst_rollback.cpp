@@ -1086,7 +1086,7 @@ void TestRollback::commitThatFailsIsAFailedTry()
         DlgUpdateProbe::stageTick(*dlg);
         QCOMPARE(DlgUpdateProbe::attemptCount(*dlg), attempt);
         QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
-        QCOMPARE(dlg->runState(), DlgUpdate::RunState::Waiting);
+        QCOMPARE(dlg->runState(), DlgUpdate::RunState::AwaitingRetry);
     }
     QVERIFY(holdFile(journal, holder, true, true));
     QCOMPARE(log.count(QStringLiteral("copy finish")), lastHeldTry);

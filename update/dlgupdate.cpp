@@ -91,11 +91,16 @@ void DlgUpdate::reject()
     case RunState::Staging:
     case RunState::RollingBack:
         // Taken at the next safe point: between two files, or when the worker is done.
-        closeRequested = true;
+        state = state == RunState::Staging ? RunState::CancellingTry : RunState::RollingBackToClose;
         cancelTry.cancel();
         cancelCheck.cancel();
         return;
-    case RunState::Waiting:
+    case RunState::CancellingTry:
+    case RunState::RollingBackToClose:
+        // Closing already.
+        return;
+    case RunState::AwaitingFirstTry:
+    case RunState::AwaitingRetry:
     case RunState::Failed:
         if (stageTimerId != -1) {
             killTimer(stageTimerId);
@@ -104,8 +109,7 @@ void DlgUpdate::reject()
         // Closing while a run has changed the installation and not succeeded puts it
         // back, deletion list included, so no one starts two versions mixed.
         if (update && update->hasChanges()) {
-            closeRequested = true;
-            startRollback(closedEarly);
+            startRollback(RunState::RollingBackToClose, closedEarly);
             return;
         }
         break;
@@ -126,17 +130,19 @@ void DlgUpdate::reject()
 void DlgUpdate::abandonRun()
 {
     cancelCheck.cancel();
-    if (state == RunState::Staging || state == RunState::RollingBack) {
+    const bool tryRuns = state == RunState::Staging || state == RunState::CancellingTry;
+    if (tryRuns || state == RunState::RollingBack || state == RunState::RollingBackToClose) {
         cancelTry.cancel();
         work.disconnect(this);
         work.waitForFinished();
         const TryDone done = work.result();
         update = done.update;
-        if (state == RunState::Staging && done.result == TryResult::Committed) {
+        if (tryRuns && done.result == TryResult::Committed) {
             state = RunState::Completing;
             return;
         }
-    } else if (state != RunState::Waiting && state != RunState::Failed) {
+    } else if (state != RunState::AwaitingFirstTry && state != RunState::AwaitingRetry &&
+               state != RunState::Failed) {
         return;
     }
     state = RunState::Closed;
@@ -295,9 +301,10 @@ void DlgUpdate::startTry()
         [request, progress = &stageProgress] { return UpdateTry::run(request, *progress); }));
 }
 
-void DlgUpdate::startRollback(const QString &occasion)
+// `rollingBack` says what follows: the failure state, or the window closing.
+void DlgUpdate::startRollback(RunState rollingBack, const QString &occasion)
 {
-    state = RunState::RollingBack;
+    state = rollingBack;
     rollbackOccasion = occasion;
     work.setFuture(QtConcurrent::run(&UpdateTry::rollBack, takeUpdate()));
 }
@@ -306,24 +313,25 @@ void DlgUpdate::onWorkFinished()
 {
     const TryDone done = work.result();
     update = done.update;
-    if (state == RunState::Staging)
+    if (state == RunState::Staging || state == RunState::CancellingTry)
         finishTry(done);
-    else if (state == RunState::RollingBack)
+    else if (state == RunState::RollingBack || state == RunState::RollingBackToClose)
         finishRollback(done);
 }
 
 void DlgUpdate::finishTry(const TryDone &done)
 {
+    const bool closing = state == RunState::CancellingTry;
     if (done.result == TryResult::Committed) {
         state = RunState::Completing;
         // The originals go while the bar climbs, so they never hold up the product's return.
         trashRemoval.setFuture(QtConcurrent::run(&InstallationUpdate::dropTrash, update->root()));
-        if (std::exchange(closeRequested, false))
+        if (closing)
             CCtrlDialog::reject();
         return;
     }
-    if (closeRequested) {
-        startRollback(closedEarly);
+    if (closing) {
+        startRollback(RunState::RollingBackToClose, closedEarly);
         return;
     }
     // A package cannot heal between tries: straight to the failure.
@@ -331,7 +339,7 @@ void DlgUpdate::finishTry(const TryDone &done)
         enterFailureState();
         return;
     }
-    state = RunState::Waiting;
+    state = RunState::AwaitingRetry;
     if (attemptCount < MaxAttempts) {
         stageTimerId = startTimer(timings.stageInterval, Qt::CoarseTimer);
         ++attemptCount;
@@ -341,13 +349,13 @@ void DlgUpdate::finishTry(const TryDone &done)
 void DlgUpdate::enterFailureState()
 {
     // Restart the product on the version it had, not on a mix of two.
-    startRollback(QStringLiteral("Update failed"));
+    startRollback(RunState::RollingBack, QStringLiteral("Update failed"));
 }
 
 void DlgUpdate::finishRollback(const TryDone &done)
 {
     reportRollback(rollbackOccasion, done.rollback);
-    if (std::exchange(closeRequested, false)) {
+    if (state == RunState::RollingBackToClose) {
         state = RunState::Closed;
         CCtrlDialog::reject();
         return;
@@ -397,7 +405,7 @@ void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
     Q_UNUSED(exitStatus)
     qDebug() << "kill finish";
     targetProgress = 15;
-    state = RunState::Waiting;
+    state = RunState::AwaitingFirstTry;
     // The product is stopped: nothing writes to the package any more.
     startPackageCheck();
     armStageTimer();

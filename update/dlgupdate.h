@@ -39,16 +39,19 @@ class DlgUpdate : public CCtrlDialog
 public:
     // Where a run stands; what a close does follows from it.
     enum class RunState {
-        Idle,            // not shown yet: nothing runs
-        StoppingProduct, // the product's stop command runs
-        Waiting,         // the stage timer is armed for the next try
-        Staging,         // a try runs in the worker
-        RollingBack,     // the installation is being put back, after the last try or a close
-        Failed,          // rolled back; the restart button starts the version the user had
-        Completing,      // committed; the bar climbs to 100
-        Relaunched,      // the product runs again; the self-stop runs, then the updater ends
-        Restarted,       // the restart button started the version the user had; each press starts it again
-        Closed,          // the window was closed; whatever the run changed is put back
+        Idle,             // not shown yet: nothing runs
+        StoppingProduct,  // the product's stop command runs
+        AwaitingFirstTry, // the product is stopped and the package checked; the first try is armed
+        AwaitingRetry,    // a try failed; the stage timer is armed for the next, or for the failure
+        Staging,          // a try runs in the worker
+        CancellingTry,    // closed while a try ran: it stops at its next safe point, then the run is put back
+        RollingBack,      // the installation is being put back after the last try; the failure follows
+        RollingBackToClose, // the installation is being put back after a close; the window closes then
+        Failed,             // rolled back; the restart button starts the version the user had
+        Completing,         // committed; the bar climbs to 100
+        Relaunched,         // the product runs again; the self-stop runs, then the updater ends
+        Restarted,          // the restart button started the version the user had; each press starts it again
+        Closed,             // the window was closed; whatever the run changed is put back
     };
     Q_ENUM(RunState)
 
@@ -105,7 +108,7 @@ private:
     void abandonRun();
     void startPackageCheck();
     void startTry();
-    void startRollback(const QString &occasion);
+    void startRollback(RunState rollingBack, const QString &occasion);
     void onWorkFinished();
     void finishTry(const TryDone &done);
     void finishRollback(const TryDone &done);
@@ -134,7 +137,6 @@ private:
     QString applicationDir;
     Timings timings;
     RunState state = RunState::Idle;
-    bool closeRequested = false;
     QString rollbackOccasion;
     std::unique_ptr<InstallationLock> installationLock;
     // Stops the product before the run, and this installation's other updaters after it.
