@@ -11,6 +11,7 @@
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "installationlock.h"
 #include "stopcommand.h"
 #include "testsupport.h"
 
@@ -330,11 +331,15 @@ void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
         QTRY_VERIFY(standIn->runs(updater));
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
+    QVERIFY(dlg.claimInstallation());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     MessageLog log;
     DlgUpdateProbe::setFailed(dlg, true);
     DlgUpdateProbe::ui(dlg)->btnOK->setEnabled(true);
     QTest::mouseClick(DlgUpdateProbe::ui(dlg)->btnOK, Qt::LeftButton);
+    // An updater that took the installation now would be ended by the self-stop mid-run.
+    QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
+    QVERIFY2(!InstallationLock(install.root()).claim(), qPrintable(install.root()));
     QTRY_COMPARE(install.productStarts(), 1);
     if (boundRunsOut) {
         QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
@@ -342,6 +347,7 @@ void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
     }
     // As the last window of the real updater, closing ends it with status 0.
     QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
+    QVERIFY2(InstallationLock(install.root()).claim(), qPrintable(install.root()));
     const QString messages = log.messages().join(QLatin1Char('\n'));
     if (reason.isEmpty())
         QVERIFY2(!messages.contains(QStringLiteral("Ending the updater here")), qPrintable(messages));

@@ -447,9 +447,9 @@ void DlgUpdate::onAfterUpdateTaskFinish()
 
 // Ends this installation's other updaters, by their executable's path, while the
 // event loop runs on; another installation's, busy with its own run, are left alone.
+// The lock is kept until that is over: an updater that took it meanwhile would be ended mid-run.
 void DlgUpdate::stopSelf()
 {
-    releaseInstallation();
     selfStop.startEndingProgram(Platform::updaterProgram(applicationDir), timings.stopCommandBound);
 }
 
@@ -467,6 +467,7 @@ void DlgUpdate::onSelfStopOver(StopCommand::Ending ending)
         reason = QStringLiteral("could not read the system's process list");
     if (!reason.isEmpty())
         qDebug().noquote() << "Ending the updater here: the self-stop" << reason;
+    releaseInstallation();
     reject();
 }
 
