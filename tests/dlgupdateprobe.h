@@ -57,7 +57,7 @@ public:
         QElapsedTimer bound;
         bound.start();
         do {
-            dlg.work.waitForFinished();
+            dlg.work.job.waitForFinished();
             QCoreApplication::sendPostedEvents();
         } while ((dlg.work.isRunning() || inWorker(dlg)) && bound.elapsed() < 60000);
     }
@@ -69,7 +69,7 @@ public:
     }
     static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
     // Waits for the check of the package against its manifest, started once the product is stopped.
-    static void waitForPackageCheck(DlgUpdate &dlg) { dlg.packageCheck.waitForFinished(); }
+    static void waitForPackageCheck(DlgUpdate &dlg) { dlg.work.packageCheck.waitForFinished(); }
 
     // Lets the bound on the stop command, or on the self-stop, run out now.
     static void expireStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.productStop); }

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QShowEvent>
 #include <QTimerEvent>
-#include <QtConcurrent>
 
 #include "installationlock.h"
 #include "installationpaths.h"
@@ -46,28 +45,21 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     Resources::init();
     ui->setupUi(this);
     ui->btnOK->setEnabled(false);
+    work.setApplicationDir(applicationDir);
 
     connect(&productStop, &StopCommand::over, this, &DlgUpdate::onProductStopOver);
     connect(&selfStop, &StopCommand::over, this, &DlgUpdate::onSelfStopOver);
-    connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, [this] {
-        if (!trashRemoval.result())
-            qDebug() << "Left trash that cannot be removed yet; a later run removes it";
-    });
     connect(
-        &stageProgress, &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
+        &work.progress(), &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
         Qt::QueuedConnection);
-    connect(&work, &QFutureWatcher<TryDone>::finished, this, &DlgUpdate::onWorkFinished);
+    connect(&work, &UpdateWork::finished, this, &DlgUpdate::onWorkFinished);
     // The session ending quits the application without closing the window first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
 }
 
 DlgUpdate::~DlgUpdate()
 {
-    cancelTry.cancel();
-    cancelCheck.cancel();
-    work.waitForFinished();
-    packageCheck.waitForFinished();
-    trashRemoval.waitForFinished();
+    work.cancelAndWait();
     delete ui;
 }
 
@@ -92,8 +84,7 @@ void DlgUpdate::reject()
     case RunState::RollingBack:
         // Taken at the next safe point: between two files, or when the worker is done.
         state = state == RunState::Staging ? RunState::CancellingTry : RunState::RollingBackToClose;
-        cancelTry.cancel();
-        cancelCheck.cancel();
+        work.cancel();
         return;
     case RunState::CancellingTry:
     case RunState::RollingBackToClose:
@@ -108,7 +99,7 @@ void DlgUpdate::reject()
         }
         // Closing while a run has changed the installation and not succeeded puts it
         // back, deletion list included, so no one starts two versions mixed.
-        if (update && update->hasChanges()) {
+        if (work.hasChanges()) {
             startRollback(RunState::RollingBackToClose, closedEarly);
             return;
         }
@@ -129,15 +120,10 @@ void DlgUpdate::reject()
 // there is no event loop left to wait in, so the rollback runs here.
 void DlgUpdate::abandonRun()
 {
-    cancelCheck.cancel();
+    work.cancel();
     const bool tryRuns = state == RunState::Staging || state == RunState::CancellingTry;
     if (tryRuns || state == RunState::RollingBack || state == RunState::RollingBackToClose) {
-        cancelTry.cancel();
-        work.disconnect(this);
-        work.waitForFinished();
-        const TryDone done = work.result();
-        update = done.update;
-        if (tryRuns && done.result == TryResult::Committed) {
+        if (work.abandon().result == TryResult::Committed && tryRuns) {
             state = RunState::Completing;
             return;
         }
@@ -146,23 +132,25 @@ void DlgUpdate::abandonRun()
         return;
     }
     state = RunState::Closed;
-    if (update && update->hasChanges())
-        reportRollback(closedEarly, update->rollBack());
+    if (work.hasChanges())
+        reportRollback(closedEarly, work.rollBackHere());
 }
 
 void DlgUpdate::setPackageDir(QString dir)
 {
     packageDir = dir;
+    work.setPackageDir(dir);
 }
 
 void DlgUpdate::setPackageKeys(const QByteArray &publicKeys)
 {
-    packageKeys = PackageKeys::read(publicKeys);
+    work.setPackageKeys(PackageKeys::read(publicKeys));
 }
 
 void DlgUpdate::setApplicationDir(const QString &dir)
 {
     applicationDir = dir;
+    work.setApplicationDir(dir);
 }
 
 void DlgUpdate::setTimings(const Timings &newTimings)
@@ -258,47 +246,10 @@ void DlgUpdate::stageTick()
     startTry();
 }
 
-std::shared_ptr<InstallationUpdate> DlgUpdate::takeUpdate()
-{
-    if (!update)
-        update = std::make_shared<InstallationUpdate>(InstallationPaths::installationRoot(applicationDir),
-                                                      runPackage(), applicationDir);
-    return std::exchange(update, nullptr);
-}
-
-// Hashing the payload while the first try waits costs the user nothing.
-void DlgUpdate::startPackageCheck()
-{
-    if (std::exchange(packageCheckStarted, true))
-        return;
-    packageCheck = QtConcurrent::run(&PackageManifest::check, runPackage(), packageKeys, cancelCheck, 0);
-}
-
-const Package &DlgUpdate::runPackage()
-{
-    if (!package)
-        package.emplace(packageDir);
-    return *package;
-}
-
 void DlgUpdate::startTry()
 {
-    const bool firstTry = attemptCount == 0;
-    // A run starts from the installation as it is now, whatever an earlier one left.
-    if (firstTry) {
-        update.reset();
-        startPackageCheck();
-    }
     state = RunState::Staging;
-    cancelTry = CancelToken();
-    TryRequest request;
-    request.update = takeUpdate();
-    request.firstTry = firstTry;
-    request.packageCheck = packageCheck;
-    request.keys = packageKeys;
-    request.cancel = cancelTry;
-    work.setFuture(QtConcurrent::run(
-        [request, progress = &stageProgress] { return UpdateTry::run(request, *progress); }));
+    work.startTry(attemptCount == 0);
 }
 
 // `rollingBack` says what follows: the failure state, or the window closing.
@@ -306,13 +257,11 @@ void DlgUpdate::startRollback(RunState rollingBack, const QString &occasion)
 {
     state = rollingBack;
     rollbackOccasion = occasion;
-    work.setFuture(QtConcurrent::run(&UpdateTry::rollBack, takeUpdate()));
+    work.startRollback();
 }
 
-void DlgUpdate::onWorkFinished()
+void DlgUpdate::onWorkFinished(const TryDone &done)
 {
-    const TryDone done = work.result();
-    update = done.update;
     if (state == RunState::Staging || state == RunState::CancellingTry)
         finishTry(done);
     else if (state == RunState::RollingBack || state == RunState::RollingBackToClose)
@@ -325,7 +274,7 @@ void DlgUpdate::finishTry(const TryDone &done)
     if (done.result == TryResult::Committed) {
         state = RunState::Completing;
         // The originals go while the bar climbs, so they never hold up the product's return.
-        trashRemoval.setFuture(QtConcurrent::run(&InstallationUpdate::dropTrash, update->root()));
+        work.startTrashRemoval();
         if (closing)
             CCtrlDialog::reject();
         return;
@@ -407,7 +356,7 @@ void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
     targetProgress = 15;
     state = RunState::AwaitingFirstTry;
     // The product is stopped: nothing writes to the package any more.
-    startPackageCheck();
+    work.startPackageCheck();
     armStageTimer();
 }
 
@@ -438,9 +387,8 @@ void DlgUpdate::onAfterUpdateTaskFinish()
     state = state == RunState::Failed || state == RunState::Restarted ? RunState::Restarted
                                                                       : RunState::Relaunched;
 
-    if (trashRemoval.isRunning())
-        connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, &DlgUpdate::stopSelf,
-                Qt::UniqueConnection);
+    if (work.removingTrash())
+        connect(&work, &UpdateWork::trashRemovalOver, this, &DlgUpdate::stopSelf, Qt::UniqueConnection);
     else
         stopSelf();
 }
@@ -473,17 +421,17 @@ void DlgUpdate::onSelfStopOver(StopCommand::Ending ending)
 
 void DlgUpdate::updateDel(InstallationUpdate &update)
 {
-    UpdateTry(update, CancelToken(), stageProgress).updateDel();
+    UpdateTry(update, CancelToken(), work.progress()).updateDel();
 }
 
 bool DlgUpdate::copy(InstallationUpdate &update, const CancelToken &cancel)
 {
-    return UpdateTry(update, cancel, stageProgress).copy();
+    return UpdateTry(update, cancel, work.progress()).copy();
 }
 
 bool DlgUpdate::copyDirectory(InstallationUpdate &update, const CancelToken &cancel)
 {
-    return UpdateTry(update, cancel, stageProgress).copyDirectory();
+    return UpdateTry(update, cancel, work.progress()).copyDirectory();
 }
 
 void DlgUpdate::writeLog(QString message)
@@ -493,5 +441,5 @@ void DlgUpdate::writeLog(QString message)
 
 bool DlgUpdate::updateVersion(InstallationUpdate &update)
 {
-    return UpdateTry(update, CancelToken(), stageProgress).updateVersion();
+    return UpdateTry(update, CancelToken(), work.progress()).updateVersion();
 }

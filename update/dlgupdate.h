@@ -2,19 +2,17 @@
 
 #include "cctrldialog.h"
 
-#include <QFuture>
-#include <QFutureWatcher>
 #include <QProcess>
 #include <QString>
 
 #include <memory>
-#include <optional>
 
 #include "installationupdate.h"
 #include "packagemanifest.h"
 #include "stageprogress.h"
 #include "stopcommand.h"
 #include "updatetry.h"
+#include "updatework.h"
 
 class QDir;
 class InstallationLock;
@@ -106,18 +104,15 @@ private:
     void onSelfStopOver(StopCommand::Ending ending);
     void releaseInstallation();
     void abandonRun();
-    void startPackageCheck();
     void startTry();
     void startRollback(RunState rollingBack, const QString &occasion);
-    void onWorkFinished();
+    void onWorkFinished(const TryDone &done);
     void finishTry(const TryDone &done);
     void finishRollback(const TryDone &done);
     void armStageTimer();
     void progressTick();
     void stageTick();
     void enterFailureState();
-    const Package &runPackage();
-    std::shared_ptr<InstallationUpdate> takeUpdate();
 
     // The stages a try takes, handed over to an UpdateTry on `update`; the
     // targets they reach come to this window's bar through the event loop.
@@ -129,7 +124,6 @@ private:
 
     Ui_DlgUpdate *ui;
     QString packageDir;
-    PackageKeys packageKeys;
     int progressTimerId;
     int stageTimerId;
     int targetProgress;
@@ -143,19 +137,8 @@ private:
     StopCommand productStop;
     StopCommand selfStop;
     QString productName;
-    // Resolved once, when its check starts: the check and every try use this one.
-    std::optional<Package> package;
-    // Null while the worker has it.
-    std::shared_ptr<InstallationUpdate> update;
-    CancelToken cancelTry;
-    // The package against its manifest, from the end of the product's stop until the first try takes it.
-    QFuture<ManifestCheck> packageCheck;
-    bool packageCheckStarted = false;
-    CancelToken cancelCheck;
-    StageProgress stageProgress;
-    QFutureWatcher<TryDone> work;
-    // The committed run's originals, removed while the bar climbs.
-    QFutureWatcher<bool> trashRemoval;
+    // The file work, in worker threads.
+    UpdateWork work;
 
     friend class DlgUpdateProbe;
 };
