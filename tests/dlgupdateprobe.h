@@ -19,11 +19,15 @@ public:
     // The process object of the stop command running now, the product's or the self-stop; null between them.
     static QProcess *killProcess(DlgUpdate &dlg)
     {
-        return dlg.productStop.process ? dlg.productStop.process : dlg.selfStop.process;
+        return dlg.processes.productStop.process ? dlg.processes.productStop.process
+                                                 : dlg.processes.selfStop.process;
     }
     // A name only a test uses, for a product stop that ends processes by name without a stop program.
-    static void setProductName(DlgUpdate &dlg, const QString &product) { dlg.productName = product; }
-    static bool selfStopRunning(DlgUpdate &dlg) { return dlg.selfStop.isRunning(); }
+    static void setProductName(DlgUpdate &dlg, const QString &product)
+    {
+        dlg.processes.productName = product;
+    }
+    static bool selfStopRunning(DlgUpdate &dlg) { return dlg.processes.selfStop.isRunning(); }
     static QString packageDir(DlgUpdate &dlg) { return dlg.packageDir; }
     static int progressTimerId(DlgUpdate &dlg) { return dlg.progressTimerId; }
     static int stageTimerId(DlgUpdate &dlg) { return dlg.stageTimerId; }
@@ -72,8 +76,8 @@ public:
     static void waitForPackageCheck(DlgUpdate &dlg) { dlg.work.packageCheck.waitForFinished(); }
 
     // Lets the bound on the stop command, or on the self-stop, run out now.
-    static void expireStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.productStop); }
-    static void expireSelfStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.selfStop); }
+    static void expireStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.processes.productStop); }
+    static void expireSelfStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.processes.selfStop); }
     static void expireDeadline(StopCommand &stop) { stop.deadline.start(0); }
     static QProcess *commandProcess(StopCommand &stop) { return stop.process; }
 

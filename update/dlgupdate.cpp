@@ -2,8 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
-#include <QFileInfo>
 #include <QShowEvent>
 #include <QTimerEvent>
 
@@ -39,7 +37,6 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     , targetProgress(0)
     , attemptCount(0)
     , applicationDir(QCoreApplication::applicationDirPath())
-    , productName(Platform::productProcessName())
 {
     // The bar's chunk is drawn from ":/progress".
     Resources::init();
@@ -47,8 +44,10 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     ui->btnOK->setEnabled(false);
     work.setApplicationDir(applicationDir);
 
-    connect(&productStop, &StopCommand::over, this, &DlgUpdate::onProductStopOver);
-    connect(&selfStop, &StopCommand::over, this, &DlgUpdate::onSelfStopOver);
+    processes.setApplicationDir(applicationDir);
+    processes.setStopBound(timings.stopCommandBound);
+    connect(&processes, &ProductProcesses::productStopOver, this, &DlgUpdate::onProductStopOver);
+    connect(&processes, &ProductProcesses::otherUpdatersStopped, this, &DlgUpdate::onSelfStopOver);
     connect(
         &work.progress(), &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
         Qt::QueuedConnection);
@@ -151,11 +150,13 @@ void DlgUpdate::setApplicationDir(const QString &dir)
 {
     applicationDir = dir;
     work.setApplicationDir(dir);
+    processes.setApplicationDir(dir);
 }
 
 void DlgUpdate::setTimings(const Timings &newTimings)
 {
     timings = newTimings;
+    processes.setStopBound(timings.stopCommandBound);
 }
 
 void DlgUpdate::showEvent(QShowEvent *event)
@@ -332,7 +333,7 @@ void DlgUpdate::armStageTimer()
 
 void DlgUpdate::stopProduct()
 {
-    productStop.start(productName, applicationDir, timings.stopCommandBound);
+    processes.stopProduct();
 }
 
 // No stop command at all, or one that never returns, must not hold the run:
@@ -374,15 +375,7 @@ void DlgUpdate::on_btnOK_clicked()
 void DlgUpdate::onAfterUpdateTaskFinish()
 {
     qDebug() << "Finish!";
-
-    const QFileInfo program(Platform::productProgram(applicationDir));
-    if (!QProcess::startDetached(program.filePath(), QStringList())) {
-        const QString reason = !program.exists()         ? QStringLiteral("there is no such file")
-                               : !program.isExecutable() ? QStringLiteral("it is not executable")
-                                                         : QStringLiteral("the system refused to start it");
-        qDebug().noquote()
-            << QStringLiteral("Could not start the product \"%1\": %2").arg(program.filePath(), reason);
-    }
+    processes.startProduct();
     // From here on nothing is rolled back: the product may be using its files.
     state = state == RunState::Failed || state == RunState::Restarted ? RunState::Restarted
                                                                       : RunState::Relaunched;
@@ -393,28 +386,17 @@ void DlgUpdate::onAfterUpdateTaskFinish()
         stopSelf();
 }
 
-// Ends this installation's other updaters, by their executable's path, while the
-// event loop runs on; another installation's, busy with its own run, are left alone.
-// The lock is kept until that is over: an updater that took it meanwhile would be ended mid-run.
+// The lock is kept until the self-stop is over: an updater that took it
+// meanwhile would be ended mid-run.
 void DlgUpdate::stopSelf()
 {
-    selfStop.startEndingProgram(Platform::updaterProgram(applicationDir), timings.stopCommandBound);
+    processes.stopOtherUpdaters();
 }
 
 // The product is running again by now and, as the last window, closing the
 // window ends the updater with status 0.
-void DlgUpdate::onSelfStopOver(StopCommand::Ending ending)
+void DlgUpdate::onSelfStopOver()
 {
-    QString reason;
-    if (ending == StopCommand::Ending::BoundedOut)
-        reason = QStringLiteral("did not end this installation's other updaters within %1 s")
-                     .arg(timings.stopCommandBound / 1000);
-    else if (ending == StopCommand::Ending::Failed)
-        reason = QStringLiteral("could not end every other updater of this installation");
-    else if (ending == StopCommand::Ending::NoCommand)
-        reason = QStringLiteral("could not read the system's process list");
-    if (!reason.isEmpty())
-        qDebug().noquote() << "Ending the updater here: the self-stop" << reason;
     releaseInstallation();
     reject();
 }

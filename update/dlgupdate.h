@@ -10,6 +10,7 @@
 #include "installationupdate.h"
 #include "packagemanifest.h"
 #include "stageprogress.h"
+#include "productprocesses.h"
 #include "stopcommand.h"
 #include "updatetry.h"
 #include "updatework.h"
@@ -101,7 +102,7 @@ private:
     void stopProduct();
     void onProductStopOver(StopCommand::Ending ending);
     void stopSelf();
-    void onSelfStopOver(StopCommand::Ending ending);
+    void onSelfStopOver();
     void releaseInstallation();
     void abandonRun();
     void startTry();
@@ -133,10 +134,7 @@ private:
     RunState state = RunState::Idle;
     QString rollbackOccasion;
     std::unique_ptr<InstallationLock> installationLock;
-    // Stops the product before the run, and this installation's other updaters after it.
-    StopCommand productStop;
-    StopCommand selfStop;
-    QString productName;
+    ProductProcesses processes;
     // The file work, in worker threads.
     UpdateWork work;
 
