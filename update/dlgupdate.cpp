@@ -15,16 +15,6 @@ namespace {
 
 constexpr int MaxAttempts = 5;
 
-void reportRollback(const QString &occasion, const Outcome &rollback)
-{
-    if (rollback) {
-        qDebug().noquote() << occasion + QStringLiteral("; the installation was rolled back");
-        return;
-    }
-    qDebug().noquote() << occasion + QStringLiteral("; the installation could not be rolled back completely");
-    qDebug().noquote() << "The rollback stopped:" << rollback.text();
-}
-
 const QString closedEarly = QStringLiteral("Closed before the update finished");
 
 } // namespace
@@ -132,7 +122,7 @@ void DlgUpdate::abandonRun()
     }
     state = RunState::Closed;
     if (work.hasChanges())
-        reportRollback(closedEarly, work.rollBackHere());
+        work.rollBackHere(closedEarly);
 }
 
 void DlgUpdate::setPackageDir(QString dir)
@@ -257,8 +247,7 @@ void DlgUpdate::startTry()
 void DlgUpdate::startRollback(RunState rollingBack, const QString &occasion)
 {
     state = rollingBack;
-    rollbackOccasion = occasion;
-    work.startRollback();
+    work.startRollback(occasion);
 }
 
 void DlgUpdate::onWorkFinished(const TryDone &done)
@@ -266,7 +255,7 @@ void DlgUpdate::onWorkFinished(const TryDone &done)
     if (state == RunState::Staging || state == RunState::CancellingTry)
         finishTry(done);
     else if (state == RunState::RollingBack || state == RunState::RollingBackToClose)
-        finishRollback(done);
+        finishRollback();
 }
 
 void DlgUpdate::finishTry(const TryDone &done)
@@ -302,9 +291,8 @@ void DlgUpdate::enterFailureState()
     startRollback(RunState::RollingBack, QStringLiteral("Update failed"));
 }
 
-void DlgUpdate::finishRollback(const TryDone &done)
+void DlgUpdate::finishRollback()
 {
-    reportRollback(rollbackOccasion, done.rollback);
     if (state == RunState::RollingBackToClose) {
         state = RunState::Closed;
         CCtrlDialog::reject();

@@ -109,7 +109,7 @@ private:
     void startRollback(RunState rollingBack, const QString &occasion);
     void onWorkFinished(const TryDone &done);
     void finishTry(const TryDone &done);
-    void finishRollback(const TryDone &done);
+    void finishRollback();
     void armStageTimer();
     void progressTick();
     void stageTick();
@@ -132,7 +132,6 @@ private:
     QString applicationDir;
     Timings timings;
     RunState state = RunState::Idle;
-    QString rollbackOccasion;
     std::unique_ptr<InstallationLock> installationLock;
     ProductProcesses processes;
     // The file work, in worker threads.

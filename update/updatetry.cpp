@@ -29,11 +29,17 @@ TryDone UpdateTry::run(const TryRequest &request, StageProgress &progress)
     return done;
 }
 
-TryDone UpdateTry::rollBack(std::shared_ptr<InstallationUpdate> update)
+TryDone UpdateTry::rollBack(std::shared_ptr<InstallationUpdate> update, const QString &occasion)
 {
     TryDone done;
     done.update = update;
-    done.rollback = update->rollBack();
+    const Outcome rolledBack = update->rollBack();
+    if (rolledBack) {
+        qDebug().noquote() << occasion + QStringLiteral("; the installation was rolled back");
+        return done;
+    }
+    qDebug().noquote() << occasion + QStringLiteral("; the installation could not be rolled back completely");
+    qDebug().noquote() << "The rollback stopped:" << rolledBack.text();
     return done;
 }
 

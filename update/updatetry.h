@@ -38,8 +38,6 @@ struct TryDone
 {
     std::shared_ptr<InstallationUpdate> update;
     TryResult result = TryResult::Failed;
-    // Set by a rollback only.
-    Outcome rollback;
 };
 
 // One try of the update run, in a worker thread: deletion list, payload copy,
@@ -53,7 +51,8 @@ public:
     UpdateTry &operator=(const UpdateTry &) = delete;
 
     static TryDone run(const TryRequest &request, StageProgress &progress);
-    static TryDone rollBack(std::shared_ptr<InstallationUpdate> update);
+    // Puts the installation back, and says in the log how that went and what `occasion` called for it.
+    static TryDone rollBack(std::shared_ptr<InstallationUpdate> update, const QString &occasion);
 
     // The stages, in the order a try runs them.
     void updateDel();

@@ -55,9 +55,9 @@ void UpdateWork::startTry(bool firstTry)
         [request, progress = &stageProgress] { return UpdateTry::run(request, *progress); }));
 }
 
-void UpdateWork::startRollback()
+void UpdateWork::startRollback(const QString &occasion)
 {
-    job.setFuture(QtConcurrent::run(&UpdateTry::rollBack, takeUpdate()));
+    job.setFuture(QtConcurrent::run(&UpdateTry::rollBack, takeUpdate(), occasion));
 }
 
 void UpdateWork::cancel()
@@ -81,9 +81,9 @@ bool UpdateWork::hasChanges() const
     return update && update->hasChanges();
 }
 
-Outcome UpdateWork::rollBackHere()
+void UpdateWork::rollBackHere(const QString &occasion)
 {
-    return update->rollBack();
+    UpdateTry::rollBack(update, occasion);
 }
 
 void UpdateWork::startTrashRemoval()

@@ -37,7 +37,8 @@ public:
     void startPackageCheck();
     // The first try starts from the installation as it is now, whatever an earlier one left.
     void startTry(bool firstTry);
-    void startRollback();
+    // `occasion` names, in the log, what the rollback is for.
+    void startRollback(const QString &occasion);
     // The running try and the check stop at their next safe point.
     void cancel();
     // Cancels, and waits for every job: nothing reports after this.
@@ -49,7 +50,7 @@ public:
     // Whether the installation holds changes of a run not yet committed.
     bool hasChanges() const;
     // Puts the installation back here and now, on the calling thread.
-    Outcome rollBackHere();
+    void rollBackHere(const QString &occasion);
     // The originals of a committed run go while the bar climbs.
     void startTrashRemoval();
     bool removingTrash() const { return trashRemoval.isRunning(); }
