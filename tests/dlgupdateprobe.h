@@ -15,6 +15,7 @@
 class DlgUpdateProbe
 {
 public:
+    // The form's layouts and spacers, which are no children findChild could find.
     static Ui_DlgUpdate *ui(DlgUpdate &dlg) { return dlg.ui; }
     // The process object of the stop command running now, the product's or the self-stop; null between them.
     static QProcess *killProcess(DlgUpdate &dlg)
@@ -28,13 +29,11 @@ public:
         dlg.processes.productName = product;
     }
     static bool selfStopRunning(DlgUpdate &dlg) { return dlg.processes.selfStop.isRunning(); }
-    static QString packageDir(DlgUpdate &dlg) { return dlg.packageDir; }
     static int progressTimerId(DlgUpdate &dlg) { return dlg.progressTimerId; }
     static int stageTimerId(DlgUpdate &dlg) { return dlg.stageTimerId; }
     static int targetProgress(DlgUpdate &dlg) { return dlg.targetProgress; }
     static void setTargetProgress(DlgUpdate &dlg, int target) { dlg.targetProgress = target; }
     static int attemptCount(DlgUpdate &dlg) { return dlg.attemptCount; }
-    static bool failed(DlgUpdate &dlg) { return dlg.state == DlgUpdate::RunState::Failed; }
     static void setFailed(DlgUpdate &dlg, bool failed)
     {
         dlg.state = failed ? DlgUpdate::RunState::Failed : DlgUpdate::RunState::Idle;
@@ -71,7 +70,6 @@ public:
         return dlg.state == State::Staging || dlg.state == State::CancellingTry ||
                dlg.state == State::RollingBack || dlg.state == State::RollingBackToClose;
     }
-    static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
     // Waits for the check of the package against its manifest, started once the product is stopped.
     static void waitForPackageCheck(DlgUpdate &dlg) { dlg.work.packageCheck.waitForFinished(); }
 
@@ -102,5 +100,4 @@ public:
         QCoreApplication::sendPostedEvents();
         return ok;
     }
-    static void writeLog(const QString &message) { DlgUpdate::writeLog(message); }
 };

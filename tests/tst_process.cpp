@@ -15,8 +15,6 @@
 #include "stopcommand.h"
 #include "testsupport.h"
 
-#include "ui_dlgupdate.h"
-
 // Stopping and relaunching the product, with stand-ins that only record
 // their starts: nothing outside the temporary installation is ended. Where no
 // stop program is there to record, the processes are ended by names only
@@ -335,8 +333,8 @@ void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
     QSignalSpy closed(&dlg, &QDialog::rejected);
     MessageLog log;
     DlgUpdateProbe::setFailed(dlg, true);
-    DlgUpdateProbe::ui(dlg)->btnOK->setEnabled(true);
-    QTest::mouseClick(DlgUpdateProbe::ui(dlg)->btnOK, Qt::LeftButton);
+    dlg.findChild<QPushButton *>(QStringLiteral("btnOK"))->setEnabled(true);
+    QTest::mouseClick(dlg.findChild<QPushButton *>(QStringLiteral("btnOK")), Qt::LeftButton);
     // An updater that took the installation now would be ended by the self-stop mid-run.
     QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
     QVERIFY2(!InstallationLock(install.root()).claim(), qPrintable(install.root()));
@@ -386,13 +384,13 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     QSignalSpy closed(&dlg, &QDialog::rejected);
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     DlgUpdateProbe::setTargetProgress(dlg, 100);
-    ui->progress->setValue(99);
+    bar->setValue(99);
 
     MessageLog log;
     DlgUpdateProbe::progressTick(dlg);
-    QCOMPARE(ui->progress->value(), 100);
+    QCOMPARE(bar->value(), 100);
     QTRY_COMPARE(install.productStarts(), productThere ? 1 : 0);
     int reported = 0;
     for (const QString &line : log.messages())
@@ -409,17 +407,17 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
     StandInInstallation install;
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    auto *button = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     DlgUpdateProbe::setFailed(dlg, true);
-    ui->btnOK->setEnabled(true);
+    button->setEnabled(true);
 
-    QTest::mouseClick(ui->btnOK, Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
     QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
     QTRY_COMPARE(install.productStarts(), 1);
     QTRY_VERIFY(!DlgUpdateProbe::selfStopRunning(dlg));
     QCOMPARE(dlg.runState(), DlgUpdate::RunState::Restarted);
 
-    QTest::mouseClick(ui->btnOK, Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
     QVERIFY(DlgUpdateProbe::selfStopRunning(dlg)); // started again
     QTRY_COMPARE(install.productStarts(), 2);
     QTRY_VERIFY(!DlgUpdateProbe::selfStopRunning(dlg));
