@@ -285,6 +285,7 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
              qPrintable(log.messages().join(QLatin1Char('\n'))));
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
     QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+    QCOMPARE(dlg.runState(), DlgUpdate::RunState::AwaitingFirstTry);
     QTRY_VERIFY(stop.isNull()); // a hanging stop program is ended with its process object
     QTest::qWait(200);
     QCOMPARE(log.count(QStringLiteral("kill finish")), 1);

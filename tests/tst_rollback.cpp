@@ -1148,6 +1148,7 @@ void TestRollback::closeDuringStageRollsBack()
     DlgUpdateProbe::fire(*dlg, DlgUpdateProbe::stageTimerId(*dlg));
     dlg->reject();
     QCOMPARE(closed.count(), 0);
+    QCOMPARE(dlg->runState(), DlgUpdate::RunState::CancellingTry);
     QTRY_COMPARE(closed.count(), 1);
     // Closed only once the try and the rollback after it were over.
     QCOMPARE(dlg->runState(), DlgUpdate::RunState::Closed);
