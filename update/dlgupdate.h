@@ -9,13 +9,12 @@
 
 #include "installationupdate.h"
 #include "packagemanifest.h"
-#include "stageprogress.h"
 #include "productprocesses.h"
+#include "stageprogress.h"
 #include "stopcommand.h"
 #include "updatetry.h"
 #include "updatework.h"
 
-class QDir;
 class InstallationLock;
 class QShowEvent;
 class QTimerEvent;
@@ -28,8 +27,8 @@ class Ui_DlgUpdate;
 // is started again and the updater ends itself. Closing the window before
 // the run succeeded rolls the installation back first. While the first try
 // waits, the package is checked against its manifest; one that does not match
-// is not applied at all. The file work itself is an InstallationUpdate's, run
-// in a worker thread.
+// is not applied at all. The file work is UpdateWork's, each try an UpdateTry
+// in a worker thread; stopping and starting processes is ProductProcesses'.
 class DlgUpdate : public CCtrlDialog
 {
     Q_OBJECT
