@@ -15,22 +15,25 @@
 class DlgUpdateProbe
 {
 public:
+    // The form's layouts and spacers, which are no children findChild could find.
     static Ui_DlgUpdate *ui(DlgUpdate &dlg) { return dlg.ui; }
     // The process object of the stop command running now, the product's or the self-stop; null between them.
     static QProcess *killProcess(DlgUpdate &dlg)
     {
-        return dlg.productStop.process ? dlg.productStop.process : dlg.selfStop.process;
+        return dlg.processes.productStop.process ? dlg.processes.productStop.process
+                                                 : dlg.processes.selfStop.process;
     }
     // A name only a test uses, for a product stop that ends processes by name without a stop program.
-    static void setProductName(DlgUpdate &dlg, const QString &product) { dlg.productName = product; }
-    static bool selfStopRunning(DlgUpdate &dlg) { return dlg.selfStop.isRunning(); }
-    static QString packageDir(DlgUpdate &dlg) { return dlg.packageDir; }
+    static void setProductName(DlgUpdate &dlg, const QString &product)
+    {
+        dlg.processes.productName = product;
+    }
+    static bool selfStopRunning(DlgUpdate &dlg) { return dlg.processes.selfStop.isRunning(); }
     static int progressTimerId(DlgUpdate &dlg) { return dlg.progressTimerId; }
     static int stageTimerId(DlgUpdate &dlg) { return dlg.stageTimerId; }
     static int targetProgress(DlgUpdate &dlg) { return dlg.targetProgress; }
     static void setTargetProgress(DlgUpdate &dlg, int target) { dlg.targetProgress = target; }
     static int attemptCount(DlgUpdate &dlg) { return dlg.attemptCount; }
-    static bool failed(DlgUpdate &dlg) { return dlg.state == DlgUpdate::RunState::Failed; }
     static void setFailed(DlgUpdate &dlg, bool failed)
     {
         dlg.state = failed ? DlgUpdate::RunState::Failed : DlgUpdate::RunState::Idle;
@@ -57,21 +60,22 @@ public:
         QElapsedTimer bound;
         bound.start();
         do {
-            dlg.work.waitForFinished();
+            dlg.work.job.waitForFinished();
             QCoreApplication::sendPostedEvents();
         } while ((dlg.work.isRunning() || inWorker(dlg)) && bound.elapsed() < 60000);
     }
     static bool inWorker(DlgUpdate &dlg)
     {
-        return dlg.state == DlgUpdate::RunState::Staging || dlg.state == DlgUpdate::RunState::RollingBack;
+        using State = DlgUpdate::RunState;
+        return dlg.state == State::Staging || dlg.state == State::CancellingTry ||
+               dlg.state == State::RollingBack || dlg.state == State::RollingBackToClose;
     }
-    static bool workRunning(DlgUpdate &dlg) { return dlg.work.isRunning(); }
     // Waits for the check of the package against its manifest, started once the product is stopped.
-    static void waitForPackageCheck(DlgUpdate &dlg) { dlg.packageCheck.waitForFinished(); }
+    static void waitForPackageCheck(DlgUpdate &dlg) { dlg.work.packageCheck.waitForFinished(); }
 
     // Lets the bound on the stop command, or on the self-stop, run out now.
-    static void expireStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.productStop); }
-    static void expireSelfStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.selfStop); }
+    static void expireStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.processes.productStop); }
+    static void expireSelfStopDeadline(DlgUpdate &dlg) { expireDeadline(dlg.processes.selfStop); }
     static void expireDeadline(StopCommand &stop) { stop.deadline.start(0); }
     static QProcess *commandProcess(StopCommand &stop) { return stop.process; }
 
@@ -81,20 +85,19 @@ public:
     // set for the bar reaches `dlg` through its queued connection.
     static void updateDel(DlgUpdate &dlg, InstallationUpdate &update)
     {
-        DlgUpdate::updateDel(update, dlg.stageProgress);
+        dlg.updateDel(update);
         QCoreApplication::sendPostedEvents();
     }
     static bool copy(DlgUpdate &dlg, InstallationUpdate &update, const CancelToken &cancel = CancelToken())
     {
-        const bool ok = DlgUpdate::copy(update, cancel, dlg.stageProgress);
+        const bool ok = dlg.copy(update, cancel);
         QCoreApplication::sendPostedEvents();
         return ok;
     }
     static bool updateVersion(DlgUpdate &dlg, InstallationUpdate &update)
     {
-        const bool ok = DlgUpdate::updateVersion(update, dlg.stageProgress);
+        const bool ok = dlg.updateVersion(update);
         QCoreApplication::sendPostedEvents();
         return ok;
     }
-    static void writeLog(const QString &message) { DlgUpdate::writeLog(message); }
 };

@@ -24,8 +24,6 @@
 #include "win32calls_p.h"
 #endif
 
-#include "ui_dlgupdate.h"
-
 namespace {
 // Before any thread starts: the mounts of these tests stay in this process.
 const bool ownMounts = PrivateMounts::enterOwnMountNamespace();
@@ -98,14 +96,14 @@ void TestController::progressRule()
     StandInInstallation install;
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
-    ui->progress->setValue(start);
+    auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
+    bar->setValue(start);
     DlgUpdateProbe::setTargetProgress(dlg, target);
 
     QList<int> seen;
     for (int i = 0; i < expected.size(); ++i) {
         DlgUpdateProbe::progressTick(dlg);
-        seen << ui->progress->value();
+        seen << bar->value();
     }
     QCOMPARE(seen, expected);
 }
@@ -115,25 +113,26 @@ void TestController::fullClimbFrom24()
     StandInInstallation install;
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    auto *okButton = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
+    auto *progressBar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     DlgUpdateProbe::setTargetProgress(dlg, 100);
 
     MessageLog log;
     int ticks = 0;
-    while (ui->progress->value() < 100 && ticks < 1000) {
-        QVERIFY(!ui->btnOK->isEnabled());
+    while (progressBar->value() < 100 && ticks < 1000) {
+        QVERIFY(!okButton->isEnabled());
         DlgUpdateProbe::progressTick(dlg);
         ++ticks;
     }
     QCOMPARE(ticks, 54);
-    QCOMPARE(ui->progress->value(), 100);
-    QVERIFY(ui->btnOK->isEnabled());
+    QCOMPARE(progressBar->value(), 100);
+    QVERIFY(okButton->isEnabled());
     QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
 
     // Further ticks neither move the bar nor hand over again.
     for (int i = 0; i < 10; ++i)
         DlgUpdateProbe::progressTick(dlg);
-    QCOMPARE(ui->progress->value(), 100);
+    QCOMPARE(progressBar->value(), 100);
     QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
 }
 
@@ -154,11 +153,11 @@ void TestController::valueAtOrAboveTargetStays()
     StandInInstallation install;
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
-    ui->progress->setValue(value);
+    auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
+    bar->setValue(value);
     DlgUpdateProbe::setTargetProgress(dlg, target);
     DlgUpdateProbe::progressTick(dlg);
-    QCOMPARE(ui->progress->value(), value);
+    QCOMPARE(bar->value(), value);
 }
 
 namespace {
@@ -199,7 +198,7 @@ void TestController::showStartsRun()
     dlg.show();
     if (!writable) {
         QCOMPARE(dlg.runState(), DlgUpdate::RunState::Failed);
-        QCOMPARE(DlgUpdateProbe::ui(dlg)->btnOK->text(), QStringLiteral("重启"));
+        QCOMPARE(dlg.findChild<QPushButton *>(QStringLiteral("btnOK"))->text(), QStringLiteral("重启"));
         int explained = 0;
         for (const QString &line : log.messages())
             explained += line.startsWith(QStringLiteral("The installation \"%1\" cannot be written (")
@@ -219,7 +218,7 @@ void TestController::showStartsRun()
     QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
     QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
-    QCOMPARE(DlgUpdateProbe::ui(dlg)->progress->value(), 24);
+    QCOMPARE(dlg.findChild<QProgressBar *>(QStringLiteral("progress"))->value(), 24);
     QCOMPARE(timerInterval(dlg, DlgUpdateProbe::progressTimerId(dlg)), 100);
     QCOMPARE(timerInterval(dlg, DlgUpdateProbe::stageTimerId(dlg)), 3000);
 }
@@ -242,16 +241,18 @@ void TestController::successOnFirstTry()
     QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 0);
     QVERIFY(!QFileInfo::exists(package));
 
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    auto *button = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
+
+    auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     QList<int> values;
-    while (ui->progress->value() < 100 && values.size() < 100) {
+    while (bar->value() < 100 && values.size() < 100) {
         DlgUpdateProbe::progressTick(dlg);
-        values << ui->progress->value();
+        values << bar->value();
     }
     QCOMPARE(values.size(), 54);
     QCOMPARE(values.mid(0, 7), (QList<int>{27, 30, 33, 36, 39, 42, 44}));
-    QVERIFY(ui->btnOK->isEnabled());
-    QCOMPARE(ui->btnOK->text(), QStringLiteral("Update completed"));
+    QVERIFY(button->isEnabled());
+    QCOMPARE(button->text(), QStringLiteral("Update completed"));
     const QStringList expected{QStringLiteral("kill finish"), QStringLiteral("copy finish"),
                                QStringLiteral("100!"), QStringLiteral("Finish!")};
     QStringList seen;
@@ -301,7 +302,9 @@ void TestController::copyFailingEveryTime()
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     dlg.setPackageDir(package);
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    auto *okButton = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
+    auto *statusLabel = dlg.findChild<QLabel *>(QStringLiteral("label"));
+    auto *progressBar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     MessageLog log;
     dlg.show();
     QTRY_VERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
@@ -312,8 +315,8 @@ void TestController::copyFailingEveryTime()
         QCOMPARE(DlgUpdateProbe::attemptCount(dlg), attempt);
         QVERIFY2(DlgUpdateProbe::stageTimerId(dlg) != -1, "the next try is armed");
         QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 95);
-        QVERIFY(!ui->btnOK->isEnabled());
-        QVERIFY(!DlgUpdateProbe::failed(dlg));
+        QVERIFY(!okButton->isEnabled());
+        QVERIFY(dlg.runState() != DlgUpdate::RunState::Failed);
     }
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
 
@@ -321,17 +324,17 @@ void TestController::copyFailingEveryTime()
     DlgUpdateProbe::stageTick(dlg);
     QCOMPARE(log.count(QStringLiteral("copy finish")), 5);
     QCOMPARE(DlgUpdateProbe::stageTimerId(dlg), -1);
-    QVERIFY(DlgUpdateProbe::failed(dlg));
-    QCOMPARE(ui->label->text(), QStringLiteral("更新失败"));
-    QCOMPARE(ui->label->styleSheet(), QStringLiteral("color:rgb(255,0,0);"));
-    QVERIFY(ui->btnOK->isEnabled());
-    QCOMPARE(ui->btnOK->text(), QStringLiteral("重启"));
+    QVERIFY(dlg.runState() == DlgUpdate::RunState::Failed);
+    QCOMPARE(statusLabel->text(), QStringLiteral("更新失败"));
+    QCOMPARE(statusLabel->styleSheet(), QStringLiteral("color:rgb(255,0,0);"));
+    QVERIFY(okButton->isEnabled());
+    QCOMPARE(okButton->text(), QStringLiteral("重启"));
     QVERIFY(QFileInfo::exists(package));
 
     // The bar climbs to 95 and stays there; nothing is relaunched until the button is pressed.
     for (int i = 0; i < 200; ++i)
         DlgUpdateProbe::progressTick(dlg);
-    QCOMPARE(ui->progress->value(), 95);
+    QCOMPARE(progressBar->value(), 95);
     QCOMPARE(log.count(QStringLiteral("Finish!")), 0);
     QCOMPARE(install.productStarts(), 0);
 }
@@ -770,7 +773,7 @@ void TestController::packageCheckedAgainstManifest()
         QVERIFY(writeFile(obstacle + QStringLiteral("/inside.txt"), "in the way"));
         DlgUpdateProbe::stageTick(dlg);
         QCOMPARE(DlgUpdateProbe::attemptCount(dlg), 1);
-        QVERIFY(!DlgUpdateProbe::failed(dlg));
+        QVERIFY(dlg.runState() != DlgUpdate::RunState::Failed);
         QVERIFY(QDir(obstacle).removeRecursively());
         QVERIFY(changeListedFile());
     }
@@ -786,7 +789,7 @@ void TestController::packageCheckedAgainstManifest()
         const QStringList named = log.messages().filter(problem);
         QVERIFY2(!named.isEmpty(), qPrintable(log.messages().join(QLatin1Char('\n'))));
         // The try that met it failed, the run went straight to the failure and put everything back.
-        QVERIFY(DlgUpdateProbe::failed(dlg));
+        QVERIFY(dlg.runState() == DlgUpdate::RunState::Failed);
         const QStringList packageFolder{QStringLiteral("package")};
         QCOMPARE(treeDifferences(treeWithout(before, packageFolder),
                                  treeWithout(snapshotTree(install.root()), packageFolder)),
@@ -809,8 +812,8 @@ void TestController::packageCheckedAgainstManifest()
     QCOMPARE(refused.size(), 1);
     QVERIFY2(refused.first().contains(problem), qPrintable(refused.first()));
     // Straight to the failure, as after the last failed copy: no try touched anything.
-    QVERIFY(DlgUpdateProbe::failed(dlg));
-    QCOMPARE(DlgUpdateProbe::ui(dlg)->btnOK->text(), QStringLiteral("重启"));
+    QVERIFY(dlg.runState() == DlgUpdate::RunState::Failed);
+    QCOMPARE(dlg.findChild<QPushButton *>(QStringLiteral("btnOK"))->text(), QStringLiteral("重启"));
     QCOMPARE(log.count(QStringLiteral("copy finish")), 0);
     QCOMPARE(treeDifferences(before, snapshotTree(install.root())), QStringList());
     QVERIFY(QFileInfo::exists(env + QStringLiteral("del.xml")));

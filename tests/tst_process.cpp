@@ -11,10 +11,9 @@
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "installationlock.h"
 #include "stopcommand.h"
 #include "testsupport.h"
-
-#include "ui_dlgupdate.h"
 
 // Stopping and relaunching the product, with stand-ins that only record
 // their starts: nothing outside the temporary installation is ended. Where no
@@ -286,6 +285,7 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
              qPrintable(log.messages().join(QLatin1Char('\n'))));
     QCOMPARE(DlgUpdateProbe::targetProgress(dlg), 15);
     QVERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
+    QCOMPARE(dlg.runState(), DlgUpdate::RunState::AwaitingFirstTry);
     QTRY_VERIFY(stop.isNull()); // a hanging stop program is ended with its process object
     QTest::qWait(200);
     QCOMPARE(log.count(QStringLiteral("kill finish")), 1);
@@ -330,11 +330,15 @@ void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
         QTRY_VERIFY(standIn->runs(updater));
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
+    QVERIFY(dlg.claimInstallation());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     MessageLog log;
     DlgUpdateProbe::setFailed(dlg, true);
-    DlgUpdateProbe::ui(dlg)->btnOK->setEnabled(true);
-    QTest::mouseClick(DlgUpdateProbe::ui(dlg)->btnOK, Qt::LeftButton);
+    dlg.findChild<QPushButton *>(QStringLiteral("btnOK"))->setEnabled(true);
+    QTest::mouseClick(dlg.findChild<QPushButton *>(QStringLiteral("btnOK")), Qt::LeftButton);
+    // An updater that took the installation now would be ended by the self-stop mid-run.
+    QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
+    QVERIFY2(!InstallationLock(install.root()).claim(), qPrintable(install.root()));
     QTRY_COMPARE(install.productStarts(), 1);
     if (boundRunsOut) {
         QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
@@ -342,6 +346,7 @@ void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
     }
     // As the last window of the real updater, closing ends it with status 0.
     QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 10000);
+    QVERIFY2(InstallationLock(install.root()).claim(), qPrintable(install.root()));
     const QString messages = log.messages().join(QLatin1Char('\n'));
     if (reason.isEmpty())
         QVERIFY2(!messages.contains(QStringLiteral("Ending the updater here")), qPrintable(messages));
@@ -380,13 +385,13 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
     QSignalSpy closed(&dlg, &QDialog::rejected);
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     DlgUpdateProbe::setTargetProgress(dlg, 100);
-    ui->progress->setValue(99);
+    bar->setValue(99);
 
     MessageLog log;
     DlgUpdateProbe::progressTick(dlg);
-    QCOMPARE(ui->progress->value(), 100);
+    QCOMPARE(bar->value(), 100);
     QTRY_COMPARE(install.productStarts(), productThere ? 1 : 0);
     int reported = 0;
     for (const QString &line : log.messages())
@@ -403,17 +408,17 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
     StandInInstallation install;
     DlgUpdate dlg;
     dlg.setApplicationDir(install.binDir());
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
+    auto *button = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     DlgUpdateProbe::setFailed(dlg, true);
-    ui->btnOK->setEnabled(true);
+    button->setEnabled(true);
 
-    QTest::mouseClick(ui->btnOK, Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
     QVERIFY(DlgUpdateProbe::selfStopRunning(dlg));
     QTRY_COMPARE(install.productStarts(), 1);
     QTRY_VERIFY(!DlgUpdateProbe::selfStopRunning(dlg));
     QCOMPARE(dlg.runState(), DlgUpdate::RunState::Restarted);
 
-    QTest::mouseClick(ui->btnOK, Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
     QVERIFY(DlgUpdateProbe::selfStopRunning(dlg)); // started again
     QTRY_COMPARE(install.productStarts(), 2);
     QTRY_VERIFY(!DlgUpdateProbe::selfStopRunning(dlg));

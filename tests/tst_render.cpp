@@ -11,8 +11,6 @@
 #include "pixels.h"
 #include "dlgupdateprobe.h"
 
-#include "ui_dlgupdate.h"
-
 // What the window looks like, painted without being shown (showing it would
 // start a run). Each picture is kept in the build folder for a look by eye.
 class TestRender : public QObject
@@ -73,8 +71,11 @@ void TestRender::window()
     DlgUpdate dlg;
     if (chinese)
         QCoreApplication::removeTranslator(&translator);
-    Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
-    ui->progress->setValue(value);
+    auto *okButton = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
+    auto *statusLabel = dlg.findChild<QLabel *>(QStringLiteral("label"));
+    auto *progressBar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
+    auto *titleLabel = dlg.findChild<QLabel *>(QStringLiteral("txtTitle"));
+    progressBar->setValue(value);
 
     const QImage picture = dlg.grab().toImage().convertToFormat(QImage::Format_ARGB32);
     const QString artefact = QStringLiteral(QUILLFERN_ARTEFACT_DIR "/tst_render_%1%2.png")
@@ -94,8 +95,8 @@ void TestRender::window()
 
     const QImage stripes = QImage(QStringLiteral(":/progress")).convertToFormat(QImage::Format_ARGB32);
     QCOMPARE(stripes.size(), QSize(283, 8));
-    const QPoint bar = ui->progress->mapTo(&dlg, QPoint(0, 0));
-    QCOMPARE(ui->progress->size(), QSize(285, 10));
+    const QPoint bar = progressBar->mapTo(&dlg, QPoint(0, 0));
+    QCOMPARE(progressBar->size(), QSize(285, 10));
     const auto barPixel = [&picture, &bar](int x, int y) { return picture.pixel(bar + QPoint(x, y)); };
 
     // Where the fill ends, read along the middle row.
@@ -126,9 +127,9 @@ void TestRender::window()
             QVERIFY2(near(barPixel(x, y), groove, 1),
                      qPrintable(QStringLiteral("groove (%1,%2)").arg(x).arg(y)));
 
-    QVERIFY(inkedPixels(picture, areaOf(ui->txtTitle, &dlg), panel) > 30);
-    QVERIFY(inkedPixels(picture, areaOf(ui->label, &dlg), panel) > 60);
-    QVERIFY(inkedPixels(picture, areaOf(ui->btnOK, &dlg).adjusted(4, 4, -4, -4), buttonFace) > 30);
+    QVERIFY(inkedPixels(picture, areaOf(titleLabel, &dlg), panel) > 30);
+    QVERIFY(inkedPixels(picture, areaOf(statusLabel, &dlg), panel) > 60);
+    QVERIFY(inkedPixels(picture, areaOf(okButton, &dlg).adjusted(4, 4, -4, -4), buttonFace) > 30);
     // Outside the texts the panel is plain.
     QCOMPARE(inkedPixels(picture, QRect(10, 60, 40, 40), panel), 0);
 }

@@ -25,8 +25,6 @@
 #include "journal.h"
 #include "testsupport.h"
 
-#include "ui_dlgupdate.h"
-
 // A run that fails puts the installation back as it was; a run that was
 // killed is rolled back by the next one.
 namespace {
@@ -319,8 +317,8 @@ void TestRollback::failedRunRestoresInstallation()
     MessageLog log;
     failEveryTry(*dlg);
 
-    QVERIFY(DlgUpdateProbe::failed(*dlg));
-    QCOMPARE(DlgUpdateProbe::ui(*dlg)->btnOK->text(), QStringLiteral("重启"));
+    QVERIFY(dlg->runState() == DlgUpdate::RunState::Failed);
+    QCOMPARE(dlg->findChild<QPushButton *>(QStringLiteral("btnOK"))->text(), QStringLiteral("重启"));
     QCOMPARE(log.count(QStringLiteral("copy finish")), 5);
     QCOMPARE(log.count(QStringLiteral("Update failed; the installation was rolled back")), 1);
     QCOMPARE(snapshotTree(installRoot), installed);
@@ -345,7 +343,7 @@ void TestRollback::retriesKeepFirstOriginal()
     QVERIFY(writeFile(root(QStringLiteral("readme.txt")), "changed between tries"));
     for (int tick = 0; tick < 5; ++tick)
         DlgUpdateProbe::stageTick(*dlg);
-    QVERIFY(DlgUpdateProbe::failed(*dlg));
+    QVERIFY(dlg->runState() == DlgUpdate::RunState::Failed);
     QCOMPARE(snapshotTree(installRoot), installed);
 }
 
@@ -447,7 +445,7 @@ void TestRollback::interruptedRunRolledBackByNextRun()
         MessageLog log;
         DlgUpdateProbe::onKillFinish(*between);
         DlgUpdateProbe::stageTick(*between);
-        QVERIFY(DlgUpdateProbe::failed(*between));
+        QVERIFY(between->runState() == DlgUpdate::RunState::Failed);
         QCOMPARE(log.count(QStringLiteral("The earlier run set originals aside on a volume that is not "
                                           "mounted where it was, so this run changes nothing")),
                  1);
@@ -775,7 +773,7 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
         // A whole run changes nothing either: it fails, and the original stays kept.
         auto dlg = newWindow();
         failEveryTry(*dlg);
-        QVERIFY(DlgUpdateProbe::failed(*dlg));
+        QVERIFY(dlg->runState() == DlgUpdate::RunState::Failed);
         QCOMPARE(log.count(QStringLiteral("copy finish")), 0);
         QCOMPARE(surroundings(), around);
         QCOMPARE(readFile(journal), records);
@@ -1185,7 +1183,7 @@ void TestRollback::commitThatFailsIsAFailedTry()
         DlgUpdateProbe::stageTick(*dlg);
         QCOMPARE(DlgUpdateProbe::attemptCount(*dlg), attempt);
         QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
-        QCOMPARE(dlg->runState(), DlgUpdate::RunState::Waiting);
+        QCOMPARE(dlg->runState(), DlgUpdate::RunState::AwaitingRetry);
     }
     QVERIFY(holdFile(journal, holder, true, true));
     QCOMPARE(log.count(QStringLiteral("copy finish")), lastHeldTry);
@@ -1249,8 +1247,10 @@ void TestRollback::closeDuringStageRollsBack()
     DlgUpdateProbe::fire(*dlg, DlgUpdateProbe::stageTimerId(*dlg));
     dlg->reject();
     QCOMPARE(closed.count(), 0);
+    QCOMPARE(dlg->runState(), DlgUpdate::RunState::CancellingTry);
     QTRY_COMPARE(closed.count(), 1);
-    QVERIFY(!DlgUpdateProbe::workRunning(*dlg));
+    // Closed only once the try and the rollback after it were over.
+    QCOMPARE(dlg->runState(), DlgUpdate::RunState::Closed);
     QCOMPARE(DlgUpdateProbe::stageTimerId(*dlg), -1);
     QCOMPARE(snapshotTree(installRoot), installed);
     QCOMPARE(snapshotTree(package), packaged);

@@ -1,32 +1,19 @@
 #include "dlgupdate.h"
 
 #include <QCoreApplication>
-#include <QDebug>
-#include <QFile>
-#include <QFileInfo>
 #include <QShowEvent>
 #include <QTimerEvent>
-#include <QtConcurrent>
 
 #include "installationlock.h"
 #include "installationpaths.h"
 #include "platform.h"
 #include "resources.h"
 #include "ui_dlgupdate.h"
+#include "logcategories.h"
 
 namespace {
 
 constexpr int MaxAttempts = 5;
-
-void reportRollback(const QString &occasion, const Outcome &rollback)
-{
-    if (rollback) {
-        qDebug().noquote() << occasion + QStringLiteral("; the installation was rolled back");
-        return;
-    }
-    qDebug().noquote() << occasion + QStringLiteral("; the installation could not be rolled back completely");
-    qDebug().noquote() << "The rollback stopped:" << rollback.text();
-}
 
 const QString closedEarly = QStringLiteral("Closed before the update finished");
 
@@ -40,34 +27,28 @@ DlgUpdate::DlgUpdate(QWidget *parent)
     , targetProgress(0)
     , attemptCount(0)
     , applicationDir(QCoreApplication::applicationDirPath())
-    , productName(Platform::productProcessName())
 {
     // The bar's chunk is drawn from ":/progress".
     Resources::init();
     ui->setupUi(this);
     ui->btnOK->setEnabled(false);
+    work.setApplicationDir(applicationDir);
 
-    connect(&productStop, &StopCommand::over, this, &DlgUpdate::onProductStopOver);
-    connect(&selfStop, &StopCommand::over, this, &DlgUpdate::onSelfStopOver);
-    connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, [this] {
-        if (!trashRemoval.result())
-            qDebug() << "Left trash that cannot be removed yet; a later run removes it";
-    });
+    processes.setApplicationDir(applicationDir);
+    processes.setStopBound(timings.stopCommandBound);
+    connect(&processes, &ProductProcesses::productStopOver, this, &DlgUpdate::onProductStopOver);
+    connect(&processes, &ProductProcesses::otherUpdatersStopped, this, &DlgUpdate::onSelfStopOver);
     connect(
-        &stageProgress, &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
+        &work.progress(), &StageProgress::targetSet, this, [this](int target) { targetProgress = target; },
         Qt::QueuedConnection);
-    connect(&work, &QFutureWatcher<WorkResult>::finished, this, &DlgUpdate::onWorkFinished);
+    connect(&work, &UpdateWork::finished, this, &DlgUpdate::onWorkFinished);
     // The session ending quits the application without closing the window first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &DlgUpdate::abandonRun);
 }
 
 DlgUpdate::~DlgUpdate()
 {
-    cancelTry.cancel();
-    cancelCheck.cancel();
-    work.waitForFinished();
-    packageCheck.waitForFinished();
-    trashRemoval.waitForFinished();
+    work.cancelAndWait();
     delete ui;
 }
 
@@ -91,11 +72,15 @@ void DlgUpdate::reject()
     case RunState::Staging:
     case RunState::RollingBack:
         // Taken at the next safe point: between two files, or when the worker is done.
-        closeRequested = true;
-        cancelTry.cancel();
-        cancelCheck.cancel();
+        state = state == RunState::Staging ? RunState::CancellingTry : RunState::RollingBackToClose;
+        work.cancel();
         return;
-    case RunState::Waiting:
+    case RunState::CancellingTry:
+    case RunState::RollingBackToClose:
+        // Closing already.
+        return;
+    case RunState::AwaitingFirstTry:
+    case RunState::AwaitingRetry:
     case RunState::Failed:
         if (stageTimerId != -1) {
             killTimer(stageTimerId);
@@ -103,9 +88,8 @@ void DlgUpdate::reject()
         }
         // Closing while a run has changed the installation and not succeeded puts it
         // back, deletion list included, so no one starts two versions mixed.
-        if (update && update->hasChanges()) {
-            closeRequested = true;
-            startRollback(closedEarly);
+        if (work.hasChanges()) {
+            startRollback(RunState::RollingBackToClose, closedEarly);
             return;
         }
         break;
@@ -125,43 +109,44 @@ void DlgUpdate::reject()
 // there is no event loop left to wait in, so the rollback runs here.
 void DlgUpdate::abandonRun()
 {
-    cancelCheck.cancel();
-    if (state == RunState::Staging || state == RunState::RollingBack) {
-        cancelTry.cancel();
-        work.disconnect(this);
-        work.waitForFinished();
-        const WorkResult result = work.result();
-        update = result.update;
-        if (state == RunState::Staging && result.ok) {
+    work.cancel();
+    const bool tryRuns = state == RunState::Staging || state == RunState::CancellingTry;
+    if (tryRuns || state == RunState::RollingBack || state == RunState::RollingBackToClose) {
+        if (work.abandon().result == TryResult::Committed && tryRuns) {
             state = RunState::Completing;
             return;
         }
-    } else if (state != RunState::Waiting && state != RunState::Failed) {
+    } else if (state != RunState::AwaitingFirstTry && state != RunState::AwaitingRetry &&
+               state != RunState::Failed) {
         return;
     }
     state = RunState::Closed;
-    if (update && update->hasChanges())
-        reportRollback(closedEarly, update->rollBack());
+    if (work.hasChanges())
+        work.rollBackHere(closedEarly);
 }
 
 void DlgUpdate::setPackageDir(QString dir)
 {
     packageDir = dir;
+    work.setPackageDir(dir);
 }
 
 void DlgUpdate::setPackageKeys(const QByteArray &publicKeys)
 {
-    packageKeys = PackageKeys::read(publicKeys);
+    work.setPackageKeys(PackageKeys::read(publicKeys));
 }
 
 void DlgUpdate::setApplicationDir(const QString &dir)
 {
     applicationDir = dir;
+    work.setApplicationDir(dir);
+    processes.setApplicationDir(dir);
 }
 
 void DlgUpdate::setTimings(const Timings &newTimings)
 {
     timings = newTimings;
+    processes.setStopBound(timings.stopCommandBound);
 }
 
 void DlgUpdate::showEvent(QShowEvent *event)
@@ -195,8 +180,8 @@ bool DlgUpdate::mayWriteInstallation()
     releaseInstallation();
     QString notElevated;
     if (Platform::restartElevated(&notElevated)) {
-        qDebug().noquote() << "The installation cannot be written by this updater; it runs again elevated:"
-                           << refusal;
+        qCDebug(lcRun).noquote()
+            << "The installation cannot be written by this updater; it runs again elevated:" << refusal;
         state = RunState::Closed;
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
         return false;
@@ -207,7 +192,7 @@ bool DlgUpdate::mayWriteInstallation()
             .arg(root, refusal);
     if (!notElevated.isEmpty())
         message += QStringLiteral("; ") + notElevated;
-    qDebug().noquote() << message;
+    qCDebug(lcRun).noquote() << message;
     showFailureState();
     return false;
 }
@@ -252,76 +237,48 @@ void DlgUpdate::stageTick()
     startTry();
 }
 
-std::shared_ptr<InstallationUpdate> DlgUpdate::takeUpdate()
-{
-    if (!update)
-        update = std::make_shared<InstallationUpdate>(InstallationPaths::installationRoot(applicationDir),
-                                                      packageDir, applicationDir);
-    return std::exchange(update, nullptr);
-}
-
-// Hashing the payload while the first try waits costs the user nothing.
-void DlgUpdate::startPackageCheck()
-{
-    if (std::exchange(packageCheckStarted, true))
-        return;
-    packageCheck =
-        QtConcurrent::run(&PackageManifest::check, Package(packageDir), packageKeys, cancelCheck, 0);
-}
-
 void DlgUpdate::startTry()
 {
-    const bool firstTry = attemptCount == 0;
-    // A run starts from the installation as it is now, whatever an earlier one left.
-    if (firstTry) {
-        update.reset();
-        startPackageCheck();
-    }
     state = RunState::Staging;
-    cancelTry = CancelToken();
-    // Handed copies only: the worker reads nothing of the window.
-    work.setFuture(QtConcurrent::run(
-        [update = takeUpdate(), firstTry, check = packageCheck, keys = packageKeys, cancel = cancelTry,
-         progress = &stageProgress] { return runTry(update, firstTry, check, keys, cancel, progress); }));
+    work.startTry(attemptCount == 0);
 }
 
-void DlgUpdate::startRollback(const QString &occasion)
+// `rollingBack` says what follows: the failure state, or the window closing.
+void DlgUpdate::startRollback(RunState rollingBack, const QString &occasion)
 {
-    state = RunState::RollingBack;
-    rollbackOccasion = occasion;
-    work.setFuture(QtConcurrent::run(&DlgUpdate::runRollback, takeUpdate()));
+    state = rollingBack;
+    work.startRollback(occasion);
 }
 
-void DlgUpdate::onWorkFinished()
+void DlgUpdate::onWorkFinished(const TryDone &done)
 {
-    const WorkResult result = work.result();
-    update = result.update;
-    if (state == RunState::Staging)
-        finishTry(result);
-    else if (state == RunState::RollingBack)
-        finishRollback(result);
+    if (state == RunState::Staging || state == RunState::CancellingTry)
+        finishTry(done);
+    else if (state == RunState::RollingBack || state == RunState::RollingBackToClose)
+        finishRollback();
 }
 
-void DlgUpdate::finishTry(const WorkResult &result)
+void DlgUpdate::finishTry(const TryDone &done)
 {
-    if (result.ok) {
+    const bool closing = state == RunState::CancellingTry;
+    if (done.result == TryResult::Committed) {
         state = RunState::Completing;
         // The originals go while the bar climbs, so they never hold up the product's return.
-        trashRemoval.setFuture(QtConcurrent::run(&InstallationUpdate::dropTrash, update->root()));
-        if (std::exchange(closeRequested, false))
+        work.startTrashRemoval();
+        if (closing)
             CCtrlDialog::reject();
         return;
     }
-    if (closeRequested) {
-        startRollback(closedEarly);
+    if (closing) {
+        startRollback(RunState::RollingBackToClose, closedEarly);
         return;
     }
     // A package cannot heal between tries: straight to the failure.
-    if (result.refused) {
+    if (done.result == TryResult::Refused) {
         enterFailureState();
         return;
     }
-    state = RunState::Waiting;
+    state = RunState::AwaitingRetry;
     if (attemptCount < MaxAttempts) {
         stageTimerId = startTimer(timings.stageInterval, Qt::CoarseTimer);
         ++attemptCount;
@@ -331,13 +288,12 @@ void DlgUpdate::finishTry(const WorkResult &result)
 void DlgUpdate::enterFailureState()
 {
     // Restart the product on the version it had, not on a mix of two.
-    startRollback(QStringLiteral("Update failed"));
+    startRollback(RunState::RollingBack, QStringLiteral("Update failed"));
 }
 
-void DlgUpdate::finishRollback(const WorkResult &result)
+void DlgUpdate::finishRollback()
 {
-    reportRollback(rollbackOccasion, result.rollback);
-    if (std::exchange(closeRequested, false)) {
+    if (state == RunState::RollingBackToClose) {
         state = RunState::Closed;
         CCtrlDialog::reject();
         return;
@@ -354,83 +310,6 @@ void DlgUpdate::showFailureState()
     ui->btnOK->setText(QStringLiteral("重启"));
 }
 
-DlgUpdate::WorkResult DlgUpdate::runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
-                                        QFuture<ManifestCheck> packageCheck, PackageKeys keys,
-                                        CancelToken cancel, StageProgress *progress)
-{
-    WorkResult result;
-    result.update = update;
-    if (firstTry && !packageMatches(*update, packageCheck, keys, cancel)) {
-        result.refused = !cancel.isCancelled();
-        return result;
-    }
-    result.ok = runStages(*update, cancel, *progress);
-    // A file that was not its listed content when used stays so for every try.
-    result.refused = !result.ok && update->contentDiffered();
-    return result;
-}
-
-// Recovers what an earlier run left, then takes the check of the package
-// against its manifest. A run cut short may have moved files of the payload
-// into the installation, and the recovery moves them back: the check is then
-// done again. What an earlier run left that cannot be trusted applies nothing.
-// From a match on, the run holds every file it uses to the listing.
-bool DlgUpdate::packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
-                               const PackageKeys &keys, const CancelToken &cancel)
-{
-    ManifestCheck verdict = packageCheck.result();
-    const Recovery recovery = update.recoverEarlierRun();
-    if (recovery == Recovery::Blocked)
-        return false;
-    if (recovery == Recovery::RolledBack && verdict.result != ManifestCheck::Result::NoManifest)
-        verdict = PackageManifest::check(update.package(), keys, cancel);
-    if (!update.isPackage() || verdict.result == ManifestCheck::Result::NoManifest)
-        return true;
-    if (verdict.result == ManifestCheck::Result::Matches) {
-        if (verdict.signature.valid)
-            qDebug().noquote() << QStringLiteral("SHA256SUMS is signed with key %1; trusted comment: %2")
-                                      .arg(verdict.signature.keyId, verdict.signature.trustedComment);
-        qDebug().noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
-        update.checkContentAgainst(verdict.listed);
-        return true;
-    }
-    if (verdict.result == ManifestCheck::Result::Mismatch)
-        qDebug().noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
-                           << verdict.problem;
-    else if (verdict.result == ManifestCheck::Result::NotSigned)
-        qDebug().noquote() << "The package is not signed with a built-in key, so none of it is applied:"
-                           << verdict.problem;
-    return false;
-}
-
-// The files moved into place are hashed there, and every listed file must be
-// in place, before the commit makes the run final.
-bool DlgUpdate::contentPlacedAsListed(InstallationUpdate &update, const CancelToken &cancel)
-{
-    const Outcome checked = update.checkPlacedContent(cancel);
-    if (!checked && update.contentDiffered())
-        qDebug().noquote() << "The installed files do not match SHA256SUMS, so the update is not committed:"
-                           << checked.text();
-    return checked.ok();
-}
-
-DlgUpdate::WorkResult DlgUpdate::runRollback(std::shared_ptr<InstallationUpdate> update)
-{
-    WorkResult result;
-    result.update = update;
-    result.rollback = update->rollBack();
-    return result;
-}
-
-bool DlgUpdate::runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
-{
-    updateDel(update, progress);
-    const bool ok = copy(update, cancel, progress);
-    // A close that came while the payload was copied is taken before the commit.
-    return ok && !cancel.isCancelled() && contentPlacedAsListed(update, cancel) && !cancel.isCancelled() &&
-           updateVersion(update, progress);
-}
-
 void DlgUpdate::armStageTimer()
 {
     if (stageTimerId != -1) {
@@ -442,7 +321,7 @@ void DlgUpdate::armStageTimer()
 
 void DlgUpdate::stopProduct()
 {
-    productStop.start(productName, applicationDir, timings.stopCommandBound);
+    processes.stopProduct();
 }
 
 // No stop command at all, or one that never returns, must not hold the run:
@@ -450,11 +329,11 @@ void DlgUpdate::stopProduct()
 void DlgUpdate::onProductStopOver(StopCommand::Ending ending)
 {
     if (state == RunState::StoppingProduct && ending == StopCommand::Ending::BoundedOut)
-        qDebug().noquote()
+        qCDebug(lcRun).noquote()
             << "Going on without the stop command, which"
             << QStringLiteral("did not finish within %1 s").arg(timings.stopCommandBound / 1000);
     else if (state == RunState::StoppingProduct && ending == StopCommand::Ending::NoCommand)
-        qDebug().noquote() << "Going on without the stop command, which could not be started";
+        qCDebug(lcRun).noquote() << "Going on without the stop command, which could not be started";
     onKillFinish(-1, QProcess::NormalExit);
 }
 
@@ -462,11 +341,11 @@ void DlgUpdate::onKillFinish(int exitCode, QProcess::ExitStatus exitStatus)
 {
     Q_UNUSED(exitCode)
     Q_UNUSED(exitStatus)
-    qDebug() << "kill finish";
+    qCDebug(lcRun) << "kill finish";
     targetProgress = 15;
-    state = RunState::Waiting;
+    state = RunState::AwaitingFirstTry;
     // The product is stopped: nothing writes to the package any more.
-    startPackageCheck();
+    work.startPackageCheck();
     armStageTimer();
 }
 
@@ -483,124 +362,54 @@ void DlgUpdate::on_btnOK_clicked()
 
 void DlgUpdate::onAfterUpdateTaskFinish()
 {
-    qDebug() << "Finish!";
-
-    const QFileInfo program(Platform::productProgram(applicationDir));
-    if (!QProcess::startDetached(program.filePath(), QStringList())) {
-        const QString reason = !program.exists()         ? QStringLiteral("there is no such file")
-                               : !program.isExecutable() ? QStringLiteral("it is not executable")
-                                                         : QStringLiteral("the system refused to start it");
-        qDebug().noquote()
-            << QStringLiteral("Could not start the product \"%1\": %2").arg(program.filePath(), reason);
-    }
+    qCDebug(lcRun) << "Finish!";
+    processes.startProduct();
     // From here on nothing is rolled back: the product may be using its files.
     state = state == RunState::Failed || state == RunState::Restarted ? RunState::Restarted
                                                                       : RunState::Relaunched;
 
-    if (trashRemoval.isRunning())
-        connect(&trashRemoval, &QFutureWatcher<bool>::finished, this, &DlgUpdate::stopSelf,
-                Qt::UniqueConnection);
+    if (work.removingTrash())
+        connect(&work, &UpdateWork::trashRemovalOver, this, &DlgUpdate::stopSelf, Qt::UniqueConnection);
     else
         stopSelf();
 }
 
-// Ends this installation's other updaters, by their executable's path, while the
-// event loop runs on; another installation's, busy with its own run, are left alone.
+// The lock is kept until the self-stop is over: an updater that took it
+// meanwhile would be ended mid-run.
 void DlgUpdate::stopSelf()
 {
-    releaseInstallation();
-    selfStop.startEndingProgram(Platform::updaterProgram(applicationDir), timings.stopCommandBound);
+    processes.stopOtherUpdaters();
 }
 
 // The product is running again by now and, as the last window, closing the
 // window ends the updater with status 0.
-void DlgUpdate::onSelfStopOver(StopCommand::Ending ending)
+void DlgUpdate::onSelfStopOver()
 {
-    QString reason;
-    if (ending == StopCommand::Ending::BoundedOut)
-        reason = QStringLiteral("did not end this installation's other updaters within %1 s")
-                     .arg(timings.stopCommandBound / 1000);
-    else if (ending == StopCommand::Ending::Failed)
-        reason = QStringLiteral("could not end every other updater of this installation");
-    else if (ending == StopCommand::Ending::NoCommand)
-        reason = QStringLiteral("could not read the system's process list");
-    if (!reason.isEmpty())
-        qDebug().noquote() << "Ending the updater here: the self-stop" << reason;
+    releaseInstallation();
     reject();
 }
 
-void DlgUpdate::updateDel(InstallationUpdate &update, StageProgress &progress)
+void DlgUpdate::updateDel(InstallationUpdate &update)
 {
-    const DeletionOutcome outcome = update.applyDeletionList();
-    if (outcome.result == DeletionOutcome::CannotOpen)
-        qDebug() << "Failed to initialize update/Env/del.xml";
-    else if (outcome.result == DeletionOutcome::NotXml)
-        qDebug() << "Failed to load into QDomDocument";
-    for (const Outcome &problem : outcome.problems)
-        qDebug().noquote() << "Deletion list:" << problem.text();
-    if (outcome.result == DeletionOutcome::Applied)
-        qDebug() << "delete finish!";
-    if (outcome.result == DeletionOutcome::Applied || outcome.result == DeletionOutcome::NoList)
-        emit progress.targetSet(35);
+    UpdateTry(update, CancelToken(), work.progress()).updateDel();
 }
 
-bool DlgUpdate::copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
+bool DlgUpdate::copy(InstallationUpdate &update, const CancelToken &cancel)
 {
-    const bool ok = copyDirectory(update, cancel, progress);
-    // A close cut the copy short between two files: not a failure to log.
-    if (!ok && !cancel.isCancelled())
-        writeLog(QStringLiteral("copy fail!"));
-    qDebug() << "copy finish";
-    emit progress.targetSet(95);
-    return ok;
+    return UpdateTry(update, cancel, work.progress()).copy();
 }
 
-// While the payload is copied the target goes from 35 toward 95 with the bytes
-// done. A failure leaves the names on its way in the failure log, innermost first.
-bool DlgUpdate::copyDirectory(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
+bool DlgUpdate::copyDirectory(InstallationUpdate &update, const CancelToken &cancel)
 {
-    int target = 35;
-    const CopyOutcome outcome = update.copyPayload(cancel, [&](qint64 done, qint64 total) {
-        const int reached = total > 0 ? int(35 + 60 * done / total) : 35;
-        if (reached != target)
-            emit progress.targetSet(target = reached);
-    });
-    for (const Outcome &skipped : outcome.skipped)
-        qDebug().noquote() << "Left out of the copy:" << skipped.text();
-    if (outcome.ok() || outcome.cancelled)
-        return outcome.ok();
-
-    qDebug().noquote() << "The copy failed:" << outcome.outcome.text();
-    writeLog(outcome.entry.isEmpty() ? QStringLiteral("makedir error") : outcome.entry);
-    for (auto folder = outcome.folders.crbegin(); folder != outcome.folders.crend(); ++folder) {
-        writeLog(QStringLiteral("copyDirectory fail"));
-        writeLog(*folder);
-    }
-    return false;
+    return UpdateTry(update, cancel, work.progress()).copyDirectory();
 }
 
 void DlgUpdate::writeLog(QString message)
 {
-    QFile file(tr("log.txt"));
-    file.open(QIODevice::WriteOnly);
-    file.write(message.toStdString().c_str());
-    file.close();
+    UpdateTry::writeLog(message);
 }
 
-bool DlgUpdate::updateVersion(InstallationUpdate &update, StageProgress &progress)
+bool DlgUpdate::updateVersion(InstallationUpdate &update)
 {
-    // Final before anything is cleaned up: a clean-up cut short is never rolled back.
-    const Outcome committed = update.commit();
-    if (!committed) {
-        qDebug().noquote() << "The update could not be committed, so this try failed:" << committed.text();
-        return false;
-    }
-    const Outcome removed = update.removePackage();
-    if (!removed)
-        qDebug().noquote() << "Kept the package folder" << QStringLiteral("\"%1\"").arg(removed.path)
-                           << "because" << removed.reason;
-    update.finishRun();
-    emit progress.targetSet(100);
-    qDebug() << "100!";
-    return true;
+    return UpdateTry(update, CancelToken(), work.progress()).updateVersion();
 }

@@ -2,8 +2,6 @@
 
 #include "cctrldialog.h"
 
-#include <QFuture>
-#include <QFutureWatcher>
 #include <QProcess>
 #include <QString>
 
@@ -11,10 +9,12 @@
 
 #include "installationupdate.h"
 #include "packagemanifest.h"
+#include "productprocesses.h"
 #include "stageprogress.h"
 #include "stopcommand.h"
+#include "updatetry.h"
+#include "updatework.h"
 
-class QDir;
 class InstallationLock;
 class QShowEvent;
 class QTimerEvent;
@@ -27,8 +27,8 @@ class Ui_DlgUpdate;
 // is started again and the updater ends itself. Closing the window before
 // the run succeeded rolls the installation back first. While the first try
 // waits, the package is checked against its manifest; one that does not match
-// is not applied at all. The file work itself is an InstallationUpdate's, run
-// in a worker thread.
+// is not applied at all. The file work is UpdateWork's, each try an UpdateTry
+// in a worker thread; stopping and starting processes is ProductProcesses'.
 class DlgUpdate : public CCtrlDialog
 {
     Q_OBJECT
@@ -37,16 +37,19 @@ class DlgUpdate : public CCtrlDialog
 public:
     // Where a run stands; what a close does follows from it.
     enum class RunState {
-        Idle,            // not shown yet: nothing runs
-        StoppingProduct, // the product's stop command runs
-        Waiting,         // the stage timer is armed for the next try
-        Staging,         // a try runs in the worker
-        RollingBack,     // the installation is being put back, after the last try or a close
-        Failed,          // rolled back; the restart button starts the version the user had
-        Completing,      // committed; the bar climbs to 100
-        Relaunched,      // the product runs again; the self-stop runs, then the updater ends
-        Restarted,       // the restart button started the version the user had; each press starts it again
-        Closed,          // the window was closed; whatever the run changed is put back
+        Idle,             // not shown yet: nothing runs
+        StoppingProduct,  // the product's stop command runs
+        AwaitingFirstTry, // the product is stopped and the package checked; the first try is armed
+        AwaitingRetry,    // a try failed; the stage timer is armed for the next, or for the failure
+        Staging,          // a try runs in the worker
+        CancellingTry,    // closed while a try ran: it stops at its next safe point, then the run is put back
+        RollingBack,      // the installation is being put back after the last try; the failure follows
+        RollingBackToClose, // the installation is being put back after a close; the window closes then
+        Failed,             // rolled back; the restart button starts the version the user had
+        Completing,         // committed; the bar climbs to 100
+        Relaunched,         // the product runs again; the self-stop runs, then the updater ends
+        Restarted,          // the restart button started the version the user had; each press starts it again
+        Closed,             // the window was closed; whatever the run changed is put back
     };
     Q_ENUM(RunState)
 
@@ -93,57 +96,34 @@ private slots:
     void onAfterUpdateTaskFinish();
 
 private:
-    // What a piece of work in the worker hands back: the file work, which is
-    // the worker's alone while it runs, and how it went.
-    struct WorkResult
-    {
-        std::shared_ptr<InstallationUpdate> update;
-        bool ok = false;
-        bool committed = false;
-        // The package does not match its manifest, or what an earlier run
-        // left cannot be trusted: no try can apply it.
-        bool refused = false;
-        Outcome rollback;
-    };
-
     bool mayWriteInstallation();
     void showFailureState();
     void stopProduct();
     void onProductStopOver(StopCommand::Ending ending);
     void stopSelf();
-    void onSelfStopOver(StopCommand::Ending ending);
+    void onSelfStopOver();
     void releaseInstallation();
     void abandonRun();
-    void startPackageCheck();
     void startTry();
-    void startRollback(const QString &occasion);
-    void onWorkFinished();
-    void finishTry(const WorkResult &result);
-    void finishRollback(const WorkResult &result);
+    void startRollback(RunState rollingBack, const QString &occasion);
+    void onWorkFinished(const TryDone &done);
+    void finishTry(const TryDone &done);
+    void finishRollback();
     void armStageTimer();
     void progressTick();
     void stageTick();
     void enterFailureState();
-    std::shared_ptr<InstallationUpdate> takeUpdate();
 
-    // The stages. They run in the worker and touch nothing but what they are handed.
-    static WorkResult runTry(std::shared_ptr<InstallationUpdate> update, bool firstTry,
-                             QFuture<ManifestCheck> packageCheck, PackageKeys keys, CancelToken cancel,
-                             StageProgress *progress);
-    static WorkResult runRollback(std::shared_ptr<InstallationUpdate> update);
-    static bool packageMatches(InstallationUpdate &update, QFuture<ManifestCheck> packageCheck,
-                               const PackageKeys &keys, const CancelToken &cancel);
-    static bool contentPlacedAsListed(InstallationUpdate &update, const CancelToken &cancel);
-    static bool runStages(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
-    static void updateDel(InstallationUpdate &update, StageProgress &progress);
-    static bool copy(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
-    static bool copyDirectory(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress);
+    // The stages a try takes, handed over to an UpdateTry on `update`; the
+    // targets they reach come to this window's bar through the event loop.
+    void updateDel(InstallationUpdate &update);
+    bool copy(InstallationUpdate &update, const CancelToken &cancel);
+    bool copyDirectory(InstallationUpdate &update, const CancelToken &cancel);
     static void writeLog(QString message);
-    static bool updateVersion(InstallationUpdate &update, StageProgress &progress);
+    bool updateVersion(InstallationUpdate &update);
 
     Ui_DlgUpdate *ui;
     QString packageDir;
-    PackageKeys packageKeys;
     int progressTimerId;
     int stageTimerId;
     int targetProgress;
@@ -151,24 +131,10 @@ private:
     QString applicationDir;
     Timings timings;
     RunState state = RunState::Idle;
-    bool closeRequested = false;
-    QString rollbackOccasion;
     std::unique_ptr<InstallationLock> installationLock;
-    // Stops the product before the run, and this installation's other updaters after it.
-    StopCommand productStop;
-    StopCommand selfStop;
-    QString productName;
-    // Null while the worker has it.
-    std::shared_ptr<InstallationUpdate> update;
-    CancelToken cancelTry;
-    // The package against its manifest, from the end of the product's stop until the first try takes it.
-    QFuture<ManifestCheck> packageCheck;
-    bool packageCheckStarted = false;
-    CancelToken cancelCheck;
-    StageProgress stageProgress;
-    QFutureWatcher<WorkResult> work;
-    // The committed run's originals, removed while the bar climbs.
-    QFutureWatcher<bool> trashRemoval;
+    ProductProcesses processes;
+    // The file work, in worker threads.
+    UpdateWork work;
 
     friend class DlgUpdateProbe;
 };

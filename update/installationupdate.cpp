@@ -11,9 +11,14 @@
 
 InstallationUpdate::InstallationUpdate(const QString &installationRoot, const QString &packageDir,
                                        const QString &applicationDir)
-    : rootPath(QDir::cleanPath(QDir(installationRoot).absolutePath()))
     // Resolved once: the journal must name the same files from any working folder.
-    , updatePackage(packageDir)
+    : InstallationUpdate(installationRoot, Package(packageDir), applicationDir)
+{}
+
+InstallationUpdate::InstallationUpdate(const QString &installationRoot, const Package &package,
+                                       const QString &applicationDir)
+    : rootPath(QDir::cleanPath(QDir(installationRoot).absolutePath()))
+    , updatePackage(package)
     , applicationPath(applicationDir)
     , notApplied(updatePackage.applyRefusal(rootPath))
     , backup(rootPath, updatePackage)

@@ -26,6 +26,9 @@ public:
 
     InstallationUpdate(const QString &installationRoot, const QString &packageDir,
                        const QString &applicationDir);
+    // For a package resolved already, whose check must look at the same folder.
+    InstallationUpdate(const QString &installationRoot, const Package &package,
+                       const QString &applicationDir);
     InstallationUpdate(const InstallationUpdate &) = delete;
     InstallationUpdate &operator=(const InstallationUpdate &) = delete;
 

@@ -1,0 +1,176 @@
+#include "updatetry.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include "stageprogress.h"
+#include "logcategories.h"
+
+UpdateTry::UpdateTry(InstallationUpdate &update, const CancelToken &cancel, StageProgress &progress)
+    : update(update)
+    , cancel(cancel)
+    , progress(progress)
+{}
+
+TryDone UpdateTry::run(const TryRequest &request, StageProgress &progress)
+{
+    TryDone done;
+    done.update = request.update;
+    UpdateTry attempt(*request.update, request.cancel, progress);
+    if (request.firstTry && !attempt.packageMatches(request.packageCheck, request.keys)) {
+        done.result = request.cancel.isCancelled() ? TryResult::Failed : TryResult::Refused;
+        return done;
+    }
+    if (attempt.runStages())
+        done.result = TryResult::Committed;
+    // A file that was not its listed content when used stays so for every try.
+    else if (request.update->contentDiffered())
+        done.result = TryResult::Refused;
+    return done;
+}
+
+TryDone UpdateTry::rollBack(std::shared_ptr<InstallationUpdate> update, const QString &occasion)
+{
+    TryDone done;
+    done.update = update;
+    const Outcome rolledBack = update->rollBack();
+    if (rolledBack) {
+        qCDebug(lcRun).noquote() << occasion + QStringLiteral("; the installation was rolled back");
+        return done;
+    }
+    qCDebug(lcRun).noquote() << occasion +
+                                    QStringLiteral("; the installation could not be rolled back completely");
+    qCDebug(lcRun).noquote() << "The rollback stopped:" << rolledBack.text();
+    return done;
+}
+
+// Recovers what an earlier run left, then takes the check of the package
+// against its manifest. A run cut short may have moved files of the payload
+// into the installation, and the recovery moves them back: the check is then
+// done again. What an earlier run left that cannot be trusted applies nothing.
+// From a match on, the run holds every file it uses to the listing.
+bool UpdateTry::packageMatches(QFuture<ManifestCheck> packageCheck, const PackageKeys &keys)
+{
+    ManifestCheck verdict = packageCheck.result();
+    const Recovery recovery = update.recoverEarlierRun();
+    if (recovery == Recovery::Blocked)
+        return false;
+    if (recovery == Recovery::RolledBack && verdict.result != ManifestCheck::Result::NoManifest)
+        verdict = PackageManifest::check(update.package(), keys, cancel);
+    if (!update.isPackage() || verdict.result == ManifestCheck::Result::NoManifest)
+        return true;
+    if (verdict.result == ManifestCheck::Result::Matches) {
+        if (verdict.signature.valid)
+            qCDebug(lcRun).noquote() << QStringLiteral(
+                                            "SHA256SUMS is signed with key %1; trusted comment: %2")
+                                            .arg(verdict.signature.keyId, verdict.signature.trustedComment);
+        qCDebug(lcRun).noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
+        update.checkContentAgainst(verdict.listed);
+        return true;
+    }
+    if (verdict.result == ManifestCheck::Result::Mismatch)
+        qCDebug(lcRun).noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
+                                 << verdict.problem;
+    else if (verdict.result == ManifestCheck::Result::NotSigned)
+        qCDebug(lcRun).noquote() << "The package is not signed with a built-in key, so none of it is applied:"
+                                 << verdict.problem;
+    return false;
+}
+
+bool UpdateTry::runStages()
+{
+    updateDel();
+    const bool ok = copy();
+    // A close that came while the payload was copied is taken before the commit.
+    return ok && !cancel.isCancelled() && contentPlacedAsListed() && !cancel.isCancelled() && updateVersion();
+}
+
+// The files moved into place are hashed there, and every listed file must be
+// in place, before the commit makes the run final.
+bool UpdateTry::contentPlacedAsListed()
+{
+    const Outcome checked = update.checkPlacedContent(cancel);
+    if (!checked && update.contentDiffered())
+        qCDebug(lcRun).noquote()
+            << "The installed files do not match SHA256SUMS, so the update is not committed:"
+            << checked.text();
+    return checked.ok();
+}
+
+void UpdateTry::updateDel()
+{
+    const DeletionOutcome outcome = update.applyDeletionList();
+    if (outcome.result == DeletionOutcome::CannotOpen)
+        qCDebug(lcRun) << "Failed to initialize update/Env/del.xml";
+    else if (outcome.result == DeletionOutcome::NotXml)
+        qCDebug(lcRun) << "Failed to load into QDomDocument";
+    for (const Outcome &problem : outcome.problems)
+        qCDebug(lcRun).noquote() << "Deletion list:" << problem.text();
+    if (outcome.result == DeletionOutcome::Applied)
+        qCDebug(lcRun) << "delete finish!";
+    if (outcome.result == DeletionOutcome::Applied || outcome.result == DeletionOutcome::NoList)
+        emit progress.targetSet(35);
+}
+
+bool UpdateTry::copy()
+{
+    const bool ok = copyDirectory();
+    // A close cut the copy short between two files: not a failure to log.
+    if (!ok && !cancel.isCancelled())
+        writeLog(QStringLiteral("copy fail!"));
+    qCDebug(lcRun) << "copy finish";
+    emit progress.targetSet(95);
+    return ok;
+}
+
+// While the payload is copied the target goes from 35 toward 95 with the bytes
+// done. A failure leaves the names on its way in the failure log, innermost first.
+bool UpdateTry::copyDirectory()
+{
+    int target = 35;
+    const CopyOutcome outcome = update.copyPayload(cancel, [&](qint64 done, qint64 total) {
+        const int reached = total > 0 ? int(35 + 60 * done / total) : 35;
+        if (reached != target)
+            emit progress.targetSet(target = reached);
+    });
+    for (const Outcome &skipped : outcome.skipped)
+        qCDebug(lcRun).noquote() << "Left out of the copy:" << skipped.text();
+    if (outcome.ok() || outcome.cancelled)
+        return outcome.ok();
+
+    qCDebug(lcRun).noquote() << "The copy failed:" << outcome.outcome.text();
+    writeLog(outcome.entry.isEmpty() ? QStringLiteral("makedir error") : outcome.entry);
+    for (auto folder = outcome.folders.crbegin(); folder != outcome.folders.crend(); ++folder) {
+        writeLog(QStringLiteral("copyDirectory fail"));
+        writeLog(*folder);
+    }
+    return false;
+}
+
+void UpdateTry::writeLog(const QString &message)
+{
+    // Named in the window's translation context, where translators have always found it.
+    QFile file(QCoreApplication::translate("DlgUpdate", "log.txt"));
+    file.open(QIODevice::WriteOnly);
+    file.write(message.toStdString().c_str());
+    file.close();
+}
+
+bool UpdateTry::updateVersion()
+{
+    // Final before anything is cleaned up: a clean-up cut short is never rolled back.
+    const Outcome committed = update.commit();
+    if (!committed) {
+        qCDebug(lcRun).noquote() << "The update could not be committed, so this try failed:"
+                                 << committed.text();
+        return false;
+    }
+    const Outcome removed = update.removePackage();
+    if (!removed)
+        qCDebug(lcRun).noquote() << "Kept the package folder" << QStringLiteral("\"%1\"").arg(removed.path)
+                                 << "because" << removed.reason;
+    update.finishRun();
+    emit progress.targetSet(100);
+    qCDebug(lcRun) << "100!";
+    return true;
+}
