@@ -118,12 +118,13 @@ QString folderOf(const QString &path)
 
 bool existsOrIsLink(const QFileInfo &info)
 {
-    return info.exists() || info.isSymLink();
+    return Place::entry(info.filePath()).exists();
 }
 
 bool isRealFolder(const QFileInfo &info)
 {
-    return info.isDir() && !info.isSymLink();
+    const Place entry = Place::entry(info.filePath());
+    return entry.isPlainFolder() || (entry.linkKind() == Place::LinkKind::MountPoint && entry.leadsToFolder());
 }
 
 bool resolvesInside(const QString &path, const QString &folder)

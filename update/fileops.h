@@ -54,9 +54,12 @@ Outcome failure(const QString &what, const QString &path);
 // The folder part of the path `path`, as written.
 QString folderOf(const QString &path);
 
-// Whether something is at `path`: a dangling link counts.
+// Whether something is at `path`: a dangling link counts. Asked of the file
+// system (see Place), so that a Windows shortcut is the plain file it is,
+// whatever its name makes Qt take it for.
 bool existsOrIsLink(const QFileInfo &info);
-// Whether `info` is a folder itself, not a link to one.
+// Whether `info` is a folder itself, or a junction or mount point, which
+// stand where a folder does; not a symbolic link to one.
 bool isRealFolder(const QFileInfo &info);
 // Whether `path`, as far as it exists, resolves through links to `folder` or
 // below it. A link as its last part is acted on itself, so only its folder
