@@ -384,6 +384,11 @@ void TestLazyFs::powerCutLeavesWholeVersion()
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(configHome.path()));
     QStringList command{root + QStringLiteral("/bin/quillFern"), QStringLiteral("update"), package};
     int runs = 0;
+    QStringList occupants;
+    const auto unmountOccupants = qScopeGuard([&occupants] {
+        for (const QString &occupant : qAsConst(occupants))
+            PrivateMounts::unmount(occupant);
+    });
     for (const QString &cut : cuts) {
         QVERIFY(mount.command(cut.toUtf8()));
         {
@@ -395,8 +400,13 @@ void TestLazyFs::powerCutLeavesWholeVersion()
                                 run.errorOutput()));
             run.kill();
         }
-        // The next boot: the file system comes back over what reached the disk.
+        // The next boot: the file system comes back over what reached the disk,
+        // and may come back under another device number; a file system mounted
+        // meanwhile takes the one it had, where the test can mount one.
         mount.unmount();
+        QVERIFY(QDir().mkpath(base.filePath(QStringLiteral("occupant-%1").arg(runs))));
+        if (PrivateMounts::mountTmpfs(base.filePath(QStringLiteral("occupant-%1").arg(runs))))
+            occupants << base.filePath(QStringLiteral("occupant-%1").arg(runs));
         if (blocked) {
             // Whatever held the folder in place is gone by the next run.
             QVERIFY(QDir(diskRoot + QStringLiteral("/zz-blocked")).removeRecursively());

@@ -147,8 +147,8 @@ void InstallationBackup::planVolume(const QString &relative, QByteArray &records
     const QString volume = volumeOf(relative);
     if (volume.isEmpty() || volumesRecorded.contains(volume) || volumes.contains(volume))
         return;
-    records +=
-        Journal::frame({JournalRecord::VolumeArea, volume, Place::of(absolute(volume)).identity().toText()});
+    records += Journal::frame(
+        {JournalRecord::VolumeArea, volume, Place::lastingIdentity(absolute(volume)).toText()});
     volumes << volume;
 }
 

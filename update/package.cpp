@@ -34,7 +34,7 @@ Package::Package(const QString &given)
     const QString canonical = QFileInfo(resolvedPath).canonicalFilePath();
     if (!canonical.isEmpty())
         resolvedPath = canonical;
-    id = Place::of(resolvedPath).identity();
+    id = Place::lastingIdentity(resolvedPath);
     throughLink = Place::entry(this->given).linkKind() == Place::LinkKind::SymbolicLink;
     payloadLinked = payloadIsElsewhere(payload(), resolvedPath);
 }
@@ -51,7 +51,7 @@ Package Package::recorded(const QString &resolved, const Place::Identity &identi
 
 bool Package::isStillThere() const
 {
-    return !isEmpty() && id.valid && Place::of(resolvedPath).identity() == id;
+    return !isEmpty() && id.valid && Place::lastingIdentity(resolvedPath) == id;
 }
 
 QString Package::payload() const

@@ -27,7 +27,8 @@ public:
     QString givenPath() const { return given; }
     // The package was handed over as a link to it, which goes with it.
     bool givenThroughLink() const { return throughLink; }
-    // The package folder as the file system knows it, when the run started.
+    // The package folder as the file system knows it when the run started, in
+    // the form that outlasts a restart (Place::lastingIdentity).
     Place::Identity identity() const { return id; }
     // Whether the folder at path() is still the one this package was.
     bool isStillThere() const;

@@ -62,6 +62,14 @@ public:
     bool isPlainFile() const { return kind == LinkKind::None && target == Type::File; }
     Identity identity() const { return id; }
 
+    // The identity of what `path` leads to as the journal keeps it, which
+    // must still name the same folder after a restart: on Linux the file
+    // system's own id (from its UUID, where it has one) stands for the device
+    // number, which a restart, or a file system mounted anew, may hand out
+    // afresh; where a file system has no id (FUSE), the file's number alone
+    // tells. Elsewhere it is the identity.
+    static Identity lastingIdentity(const QString &path);
+
     // Whether both are there and are one file or folder.
     bool isSame(const Place &other) const { return present && other.present && id == other.id; }
     // Whether this is `folder` or lies below it: some folder on the way up from

@@ -3,8 +3,11 @@
 #include <QFile>
 #include <QList>
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #ifndef STATX_ATTR_MOUNT_ROOT
 #define STATX_ATTR_MOUNT_ROOT 0x00002000
@@ -97,6 +100,20 @@ bool PlaceProbe::showsWholeVolume(const QString &path)
     Q_UNUSED(path)
     return false; // no mount table to ask: every mount point leads out
 #endif
+}
+
+Place::Identity Place::lastingIdentity(const QString &path)
+{
+    Identity id = of(path).identity();
+    struct statfs fileSystem;
+    if (!id.valid || ::statfs(QFile::encodeName(path).constData(), &fileSystem) != 0)
+        return id;
+    quint32 words[2];
+    static_assert(sizeof words == sizeof fileSystem.f_fsid, "the file system id is two words");
+    std::memcpy(words, &fileSystem.f_fsid, sizeof words);
+    // A file system without an id of its own (FUSE ones) is told by the file's number alone.
+    id.volume = (quint64(words[0]) << 32) | words[1];
+    return id;
 }
 
 QString Place::longPath(const QString &path)

@@ -108,6 +108,11 @@ bool PlaceProbe::showsWholeVolume(const QString &path)
     return length == 1 && onVolume[0] == L'\\';
 }
 
+Place::Identity Place::lastingIdentity(const QString &path)
+{
+    return of(path).identity(); // the volume serial number and the file ID outlast a restart
+}
+
 QString Place::longPath(const QString &path)
 {
     const std::wstring native = FileOps::detail::windowsPath(path);

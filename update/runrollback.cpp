@@ -77,7 +77,7 @@ void RunRollback::findVolumes(const QVector<JournalRecord> &records)
     for (const JournalRecord &record : records) {
         const QString folder = absolute(record.path);
         if (liesInside(record.path) && Place::isVolumeMountedInside(folder, root) &&
-            Place::of(folder).identity() == Place::Identity::fromText(record.extra)) {
+            Place::lastingIdentity(folder) == Place::Identity::fromText(record.extra)) {
             area.knowVolume(record.path);
             continue;
         }
