@@ -94,8 +94,7 @@ void TestController::progressRule()
     QFETCH(QList<int>, expected);
 
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    UpdateWindow dlg(install.binDir());
     auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     bar->setValue(start);
     DlgUpdateProbe::setTargetProgress(dlg, target);
@@ -111,8 +110,7 @@ void TestController::progressRule()
 void TestController::fullClimbFrom24()
 {
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    UpdateWindow dlg(install.binDir());
     auto *okButton = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     auto *progressBar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     DlgUpdateProbe::setTargetProgress(dlg, 100);
@@ -151,8 +149,7 @@ void TestController::valueAtOrAboveTargetStays()
     QFETCH(int, value);
     QFETCH(int, target);
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    UpdateWindow dlg(install.binDir());
     auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     bar->setValue(value);
     DlgUpdateProbe::setTargetProgress(dlg, target);
@@ -187,9 +184,7 @@ void TestController::showStartsRun()
     QFETCH(bool, writable);
     StandInInstallation install;
     QVERIFY(writeFile(install.path(QStringLiteral("package/Env/new.txt")), "new"));
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(install.path(QStringLiteral("package")));
+    UpdateWindow dlg(install.binDir(), install.path(QStringLiteral("package")));
     const auto unmount = qScopeGuard([&install] { PrivateMounts::unmount(install.root()); });
     if (!writable && !(PrivateMounts::ownMountNamespace() && PrivateMounts::makeReadOnly(install.root())))
         QSKIP("a read-only installation needs root and a mount namespace of the test's own");
@@ -228,9 +223,7 @@ void TestController::successOnFirstTry()
     StandInInstallation install;
     const QString package = install.path(QStringLiteral("package"));
     QVERIFY(QDir().mkpath(package + QStringLiteral("/Env")));
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(package);
+    UpdateWindow dlg(install.binDir(), package);
     MessageLog log;
     dlg.show();
     QTRY_VERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
@@ -266,9 +259,7 @@ void TestController::successOnFirstTry()
 void TestController::stageTimerIsOneShot()
 {
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(install.path(QStringLiteral("package")));
+    UpdateWindow dlg(install.binDir(), install.path(QStringLiteral("package")));
     DlgUpdateProbe::onKillFinish(dlg);
     const int first = DlgUpdateProbe::stageTimerId(dlg);
     QVERIFY(first != -1);
@@ -299,9 +290,7 @@ void TestController::copyFailingEveryTime()
     StandInInstallation install;
     const QString package = install.path(QStringLiteral("package"));
     blockCopy(install, package);
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(package);
+    UpdateWindow dlg(install.binDir(), package);
     auto *okButton = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     auto *statusLabel = dlg.findChild<QLabel *>(QStringLiteral("label"));
     auto *progressBar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
@@ -346,9 +335,7 @@ void TestController::failureThenSuccess()
     blockCopy(install, package);
     QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"), "<DelLs><f>gone.txt</f></DelLs>"));
     QVERIFY(writeFile(install.path(QStringLiteral("gone.txt")), "old"));
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(package);
+    UpdateWindow dlg(install.binDir(), package);
     MessageLog log;
     DlgUpdateProbe::onKillFinish(dlg);
 
@@ -758,10 +745,7 @@ void TestController::packageCheckedAgainstManifest()
                                                          : writeFile(file, "rewritten readme");
     };
 
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(package);
-    dlg.setPackageKeys(keys);
+    UpdateWindow dlg(install.binDir(), package, keys);
     MessageLog log;
     DlgUpdateProbe::onKillFinish(dlg);
     if (damage.endsWith(QLatin1String("in the wait"))) {

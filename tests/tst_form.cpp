@@ -95,8 +95,7 @@ void TestForm::geometry()
 {
     // Showing stops the product: the stand-in stop program keeps that inside the temporary folder.
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    UpdateWindow dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
@@ -205,8 +204,7 @@ void TestForm::clickReachesSlotOnce()
     // The failed window's button hands over to the relaunch: one click, one hand-over.
     StandInInstallation install;
     QVERIFY(install.isValid());
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    UpdateWindow dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     DlgUpdateProbe::setFailed(dlg, true);
     ui->btnOK->setEnabled(true);
@@ -219,8 +217,7 @@ void TestForm::clickReachesSlotOnce()
 void TestForm::disabledButtonClickDoesNothing()
 {
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    UpdateWindow dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     MessageLog log;
     DlgUpdateProbe::setFailed(dlg, true);
