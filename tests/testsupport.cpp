@@ -206,8 +206,8 @@ bool Workspace::enterWork()
     return true;
 }
 
-UpdateWindow::UpdateWindow(const QString &applicationDir, const QString &package,
-                           const QByteArray &packageKeys)
+PreparedDlgUpdate::PreparedDlgUpdate(const QString &applicationDir, const QString &package,
+                                     const QByteArray &packageKeys)
 {
     setApplicationDir(applicationDir);
     if (!package.isEmpty())

@@ -80,9 +80,9 @@ private:
 class Workspace : public StandInInstallation
 {
 public:
+    // What bin/ holds: nothing, or StandInInstallation's stand-ins.
     enum class Bin { Empty, StandIns };
-    // Where the package lies: beside the installation, or on a tmpfs, where a run copies it instead of moving
-    // it.
+    // Beside the installation, or on a tmpfs, where a run copies the package instead of moving it.
     enum class PackagePlace { Beside, OtherFileSystem };
 
     explicit Workspace(Bin bin = Bin::Empty, const QString &rootName = QStringLiteral("install"),
@@ -109,11 +109,11 @@ private:
 
 // The update window, set up on the installation whose bin/ is `applicationDir`
 // and, where one is given, on `package` as the update to apply.
-class UpdateWindow : public DlgUpdate
+class PreparedDlgUpdate : public DlgUpdate
 {
 public:
-    explicit UpdateWindow(const QString &applicationDir, const QString &package = QString(),
-                          const QByteArray &packageKeys = QByteArray());
+    explicit PreparedDlgUpdate(const QString &applicationDir, const QString &package = QString(),
+                               const QByteArray &packageKeys = QByteArray());
 };
 
 // Every entry under `root` (hidden ones and links included, links not

@@ -93,7 +93,7 @@ void TestCommandLine::acceptedCommandLines()
 void TestCommandLine::escapeClosesWithoutRelaunch()
 {
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir(), install.path(QStringLiteral("package")));
+    PreparedDlgUpdate dlg(install.binDir(), install.path(QStringLiteral("package")));
     MessageLog log;
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));

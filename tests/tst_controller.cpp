@@ -77,7 +77,7 @@ void TestController::cleanup()
 void TestController::fullClimbFrom24()
 {
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     auto *okButton = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     auto *progressBar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     DlgUpdateProbe::setTargetProgress(dlg, 100);
@@ -119,7 +119,7 @@ void TestController::valueAtOrAboveTargetStays()
     QFETCH(int, value);
     QFETCH(int, target);
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     bar->setValue(value);
     DlgUpdateProbe::setTargetProgress(dlg, target);
@@ -154,7 +154,7 @@ void TestController::showStartsRun()
     QFETCH(bool, writable);
     StandInInstallation install;
     QVERIFY(writeFile(install.path(QStringLiteral("package/Env/new.txt")), "new"));
-    UpdateWindow dlg(install.binDir(), install.path(QStringLiteral("package")));
+    PreparedDlgUpdate dlg(install.binDir(), install.path(QStringLiteral("package")));
     const auto unmount = qScopeGuard([&install] { PrivateMounts::unmount(install.root()); });
     if (!writable && !(PrivateMounts::ownMountNamespace() && PrivateMounts::makeReadOnly(install.root())))
         QSKIP("a read-only installation needs root and a mount namespace of the test's own");
@@ -193,7 +193,7 @@ void TestController::successOnFirstTry()
     StandInInstallation install;
     const QString package = install.path(QStringLiteral("package"));
     QVERIFY(QDir().mkpath(package + QStringLiteral("/Env")));
-    UpdateWindow dlg(install.binDir(), package);
+    PreparedDlgUpdate dlg(install.binDir(), package);
     MessageLog log;
     dlg.show();
     QTRY_VERIFY(DlgUpdateProbe::stageTimerId(dlg) != -1);
@@ -229,7 +229,7 @@ void TestController::successOnFirstTry()
 void TestController::stageTimerIsOneShot()
 {
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir(), install.path(QStringLiteral("package")));
+    PreparedDlgUpdate dlg(install.binDir(), install.path(QStringLiteral("package")));
     DlgUpdateProbe::onKillFinish(dlg);
     const int first = DlgUpdateProbe::stageTimerId(dlg);
     QVERIFY(first != -1);
@@ -260,7 +260,7 @@ void TestController::copyFailingEveryTime()
     StandInInstallation install;
     const QString package = install.path(QStringLiteral("package"));
     blockCopy(install, package);
-    UpdateWindow dlg(install.binDir(), package);
+    PreparedDlgUpdate dlg(install.binDir(), package);
     auto *okButton = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     auto *statusLabel = dlg.findChild<QLabel *>(QStringLiteral("label"));
     auto *progressBar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
@@ -305,7 +305,7 @@ void TestController::failureThenSuccess()
     blockCopy(install, package);
     QVERIFY(writeFile(package + QStringLiteral("/Env/del.xml"), "<DelLs><f>gone.txt</f></DelLs>"));
     QVERIFY(writeFile(install.path(QStringLiteral("gone.txt")), "old"));
-    UpdateWindow dlg(install.binDir(), package);
+    PreparedDlgUpdate dlg(install.binDir(), package);
     MessageLog log;
     DlgUpdateProbe::onKillFinish(dlg);
 
@@ -715,7 +715,7 @@ void TestController::packageCheckedAgainstManifest()
                                                          : writeFile(file, "rewritten readme");
     };
 
-    UpdateWindow dlg(install.binDir(), package, keys);
+    PreparedDlgUpdate dlg(install.binDir(), package, keys);
     MessageLog log;
     DlgUpdateProbe::onKillFinish(dlg);
     if (damage.endsWith(QLatin1String("in the wait"))) {

@@ -27,7 +27,7 @@ void TestForm::geometry()
 {
     // Showing stops the product: the stand-in stop program keeps that inside the temporary folder.
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
@@ -136,7 +136,7 @@ void TestForm::clickReachesSlotOnce()
     // The failed window's button hands over to the relaunch: one click, one hand-over.
     StandInInstallation install;
     QVERIFY(install.isValid());
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     DlgUpdateProbe::setFailed(dlg, true);
     ui->btnOK->setEnabled(true);
@@ -149,7 +149,7 @@ void TestForm::clickReachesSlotOnce()
 void TestForm::disabledButtonClickDoesNothing()
 {
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     MessageLog log;
     DlgUpdateProbe::setFailed(dlg, true);

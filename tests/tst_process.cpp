@@ -231,7 +231,7 @@ void TestProcess::showStopsProduct()
     const QString productName = testOnlyName("P");
     StandInProcess product(productName);
     QVERIFY(product.started());
-    UpdateWindow dlg(install.binDir(), install.path(QStringLiteral("package")));
+    PreparedDlgUpdate dlg(install.binDir(), install.path(QStringLiteral("package")));
     DlgUpdateProbe::setProductName(dlg, productName);
     MessageLog log;
     dlg.show();
@@ -268,7 +268,7 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
     QFETCH(QString, reason);
     StandInInstallation install;
     replaceStopProgram(install, stopBody);
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     MessageLog log;
     dlg.show();
     QPointer<QProcess> stop = DlgUpdateProbe::killProcess(dlg);
@@ -325,7 +325,7 @@ void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
     // Give the shells time to become sleep, which then ignores SIGTERM as they did.
     for (const auto &standIn : running)
         QTRY_VERIFY(standIn->runs(updater));
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     QVERIFY(dlg.claimInstallation());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     MessageLog log;
@@ -378,7 +378,7 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
     const QString product = install.binDir() + QStringLiteral("/Halvorquintel");
     if (!productThere)
         QVERIFY(QFile::remove(product));
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     DlgUpdateProbe::setTargetProgress(dlg, 100);
@@ -401,7 +401,7 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
 void TestProcess::restartButtonRelaunchesOnEveryPress()
 {
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     auto *button = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     DlgUpdateProbe::setFailed(dlg, true);
     button->setEnabled(true);
@@ -422,7 +422,7 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
 void TestProcess::secondShowAfterStopFinished()
 {
     StandInInstallation install;
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     MessageLog log;
     dlg.show();
     QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
@@ -443,7 +443,7 @@ void TestProcess::secondShowWhileStopRuns()
 {
     StandInInstallation install;
     replaceStopProgram(install, "sleep 1\n");
-    UpdateWindow dlg(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     MessageLog log;
     dlg.show();
     QProcess *stop = DlgUpdateProbe::killProcess(dlg);

@@ -100,7 +100,7 @@ void TestRollback::cleanup()
 
 std::unique_ptr<DlgUpdate> TestRollback::newWindow() const
 {
-    return std::make_unique<UpdateWindow>(root(QStringLiteral("bin")), ws->package());
+    return std::make_unique<PreparedDlgUpdate>(root(QStringLiteral("bin")), ws->package());
 }
 
 // Files the list removes, files the payload replaces and adds, and an
