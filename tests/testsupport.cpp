@@ -137,15 +137,83 @@ int MessageLog::count(const QString &message) const
 }
 
 StandInInstallation::StandInInstallation(const QString &rootName)
+    : StandInInstallation(rootName, true)
+{}
+
+StandInInstallation::StandInInstallation(const QString &rootName, bool withStandIns)
     : rootPath(tempDir.path() + QLatin1Char('/') + rootName)
 {
     QDir().mkpath(binDir());
+    if (!withStandIns)
+        return;
     const QString stop = binDir() + QStringLiteral("/tskill");
     const QString product = binDir() + QStringLiteral("/Halvorquintel");
     writeFile(stop, stopStandIn);
     writeFile(product, productStandIn);
     makeExecutable(stop);
     makeExecutable(product);
+}
+
+Workspace::Workspace(Bin bin, const QString &rootName, const QString &packageName, PackagePlace place)
+    : StandInInstallation(rootName, bin == Bin::StandIns)
+    , elsewhere(place == PackagePlace::OtherFileSystem
+                    ? std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/quillFern-XXXXXX"))
+                    : nullptr)
+    , packagePath((elsewhere ? elsewhere->path() : workspace()) + QLatin1Char('/') + packageName)
+{
+    QDir().mkpath(work());
+}
+
+Workspace::~Workspace()
+{
+    if (!previousDir.isEmpty())
+        QDir::setCurrent(previousDir);
+}
+
+bool Workspace::isValid() const
+{
+    return StandInInstallation::isValid() && (!elsewhere || elsewhere->isValid()) &&
+           QFileInfo(work()).isDir();
+}
+
+QString Workspace::package() const
+{
+    return packagePath;
+}
+
+QString Workspace::env(const QString &relative) const
+{
+    return packagePath + QStringLiteral("/Env/") + relative;
+}
+
+QString Workspace::work() const
+{
+    return beside(QStringLiteral("work"));
+}
+
+QString Workspace::beside(const QString &relative) const
+{
+    return workspace() + QLatin1Char('/') + relative;
+}
+
+bool Workspace::enterWork()
+{
+    const QString current = QDir::currentPath();
+    if (!QDir::setCurrent(work()))
+        return false;
+    if (previousDir.isEmpty())
+        previousDir = current;
+    return true;
+}
+
+PreparedDlgUpdate::PreparedDlgUpdate(const QString &applicationDir, const QString &package,
+                                     const QByteArray &packageKeys)
+{
+    setApplicationDir(applicationDir);
+    if (!package.isEmpty())
+        setPackageDir(package);
+    if (!packageKeys.isEmpty())
+        setPackageKeys(packageKeys);
 }
 
 bool StandInInstallation::isValid() const

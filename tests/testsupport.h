@@ -1,11 +1,15 @@
 #pragma once
 
+#include <memory>
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include "dlgupdate.h"
 
 // Collects the debug lines written while it lives.
 class MessageLog
@@ -27,6 +31,9 @@ class StandInInstallation
 {
 public:
     explicit StandInInstallation(const QString &rootName = QStringLiteral("install"));
+    virtual ~StandInInstallation() = default;
+    StandInInstallation(const StandInInstallation &) = delete;
+    StandInInstallation &operator=(const StandInInstallation &) = delete;
 
     bool isValid() const;
     QString root() const;
@@ -56,10 +63,57 @@ public:
     // Process ids and program paths the waiting product recorded, one per start.
     QStringList productRecords() const;
 
+protected:
+    // An installation whose bin/ is left empty, without stand-ins.
+    StandInInstallation(const QString &rootName, bool withStandIns);
+
 private:
     QTemporaryDir tempDir;
     QTemporaryDir dataHome;
     QString rootPath;
+};
+
+// The installation, a package beside it and a working folder, in one
+// temporary folder that leaves room for files no run may touch:
+// <workspace>/install/bin, <workspace>/package/Env, <workspace>/work.
+// Only the root, its bin/ and the working folder are made; the package is named.
+class Workspace : public StandInInstallation
+{
+public:
+    // What bin/ holds: nothing, or StandInInstallation's stand-ins.
+    enum class Bin { Empty, StandIns };
+    // Beside the installation, or on a tmpfs, where a run copies the package instead of moving it.
+    enum class PackagePlace { Beside, OtherFileSystem };
+
+    explicit Workspace(Bin bin = Bin::Empty, const QString &rootName = QStringLiteral("install"),
+                       const QString &packageName = QStringLiteral("package"),
+                       PackagePlace place = PackagePlace::Beside);
+    // Puts back the current folder enterWork() found.
+    ~Workspace() override;
+
+    bool isValid() const;
+    QString package() const;
+    // A path in the package's Env folder, the payload.
+    QString env(const QString &relative = QString()) const;
+    QString work() const;
+    // A path beside the installation, the package and the working folder.
+    QString beside(const QString &relative) const;
+    // Makes the working folder the current one while the workspace lives.
+    bool enterWork();
+
+private:
+    std::unique_ptr<QTemporaryDir> elsewhere;
+    QString packagePath;
+    QString previousDir;
+};
+
+// The update window, set up on the installation whose bin/ is `applicationDir`
+// and, where one is given, on `package` as the update to apply.
+class PreparedDlgUpdate : public DlgUpdate
+{
+public:
+    explicit PreparedDlgUpdate(const QString &applicationDir, const QString &package = QString(),
+                               const QByteArray &packageKeys = QByteArray());
 };
 
 // Every entry under `root` (hidden ones and links included, links not

@@ -93,9 +93,7 @@ void TestCommandLine::acceptedCommandLines()
 void TestCommandLine::escapeClosesWithoutRelaunch()
 {
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(install.path(QStringLiteral("package")));
+    PreparedDlgUpdate dlg(install.binDir(), install.path(QStringLiteral("package")));
     MessageLog log;
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));

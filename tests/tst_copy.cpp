@@ -109,54 +109,38 @@ private:
     QMap<QString, QString> surroundings() const;
     QStringList copyWithMessageSequence(bool *ok);
 
-    std::unique_ptr<StandInInstallation> install;
-    std::unique_ptr<QTemporaryDir> workspace;
+    std::unique_ptr<Workspace> ws;
     std::unique_ptr<DlgUpdate> dlg;
     std::unique_ptr<InstallationUpdate> update;
-    QString package;
-    QString previousDir;
 };
 
 void TestCopy::init()
 {
-    install = std::make_unique<StandInInstallation>();
-    workspace = std::make_unique<QTemporaryDir>();
-    QVERIFY(install->isValid());
-    QVERIFY(workspace->isValid());
-    package = workspace->filePath(QStringLiteral("package"));
-    QVERIFY(QDir().mkpath(package + QStringLiteral("/Env")));
-    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("work"))));
-    previousDir = QDir::currentPath();
-    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
+    ws = std::make_unique<Workspace>(Workspace::Bin::StandIns);
+    QVERIFY(ws->isValid());
+    QVERIFY(QDir().mkpath(ws->env()));
+    QVERIFY(ws->enterWork());
 
     dlg = std::make_unique<DlgUpdate>();
-    update = std::make_unique<InstallationUpdate>(install->root(), package, install->binDir());
+    update = std::make_unique<InstallationUpdate>(ws->root(), ws->package(), ws->binDir());
 }
 
 void TestCopy::cleanup()
 {
     update.reset();
     dlg.reset();
-    QDir::setCurrent(previousDir);
-    install.reset();
-    workspace.reset();
+    ws.reset();
 }
 
 QString TestCopy::env(const QString &relative) const
 {
-    return package + QStringLiteral("/Env/") + relative;
+    return ws->env(relative);
 }
 
 QMap<QString, QString> TestCopy::surroundings() const
 {
-    const QStringList ours{QStringLiteral("install"), QStringLiteral("package"), QStringLiteral("work")};
-    QMap<QString, QString> tree;
-    for (const QString &folder : {workspace->path(), install->workspace()}) {
-        const auto entries = treeWithout(snapshotTree(folder), ours);
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-            tree.insert(folder + QLatin1Char('/') + it.key(), it.value());
-    }
-    return tree;
+    return treeWithout(snapshotTree(ws->workspace()),
+                       {QStringLiteral("install"), QStringLiteral("package"), QStringLiteral("work")});
 }
 
 QStringList TestCopy::copyWithMessageSequence(bool *ok)
@@ -183,20 +167,20 @@ void TestCopy::emptyPayload()
     QFETCH(bool, envExists);
     if (!envExists)
         QVERIFY(QDir(env()).removeRecursively());
-    QVERIFY(writeFile(install->path(QStringLiteral("keep.txt")), "kept"));
-    const auto before = snapshotTree(install->root());
+    QVERIFY(writeFile(ws->path(QStringLiteral("keep.txt")), "kept"));
+    const auto before = snapshotTree(ws->root());
 
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
-    QCOMPARE(snapshotTree(install->root()), before);
+    QCOMPARE(snapshotTree(ws->root()), before);
     QVERIFY(!QFile::exists(QStringLiteral("log.txt")));
 }
 
 void TestCopy::nestedPayloadReplacesAndCreates()
 {
-    QVERIFY(writeFile(install->path(QStringLiteral("readme.txt")), "old readme"));
-    QVERIFY(writeFile(install->path(QStringLiteral("bin/lib.so")), "old lib"));
-    QVERIFY(writeFile(install->path(QStringLiteral("keep/untouched.txt")), "untouched"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("readme.txt")), "old readme"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("bin/lib.so")), "old lib"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("keep/untouched.txt")), "untouched"));
     QVERIFY(writeFile(env(QStringLiteral("readme.txt")), "new readme"));
     QVERIFY(writeFile(env(QStringLiteral("bin/lib.so")), "new lib"));
     QVERIFY(writeFile(env(QStringLiteral("a/b/c/d/deep.txt")), "deep"));
@@ -204,16 +188,16 @@ void TestCopy::nestedPayloadReplacesAndCreates()
     MessageLog log;
 
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
-    QCOMPARE(readFile(install->path(QStringLiteral("readme.txt"))), QByteArray("new readme"));
-    QCOMPARE(readFile(install->path(QStringLiteral("bin/lib.so"))), QByteArray("new lib"));
-    QCOMPARE(readFile(install->path(QStringLiteral("a/b/c/d/deep.txt"))), QByteArray("deep"));
-    QCOMPARE(readFile(install->path(QStringLiteral("keep/untouched.txt"))), QByteArray("untouched"));
-    QVERIFY(QFileInfo(install->path(QStringLiteral("empty/folder"))).isDir());
-    QVERIFY(QFileInfo::exists(install->binDir() + QStringLiteral("/tskill")));
+    QCOMPARE(readFile(ws->path(QStringLiteral("readme.txt"))), QByteArray("new readme"));
+    QCOMPARE(readFile(ws->path(QStringLiteral("bin/lib.so"))), QByteArray("new lib"));
+    QCOMPARE(readFile(ws->path(QStringLiteral("a/b/c/d/deep.txt"))), QByteArray("deep"));
+    QCOMPARE(readFile(ws->path(QStringLiteral("keep/untouched.txt"))), QByteArray("untouched"));
+    QVERIFY(QFileInfo(ws->path(QStringLiteral("empty/folder"))).isDir());
+    QVERIFY(QFileInfo::exists(ws->binDir() + QStringLiteral("/tskill")));
     QCOMPARE(log.count(QStringLiteral("copy finish")), 1);
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
     // No temporary file is left anywhere.
-    for (const QString &path : snapshotTree(install->root()).keys())
+    for (const QString &path : snapshotTree(ws->root()).keys())
         QVERIFY2(!QFileInfo(path).fileName().startsWith(QStringLiteral(".quillFern-")) ||
                      path.startsWith(QStringLiteral(".quillFern-backup")),
                  qPrintable(path));
@@ -241,7 +225,7 @@ void TestCopy::skippedEntries()
     MessageLog log;
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     for (const QString &path : hidden) {
-        QVERIFY2(!QFileInfo::exists(install->path(path)), qPrintable(path));
+        QVERIFY2(!QFileInfo::exists(ws->path(path)), qPrintable(path));
         QCOMPARE(
             log.count(QStringLiteral("Left out of the copy: could not copy \"%1\": it is hidden; left out")
                           .arg(env(path))),
@@ -254,9 +238,9 @@ void TestCopy::skippedEntries()
                  1);
     }
     for (const char *path : {"__MACOSX", "sub/__MACOSX"})
-        QVERIFY2(!QFileInfo::exists(install->path(QString::fromLatin1(path))), path);
+        QVERIFY2(!QFileInfo::exists(ws->path(QString::fromLatin1(path))), path);
     for (const char *path : {"lower/__macosx/meta", "mixed/__MacOSX", "sub/visible"})
-        QCOMPARE(readFile(install->path(QString::fromLatin1(path))), QByteArray("copy"));
+        QCOMPARE(readFile(ws->path(QString::fromLatin1(path))), QByteArray("copy"));
 }
 
 void TestCopy::barCountsWhatIsCopied_data()
@@ -278,9 +262,9 @@ void TestCopy::barCountsWhatIsCopied()
     QFETCH(QString, layout);
     QFETCH(QStringList, installed);
     installed << QStringLiteral("a.txt") << QStringLiteral("sub/b.txt");
-    QString packagePath = package;
+    QString packagePath = ws->package();
     if (layout == QLatin1String("archiver's parent")) {
-        packagePath = workspace->filePath(QStringLiteral("__MACOSX/package"));
+        packagePath = ws->beside(QStringLiteral("__MACOSX/package"));
         QVERIFY(QDir().mkpath(packagePath + QStringLiteral("/Env")));
     }
     const QString payload = packagePath + QStringLiteral("/Env/");
@@ -293,7 +277,7 @@ void TestCopy::barCountsWhatIsCopied()
         QVERIFY(writeFile(payload + QStringLiteral("sub/__MACOSX"), "the archiver's own"));
         QVERIFY(writeFile(payload + QStringLiteral("__MACOSX/._a.txt"), "the archiver's too"));
     } else if (layout == QLatin1String("folder link")) {
-        const QString outside = workspace->filePath(QStringLiteral("out"));
+        const QString outside = ws->beside(QStringLiteral("out"));
         QVERIFY(writeFile(outside + QStringLiteral("/f.txt"), "foxtrot"));
         QVERIFY(writeFile(outside + QStringLiteral("/deeper/g.txt"), "golf golf golf"));
         QVERIFY(QFile::link(outside, payload + QStringLiteral("linked")));
@@ -301,14 +285,14 @@ void TestCopy::barCountsWhatIsCopied()
             QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
     } else if (layout == QLatin1String("list left in")) {
         QVERIFY(writeFile(payload + QStringLiteral("del.xml"), "<DelLs><f>nothing-there.txt</f></DelLs>"));
-        const QString elsewhere = workspace->filePath(QStringLiteral("Env elsewhere"));
+        const QString elsewhere = ws->beside(QStringLiteral("Env elsewhere"));
         QVERIFY(QDir().rename(payload, elsewhere));
         QVERIFY(QFile::link(elsewhere, packagePath + QStringLiteral("/Env")));
         if (!QFileInfo(packagePath + QStringLiteral("/Env")).isDir())
             QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
     }
 
-    InstallationUpdate run(install->root(), packagePath, install->binDir());
+    InstallationUpdate run(ws->root(), packagePath, ws->binDir());
     QVERIFY(run.isPackage());
     QCOMPARE(run.applyDeletionList().result,
              layout == QLatin1String("list left in") ? DeletionOutcome::Applied : DeletionOutcome::NoList);
@@ -321,8 +305,8 @@ void TestCopy::barCountsWhatIsCopied()
     QVERIFY2(copied.ok(), qPrintable(copied.outcome.text()));
     qint64 bytes = 0;
     for (const QString &path : installed) {
-        QVERIFY2(QFileInfo(install->path(path)).isFile(), qPrintable(path));
-        bytes += QFileInfo(install->path(path)).size();
+        QVERIFY2(QFileInfo(ws->path(path)).isFile(), qPrintable(path));
+        bytes += QFileInfo(ws->path(path)).size();
     }
     QCOMPARE(total, bytes);
     QCOMPARE(done, bytes);
@@ -330,7 +314,7 @@ void TestCopy::barCountsWhatIsCopied()
 
 void TestCopy::folderOverFileFailsWithMessageSequence()
 {
-    QVERIFY(writeFile(install->path(QStringLiteral("data")), "a file in the way"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("data")), "a file in the way"));
     QVERIFY(writeFile(env(QStringLiteral("data/inner.txt")), "new"));
 
     bool ok = true;
@@ -340,13 +324,13 @@ void TestCopy::folderOverFileFailsWithMessageSequence()
     QCOMPARE(messages, (QStringList{"makedir error", "copyDirectory fail", "data", "copy fail!"}));
     // The run log says which path failed, and the system's reason.
     const QString failure = QStringLiteral("The copy failed: could not create the folder \"%1\": ")
-                                .arg(install->path(QStringLiteral("data")));
+                                .arg(ws->path(QStringLiteral("data")));
     const auto reported = std::find_if(log.messages().cbegin(), log.messages().cend(),
                                        [&](const QString &line) { return line.startsWith(failure); });
     QVERIFY2(reported != log.messages().cend(), qPrintable(log.messages().join(QLatin1Char('\n'))));
     QVERIFY2(reported->size() > failure.size() + 3, qPrintable(*reported));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 95);
-    QCOMPARE(readFile(install->path(QStringLiteral("data"))), QByteArray("a file in the way"));
+    QCOMPARE(readFile(ws->path(QStringLiteral("data"))), QByteArray("a file in the way"));
 
     // Without a translation the log is plain log.txt, holding the last message only.
     QVERIFY(!DlgUpdateProbe::copy(*dlg, *update));
@@ -355,15 +339,15 @@ void TestCopy::folderOverFileFailsWithMessageSequence()
 
 void TestCopy::fileOverFolderKeepsFolder()
 {
-    QVERIFY(writeFile(install->path(QStringLiteral("sub/config/inside.txt")), "inside"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("sub/config/inside.txt")), "inside"));
     QVERIFY(writeFile(env(QStringLiteral("sub/config")), "a file where a folder is"));
 
     bool ok = true;
     const QStringList messages = copyWithMessageSequence(&ok);
     QVERIFY(!ok);
     QCOMPARE(messages, (QStringList{"config", "copyDirectory fail", "sub", "copy fail!"}));
-    QCOMPARE(readFile(install->path(QStringLiteral("sub/config/inside.txt"))), QByteArray("inside"));
-    QVERIFY(temporaryFiles(install->root()).isEmpty());
+    QCOMPARE(readFile(ws->path(QStringLiteral("sub/config/inside.txt"))), QByteArray("inside"));
+    QVERIFY(temporaryFiles(ws->root()).isEmpty());
 }
 
 void TestCopy::listingOrderStopsAtFirstFailure()
@@ -371,12 +355,12 @@ void TestCopy::listingOrderStopsAtFirstFailure()
     // Name order regardless of case, folders and files mixed.
     const QStringList names{"Aardvark.txt", "apple.txt", "Banana.txt", "cherry"};
     for (const QString &name : names)
-        QVERIFY(writeFile(install->path(name), "old"));
+        QVERIFY(writeFile(ws->path(name), "old"));
     // Folders in the way of both "apple.txt" and "Banana.txt".
-    QVERIFY(QFile::remove(install->path(QStringLiteral("apple.txt"))));
-    QVERIFY(QFile::remove(install->path(QStringLiteral("Banana.txt"))));
-    QVERIFY(writeFile(install->path(QStringLiteral("apple.txt/x")), "x"));
-    QVERIFY(writeFile(install->path(QStringLiteral("Banana.txt/x")), "x"));
+    QVERIFY(QFile::remove(ws->path(QStringLiteral("apple.txt"))));
+    QVERIFY(QFile::remove(ws->path(QStringLiteral("Banana.txt"))));
+    QVERIFY(writeFile(ws->path(QStringLiteral("apple.txt/x")), "x"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("Banana.txt/x")), "x"));
     QVERIFY(writeFile(env(QStringLiteral("Aardvark.txt")), "new"));
     QVERIFY(writeFile(env(QStringLiteral("apple.txt")), "new"));
     QVERIFY(writeFile(env(QStringLiteral("Banana.txt")), "new"));
@@ -386,8 +370,8 @@ void TestCopy::listingOrderStopsAtFirstFailure()
     const QStringList messages = copyWithMessageSequence(&ok);
     QVERIFY(!ok);
     QCOMPARE(messages, (QStringList{"apple.txt", "copy fail!"}));
-    QCOMPARE(readFile(install->path(QStringLiteral("Aardvark.txt"))), QByteArray("new"));
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("cherry/in.txt"))));
+    QCOMPARE(readFile(ws->path(QStringLiteral("Aardvark.txt"))), QByteArray("new"));
+    QVERIFY(!QFileInfo::exists(ws->path(QStringLiteral("cherry/in.txt"))));
 }
 
 void TestCopy::unreadableSourceKeepsInstalledFile()
@@ -395,8 +379,8 @@ void TestCopy::unreadableSourceKeepsInstalledFile()
 #ifndef Q_OS_LINUX
     QSKIP("needs a file that opens but cannot be read");
 #endif
-    QVERIFY(writeFile(install->path(QStringLiteral("a.txt")), "old a"));
-    QVERIFY(writeFile(install->path(QStringLiteral("b.bin")), "old b"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("a.txt")), "old a"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("b.bin")), "old b"));
     QVERIFY(writeFile(env(QStringLiteral("a.txt")), "new a"));
     // Opens fine, even for root, but every read of it fails.
     QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), env(QStringLiteral("b.bin"))));
@@ -409,9 +393,9 @@ void TestCopy::unreadableSourceKeepsInstalledFile()
     QCOMPARE(log.count(QStringLiteral("The copy failed: could not copy \"%1\": %2")
                            .arg(env(QStringLiteral("b.bin")), qt_error_string(EIO))),
              1);
-    QCOMPARE(readFile(install->path(QStringLiteral("a.txt"))), QByteArray("new a"));
-    QCOMPARE(readFile(install->path(QStringLiteral("b.bin"))), QByteArray("old b"));
-    QVERIFY(temporaryFiles(install->root()).isEmpty());
+    QCOMPARE(readFile(ws->path(QStringLiteral("a.txt"))), QByteArray("new a"));
+    QCOMPARE(readFile(ws->path(QStringLiteral("b.bin"))), QByteArray("old b"));
+    QVERIFY(temporaryFiles(ws->root()).isEmpty());
 }
 
 void TestCopy::fileSizeLimitKeepsInstalledFile()
@@ -420,26 +404,25 @@ void TestCopy::fileSizeLimitKeepsInstalledFile()
     QSKIP("file-size limits are a POSIX feature");
 #else
     const QByteArray old(1000, 'o');
-    QVERIFY(writeFile(install->path(QStringLiteral("big.dat")), old));
+    QVERIFY(writeFile(ws->path(QStringLiteral("big.dat")), old));
     // A link is copied, never moved, so its bytes are written under the limit.
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("big-source.dat")), QByteArray(4 << 20, 'n')));
-    QVERIFY(
-        QFile::link(workspace->filePath(QStringLiteral("big-source.dat")), env(QStringLiteral("big.dat"))));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("big-source.dat")), QByteArray(4 << 20, 'n')));
+    QVERIFY(QFile::link(ws->beside(QStringLiteral("big-source.dat")), env(QStringLiteral("big.dat"))));
     QVERIFY(writeFile(env(QStringLiteral("small.txt")), "small"));
 
     // The limit applies to the copy in a child process only.
     QProcess runner;
-    runner.setWorkingDirectory(workspace->filePath(QStringLiteral("work")));
+    runner.setWorkingDirectory(ws->beside(QStringLiteral("work")));
     runner.start(QStringLiteral(COPYRUNNER_EXECUTABLE),
-                 {install->binDir(), package, QString::number(64 * 1024)});
+                 {ws->binDir(), ws->package(), QString::number(64 * 1024)});
     QVERIFY(runner.waitForFinished(30000));
     QCOMPARE(runner.exitStatus(), QProcess::NormalExit);
     QCOMPARE(runner.readAllStandardOutput().trimmed(), QByteArray("copy failed"));
 
-    QCOMPARE(readFile(install->path(QStringLiteral("big.dat"))), old);
-    QVERIFY(temporaryFiles(install->root()).isEmpty());
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("small.txt"))));
-    QCOMPARE(readFile(workspace->filePath(QStringLiteral("work/log.txt"))), QByteArray("copy fail!"));
+    QCOMPARE(readFile(ws->path(QStringLiteral("big.dat"))), old);
+    QVERIFY(temporaryFiles(ws->root()).isEmpty());
+    QVERIFY(!QFileInfo::exists(ws->path(QStringLiteral("small.txt"))));
+    QCOMPARE(readFile(ws->beside(QStringLiteral("work/log.txt"))), QByteArray("copy fail!"));
 #endif
 }
 
@@ -496,13 +479,13 @@ void TestCopy::payloadFolderLinks()
     QFETCH(QString, target);
     QFETCH(bool, mount);
     QFETCH(QString, refusal);
-    const QString outside = workspace->filePath(QStringLiteral("out"));
+    const QString outside = ws->beside(QStringLiteral("out"));
     QVERIFY(writeFile(outside + QStringLiteral("/f.txt"), "keep"));
     QVERIFY(writeFile(outside + QStringLiteral("/sub/g.txt"), "keep too"));
     const QMap<QString, QString> targets{{QStringLiteral("outside"), outside},
-                                         {QStringLiteral("root"), install->root()},
-                                         {QStringLiteral("bin"), install->binDir()},
-                                         {QStringLiteral("holder"), install->workspace()}};
+                                         {QStringLiteral("root"), ws->root()},
+                                         {QStringLiteral("bin"), ws->binDir()},
+                                         {QStringLiteral("holder"), ws->workspace()}};
     QVERIFY(writeFile(env(QStringLiteral("a.txt")), "new"));
     const QString linkdir = env(QStringLiteral("linkdir"));
     const auto unmount = qScopeGuard([&linkdir] { PrivateMounts::unmount(linkdir); });
@@ -517,16 +500,16 @@ void TestCopy::payloadFolderLinks()
     if (!QFileInfo(linkdir).isDir())
         QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
     const auto around = surroundings();
-    const auto installedBin = snapshotTree(install->binDir());
+    const auto installedBin = snapshotTree(ws->binDir());
 
     MessageLog log;
     const bool ok = DlgUpdateProbe::copy(*dlg, *update);
     QCOMPARE(surroundings(), around);
     QCOMPARE(ok, refusal.isEmpty());
     if (ok) {
-        QCOMPARE(readFile(install->path(QStringLiteral("linkdir/f.txt"))), QByteArray("keep"));
-        QCOMPARE(readFile(install->path(QStringLiteral("linkdir/sub/g.txt"))), QByteArray("keep too"));
-        QVERIFY(!QFileInfo(install->path(QStringLiteral("linkdir"))).isSymLink());
+        QCOMPARE(readFile(ws->path(QStringLiteral("linkdir/f.txt"))), QByteArray("keep"));
+        QCOMPARE(readFile(ws->path(QStringLiteral("linkdir/sub/g.txt"))), QByteArray("keep too"));
+        QVERIFY(!QFileInfo(ws->path(QStringLiteral("linkdir"))).isSymLink());
         // Copied, never moved out of the folder it leads to.
         QCOMPARE(readFile(outside + QStringLiteral("/f.txt")), QByteArray("keep"));
         return;
@@ -534,8 +517,8 @@ void TestCopy::payloadFolderLinks()
     QCOMPARE(log.count(QStringLiteral("The copy failed: could not copy the folder \"%1\": %2")
                            .arg(env(QStringLiteral("linkdir")), refusal)),
              1);
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("linkdir"))));
-    QCOMPARE(snapshotTree(install->binDir()), installedBin);
+    QVERIFY(!QFileInfo::exists(ws->path(QStringLiteral("linkdir"))));
+    QCOMPARE(snapshotTree(ws->binDir()), installedBin);
 }
 
 void TestCopy::installedMountPoints_data()
@@ -555,8 +538,8 @@ void TestCopy::installedMountPoints()
 {
     QFETCH(QString, mounted);
     QFETCH(QString, refusal);
-    const QString data = install->path(QStringLiteral("data"));
-    const QString outside = workspace->filePath(QStringLiteral("out"));
+    const QString data = ws->path(QStringLiteral("data"));
+    const QString outside = ws->beside(QStringLiteral("out"));
     QVERIFY(writeFile(outside + QStringLiteral("/f.txt"), "outside"));
     const auto unmount = qScopeGuard([&data] { PrivateMounts::standInGone(data); });
     if (mounted == QLatin1String("volume")) {
@@ -682,8 +665,8 @@ void TestCopy::transientRefusalsRiddenOut()
     QFETCH(int, error);
     QFETCH(int, calls);
     QFETCH(bool, done);
-    const QString held = install->path(QStringLiteral("held.dll"));
-    const QString fresh = install->path(QStringLiteral("fresh.dll"));
+    const QString held = ws->path(QStringLiteral("held.dll"));
+    const QString fresh = ws->path(QStringLiteral("fresh.dll"));
     QVERIFY(writeFile(held, "installed"));
     QVERIFY(writeFile(fresh, "new"));
     HANDLE scanner = INVALID_HANDLE_VALUE;
@@ -751,17 +734,16 @@ void TestCopy::windowsShortcutsAreFiles()
     QSKIP("shell shortcuts are Windows' own; elsewhere QFile::link makes a symbolic link");
 #else
     QFETCH(QString, target);
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("out/f.txt")), "keep"));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("out/f.txt")), "keep"));
     const QString shortcut = env(QStringLiteral("short.lnk"));
-    QVERIFY(QFile::link(target == QLatin1String("root") ? install->root() : workspace->filePath(target),
-                        shortcut));
+    QVERIFY(QFile::link(target == QLatin1String("root") ? ws->root() : ws->beside(target), shortcut));
     const QByteArray bytes = readFile(shortcut);
     QVERIFY(!bytes.isEmpty());
     const auto around = surroundings();
 
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(surroundings(), around);
-    const QString installed = install->path(QStringLiteral("short.lnk"));
+    const QString installed = ws->path(QStringLiteral("short.lnk"));
     QVERIFY(Place::entry(installed).isPlainFile());
     QCOMPARE(readFile(installed), bytes);
 #endif
@@ -796,8 +778,7 @@ void TestCopy::specialEntriesLeftOut()
     QString entry = env(QStringLiteral("odd"));
     const QByteArray native = QFile::encodeName(entry);
     if (kind == QLatin1String("link to pipe") || kind == QLatin1String("pipe")) {
-        const QString pipe =
-            kind == QLatin1String("pipe") ? entry : workspace->filePath(QStringLiteral("pipe"));
+        const QString pipe = kind == QLatin1String("pipe") ? entry : ws->beside(QStringLiteral("pipe"));
         QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
         if (pipe != entry)
             QVERIFY(QFile::link(pipe, entry));
@@ -811,7 +792,7 @@ void TestCopy::specialEntriesLeftOut()
         QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0);
         ::close(fd);
     } else if (kind == QLatin1String("dangling")) {
-        QVERIFY(QFile::link(workspace->filePath(QStringLiteral("nothing-here")), entry));
+        QVERIFY(QFile::link(ws->beside(QStringLiteral("nothing-here")), entry));
     } else {
         // "更新" as Chinese Windows writes it, which unpacking keeps as it is.
         const QByteArray gbk = QFile::encodeName(env(QStringLiteral("data/"))) + "\xb8\xfc\xd0\xc2";
@@ -830,13 +811,13 @@ void TestCopy::specialEntriesLeftOut()
         entry = QFile::decodeName(gbk);
     }
     const auto around = surroundings();
-    const auto installed = snapshotTree(install->root());
+    const auto installed = snapshotTree(ws->root());
 
     MessageLog log;
     const bool copied = DlgUpdateProbe::copy(*dlg, *update);
     QCOMPARE(surroundings(), around);
-    QVERIFY(!QFileInfo::exists(install->path(QStringLiteral("odd"))));
-    QVERIFY(!QFileInfo(install->path(QStringLiteral("odd"))).isSymLink());
+    QVERIFY(!QFileInfo::exists(ws->path(QStringLiteral("odd"))));
+    QVERIFY(!QFileInfo(ws->path(QStringLiteral("odd"))).isSymLink());
     if (reason.isEmpty()) {
         QVERIFY(!copied);
         int named = 0;
@@ -846,7 +827,7 @@ void TestCopy::specialEntriesLeftOut()
                          "its name is not valid UTF-8, so it cannot be installed under that name"));
         QCOMPARE(named, 1);
         // Nothing of it was installed, not even an empty folder under a name of its own.
-        const QDir data(install->path(QStringLiteral("data")));
+        const QDir data(ws->path(QStringLiteral("data")));
         QCOMPARE(data.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
                  QStringList());
         QCOMPARE(FileOps::namesNotValidUtf8(data.path()), QStringList());
@@ -858,7 +839,7 @@ void TestCopy::specialEntriesLeftOut()
         return;
     }
     QVERIFY(copied);
-    QCOMPARE(readFile(install->path(QStringLiteral("b.txt"))), QByteArray("new"));
+    QCOMPARE(readFile(ws->path(QStringLiteral("b.txt"))), QByteArray("new"));
     QCOMPARE(log.count(QStringLiteral("Left out of the copy: could not copy \"%1\": %2").arg(entry, reason)),
              1);
 #endif
@@ -871,8 +852,8 @@ void TestCopy::namesAndPermissionsCarried()
     QVERIFY(writeFile(env(file), "unicode"));
     QVERIFY(writeFile(env(QStringLiteral("run.sh")), "#!/bin/sh\n"));
     QVERIFY(makeExecutable(env(QStringLiteral("run.sh"))));
-    QVERIFY(writeFile(install->path(QStringLiteral("run.sh")), "old"));
-    QVERIFY(QFile::setPermissions(install->path(QStringLiteral("run.sh")),
+    QVERIFY(writeFile(ws->path(QStringLiteral("run.sh")), "old"));
+    QVERIFY(QFile::setPermissions(ws->path(QStringLiteral("run.sh")),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QVERIFY(writeFile(env(QStringLiteral("plain.txt")), "plain"));
     QVERIFY(QFile::setPermissions(env(QStringLiteral("plain.txt")),
@@ -881,27 +862,27 @@ void TestCopy::namesAndPermissionsCarried()
 #ifdef Q_OS_UNIX
     // A name at the system's limit, copied rather than moved since it is a link.
     const QString longName = QString(250, QLatin1Char('n'));
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("long-source")), "long"));
-    QVERIFY(QFile::link(workspace->filePath(QStringLiteral("long-source")), env(longName)));
-    QVERIFY(writeFile(install->path(longName), "old long"));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("long-source")), "long"));
+    QVERIFY(QFile::link(ws->beside(QStringLiteral("long-source")), env(longName)));
+    QVERIFY(writeFile(ws->path(longName), "old long"));
 #endif
     const auto executable = QFileInfo(env(QStringLiteral("run.sh"))).permissions();
     const auto plain = QFileInfo(env(QStringLiteral("plain.txt"))).permissions();
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
-    QCOMPARE(readFile(install->path(file)), QByteArray("unicode"));
-    QCOMPARE(QFileInfo(install->path(QStringLiteral("run.sh"))).permissions(), executable);
+    QCOMPARE(readFile(ws->path(file)), QByteArray("unicode"));
+    QCOMPARE(QFileInfo(ws->path(QStringLiteral("run.sh"))).permissions(), executable);
     // Windows has no execute bit and tells executables by their suffix.
-    QCOMPARE(QFileInfo(install->path(QStringLiteral("run.sh"))).isExecutable(),
+    QCOMPARE(QFileInfo(ws->path(QStringLiteral("run.sh"))).isExecutable(),
              executable.testFlag(QFileDevice::ExeOwner));
-    QCOMPARE(QFileInfo(install->path(QStringLiteral("plain.txt"))).permissions(), plain);
+    QCOMPARE(QFileInfo(ws->path(QStringLiteral("plain.txt"))).permissions(), plain);
 #ifdef Q_OS_UNIX
-    QCOMPARE(readFile(install->path(longName)), QByteArray("long"));
+    QCOMPARE(readFile(ws->path(longName)), QByteArray("long"));
 #endif
 }
 
 void TestCopy::successAfterFailureKeepsLog()
 {
-    QVERIFY(writeFile(install->path(QStringLiteral("data")), "in the way"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("data")), "in the way"));
     QVERIFY(writeFile(env(QStringLiteral("data/inner.txt")), "new"));
     QVERIFY(!DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
@@ -914,7 +895,7 @@ void TestCopy::successAfterFailureKeepsLog()
         QVERIFY(log.setFileTime(written, QFileDevice::FileModificationTime));
     }
 
-    QVERIFY(QFile::remove(install->path(QStringLiteral("data"))));
+    QVERIFY(QFile::remove(ws->path(QStringLiteral("data"))));
     QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
     QCOMPARE(QFileInfo(QStringLiteral("log.txt")).lastModified(), written);

@@ -56,61 +56,53 @@ private slots:
     void fileSystemRootRefused();
 
 private:
-    QString root(const QString &relative) const { return installRoot + QLatin1Char('/') + relative; }
-    QString listPath() const { return package + QStringLiteral("/Env/del.xml"); }
+    QString root(const QString &relative) const { return ws->path(relative); }
+    QString listPath() const { return ws->env(QStringLiteral("del.xml")); }
     void writeList(const QByteArray &xml) { QVERIFY(writeFile(listPath(), xml)); }
 
-    std::unique_ptr<QTemporaryDir> workspace;
     void setPackageDir(const QString &dir);
+
+    std::unique_ptr<Workspace> ws;
 
     std::unique_ptr<DlgUpdate> dlg;
     std::unique_ptr<InstallationUpdate> update;
-    QString installRoot;
-    QString package;
     QString outside;
-    QString previousDir;
 };
 
 void TestDeletionList::init()
 {
-    workspace = std::make_unique<QTemporaryDir>();
-    QVERIFY(workspace->isValid());
-    installRoot = workspace->filePath(QStringLiteral("install"));
-    package = workspace->filePath(QStringLiteral("package"));
-    outside = workspace->filePath(QStringLiteral("outside.txt"));
-    QVERIFY(QDir().mkpath(root(QStringLiteral("bin"))));
-    QVERIFY(QDir().mkpath(package + QStringLiteral("/Env")));
-    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("work"))));
+    ws = std::make_unique<Workspace>();
+    QVERIFY(ws->isValid());
+    outside = ws->beside(QStringLiteral("outside.txt"));
+    QVERIFY(QDir().mkpath(ws->env()));
     QVERIFY(writeFile(outside, "outside"));
-    previousDir = QDir::currentPath();
-    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
+    QVERIFY(ws->enterWork());
 
     dlg = std::make_unique<DlgUpdate>();
-    setPackageDir(package);
+    setPackageDir(ws->package());
     DlgUpdateProbe::setTargetProgress(*dlg, 7);
 }
 
 void TestDeletionList::setPackageDir(const QString &dir)
 {
-    update = std::make_unique<InstallationUpdate>(installRoot, dir, root(QStringLiteral("bin")));
+    update = std::make_unique<InstallationUpdate>(ws->root(), dir, root(QStringLiteral("bin")));
 }
 
 void TestDeletionList::cleanup()
 {
     update.reset();
     dlg.reset();
-    QDir::setCurrent(previousDir);
-    workspace.reset();
+    ws.reset();
 }
 
 void TestDeletionList::noList()
 {
     QVERIFY(writeFile(root(QStringLiteral("keep.txt")), "keep"));
-    const auto before = snapshotTree(installRoot);
+    const auto before = snapshotTree(ws->root());
     MessageLog log;
     DlgUpdateProbe::updateDel(*dlg, *update);
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
-    QCOMPARE(snapshotTree(installRoot), before);
+    QCOMPARE(snapshotTree(ws->root()), before);
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
 }
 
@@ -162,12 +154,12 @@ void TestDeletionList::listNotApplied()
         QVERIFY(QDir().mkpath(listPath() + QStringLiteral("/inside")));
     else
         writeList(xml);
-    const auto listBefore = snapshotTree(package);
+    const auto listBefore = snapshotTree(ws->package());
 
     MessageLog log;
     DlgUpdateProbe::updateDel(*dlg, *update);
     QCOMPARE(readFile(root(QStringLiteral("target.txt"))), QByteArray("target"));
-    QCOMPARE(snapshotTree(package), listBefore);
+    QCOMPARE(snapshotTree(ws->package()), listBefore);
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 7);
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
     if (!message.isEmpty())
@@ -319,8 +311,8 @@ void TestDeletionList::listThatCannotBeSetAsideStaysInPackage()
     QFETCH(bool, setAside);
     QVERIFY(writeFile(root(QStringLiteral("old.txt")), "old"));
     writeList("<DelLs><f>old.txt</f></DelLs>");
-    QVERIFY(writeFile(package + QStringLiteral("/Env/new.txt"), "new"));
-    const QString env = package + QStringLiteral("/Env");
+    QVERIFY(writeFile(ws->env(QStringLiteral("new.txt")), "new"));
+    const QString env = ws->package() + QStringLiteral("/Env");
     const QByteArray list = readFile(listPath());
     MessageLog log;
     bool copied = false;
@@ -347,7 +339,7 @@ void TestDeletionList::listThatCannotBeSetAsideStaysInPackage()
 #endif
     } else {
 #ifdef Q_OS_LINUX
-        const ReadOnlyMount readOnly(package);
+        const ReadOnlyMount readOnly(ws->package());
         if (!readOnly.isMounted())
             QSKIP("a read-only bind mount in a mount namespace of its own needs root");
         DlgUpdateProbe::updateDel(*dlg, *update);
@@ -392,14 +384,14 @@ void TestDeletionList::traversalEntriesRefused()
     QFETCH(QString, entry);
     QFETCH(QString, reason);
     QVERIFY(QDir().mkpath(root(QStringLiteral("sub"))));
-    QVERIFY(QFile::link(workspace->path(), root(QStringLiteral("escape"))));
+    QVERIFY(QFile::link(ws->workspace(), root(QStringLiteral("escape"))));
     const QString mounted = root(QStringLiteral("mounted"));
     const auto unmount = qScopeGuard([&mounted] { PrivateMounts::unmount(mounted); });
     if (entry.startsWith(QLatin1String("mounted/"))) {
         if (!ownMounts)
             QSKIP("bind mounts need root and a mount namespace of the test's own");
         QVERIFY(QDir().mkpath(mounted));
-        QVERIFY(PrivateMounts::bind(workspace->path(), mounted));
+        QVERIFY(PrivateMounts::bind(ws->workspace(), mounted));
     }
     QVERIFY(QFile::link(outside, root(QStringLiteral("linked.txt"))));
     QVERIFY(writeFile(root(QStringLiteral("before.txt")), "x"));
@@ -491,32 +483,32 @@ void TestDeletionList::packageRemovedAfterSuccess()
 {
     QFETCH(bool, throughLink);
     QFETCH(bool, mountInPayload);
-    QVERIFY(writeFile(package + QStringLiteral("/Env/file.txt"), "x"));
-    const QString mounted = package + QStringLiteral("/Env/mounted");
+    QVERIFY(writeFile(ws->env(QStringLiteral("file.txt")), "x"));
+    const QString mounted = ws->env(QStringLiteral("mounted"));
     const auto unmount = qScopeGuard([&mounted] { PrivateMounts::standInGone(mounted); });
     if (mountInPayload) {
-        QVERIFY(writeFile(workspace->filePath(QStringLiteral("kept/precious.txt")), "precious"));
-        if (!PrivateMounts::standInMountPoint(workspace->filePath(QStringLiteral("kept")), mounted))
+        QVERIFY(writeFile(ws->beside(QStringLiteral("kept/precious.txt")), "precious"));
+        if (!PrivateMounts::standInMountPoint(ws->beside(QStringLiteral("kept")), mounted))
             QSKIP("bind mounts need root and a mount namespace of the test's own");
         MessageLog log;
         QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
         // Never emptied through the mount point: what it shows stays, and the package with it.
         QCOMPARE(readFile(mounted + QStringLiteral("/precious.txt")), QByteArray("precious"));
-        QCOMPARE(readFile(workspace->filePath(QStringLiteral("kept/precious.txt"))), QByteArray("precious"));
-        QVERIFY(!QFileInfo::exists(package + QStringLiteral("/Env/file.txt")));
+        QCOMPARE(readFile(ws->beside(QStringLiteral("kept/precious.txt"))), QByteArray("precious"));
+        QVERIFY(!QFileInfo::exists(ws->env(QStringLiteral("file.txt"))));
         QCOMPARE(log.count(QStringLiteral("100!")), 1);
         return;
     }
-    const QString link = workspace->filePath(QStringLiteral("package-link"));
+    const QString link = ws->beside(QStringLiteral("package-link"));
     if (throughLink) {
-        QVERIFY(QFile::link(package, link));
+        QVERIFY(QFile::link(ws->package(), link));
         if (!QFileInfo(link).isDir())
             QSKIP("QFile::link made a shell shortcut here, which leads to no folder");
         setPackageDir(link);
     }
     MessageLog log;
     QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
-    QVERIFY(!QFileInfo::exists(package));
+    QVERIFY(!QFileInfo::exists(ws->package()));
     QVERIFY(!QFileInfo(link).isSymLink());
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
     for (const QString &line : log.messages())
@@ -547,14 +539,14 @@ void TestDeletionList::dangerousPackageFolderKept()
     QVERIFY(writeFile(QStringLiteral("in-working-folder.txt"), "work"));
     QMap<QString, QString> dirs{
         {QStringLiteral("empty"), QString()},
-        {QStringLiteral("root"), installRoot},
+        {QStringLiteral("root"), ws->root()},
         {QStringLiteral("root-dotdot"), root(QStringLiteral("bin/.."))},
-        {QStringLiteral("parent"), workspace->path()},
+        {QStringLiteral("parent"), ws->workspace()},
         {QStringLiteral("bin"), root(QStringLiteral("bin"))},
-        {QStringLiteral("link"), workspace->filePath(QStringLiteral("link-to-root"))},
-        {QStringLiteral("documents"), workspace->filePath(QStringLiteral("documents"))},
-        {QStringLiteral("env"), package + QStringLiteral("/Env")},
-        {QStringLiteral("file"), workspace->filePath(QStringLiteral("documents/thesis.txt"))},
+        {QStringLiteral("link"), ws->beside(QStringLiteral("link-to-root"))},
+        {QStringLiteral("documents"), ws->beside(QStringLiteral("documents"))},
+        {QStringLiteral("env"), ws->package() + QStringLiteral("/Env")},
+        {QStringLiteral("file"), ws->beside(QStringLiteral("documents/thesis.txt"))},
     };
     // Another name of the same folder, as a bind mount (or on Windows a junction or subst drive) gives it.
     QTemporaryDir aliases;
@@ -564,29 +556,29 @@ void TestDeletionList::dangerousPackageFolderKept()
         if (!ownMounts)
             QSKIP("bind mounts need root and a mount namespace of the test's own");
         QVERIFY(QDir().mkpath(alias));
-        QVERIFY(PrivateMounts::bind(which == QLatin1String("bind-root") ? installRoot : workspace->path(),
-                                    alias));
+        QVERIFY(
+            PrivateMounts::bind(which == QLatin1String("bind-root") ? ws->root() : ws->workspace(), alias));
     }
     if (which == QLatin1String("short")) {
-        dirs.insert(which, shortPathName(installRoot));
+        dirs.insert(which, shortPathName(ws->root()));
         if (dirs.value(which).isEmpty())
             QSKIP("the system gives this folder no short name");
     }
     dirs.insert(QStringLiteral("bind-root"), alias);
     dirs.insert(QStringLiteral("bind-parent"), alias);
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("documents/thesis.txt")), "precious"));
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("documents/chapter/one.txt")), "precious too"));
-    QVERIFY(writeFile(package + QStringLiteral("/Env/payload.txt"), "payload"));
-    QVERIFY(QFile::link(installRoot, workspace->filePath(QStringLiteral("link-to-root"))));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("documents/thesis.txt")), "precious"));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("documents/chapter/one.txt")), "precious too"));
+    QVERIFY(writeFile(ws->env(QStringLiteral("payload.txt")), "payload"));
+    QVERIFY(QFile::link(ws->root(), ws->beside(QStringLiteral("link-to-root"))));
     if (which == QLatin1String("link") && !QFileInfo(dirs.value(which)).isDir())
         QSKIP("QFile::link made a shell shortcut here, which does not lead to the installation root");
     // A root or a folder above it with an Env of its own is still never applied.
-    for (const QString &folder : {installRoot, workspace->path()}) {
+    for (const QString &folder : {ws->root(), ws->workspace()}) {
         QVERIFY(writeFile(folder + QStringLiteral("/Env/data/file.txt"), "from a folder that is no package"));
         QVERIFY(writeFile(folder + QStringLiteral("/Env/del.xml"), "<DelLs><f>data/file.txt</f></DelLs>"));
     }
-    const auto before = snapshotTree(installRoot);
-    const auto around = snapshotTree(workspace->path());
+    const auto before = snapshotTree(ws->root());
+    const auto around = snapshotTree(ws->workspace());
     setPackageDir(dirs.value(which));
 
     MessageLog log;
@@ -595,9 +587,9 @@ void TestDeletionList::dangerousPackageFolderKept()
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
     QVERIFY(DlgUpdateProbe::updateVersion(*dlg, *update));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
-    QCOMPARE(snapshotTree(installRoot), before);
+    QCOMPARE(snapshotTree(ws->root()), before);
     QCOMPARE(readFile(QStringLiteral("in-working-folder.txt")), QByteArray("work"));
-    QCOMPARE(snapshotTree(workspace->path()), around);
+    QCOMPARE(snapshotTree(ws->workspace()), around);
     QCOMPARE(log.count(QStringLiteral("100!")), 1);
     bool explained = false;
     for (const QString &line : log.messages())
@@ -610,8 +602,8 @@ void TestDeletionList::fileSystemRootRefused()
     // Checked without a removal attempt: a mistake here must not be able to cost the machine.
     const QString bin = root(QStringLiteral("bin"));
     for (const QString &dir : {QStringLiteral("/"), QStringLiteral("/.."), QDir::rootPath()})
-        QVERIFY2(!InstallationPaths::packageRemovalRefusal(dir, installRoot, bin).isEmpty(), qPrintable(dir));
-    QVERIFY(InstallationPaths::packageRemovalRefusal(package, installRoot, bin).isEmpty());
+        QVERIFY2(!InstallationPaths::packageRemovalRefusal(dir, ws->root(), bin).isEmpty(), qPrintable(dir));
+    QVERIFY(InstallationPaths::packageRemovalRefusal(ws->package(), ws->root(), bin).isEmpty());
 }
 
 QTEST_MAIN(TestDeletionList)

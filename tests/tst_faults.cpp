@@ -138,37 +138,32 @@ int journalLines(const QString &root)
     return readFile(root + QLatin1Char('/') + areaName + QStringLiteral("/journal")).count('\n');
 }
 
-// Installation, package and working folder side by side, beside files no run may touch.
-class Workspace
+// The workspace as every fault run finds it, beside files no run may touch.
+class FaultWorkspace : public Workspace
 {
 public:
     // `packageElsewhere` puts the package on a tmpfs, where it is copied instead of moved.
-    Workspace(const QString &rootName, const QString &packageName, bool packageElsewhere = false)
-        : install(rootName)
-        , top(install.workspace())
-        , elsewhere(packageElsewhere ? new QTemporaryDir(QStringLiteral("/dev/shm/quillFern-XXXXXX"))
-                                     : nullptr)
-        , package((elsewhere ? elsewhere->path() : top) + QLatin1Char('/') + packageName)
-        , work(top + QStringLiteral("/work"))
+    FaultWorkspace(const QString &rootName, const QString &packageName, bool packageElsewhere = false)
+        : Workspace(Bin::StandIns, rootName, packageName,
+                    packageElsewhere ? PackagePlace::OtherFileSystem : PackagePlace::Beside)
     {}
 
     bool layOut()
     {
-        return (!elsewhere || elsewhere->isValid()) && install.isValid() && QDir().mkpath(work) &&
-               install.installUpdater(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE)) &&
+        return isValid() && installUpdater(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE)) &&
                writeFile(beside(QStringLiteral("outside.txt")), "outside") &&
                writeFile(beside(QStringLiteral("outside-dir/victim.txt")), "victim") &&
                writeFile(beside(QStringLiteral("outside-dir/keep.txt")), "keep") &&
                writeFile(beside(QStringLiteral("keep-me/notes.txt")), "notes") &&
-               writeFile(root(QStringLiteral("bin/product.dat")), "old product") &&
-               writeFile(root(QStringLiteral("bin/run.sh")), "#!/bin/sh\nold\n") &&
-               makeExecutable(root(QStringLiteral("bin/run.sh"))) &&
-               writeFile(root(QStringLiteral("readme.txt")), "old readme") &&
-               QFile::link(QStringLiteral("readme.txt"), root(QStringLiteral("readme-link"))) &&
-               writeFile(root(QStringLiteral("docs/guide.txt")), "old guide") &&
-               writeFile(root(QStringLiteral("docs/obsolete.txt")), "obsolete") &&
-               writeFile(root(QStringLiteral("data/config.ini")), "user settings") &&
-               QDir().mkpath(root(QStringLiteral("empty-folder"))) &&
+               writeFile(path(QStringLiteral("bin/product.dat")), "old product") &&
+               writeFile(path(QStringLiteral("bin/run.sh")), "#!/bin/sh\nold\n") &&
+               makeExecutable(path(QStringLiteral("bin/run.sh"))) &&
+               writeFile(path(QStringLiteral("readme.txt")), "old readme") &&
+               QFile::link(QStringLiteral("readme.txt"), path(QStringLiteral("readme-link"))) &&
+               writeFile(path(QStringLiteral("docs/guide.txt")), "old guide") &&
+               writeFile(path(QStringLiteral("docs/obsolete.txt")), "obsolete") &&
+               writeFile(path(QStringLiteral("data/config.ini")), "user settings") &&
+               QDir().mkpath(path(QStringLiteral("empty-folder"))) &&
                writeFile(env(QStringLiteral("bin/product.dat")), "new product") &&
                writeFile(env(QStringLiteral("bin/run.sh")), "#!/bin/sh\nnew\n") &&
                makeExecutable(env(QStringLiteral("bin/run.sh"))) &&
@@ -185,25 +180,16 @@ public:
         return writeFile(env(QStringLiteral("del.xml")), list + "</DelLs>");
     }
 
-    QString root(const QString &relative) const { return install.path(relative); }
-    QString env(const QString &relative) const { return package + QStringLiteral("/Env/") + relative; }
-    QString beside(const QString &relative) const { return top + QLatin1Char('/') + relative; }
-    QString updater() const { return install.binDir() + QStringLiteral("/quillFern"); }
+    QString updater() const { return binDir() + QStringLiteral("/quillFern"); }
 
     QMap<QString, QString> outsideTree(const QStringList &alsoLeaveOut = QStringList()) const
     {
-        const QDir base(top);
-        return treeWithout(snapshotTree(top),
-                           QStringList{base.relativeFilePath(install.root()), base.relativeFilePath(package),
-                                       base.relativeFilePath(work)} +
+        const QDir base(workspace());
+        return treeWithout(snapshotTree(workspace()),
+                           QStringList{base.relativeFilePath(root()), base.relativeFilePath(package()),
+                                       base.relativeFilePath(work())} +
                                alsoLeaveOut);
     }
-
-    StandInInstallation install;
-    QString top;
-    std::unique_ptr<QTemporaryDir> elsewhere;
-    QString package;
-    QString work;
 };
 
 // What a completed update makes of `installed`: the list's files gone, the payload's files in.
@@ -326,7 +312,7 @@ void TestFaults::failedRunIsRolledBack()
     QFETCH(bool, packageElsewhere);
     const QString row = QString::fromUtf8(QTest::currentDataTag());
     UpdaterProcessLock lock;
-    Workspace ws(rootName, packageName, packageElsewhere);
+    FaultWorkspace ws(rootName, packageName, packageElsewhere);
     QVERIFY(ws.layOut());
     QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
     QString faults;
@@ -335,12 +321,12 @@ void TestFaults::failedRunIsRolledBack()
 
     switch (fault) {
     case FolderOverFile:
-        QVERIFY(writeFile(ws.root(QStringLiteral("zz-file")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.path(QStringLiteral("zz-file")), "a file where the payload has a folder"));
         QVERIFY(writeFile(ws.env(QStringLiteral("zz-file/inside.txt")), "inside"));
         faults = QStringLiteral("folder zz-file/ over installed file, 5 tries");
         break;
     case FileOverFolder:
-        QVERIFY(writeFile(ws.root(QStringLiteral("zz-folder/inside.txt")),
+        QVERIFY(writeFile(ws.path(QStringLiteral("zz-folder/inside.txt")),
                           "a folder where the payload has a file"));
         QVERIFY(writeFile(ws.env(QStringLiteral("zz-folder")), "a file"));
         faults = QStringLiteral("file zz-folder over non-empty folder, 5 tries");
@@ -348,7 +334,7 @@ void TestFaults::failedRunIsRolledBack()
     case UnreadableSource: {
         for (char letter = 'a'; letter <= 'h'; ++letter) {
             const QString name = QStringLiteral("docs/part-%1.txt").arg(QLatin1Char(letter));
-            QVERIFY(writeFile(ws.root(name), "old part"));
+            QVERIFY(writeFile(ws.path(name), "old part"));
             QVERIFY(writeFile(ws.env(name), "new part"));
         }
         const QString link = linkListedAfter(ws.env(QStringLiteral("docs")), QStringLiteral("guide.txt"),
@@ -359,14 +345,14 @@ void TestFaults::failedRunIsRolledBack()
         break;
     }
     case OutsideEntries: {
-        QVERIFY(QFile::link(QStringLiteral("../outside-dir"), ws.root(QStringLiteral("link-out"))));
-        QVERIFY(QFile::link(QStringLiteral("../outside.txt"), ws.root(QStringLiteral("file-link-out"))));
-        QVERIFY(QDir().mkpath(ws.root(QStringLiteral("sub"))));
+        QVERIFY(QFile::link(QStringLiteral("../outside-dir"), ws.path(QStringLiteral("link-out"))));
+        QVERIFY(QFile::link(QStringLiteral("../outside.txt"), ws.path(QStringLiteral("file-link-out"))));
+        QVERIFY(QDir().mkpath(ws.path(QStringLiteral("sub"))));
         list << QStringLiteral("../outside.txt") << QStringLiteral("sub/../../outside.txt")
              << QStringLiteral("link-out/victim.txt") << QStringLiteral("link-out/../keep-me/notes.txt")
              << QStringLiteral("bin/../../outside-dir/keep.txt") << ws.beside(QStringLiteral("outside.txt"))
              << QStringLiteral("file-link-out") << QStringLiteral("link-out");
-        QVERIFY(writeFile(ws.root(QStringLiteral("zz-file")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.path(QStringLiteral("zz-file")), "a file where the payload has a folder"));
         QVERIFY(writeFile(ws.env(QStringLiteral("zz-file/inside.txt")), "inside"));
         faults = QStringLiteral("8 list entries out of the root or via links, folder over file");
         break;
@@ -376,18 +362,18 @@ void TestFaults::failedRunIsRolledBack()
         for (int level = 1; level <= 100; ++level) {
             folder += QString::fromUtf8("niveau ü %1/").arg(level);
             QVERIFY(
-                writeFile(ws.root(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "old level"));
+                writeFile(ws.path(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "old level"));
             QVERIFY(
                 writeFile(ws.env(folder + QString::fromUtf8("fichier é %1.txt").arg(level)), "new level"));
             QVERIFY(
                 writeFile(ws.env(folder + QString::fromUtf8("nouveau 新 %1.txt").arg(level)), "added level"));
             if (level % 25 == 0) {
                 const QString gone = folder + QString::fromUtf8("à supprimer 删除 %1.txt").arg(level);
-                QVERIFY(writeFile(ws.root(gone), "listed"));
+                QVERIFY(writeFile(ws.path(gone), "listed"));
                 list << gone;
             }
         }
-        QVERIFY(writeFile(ws.root(folder + QString::fromUtf8("bloqué 阻")),
+        QVERIFY(writeFile(ws.path(folder + QString::fromUtf8("bloqué 阻")),
                           "a file where the payload has a folder"));
         QVERIFY(writeFile(ws.env(folder + QString::fromUtf8("bloqué 阻/dedans.txt")), "inside"));
         faults = QString::fromUtf8("folder over file at depth 100, 4 deep list entries, 5 tries");
@@ -396,15 +382,15 @@ void TestFaults::failedRunIsRolledBack()
     }
     QVERIFY(ws.writeList(list));
 
-    const auto installed = installationTree(ws.install.root());
-    const auto packaged = snapshotTree(ws.package);
+    const auto installed = installationTree(ws.root());
+    const auto packaged = snapshotTree(ws.package());
     const auto outside = ws.outsideTree();
 
     UpdaterRun run;
-    QVERIFY(run.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+    QVERIFY(run.start(ws.updater(), {QStringLiteral("update"), ws.package()}, ws.work()));
     QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished, qPrintable(run.errorOutput()));
     // Between tries: the rollback has real changes to undo.
-    const auto midRun = treeWithout(installationTree(ws.install.root()), {areaName});
+    const auto midRun = treeWithout(installationTree(ws.root()), {areaName});
     QVERIFY2(!treeDifferences(installed, midRun).isEmpty(),
              qPrintable(row + QStringLiteral(": the first try changed nothing")));
     if (!replacedEarly.isEmpty())
@@ -414,27 +400,27 @@ void TestFaults::failedRunIsRolledBack()
     const QString outcome = run.waitForLine({rolledBack, notRolledBack}, OutcomeTimeout);
     QVERIFY2(run.isRunning(), qPrintable(row + QStringLiteral(": the updater ended: ") + run.errorOutput()));
     QVERIFY2(!run.hasLine(finished), qPrintable(row + QStringLiteral(": the product was relaunched")));
-    const int productStarts = ws.install.productStarts();
-    const QStringList stopRequests = ws.install.stopRequests();
+    const int productStarts = ws.productStarts();
+    const QStringList stopRequests = ws.stopRequests();
     run.kill();
 
-    const auto after = installationTree(ws.install.root());
+    const auto after = installationTree(ws.root());
     const QStringList lostDifferences = treeDifferences(installed, after);
-    const QStringList packageDifferences = treeDifferences(packaged, snapshotTree(ws.package));
+    const QStringList packageDifferences = treeDifferences(packaged, snapshotTree(ws.package()));
     const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
     report(row, faults, installed.size() + packaged.size() + outside.size(), countLost(installed, after),
            packageDifferences.size() + outsideDifferences.size());
 
-    QVERIFY2(lostDifferences.isEmpty(), qPrintable(describe(lostDifferences, ws.install.root())));
-    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package)));
-    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    QVERIFY2(lostDifferences.isEmpty(), qPrintable(describe(lostDifferences, ws.root())));
+    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package())));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.workspace())));
     QCOMPARE(outcome, rolledBack);
-    QVERIFY2(!StartupEntry(ws.install.root()).exists(), "a start-up entry outlived the rollback");
+    QVERIFY2(!StartupEntry(ws.root()).exists(), "a start-up entry outlived the rollback");
     QCOMPARE(run.errorOutput().count(copyFinished), 5);
-    QCOMPARE(readFile(ws.work + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
+    QCOMPARE(readFile(ws.work() + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
     // The run log tells support the same, beyond the one failure message.
     const QString runLog = QString::fromUtf8(readFile(run.runLogPath()));
-    QVERIFY2(runLog.contains(QStringLiteral("package folder \"") + ws.package + QLatin1Char('"')),
+    QVERIFY2(runLog.contains(QStringLiteral("package folder \"") + ws.package() + QLatin1Char('"')),
              qPrintable(runLog));
     QCOMPARE(runLog.count(QLatin1Char(' ') + copyFinished + QLatin1Char('\n')), 5);
     QVERIFY2(runLog.contains(QLatin1Char(' ') + rolledBack + QLatin1Char('\n')), qPrintable(runLog));
@@ -460,7 +446,7 @@ void TestFaults::fullFileSystemIsRolledBack()
         QSKIP("mounting a size-limited tmpfs in a private mount namespace needs root");
     const bool journalCut = fullDisk == JournalCutShort;
     UpdaterProcessLock lock;
-    Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
+    FaultWorkspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
     constexpr int Clips = 24;
     constexpr int ClipSize = 128 * 1024;
@@ -471,33 +457,33 @@ void TestFaults::fullFileSystemIsRolledBack()
         for (int file = 0; file < LongNames; ++file) {
             const QString name = QStringLiteral("file-with-a-rather-long-name-number-%1.dat")
                                      .arg(file, 3, 10, QLatin1Char('0'));
-            QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
+            QVERIFY(writeFile(ws.path(name), "old " + name.toUtf8()));
             QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
         }
         // Listed last, it makes every try fail after all its moves.
-        QVERIFY(writeFile(ws.root(blocker), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.path(blocker), "a file where the payload has a folder"));
         QVERIFY(writeFile(ws.env(blocker + QStringLiteral("/inside.txt")), "inside"));
     } else {
         for (int clip = 0; clip < Clips; ++clip) {
             const QString name = QStringLiteral("media/clip-%1.bin").arg(clip, 2, 10, QLatin1Char('0'));
             if (clip % 2 == 0)
-                QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
+                QVERIFY(writeFile(ws.path(name), block(1024, 'o')));
             QVERIFY(writeFile(ws.env(name), block(ClipSize, char('a' + clip))));
         }
     }
     QVERIFY(ws.writeList({QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")}));
     // Room for the installation and a few clips, not for all of them; or for installation and
     // package, which a filler then leaves only a few KiB beside.
-    const qint64 size = journalCut ? usedBytes(ws.install.root()) + usedBytes(ws.package) + 1024 * 1024
-                                   : usedBytes(ws.install.root()) + 512 * 1024;
+    const qint64 size = journalCut ? usedBytes(ws.root()) + usedBytes(ws.package()) + 1024 * 1024
+                                   : usedBytes(ws.root()) + 512 * 1024;
     // Of one length wherever the temporary folder is, so that the journal's records, and where the full
     // disk cuts them, stay the same.
     const QTemporaryDir mountFolder(QStringLiteral("/tmp/quillFern-disk-XXXXXX"));
     QVERIFY(mountFolder.isValid());
     const QString mountPoint = mountFolder.path();
 
-    const auto staged = installationTree(ws.install.root());
-    const auto packaged = snapshotTree(ws.package);
+    const auto staged = installationTree(ws.root());
+    const auto packaged = snapshotTree(ws.package());
     const auto outside = ws.outsideTree();
 
     // Mounts, copies the installation (and the package, with "along") in, waits for the go, then
@@ -516,9 +502,9 @@ void TestFaults::fullFileSystemIsRolledBack()
     QVERIFY(run.start(QStringLiteral("unshare"),
                       {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
                        QStringLiteral("sh"), QStringLiteral("-c"), driver, QStringLiteral("sh"), mountPoint,
-                       QString::number(size), ws.install.root(), ws.package,
+                       QString::number(size), ws.root(), ws.package(),
                        journalCut ? QStringLiteral("along") : QStringLiteral("beside")},
-                      ws.work));
+                      ws.work()));
     if (run.waitForLine({QStringLiteral("ready")}, 30000).isEmpty()) {
         const bool ended = !run.isRunning();
         run.kill();
@@ -534,7 +520,7 @@ void TestFaults::fullFileSystemIsRolledBack()
     // The mount exists only in the driver's namespace, which its /proc entry shows.
     const QString disk = QStringLiteral("/proc/%1/root%2").arg(run.pid()).arg(mountPoint);
     const QString root = disk + QStringLiteral("/install");
-    const QString package = journalCut ? disk + QStringLiteral("/package") : ws.package;
+    const QString package = journalCut ? disk + QStringLiteral("/package") : ws.package();
     const auto installed = installationTree(root);
     QVERIFY2(treeDifferences(staged, installed).isEmpty(),
              qPrintable(describe(treeDifferences(staged, installed), root)));
@@ -600,9 +586,9 @@ void TestFaults::fullFileSystemIsRolledBack()
 
     QVERIFY2(lostDifferences.isEmpty(), qPrintable(describe(lostDifferences, root)));
     QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, package)));
-    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.workspace())));
     QCOMPARE(outcome, rolledBack);
-    QCOMPARE(readFile(ws.work + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
+    QCOMPARE(readFile(ws.work() + QStringLiteral("/log.txt")), QByteArray("copy fail!"));
     QCOMPARE(productStarts, QByteArray());
     QCOMPARE(stopRequests, QByteArray("Halvorquintel\n"));
     // A journal write the full disk cut short says why, for support to see.
@@ -638,7 +624,7 @@ void TestFaults::killedRunIsFinishedByNextRun()
     QFETCH(bool, packageDeleted);
     QFETCH(bool, listNamesUpdater);
     UpdaterProcessLock lock;
-    Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
+    FaultWorkspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
     QStringList list;
     if (packageDeleted) {
@@ -648,14 +634,14 @@ void TestFaults::killedRunIsFinishedByNextRun()
         for (int part = 0; part < Parts; ++part) {
             for (int file = 0; file < FilesPerPart; ++file) {
                 const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
-                QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
+                QVERIFY(writeFile(ws.path(name), "old " + name.toUtf8()));
                 QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
             }
         }
         for (int number = 1; number <= 3; ++number) {
             QVERIFY(writeFile(ws.env(QStringLiteral("adir/added-%1.txt").arg(number)), "added"));
             list << QStringLiteral("bin/plugin-%1.dll").arg(number);
-            QVERIFY(writeFile(ws.root(list.last()), "old plugin"));
+            QVERIFY(writeFile(ws.path(list.last()), "old plugin"));
         }
     } else {
         list = QStringList{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
@@ -665,45 +651,45 @@ void TestFaults::killedRunIsFinishedByNextRun()
             for (int file = 0; file < FilesPerPart; ++file) {
                 const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(part).arg(file);
                 if (file % 10 == 0)
-                    QVERIFY(writeFile(ws.root(name), "old " + name.toUtf8()));
+                    QVERIFY(writeFile(ws.path(name), "old " + name.toUtf8()));
                 QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
             }
         }
         for (int big = 0; big < 4; ++big) {
             const QString name = QStringLiteral("media/big-%1.bin").arg(big);
             if (big % 2 == 0)
-                QVERIFY(writeFile(ws.root(name), block(1024, 'o')));
+                QVERIFY(writeFile(ws.path(name), block(1024, 'o')));
             QVERIFY(writeFile(ws.env(name), block(8 * 1024 * 1024, char('a' + big))));
         }
     }
     const QString updater = QStringLiteral("bin/") + QFileInfo(ws.updater()).fileName();
     QVERIFY(ws.writeList(listNamesUpdater ? list + QStringList{updater} : list));
 
-    const auto installed = installationTree(ws.install.root());
+    const auto installed = installationTree(ws.root());
     const auto outside = ws.outsideTree();
     const auto payload =
-        treeWithout(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
+        treeWithout(snapshotTree(ws.package() + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
     // With the package gone nothing can complete the update: the next run puts the old version back.
     const auto expected = packageDeleted ? installed : updatedTree(installed, list, payload);
 
     int recordsAtKill = 0;
     {
         UpdaterRun first;
-        QVERIFY(first.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+        QVERIFY(first.start(ws.updater(), {QStringLiteral("update"), ws.package()}, ws.work()));
         QElapsedTimer clock;
         clock.start();
         while (first.isRunning() && clock.elapsed() < FirstTryTimeout && recordsAtKill < killAt) {
             QTest::qSleep(2);
-            recordsAtKill = journalLines(ws.install.root());
+            recordsAtKill = journalLines(ws.root());
         }
         first.kill();
         QVERIFY2(recordsAtKill >= killAt,
                  qPrintable(QStringLiteral("the copy never got going: ") + first.errorOutput()));
         QVERIFY2(!first.hasLine(copyFinished), "the copy finished before the kill");
     }
-    const auto killed = installationTree(ws.install.root());
+    const auto killed = installationTree(ws.root());
     // Nothing torn: every payload file is whole, still in the package or in its place.
-    const auto leftInPackage = snapshotTree(ws.package + QStringLiteral("/Env"));
+    const auto leftInPackage = snapshotTree(ws.package() + QStringLiteral("/Env"));
     for (auto it = payload.cbegin(); it != payload.cend(); ++it)
         QVERIFY2(leftInPackage.value(it.key()) == it.value() || killed.value(it.key()) == it.value(),
                  qPrintable(it.key()));
@@ -712,28 +698,28 @@ void TestFaults::killedRunIsFinishedByNextRun()
              "the killed run changed nothing");
     QVERIFY2(!treeDifferences(expected, treeWithout(killed, {areaName})).isEmpty(),
              "the killed run had finished");
-    QCOMPARE(ws.install.productStarts(), 0);
+    QCOMPARE(ws.productStarts(), 0);
     // The user removes the package the killed run had half moved into the installation.
     if (packageDeleted)
-        QVERIFY2(QDir(ws.package).removeRecursively(), qPrintable(ws.package));
+        QVERIFY2(QDir(ws.package()).removeRecursively(), qPrintable(ws.package()));
 
     // The next logon runs the command the killed run left in its start-up entry.
-    const StartupEntry entry(ws.install.root());
+    const StartupEntry entry(ws.root());
     QVERIFY2(entry.exists(), qPrintable(entry.location()));
     const QStringList command = desktopEntryCommand(entry.location());
-    QCOMPARE(command, (QStringList{ws.updater(), QStringLiteral("update"), ws.package}));
+    QCOMPARE(command, (QStringList{ws.updater(), QStringLiteral("update"), ws.package()}));
     UpdaterRun second;
-    QVERIFY(second.start(command.value(0), command.mid(1), ws.work));
+    QVERIFY(second.start(command.value(0), command.mid(1), ws.work()));
     if (!packageDeleted)
         QVERIFY2(second.waitForLine({finished}, OutcomeTimeout) == finished,
                  qPrintable(second.errorOutput()));
     // The product runs again either way; the self-stop is the last thing the run does.
-    QTRY_COMPARE_WITH_TIMEOUT(ws.install.productStarts(), 1, OutcomeTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(ws.productStarts(), 1, OutcomeTimeout);
     QVERIFY2(ended(second, 10000), "the run did not end after its self-stop");
     // Every line it wrote, up to its end.
     second.waitForLine(QStringList(), 0);
 
-    const auto after = installationTree(ws.install.root());
+    const auto after = installationTree(ws.root());
     const QStringList differences = treeDifferences(expected, after);
     const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
     report(QString::fromUtf8(QTest::currentDataTag()) + QStringLiteral(", then run again"),
@@ -743,8 +729,8 @@ void TestFaults::killedRunIsFinishedByNextRun()
                .arg(packageDeleted ? QStringLiteral("deleted") : QStringLiteral("rerun")),
            expected.size() + outside.size(), countLost(expected, after), outsideDifferences.size());
 
-    QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.install.root())));
-    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
+    QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.root())));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.workspace())));
     if (packageDeleted) {
         // A journal whose package is gone is no damaged one.
         const QStringList skipped =
@@ -752,10 +738,11 @@ void TestFaults::killedRunIsFinishedByNextRun()
         QVERIFY2(skipped.isEmpty(),
                  qPrintable(QStringLiteral("%1 lines like: ").arg(skipped.size()) + skipped.value(0)));
         QVERIFY2(!second.hasLine(QStringLiteral("delete finish!")), "a deletion list was applied");
-        QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package + QStringLiteral(" was made again")));
-        QVERIFY2(!QFileInfo::exists(ws.root(lockName)), "the lock outlived the run");
+        QVERIFY2(!QFileInfo::exists(ws.package()),
+                 qPrintable(ws.package() + QStringLiteral(" was made again")));
+        QVERIFY2(!QFileInfo::exists(ws.path(lockName)), "the lock outlived the run");
         QVERIFY2(!entry.exists(), "the start-up entry outlived the run that rolled the update back");
-        QCOMPARE(ws.install.productStarts(), 1);
+        QCOMPARE(ws.productStarts(), 1);
         return;
     }
     QVERIFY(second.hasLine(interruptedRun));
@@ -764,12 +751,12 @@ void TestFaults::killedRunIsFinishedByNextRun()
         QVERIFY(second.hasLine(
             QStringLiteral("Deletion list: could not delete \"%1\": the updater needs it to start")
                 .arg(updater)));
-    QVERIFY2(!QFileInfo::exists(ws.package), qPrintable(ws.package));
-    QVERIFY2(!QFileInfo::exists(ws.root(areaName)), qPrintable(ws.root(areaName)));
-    QVERIFY(!QFileInfo::exists(ws.work + QStringLiteral("/log.txt")));
+    QVERIFY2(!QFileInfo::exists(ws.package()), qPrintable(ws.package()));
+    QVERIFY2(!QFileInfo::exists(ws.path(areaName)), qPrintable(ws.path(areaName)));
+    QVERIFY(!QFileInfo::exists(ws.work() + QStringLiteral("/log.txt")));
     QVERIFY2(!entry.exists(), "the start-up entry outlived the run that finished the update");
-    QCOMPARE(ws.install.productStarts(), 1);
-    QCOMPARE(ws.install.stopRequests(),
+    QCOMPARE(ws.productStarts(), 1);
+    QCOMPARE(ws.stopRequests(),
              QStringList({QStringLiteral("Halvorquintel"), QStringLiteral("Halvorquintel")}));
 }
 
@@ -797,25 +784,25 @@ void TestFaults::everyEndingLeavesInstallationWhole()
     QFETCH(bool, rolledBack);
     const QString row = QString::fromUtf8(QTest::currentDataTag());
     UpdaterProcessLock lock;
-    Workspace ws(QStringLiteral("install"), QStringLiteral("package"));
+    FaultWorkspace ws(QStringLiteral("install"), QStringLiteral("package"));
     QVERIFY(ws.layOut());
     const QStringList list{QStringLiteral("docs/obsolete.txt"), QStringLiteral("readme-link")};
     QVERIFY(ws.writeList(list));
     // At the real pace the first run waits 3 s for its first try, which the second one must meet.
     if (ending == SecondUpdaterWhileWaiting)
-        QVERIFY(ws.install.installUpdater());
+        QVERIFY(ws.installUpdater());
     const int bulk = ending == CloseDuringStage || ending == SecondUpdaterDuringStage ? 4000 : 0;
     for (int file = 0; file < bulk; ++file) {
         const QString name = QStringLiteral("bulk/part-%1/file-%2.txt").arg(file / 200).arg(file);
         if (file % 4 == 0)
-            QVERIFY(writeFile(ws.root(name), "old"));
+            QVERIFY(writeFile(ws.path(name), "old"));
         QVERIFY(writeFile(ws.env(name), "new " + name.toUtf8()));
     }
     if (rolledBack) {
-        QVERIFY(writeFile(ws.root(QStringLiteral("zz-file")), "a file where the payload has a folder"));
+        QVERIFY(writeFile(ws.path(QStringLiteral("zz-file")), "a file where the payload has a folder"));
         QVERIFY(writeFile(ws.env(QStringLiteral("zz-file/inside.txt")), "inside"));
     }
-    const QString stop = ws.install.binDir() + QStringLiteral("/tskill");
+    const QString stop = ws.binDir() + QStringLiteral("/tskill");
     QString stuck;
     switch (ending) {
     case StopProgramMissing:
@@ -827,14 +814,14 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         break;
     case TrashThatCannotGo:
         // Left by an earlier run whose clean-up could not finish; root needs the immutable flag.
-        stuck = ws.root(QStringLiteral(".quillFern-trash/earlier/files/bin/product.dat"));
+        stuck = ws.path(QStringLiteral(".quillFern-trash/earlier/files/bin/product.dat"));
         QVERIFY(writeFile(stuck, "an original still in use"));
         QVERIFY(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), stuck}) == 0 ||
                 QFile::setPermissions(QFileInfo(stuck).absolutePath(), QFile::ReadOwner | QFile::ExeOwner));
         break;
     case EmptyLockLeftBehind: {
         // Created and never written: it names no updater, live or dead.
-        QFile lock(ws.root(lockName));
+        QFile lock(ws.path(lockName));
         QVERIFY(lock.open(QIODevice::WriteOnly));
         QVERIFY(
             lock.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
@@ -844,19 +831,18 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         QVERIFY(QFile::copy(ws.updater(), ws.env(QStringLiteral("bin/quillFern"))));
         QVERIFY(writeFile(ws.env(QStringLiteral("bin/tskill")), readFile(stop) + "# the new stop program\n"));
         QVERIFY(makeExecutable(ws.env(QStringLiteral("bin/tskill"))));
-        QVERIFY(writeFile(ws.root(QStringLiteral("bin/libhelper.so.1")), "old library"));
+        QVERIFY(writeFile(ws.path(QStringLiteral("bin/libhelper.so.1")), "old library"));
         QVERIFY(writeFile(ws.env(QStringLiteral("bin/libhelper.so.1")), "new library"));
         break;
     default:
         break;
     }
 
-    const auto installed =
-        treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
-    const auto packaged = snapshotTree(ws.package);
+    const auto installed = treeWithout(installationTree(ws.root()), {QStringLiteral(".quillFern-trash")});
+    const auto packaged = snapshotTree(ws.package());
     const auto outside = ws.outsideTree();
     const auto payload =
-        treeWithout(snapshotTree(ws.package + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
+        treeWithout(snapshotTree(ws.package() + QStringLiteral("/Env")), {QStringLiteral("del.xml")});
     const auto expected = rolledBack ? installed : updatedTree(installed, list, payload);
 
     const QString leaving =
@@ -866,7 +852,7 @@ void TestFaults::everyEndingLeavesInstallationWhole()
     UpdaterRun *updating = &run;
     UpdaterRun *leaver = &second;
     QString program = ws.updater();
-    QStringList arguments{QStringLiteral("update"), ws.package};
+    QStringList arguments{QStringLiteral("update"), ws.package()};
     if (ending == StopProgramMissing) {
         // Without a stop program the updater ends every Halvorquintel of the user itself: in a
         // process namespace of its own it sees no process but its own.
@@ -880,14 +866,14 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         const QString thenWaitForProduct =
             QStringLiteral("\"$@\"; status=$?; tries=0; while [ ! -s '%1' ] && [ $tries -lt 100 ]; "
                            "do sleep 0.05; tries=$((tries + 1)); done; exit $status")
-                .arg(ws.root(QStringLiteral("bin/product-starts.log")));
+                .arg(ws.path(QStringLiteral("bin/product-starts.log")));
         arguments = ownNamespace +
                     QStringList{QStringLiteral("sh"), QStringLiteral("-c"), thenWaitForProduct,
                                 QStringLiteral("sh"), program} +
                     arguments;
         program = QStringLiteral("unshare");
     }
-    QVERIFY(run.start(program, arguments, ws.work));
+    QVERIFY(run.start(program, arguments, ws.work()));
     switch (ending) {
     case CloseBetweenTries:
         QVERIFY2(run.waitForLine({copyFinished}, FirstTryTimeout) == copyFinished,
@@ -895,7 +881,7 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         QVERIFY(::kill(pid_t(run.pid()), SIGTERM) == 0);
         break;
     case CloseDuringStage:
-        QVERIFY2(waitForJournal(run, ws.install.root(), 100), qPrintable(run.errorOutput()));
+        QVERIFY2(waitForJournal(run, ws.root(), 100), qPrintable(run.errorOutput()));
         QVERIFY(::kill(pid_t(run.pid()), SIGTERM) == 0);
         break;
     case SecondUpdaterAtOnce:
@@ -904,8 +890,8 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         if (ending == SecondUpdaterWhileWaiting)
             QTest::qWait(1000);
         if (ending == SecondUpdaterDuringStage)
-            QVERIFY2(waitForJournal(run, ws.install.root(), 100), qPrintable(run.errorOutput()));
-        QVERIFY(second.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+            QVERIFY2(waitForJournal(run, ws.root(), 100), qPrintable(run.errorOutput()));
+        QVERIFY(second.start(ws.updater(), {QStringLiteral("update"), ws.package()}, ws.work()));
         // Started together, either may take the installation; the other one leaves.
         for (int wait = 0; wait < 100 && !second.hasLine(leaving) && !run.hasLine(leaving); ++wait) {
             second.waitForLine({leaving}, 50);
@@ -928,7 +914,7 @@ void TestFaults::everyEndingLeavesInstallationWhole()
         // A second run, over what the first one installed, must not roll it back.
         QVERIFY(writeFile(ws.env(QStringLiteral("docs/guide.txt")), "new guide"));
         UpdaterRun again;
-        QVERIFY(again.start(ws.updater(), {QStringLiteral("update"), ws.package}, ws.work));
+        QVERIFY(again.start(ws.updater(), {QStringLiteral("update"), ws.package()}, ws.work()));
         QVERIFY2(ended(again, OutcomeTimeout), qPrintable(again.errorOutput()));
         QVERIFY2(!again.hasLine(interruptedRun), qPrintable(again.errorOutput()));
         QVERIFY(QFileInfo::exists(stuck));
@@ -937,10 +923,10 @@ void TestFaults::everyEndingLeavesInstallationWhole()
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    const auto after = treeWithout(installationTree(ws.install.root()), {QStringLiteral(".quillFern-trash")});
+    const auto after = treeWithout(installationTree(ws.root()), {QStringLiteral(".quillFern-trash")});
     const QStringList differences = treeDifferences(expected, after);
     const QStringList packageDifferences =
-        rolledBack ? treeDifferences(packaged, snapshotTree(ws.package)) : QStringList();
+        rolledBack ? treeDifferences(packaged, snapshotTree(ws.package())) : QStringList();
     const QStringList outsideDifferences = treeDifferences(outside, ws.outsideTree());
     report(row,
            rolledBack ? QStringLiteral("rolled back, package kept")
@@ -948,15 +934,15 @@ void TestFaults::everyEndingLeavesInstallationWhole()
            expected.size() + (rolledBack ? packaged.size() : 0) + outside.size(), countLost(expected, after),
            packageDifferences.size() + outsideDifferences.size());
 
-    QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.install.root())));
-    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package)));
-    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.top)));
-    QCOMPARE(QFileInfo::exists(ws.package), rolledBack);
-    QVERIFY2(!QFileInfo::exists(ws.root(lockName)), "the lock outlived the run");
-    QVERIFY2(!StartupEntry(ws.install.root()).exists(), "a start-up entry outlived the run");
-    QCOMPARE(ws.install.productStarts(), rolledBack ? 0 : (ending == TrashThatCannotGo ? 2 : 1));
+    QVERIFY2(differences.isEmpty(), qPrintable(describe(differences, ws.root())));
+    QVERIFY2(packageDifferences.isEmpty(), qPrintable(describe(packageDifferences, ws.package())));
+    QVERIFY2(outsideDifferences.isEmpty(), qPrintable(describe(outsideDifferences, ws.workspace())));
+    QCOMPARE(QFileInfo::exists(ws.package()), rolledBack);
+    QVERIFY2(!QFileInfo::exists(ws.path(lockName)), "the lock outlived the run");
+    QVERIFY2(!StartupEntry(ws.root()).exists(), "a start-up entry outlived the run");
+    QCOMPARE(ws.productStarts(), rolledBack ? 0 : (ending == TrashThatCannotGo ? 2 : 1));
     if (ending != StopProgramMissing)
-        QCOMPARE(ws.install.stopRequests().count(QStringLiteral("Halvorquintel")),
+        QCOMPARE(ws.stopRequests().count(QStringLiteral("Halvorquintel")),
                  ending == TrashThatCannotGo ? 2 : 1);
     // Without tskill the updater stopped the product by name itself, and still ended with its run.
     if (ending == StopProgramMissing) {

@@ -14,8 +14,6 @@ class TestForm : public QObject
     Q_OBJECT
 
 private slots:
-    void objectNamesAndClasses_data();
-    void objectNamesAndClasses();
     void geometry();
     void styleSheets_data();
     void styleSheets();
@@ -25,78 +23,11 @@ private slots:
     void disabledButtonClickDoesNothing();
 };
 
-void TestForm::objectNamesAndClasses_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("parentName");
-    QTest::newRow("frameMain") << "frameMain"
-                               << "QFrame"
-                               << "DlgUpdate";
-    QTest::newRow("frameTitle") << "frameTitle"
-                                << "QFrame"
-                                << "frameMain";
-    QTest::newRow("txtTitle") << "txtTitle"
-                              << "QLabel"
-                              << "frameTitle";
-    QTest::newRow("line") << "line"
-                          << "QFrame"
-                          << "frameMain";
-    QTest::newRow("frameMiddle") << "frameMiddle"
-                                 << "QFrame"
-                                 << "frameMain";
-    QTest::newRow("label") << "label"
-                           << "QLabel"
-                           << "frameMiddle";
-    QTest::newRow("frameMiddle_2") << "frameMiddle_2"
-                                   << "QFrame"
-                                   << "frameMain";
-    QTest::newRow("progress") << "progress"
-                              << "QProgressBar"
-                              << "frameMiddle_2";
-    QTest::newRow("frameBottom") << "frameBottom"
-                                 << "QFrame"
-                                 << "frameMain";
-    QTest::newRow("btnOK") << "btnOK"
-                           << "QPushButton"
-                           << "frameBottom";
-    QTest::newRow("verticalLayout") << "verticalLayout"
-                                    << "QVBoxLayout"
-                                    << "frameMain";
-    QTest::newRow("horizontalLayout_6") << "horizontalLayout_6"
-                                        << "QHBoxLayout"
-                                        << "frameTitle";
-    QTest::newRow("horizontalLayout") << "horizontalLayout"
-                                      << "QHBoxLayout"
-                                      << "frameMiddle";
-    QTest::newRow("horizontalLayout_4") << "horizontalLayout_4"
-                                        << "QHBoxLayout"
-                                        << "frameMiddle_2";
-    QTest::newRow("horizontalLayout_2") << "horizontalLayout_2"
-                                        << "QHBoxLayout"
-                                        << "frameBottom";
-}
-
-void TestForm::objectNamesAndClasses()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, className);
-    QFETCH(QString, parentName);
-
-    DlgUpdate dlg;
-    QCOMPARE(dlg.objectName(), QStringLiteral("DlgUpdate"));
-    auto *object = dlg.findChild<QObject *>(name);
-    QVERIFY2(object, qPrintable(name));
-    QCOMPARE(QString::fromLatin1(object->metaObject()->className()), className);
-    QCOMPARE(object->parent()->objectName(), parentName);
-}
-
 void TestForm::geometry()
 {
     // Showing stops the product: the stand-in stop program keeps that inside the temporary folder.
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
@@ -205,8 +136,7 @@ void TestForm::clickReachesSlotOnce()
     // The failed window's button hands over to the relaunch: one click, one hand-over.
     StandInInstallation install;
     QVERIFY(install.isValid());
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     DlgUpdateProbe::setFailed(dlg, true);
     ui->btnOK->setEnabled(true);
@@ -219,8 +149,7 @@ void TestForm::clickReachesSlotOnce()
 void TestForm::disabledButtonClickDoesNothing()
 {
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     Ui_DlgUpdate *ui = DlgUpdateProbe::ui(dlg);
     MessageLog log;
     DlgUpdateProbe::setFailed(dlg, true);

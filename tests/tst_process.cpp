@@ -231,10 +231,8 @@ void TestProcess::showStopsProduct()
     const QString productName = testOnlyName("P");
     StandInProcess product(productName);
     QVERIFY(product.started());
-    DlgUpdate dlg;
+    PreparedDlgUpdate dlg(install.binDir(), install.path(QStringLiteral("package")));
     DlgUpdateProbe::setProductName(dlg, productName);
-    dlg.setApplicationDir(install.binDir());
-    dlg.setPackageDir(install.path(QStringLiteral("package")));
     MessageLog log;
     dlg.show();
 
@@ -270,8 +268,7 @@ void TestProcess::stopProgramThatNeverFinishesIsLeftBehind()
     QFETCH(QString, reason);
     StandInInstallation install;
     replaceStopProgram(install, stopBody);
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     MessageLog log;
     dlg.show();
     QPointer<QProcess> stop = DlgUpdateProbe::killProcess(dlg);
@@ -328,8 +325,7 @@ void TestProcess::selfStopEndsOnlyThisInstallationsUpdaters()
     // Give the shells time to become sleep, which then ignores SIGTERM as they did.
     for (const auto &standIn : running)
         QTRY_VERIFY(standIn->runs(updater));
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     QVERIFY(dlg.claimInstallation());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     MessageLog log;
@@ -382,8 +378,7 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
     const QString product = install.binDir() + QStringLiteral("/Halvorquintel");
     if (!productThere)
         QVERIFY(QFile::remove(product));
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     QSignalSpy closed(&dlg, &QDialog::rejected);
     auto *bar = dlg.findChild<QProgressBar *>(QStringLiteral("progress"));
     DlgUpdateProbe::setTargetProgress(dlg, 100);
@@ -406,8 +401,7 @@ void TestProcess::relaunchStartsProductAndStopsUpdater()
 void TestProcess::restartButtonRelaunchesOnEveryPress()
 {
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     auto *button = dlg.findChild<QPushButton *>(QStringLiteral("btnOK"));
     DlgUpdateProbe::setFailed(dlg, true);
     button->setEnabled(true);
@@ -428,8 +422,7 @@ void TestProcess::restartButtonRelaunchesOnEveryPress()
 void TestProcess::secondShowAfterStopFinished()
 {
     StandInInstallation install;
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     MessageLog log;
     dlg.show();
     QTRY_COMPARE(log.count(QStringLiteral("kill finish")), 1);
@@ -450,8 +443,7 @@ void TestProcess::secondShowWhileStopRuns()
 {
     StandInInstallation install;
     replaceStopProgram(install, "sleep 1\n");
-    DlgUpdate dlg;
-    dlg.setApplicationDir(install.binDir());
+    PreparedDlgUpdate dlg(install.binDir());
     MessageLog log;
     dlg.show();
     QProcess *stop = DlgUpdateProbe::killProcess(dlg);

@@ -71,8 +71,8 @@ private slots:
     void closeDuringStageRollsBack();
 
 private:
-    QString root(const QString &relative) const { return installRoot + QLatin1Char('/') + relative; }
-    QString env(const QString &relative) const { return package + QStringLiteral("/Env/") + relative; }
+    QString root(const QString &relative) const { return ws->path(relative); }
+    QString env(const QString &relative) const { return ws->env(relative); }
     QString area() const { return root(InstallationBackup::areaName()); }
     std::unique_ptr<DlgUpdate> newWindow() const;
     // Everything in the workspace beside the installation, the package and the working folder.
@@ -83,38 +83,24 @@ private:
     void runAsAnotherUserBesideArea();
     void failEveryTry(DlgUpdate &dlg);
 
-    std::unique_ptr<QTemporaryDir> workspace;
-    std::unique_ptr<QTemporaryDir> otherFileSystem;
-    QString installRoot;
-    QString package;
-    QString previousDir;
+    std::unique_ptr<Workspace> ws;
 };
 
 void TestRollback::init()
 {
-    workspace = std::make_unique<QTemporaryDir>();
-    QVERIFY(workspace->isValid());
-    installRoot = workspace->filePath(QStringLiteral("install"));
-    package = workspace->filePath(QStringLiteral("package"));
-    QVERIFY(QDir().mkpath(root(QStringLiteral("bin"))));
-    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("work"))));
-    previousDir = QDir::currentPath();
-    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
+    ws = std::make_unique<Workspace>();
+    QVERIFY(ws->isValid());
+    QVERIFY(ws->enterWork());
 }
 
 void TestRollback::cleanup()
 {
-    QDir::setCurrent(previousDir);
-    workspace.reset();
-    otherFileSystem.reset();
+    ws.reset();
 }
 
 std::unique_ptr<DlgUpdate> TestRollback::newWindow() const
 {
-    auto dlg = std::make_unique<DlgUpdate>();
-    dlg->setApplicationDir(root(QStringLiteral("bin")));
-    dlg->setPackageDir(package);
-    return dlg;
+    return std::make_unique<PreparedDlgUpdate>(root(QStringLiteral("bin")), ws->package());
 }
 
 // Files the list removes, files the payload replaces and adds, and an
@@ -147,7 +133,7 @@ void TestRollback::layOutInstallation()
 void TestRollback::layOutVolume(const QString &how)
 {
     const QString data = root(QStringLiteral("data"));
-    const QString beside = workspace->filePath(QStringLiteral("volume"));
+    const QString beside = ws->beside(QStringLiteral("volume"));
     QVERIFY(QDir().mkpath(data));
     if (how == QLatin1String("bound")) {
         QVERIFY(QDir().mkpath(beside));
@@ -181,23 +167,23 @@ void TestRollback::runAsAnotherUserBesideArea()
     if (::geteuid() != 0)
         QSKIP("needs root, to leave an area as one user and run the updater as another");
     const QString user = QStringLiteral("65534"); // nobody
-    const QString work = workspace->filePath(QStringLiteral("work"));
+    const QString work = ws->work();
     QVERIFY(QFile::copy(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE), root(QStringLiteral("bin/quillFern"))));
-    QVERIFY(QFile::setPermissions(workspace->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                                         QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(ws->workspace(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                       QFile::ReadOther | QFile::ExeOther));
     QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), user + QLatin1Char(':') + user,
-                                                         installRoot, package, work}),
+                                                         ws->root(), ws->package(), work}),
              0);
     layOutLeftArea();
-    const auto installed = treeWithout(snapshotTree(installRoot), {InstallationBackup::lockName()});
-    const auto packaged = snapshotTree(package);
+    const auto installed = treeWithout(snapshotTree(ws->root()), {InstallationBackup::lockName()});
+    const auto packaged = snapshotTree(ws->package());
 
     UpdaterProcessLock turn;
     UpdaterRun run;
     QVERIFY(run.start(QStringLiteral("setpriv"),
                       {QStringLiteral("--reuid=") + user, QStringLiteral("--regid=") + user,
                        QStringLiteral("--clear-groups"), root(QStringLiteral("bin/quillFern")),
-                       QStringLiteral("update"), package},
+                       QStringLiteral("update"), ws->package()},
                       work));
     const QString failed = QStringLiteral("Update failed; the installation was rolled back");
     const QString ended = run.waitForLine({failed, QStringLiteral("Finish!")}, 60000);
@@ -210,9 +196,9 @@ void TestRollback::runAsAnotherUserBesideArea()
                         .arg(area())),
         qPrintable(run.errorOutput()));
     const QStringList differences =
-        treeDifferences(installed, treeWithout(snapshotTree(installRoot), {InstallationBackup::lockName()}));
+        treeDifferences(installed, treeWithout(snapshotTree(ws->root()), {InstallationBackup::lockName()}));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
-    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(snapshotTree(ws->package()), packaged);
 #endif
 }
 
@@ -291,10 +277,11 @@ void TestRollback::failedRunRestoresInstallation()
         QSKIP("a file system of the test's own needs root and a mount namespace of its own");
     if (packageElsewhere) {
         // /dev/shm is a tmpfs on most Linux systems, apart from the temporary folder.
-        otherFileSystem = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/tst_rollback-XXXXXX"));
-        if (!otherFileSystem->isValid() || onOneFileSystem(otherFileSystem->path(), installRoot))
+        ws = std::make_unique<Workspace>(Workspace::Bin::Empty, QStringLiteral("install"),
+                                         QStringLiteral("package"), Workspace::PackagePlace::OtherFileSystem);
+        if (!ws->isValid() || onOneFileSystem(QFileInfo(ws->package()).path(), ws->root()))
             QSKIP("no second file system beside the temporary folder (/dev/shm)");
-        package = otherFileSystem->filePath(QStringLiteral("package"));
+        QVERIFY(ws->enterWork());
     }
     layOutInstallation();
     if (volume)
@@ -305,8 +292,8 @@ void TestRollback::failedRunRestoresInstallation()
         runAsAnotherUserBesideArea();
         return;
     }
-    const auto installed = snapshotTree(installRoot);
-    const auto packaged = snapshotTree(package);
+    const auto installed = snapshotTree(ws->root());
+    const auto packaged = snapshotTree(ws->package());
     if (!leftArea.isEmpty()) {
         // Files of the area no journal names are no originals of this run's.
         QVERIFY(writeFile(root(InstallationBackup::trashName()), "in the trash's place"));
@@ -321,15 +308,15 @@ void TestRollback::failedRunRestoresInstallation()
     QCOMPARE(dlg->findChild<QPushButton *>(QStringLiteral("btnOK"))->text(), QStringLiteral("重启"));
     QCOMPARE(log.count(QStringLiteral("copy finish")), 5);
     QCOMPARE(log.count(QStringLiteral("Update failed; the installation was rolled back")), 1);
-    QCOMPARE(snapshotTree(installRoot), installed);
-    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(snapshotTree(ws->root()), installed);
+    QCOMPARE(snapshotTree(ws->package()), packaged);
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
 }
 
 void TestRollback::retriesKeepFirstOriginal()
 {
     layOutInstallation();
-    const auto installed = snapshotTree(installRoot);
+    const auto installed = snapshotTree(ws->root());
     auto dlg = newWindow();
     DlgUpdateProbe::onKillFinish(dlg.operator*());
 
@@ -344,7 +331,7 @@ void TestRollback::retriesKeepFirstOriginal()
     for (int tick = 0; tick < 5; ++tick)
         DlgUpdateProbe::stageTick(*dlg);
     QVERIFY(dlg->runState() == DlgUpdate::RunState::Failed);
-    QCOMPARE(snapshotTree(installRoot), installed);
+    QCOMPARE(snapshotTree(ws->root()), installed);
 }
 
 void TestRollback::successDropsBackup_data()
@@ -380,7 +367,7 @@ void TestRollback::successDropsBackup()
 
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
     QVERIFY(!QFileInfo::exists(area()));
-    QVERIFY(!QFileInfo::exists(package));
+    QVERIFY(!QFileInfo::exists(ws->package()));
     QTRY_VERIFY(!QFileInfo::exists(root(InstallationBackup::trashName())));
     QCOMPARE(QFileInfo(root(QStringLiteral("bin/product.dat"))).permissions(), payloadPermissions);
     QCOMPARE(readFile(root(QStringLiteral("readme.txt"))), QByteArray("new readme"));
@@ -388,7 +375,7 @@ void TestRollback::successDropsBackup()
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("old/obsolete.txt"))));
     QVERIFY(!QFileInfo(root(QStringLiteral("readme-link"))).isSymLink());
     // No temporary copy is left, and the user's file of a similar name stays.
-    for (const QString &path : snapshotTree(installRoot).keys())
+    for (const QString &path : snapshotTree(ws->root()).keys())
         QVERIFY2(InstallationBackup::isInArea(path) ||
                      !QFileInfo(path).fileName().startsWith(QStringLiteral(".quillFern-")),
                  qPrintable(path));
@@ -418,7 +405,7 @@ void TestRollback::interruptedRunRolledBackByNextRun()
 {
     QFETCH(QString, volume);
     const QString data = root(QStringLiteral("data"));
-    const QString beside = workspace->filePath(QStringLiteral("volume"));
+    const QString beside = ws->beside(QStringLiteral("volume"));
     const auto unmount = qScopeGuard([&data, &beside] {
         PrivateMounts::unmount(data);
         PrivateMounts::unmount(beside);
@@ -428,7 +415,7 @@ void TestRollback::interruptedRunRolledBackByNextRun()
     layOutInstallation();
     if (!volume.isEmpty())
         layOutVolume(volume);
-    const auto installed = snapshotTree(installRoot);
+    const auto installed = snapshotTree(ws->root());
     {
         // The first run gets through one try and is then gone, as if killed.
         auto first = newWindow();
@@ -485,7 +472,7 @@ void TestRollback::interruptedRunRolledBackByNextRun()
 
 QMap<QString, QString> TestRollback::surroundings() const
 {
-    return treeWithout(snapshotTree(workspace->path()),
+    return treeWithout(snapshotTree(ws->workspace()),
                        {QStringLiteral("install"), QStringLiteral("package"), QStringLiteral("work")});
 }
 
@@ -494,26 +481,26 @@ QMap<QString, QString> TestRollback::surroundings() const
 void TestRollback::relativePackageRecoveredFromAnotherFolder()
 {
     layOutInstallation();
-    const auto installed = snapshotTree(installRoot);
-    const auto packaged = snapshotTree(package);
+    const auto installed = snapshotTree(ws->root());
+    const auto packaged = snapshotTree(ws->package());
     const auto around = surroundings();
-    QDir::setCurrent(workspace->path());
+    QDir::setCurrent(ws->workspace());
     {
-        InstallationUpdate first(installRoot, QStringLiteral("package"), root(QStringLiteral("bin")));
+        InstallationUpdate first(ws->root(), QStringLiteral("package"), root(QStringLiteral("bin")));
         first.applyDeletionList();
         QVERIFY(!first.copyPayload(CancelToken()).ok());
     }
     QVERIFY(QFileInfo::exists(area()));
     // Moved where the system allows it (on Windows only from inside the installation).
-    if (FileOps::mayMoveInto(env(QString()), installRoot))
+    if (FileOps::mayMoveInto(env(QString()), ws->root()))
         QVERIFY(!QFileInfo::exists(env(QStringLiteral("readme.txt"))));
 
-    QDir::setCurrent(workspace->filePath(QStringLiteral("work")));
-    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
-    QCOMPARE(snapshotTree(installRoot), installed);
-    QCOMPARE(snapshotTree(package), packaged);
+    QDir::setCurrent(ws->work());
+    InstallationUpdate(ws->root(), ws->package(), root(QStringLiteral("bin"))).recoverEarlierRun();
+    QCOMPARE(snapshotTree(ws->root()), installed);
+    QCOMPARE(snapshotTree(ws->package()), packaged);
     QCOMPARE(surroundings(), around);
-    QVERIFY(QDir(workspace->filePath(QStringLiteral("work"))).isEmpty());
+    QVERIFY(QDir(ws->work()).isEmpty());
 }
 
 void TestRollback::packageRecoveredUnderAnotherSpelling_data()
@@ -531,26 +518,26 @@ void TestRollback::packageRecoveredUnderAnotherSpelling()
 {
     QFETCH(QString, change);
     layOutInstallation();
-    const QString decoy = workspace->filePath(QStringLiteral("decoy"));
+    const QString decoy = ws->beside(QStringLiteral("decoy"));
     QVERIFY(writeFile(decoy + QStringLiteral("/package/Env/readme.txt"), "another package's readme"));
-    const QString link = workspace->filePath(QStringLiteral("via"));
+    const QString link = ws->beside(QStringLiteral("via"));
     const bool throughLink = change != QLatin1String("another package");
-    QVERIFY(QFile::link(workspace->path(), link));
+    QVERIFY(QFile::link(ws->workspace(), link));
     if (throughLink && !QFileInfo(link).isDir())
         QSKIP("QFile::link made a shell shortcut here, which no path passes through");
-    const auto installed = snapshotTree(installRoot);
-    const auto packaged = snapshotTree(package);
+    const auto installed = snapshotTree(ws->root());
+    const auto packaged = snapshotTree(ws->package());
     const auto decoyBefore = snapshotTree(decoy);
     {
-        InstallationUpdate first(installRoot, throughLink ? link + QStringLiteral("/package") : package,
+        InstallationUpdate first(ws->root(), throughLink ? link + QStringLiteral("/package") : ws->package(),
                                  root(QStringLiteral("bin")));
         first.applyDeletionList();
         QVERIFY(!first.copyPayload(CancelToken()).ok());
     }
-    if (FileOps::mayMoveInto(env(QString()), installRoot))
+    if (FileOps::mayMoveInto(env(QString()), ws->root()))
         QVERIFY(!QFileInfo::exists(env(QStringLiteral("readme.txt"))));
 
-    QString next = package;
+    QString next = ws->package();
     if (change == QLatin1String("re-pointed")) {
         QVERIFY(QFile::remove(link));
         QVERIFY(QFile::link(decoy, link));
@@ -558,15 +545,15 @@ void TestRollback::packageRecoveredUnderAnotherSpelling()
     } else if (change == QLatin1String("another package")) {
         next = decoy + QStringLiteral("/package");
     }
-    InstallationUpdate second(installRoot, next, root(QStringLiteral("bin")));
+    InstallationUpdate second(ws->root(), next, root(QStringLiteral("bin")));
     MessageLog log;
     QVERIFY(second.recoverEarlierRun());
-    QCOMPARE(snapshotTree(installRoot), installed);
-    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(snapshotTree(ws->root()), installed);
+    QCOMPARE(snapshotTree(ws->package()), packaged);
     QCOMPARE(snapshotTree(decoy), decoyBefore);
     for (const QString &line : log.messages())
         QVERIFY2(!line.startsWith(QStringLiteral("Skipped a journal record")), qPrintable(line));
-    if (next == package)
+    if (next == ws->package())
         return;
     // The other package goes on the old version, with nothing of the first beside it.
     second.applyDeletionList();
@@ -574,7 +561,7 @@ void TestRollback::packageRecoveredUnderAnotherSpelling()
     QCOMPARE(readFile(root(QStringLiteral("readme.txt"))), QByteArray("another package's readme"));
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("added"))));
     QCOMPARE(readFile(root(QStringLiteral("bin/product.dat"))), QByteArray("old product"));
-    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(snapshotTree(ws->package()), packaged);
 }
 
 void TestRollback::plantedJournalRecordsSkipped_data()
@@ -595,25 +582,24 @@ void TestRollback::plantedJournalRecordsSkipped()
 {
     QFETCH(QByteArray, record);
     QVERIFY(writeFile(root(QStringLiteral("bin/installed.dat")), "installed"));
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside.txt")), "outside"));
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/victim.txt")), "victim"));
-    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("outside-empty"))));
-    QVERIFY(QDir().mkpath(workspace->filePath(QStringLiteral("elsewhere"))));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("outside.txt")), "outside"));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("outside-dir/victim.txt")), "victim"));
+    QVERIFY(QDir().mkpath(ws->beside(QStringLiteral("outside-empty"))));
+    QVERIFY(QDir().mkpath(ws->beside(QStringLiteral("elsewhere"))));
     QVERIFY(QDir().mkpath(env(QString())));
-    QVERIFY(
-        QFile::link(workspace->filePath(QStringLiteral("outside-dir")), root(QStringLiteral("link-out"))));
+    QVERIFY(QFile::link(ws->beside(QStringLiteral("outside-dir")), root(QStringLiteral("link-out"))));
     if (record.contains("link-out") && !QFileInfo(root(QStringLiteral("link-out"))).isDir())
         QSKIP("QFile::link made a shell shortcut here, which no path passes through");
     // What the planted records would put in place.
     QVERIFY(writeFile(area() + QStringLiteral("/outside.txt"), "planted"));
     QVERIFY(writeFile(area() + QStringLiteral("/del.xml"), "<DelLs/>"));
-    record.replace('@', QFile::encodeName(workspace->path()).toPercentEncoding("/"));
+    record.replace('@', QFile::encodeName(ws->workspace()).toPercentEncoding("/"));
     QVERIFY(writeFile(area() + QStringLiteral("/journal"), record + '\n'));
     const auto around = surroundings();
     const auto installed = snapshotTree(root(QStringLiteral("bin")));
 
     MessageLog log;
-    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
+    InstallationUpdate(ws->root(), ws->package(), root(QStringLiteral("bin"))).recoverEarlierRun();
     QCOMPARE(surroundings(), around);
     QCOMPARE(snapshotTree(root(QStringLiteral("bin"))), installed);
     int skipped = 0;
@@ -638,28 +624,27 @@ void TestRollback::bookkeepingLinksNotFollowed()
 {
     QFETCH(QString, folder);
     QFETCH(bool, mount);
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/victim.txt")), "victim"));
-    QVERIFY(writeFile(workspace->filePath(QStringLiteral("outside-dir/journal")), ""));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("outside-dir/victim.txt")), "victim"));
+    QVERIFY(writeFile(ws->beside(QStringLiteral("outside-dir/journal")), ""));
     const auto unmount = qScopeGuard([this, &folder] { PrivateMounts::standInGone(root(folder)); });
     if (mount) {
-        if (!PrivateMounts::standInMountPoint(workspace->filePath(QStringLiteral("outside-dir")),
-                                              root(folder)))
+        if (!PrivateMounts::standInMountPoint(ws->beside(QStringLiteral("outside-dir")), root(folder)))
             QSKIP("bind mounts need root and a mount namespace of the test's own");
     } else {
-        QVERIFY(QFile::link(workspace->filePath(QStringLiteral("outside-dir")), root(folder)));
+        QVERIFY(QFile::link(ws->beside(QStringLiteral("outside-dir")), root(folder)));
     }
     if (!QFileInfo(root(folder)).isDir())
         QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
     const auto around = surroundings();
 
     MessageLog log;
-    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
+    InstallationUpdate(ws->root(), ws->package(), root(QStringLiteral("bin"))).recoverEarlierRun();
     QCOMPARE(surroundings(), around);
     if (mount) {
         QCOMPARE(readFile(root(folder + QStringLiteral("/victim.txt"))), QByteArray("victim"));
         // A run that finds no folder of its own there changes nothing through it.
         layOutInstallation();
-        const auto installed = snapshotTree(installRoot);
+        const auto installed = snapshotTree(ws->root());
         auto dlg = newWindow();
         failEveryTry(*dlg);
         QCOMPARE(surroundings(), around);
@@ -671,7 +656,7 @@ void TestRollback::bookkeepingLinksNotFollowed()
         // With no trash to take it, what is left of the area stays beside the installation, without a
         // journal.
         const QStringList bookkeeping{folder, InstallationBackup::areaName()};
-        QCOMPARE(treeWithout(snapshotTree(installRoot), bookkeeping), treeWithout(installed, bookkeeping));
+        QCOMPARE(treeWithout(snapshotTree(ws->root()), bookkeeping), treeWithout(installed, bookkeeping));
         if (folder == InstallationBackup::trashName())
             QVERIFY(!QFileInfo::exists(area() + QStringLiteral("/journal")));
         return;
@@ -749,7 +734,7 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     const auto around = surroundings();
 
     MessageLog log;
-    InstallationBackup next(installRoot, package);
+    InstallationBackup next(ws->root(), ws->package());
     QVERIFY(next.hasArea());
     const Outcome outcome = next.restore();
     QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
@@ -800,10 +785,10 @@ void TestRollback::shortJournalWriteIsTakenBack()
 #ifdef Q_OS_UNIX
     QVERIFY(writeFile(root(QStringLiteral("first.txt")), "first"));
     QVERIFY(writeFile(root(QStringLiteral("second.txt")), "second"));
-    const auto installed = snapshotTree(installRoot);
+    const auto installed = snapshotTree(ws->root());
     const QString journal = area() + QStringLiteral("/journal");
     {
-        InstallationBackup backup(installRoot);
+        InstallationBackup backup(ws->root());
         QVERIFY(backup.removeFile(QStringLiteral("first.txt")));
         const qint64 whole = QFileInfo(journal).size();
 
@@ -826,8 +811,8 @@ void TestRollback::shortJournalWriteIsTakenBack()
         QVERIFY(backup.removeFile(QStringLiteral("second.txt")));
     }
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("second.txt"))));
-    QVERIFY(InstallationBackup(installRoot).restore());
-    QCOMPARE(snapshotTree(installRoot), installed);
+    QVERIFY(InstallationBackup(ws->root()).restore());
+    QCOMPARE(snapshotTree(ws->root()), installed);
 #else
     QSKIP("a file size limit is how this test cuts a write short; it has none here");
 #endif
@@ -851,9 +836,9 @@ void TestRollback::packageGoneAfterKill()
     QVERIFY(writeFile(env(QStringLiteral("docs/guide.txt")), "new guide"));
     QVERIFY(writeFile(env(QStringLiteral("added/one.txt")), "added"));
     QVERIFY(writeFile(env(QStringLiteral("del.xml")), "<DelLs><f>bin/old.dll</f></DelLs>"));
-    const auto installed = snapshotTree(installRoot);
+    const auto installed = snapshotTree(ws->root());
     {
-        InstallationBackup backup(installRoot, package);
+        InstallationBackup backup(ws->root(), ws->package());
         backup.allowMoves(true);
         QVERIFY(backup.removeFile(QStringLiteral("bin/old.dll")));
         QVERIFY(backup.setListAside(env(QStringLiteral("del.xml"))));
@@ -866,12 +851,14 @@ void TestRollback::packageGoneAfterKill()
         QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
     }
     QVERIFY(!QFileInfo::exists(env(QStringLiteral("docs/guide.txt"))));
-    QVERIFY(QDir(gone.isEmpty() ? package : package + QLatin1Char('/') + gone).removeRecursively());
-    const auto left = QFileInfo::exists(package) ? snapshotTree(package) : QMap<QString, QString>();
+    QVERIFY(
+        QDir(gone.isEmpty() ? ws->package() : ws->package() + QLatin1Char('/') + gone).removeRecursively());
+    const auto left =
+        QFileInfo::exists(ws->package()) ? snapshotTree(ws->package()) : QMap<QString, QString>();
 
     MessageLog log;
-    InstallationUpdate(installRoot, package, root(QStringLiteral("bin"))).recoverEarlierRun();
-    const QStringList differences = treeDifferences(installed, snapshotTree(installRoot));
+    InstallationUpdate(ws->root(), ws->package(), root(QStringLiteral("bin"))).recoverEarlierRun();
+    const QStringList differences = treeDifferences(installed, snapshotTree(ws->root()));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
     for (const QString &line : log.messages())
         QVERIFY2(!line.startsWith(QStringLiteral("Skipped a journal record")), qPrintable(line));
@@ -882,7 +869,7 @@ void TestRollback::packageGoneAfterKill()
         QVERIFY(QFileInfo::exists(env(QStringLiteral("del.xml"))));
     } else {
         const auto packageLeft =
-            QFileInfo::exists(package) ? snapshotTree(package) : QMap<QString, QString>();
+            QFileInfo::exists(ws->package()) ? snapshotTree(ws->package()) : QMap<QString, QString>();
         QCOMPARE(packageLeft, left);
         QVERIFY(!QFileInfo::exists(env(QString())));
     }
@@ -894,11 +881,11 @@ void TestRollback::longJournalUndoneNewestFirst()
     const QString folder = QStringLiteral("many/") + QString(120, QLatin1Char('n'));
     QVERIFY(QDir().mkpath(root(folder)));
     QVERIFY(writeFile(root(QStringLiteral("replaced.txt")), "original"));
-    const auto installed = snapshotTree(installRoot);
+    const auto installed = snapshotTree(ws->root());
     QVERIFY(writeFile(env(QStringLiteral("source.txt")), "payload"));
 
     {
-        InstallationBackup backup(installRoot);
+        InstallationBackup backup(ws->root());
         QVERIFY(backup.putFile(env(QStringLiteral("source.txt")), QStringLiteral("replaced.txt")));
         QVERIFY(backup.makeFolder(folder + QStringLiteral("/sub")));
         for (int i = 0; i < 3000; ++i) {
@@ -908,9 +895,9 @@ void TestRollback::longJournalUndoneNewestFirst()
     }
     QVERIFY(QFileInfo(area() + QStringLiteral("/journal")).size() > 4 * 64 * 1024);
 
-    InstallationBackup next(installRoot);
+    InstallationBackup next(ws->root());
     QVERIFY(next.restore());
-    const QStringList differences = treeDifferences(installed, snapshotTree(installRoot));
+    const QStringList differences = treeDifferences(installed, snapshotTree(ws->root()));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.mid(0, 5).join(QLatin1Char('\n'))));
 }
 
@@ -947,12 +934,12 @@ void TestRollback::rollbackCutShortIsDoneAgain()
         QVERIFY(makeReadOnly({root(QStringLiteral("docs/guide.txt")), env(QStringLiteral("docs/guide.txt")),
                               env(QStringLiteral("new/deeper/file.txt"))}));
     }
-    const auto installed = snapshotTree(installRoot);
-    const auto packaged = snapshotTree(package);
+    const auto installed = snapshotTree(ws->root());
+    const auto packaged = snapshotTree(ws->package());
     const QString journal = area() + QStringLiteral("/journal");
     QByteArray records;
     {
-        InstallationBackup backup(installRoot, package);
+        InstallationBackup backup(ws->root(), ws->package());
         if (changes == QLatin1String("list, then copy")) {
             QVERIFY(backup.removeFile(QStringLiteral("docs/guide.txt")));
             QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
@@ -991,7 +978,7 @@ void TestRollback::rollbackCutShortIsDoneAgain()
             QVERIFY(backup.putFile(env(QStringLiteral("docs/guide.txt")), QStringLiteral("docs/guide.txt")));
             QCOMPARE(QFileInfo(guide).permissions(), payloadPermissions);
 #ifdef Q_OS_WIN
-            const QString placed = workspace->filePath(QStringLiteral("placed guide"));
+            const QString placed = ws->beside(QStringLiteral("placed guide"));
             QVERIFY(makeSecondName(guide, placed));
             QVERIFY(hasReadOnlyAttribute(placed));
 #endif
@@ -1013,13 +1000,13 @@ void TestRollback::rollbackCutShortIsDoneAgain()
         QVERIFY(!records.isEmpty());
         QVERIFY(backup.restore());
     }
-    QCOMPARE(snapshotTree(installRoot), installed);
-    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(snapshotTree(ws->root()), installed);
+    QCOMPARE(snapshotTree(ws->package()), packaged);
 
     QVERIFY(writeFile(journal, records));
-    QVERIFY(InstallationBackup(installRoot, package).restore());
-    const QStringList differences = treeDifferences(installed, snapshotTree(installRoot)) +
-                                    treeDifferences(packaged, snapshotTree(package));
+    QVERIFY(InstallationBackup(ws->root(), ws->package()).restore());
+    const QStringList differences = treeDifferences(installed, snapshotTree(ws->root())) +
+                                    treeDifferences(packaged, snapshotTree(ws->package()));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
 }
 
@@ -1036,7 +1023,7 @@ void TestRollback::backupAreaIsNotDeletable()
         writeFile(env(QStringLiteral("del.xml")),
                   "<DelLs><f>.quillFern-backup/journal</f><f>bin/../.quillFern-backup/del.xml</f></DelLs>"));
     MessageLog log;
-    InstallationUpdate update(installRoot, package, root(QStringLiteral("bin")));
+    InstallationUpdate update(ws->root(), ws->package(), root(QStringLiteral("bin")));
     DlgUpdateProbe::updateDel(*dlg, update);
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/del.xml")));
@@ -1082,7 +1069,7 @@ void TestRollback::committedRunIsNeverRolledBack()
     QVERIFY(writeFile(root(QStringLiteral("replaced.txt")), "original"));
     QVERIFY(writeFile(env(QStringLiteral("replaced.txt")), "new"));
     QVERIFY(writeFile(env(QStringLiteral("added.txt")), "added"));
-    InstallationBackup backup(installRoot);
+    InstallationBackup backup(ws->root());
     QVERIFY(backup.putFile(env(QStringLiteral("replaced.txt")), QStringLiteral("replaced.txt")));
     QVERIFY(backup.putFile(env(QStringLiteral("added.txt")), QStringLiteral("added.txt")));
     // An original that cannot be removed, as a running executable on Windows.
@@ -1095,7 +1082,7 @@ void TestRollback::committedRunIsNeverRolledBack()
     backup.dropTrash();
     const QString trash = root(InstallationBackup::trashName());
     QVERIFY2(QFileInfo::exists(trash) || QFileInfo::exists(area()), "the file in use was removed");
-    InstallationBackup next(installRoot);
+    InstallationBackup next(ws->root());
     MessageLog log;
     QCOMPARE(next.recoverEarlierRun(), Recovery::NothingLeft);
     QCOMPARE(log.count(QStringLiteral("Rolling back an earlier run that did not finish")), 0);
@@ -1109,7 +1096,7 @@ void TestRollback::committedRunIsNeverRolledBack()
                 holdFile(folder + QLatin1Char('/') + path, holder, true);
         }
     }
-    QCOMPARE(InstallationBackup(installRoot).recoverEarlierRun(), Recovery::NothingLeft);
+    QCOMPARE(InstallationBackup(ws->root()).recoverEarlierRun(), Recovery::NothingLeft);
     QVERIFY(!QFileInfo::exists(trash));
     QVERIFY(!QFileInfo::exists(area()));
 }
@@ -1135,8 +1122,8 @@ void TestRollback::fileGoneBeforeItsFlushFailsTheCommit()
         QVERIFY(writeFile(put, installed.toUtf8()));
     QVERIFY(writeFile(env(QStringLiteral("data/put.txt")), "new"));
     QVERIFY(writeFile(env(QStringLiteral("data/kept.txt")), "new too"));
-    const auto before = snapshotTree(installRoot);
-    InstallationBackup backup(installRoot, package);
+    const auto before = snapshotTree(ws->root());
+    InstallationBackup backup(ws->root(), ws->package());
     backup.allowMoves(moved);
     QVERIFY(backup.putFile(env(QStringLiteral("data/put.txt")), QStringLiteral("data/put.txt")));
     QVERIFY(backup.putFile(env(QStringLiteral("data/kept.txt")), QStringLiteral("data/kept.txt")));
@@ -1149,7 +1136,7 @@ void TestRollback::fileGoneBeforeItsFlushFailsTheCommit()
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
     // Not final: the run is rolled back as any failed try is.
     QVERIFY(backup.restore());
-    QCOMPARE(snapshotTree(installRoot), before);
+    QCOMPARE(snapshotTree(ws->root()), before);
 }
 
 void TestRollback::commitThatFailsIsAFailedTry_data()
@@ -1165,8 +1152,8 @@ void TestRollback::commitThatFailsIsAFailedTry()
 {
     QFETCH(int, lastHeldTry);
     layOutInstallation();
-    const auto installed = snapshotTree(installRoot);
-    const auto packaged = snapshotTree(package);
+    const auto installed = snapshotTree(ws->root());
+    const auto packaged = snapshotTree(ws->package());
     auto dlg = newWindow();
     MessageLog log;
     DlgUpdateProbe::onKillFinish(*dlg);
@@ -1188,7 +1175,7 @@ void TestRollback::commitThatFailsIsAFailedTry()
     QVERIFY(holdFile(journal, holder, true, true));
     QCOMPARE(log.count(QStringLiteral("copy finish")), lastHeldTry);
     QCOMPARE(log.count(QStringLiteral("100!")), 0);
-    QVERIFY(QFileInfo::exists(package));
+    QVERIFY(QFileInfo::exists(ws->package()));
     bool explained = false;
     for (const QString &line : log.messages())
         explained = explained || (line.startsWith(QStringLiteral("The update could not be committed")) &&
@@ -1202,20 +1189,20 @@ void TestRollback::commitThatFailsIsAFailedTry()
         auto unblocked = installed;
         unblocked.remove(QStringLiteral("zz-blocked"));
         unblocked.remove(QStringLiteral("zz-blocked/inside.txt"));
-        QCOMPARE(snapshotTree(installRoot), unblocked);
-        QCOMPARE(snapshotTree(package), packaged);
+        QCOMPARE(snapshotTree(ws->root()), unblocked);
+        QCOMPARE(snapshotTree(ws->package()), packaged);
         QCOMPARE(log.count(QStringLiteral("Finish!")), 0);
         return;
     }
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 100);
-    QVERIFY(!QFileInfo::exists(package));
+    QVERIFY(!QFileInfo::exists(ws->package()));
     for (int tick = 0; tick < 100 && log.count(QStringLiteral("Finish!")) == 0; ++tick)
         DlgUpdateProbe::progressTick(*dlg);
     QCOMPARE(log.count(QStringLiteral("Finish!")), 1);
     QCOMPARE(dlg->runState(), DlgUpdate::RunState::Relaunched);
     // The committed run's trash goes by itself meanwhile.
     const auto withoutTrash = [this] {
-        auto tree = snapshotTree(installRoot);
+        auto tree = snapshotTree(ws->root());
         for (const QString &path : tree.keys()) {
             if (path.startsWith(InstallationBackup::trashName()))
                 tree.remove(path);
@@ -1237,8 +1224,8 @@ void TestRollback::closeDuringStageRollsBack()
     layOutInstallation();
     for (int i = 0; i < 2000; ++i)
         QVERIFY(writeFile(env(QStringLiteral("bulk/file %1.txt").arg(i)), "new"));
-    const auto installed = snapshotTree(installRoot);
-    const auto packaged = snapshotTree(package);
+    const auto installed = snapshotTree(ws->root());
+    const auto packaged = snapshotTree(ws->package());
     auto dlg = newWindow();
     QSignalSpy closed(dlg.get(), &QDialog::rejected);
     DlgUpdateProbe::onKillFinish(*dlg);
@@ -1252,8 +1239,8 @@ void TestRollback::closeDuringStageRollsBack()
     // Closed only once the try and the rollback after it were over.
     QCOMPARE(dlg->runState(), DlgUpdate::RunState::Closed);
     QCOMPARE(DlgUpdateProbe::stageTimerId(*dlg), -1);
-    QCOMPARE(snapshotTree(installRoot), installed);
-    QCOMPARE(snapshotTree(package), packaged);
+    QCOMPARE(snapshotTree(ws->root()), installed);
+    QCOMPARE(snapshotTree(ws->package()), packaged);
 }
 
 QTEST_MAIN(TestRollback)

@@ -3,7 +3,7 @@
 #include <QtTest>
 
 // The application manifest that resources/quillFern.rc builds into quillFern.exe.
-class TestManifest : public QObject
+class TestAppManifest : public QObject
 {
     Q_OBJECT
 
@@ -31,7 +31,7 @@ QDomElement single(QDomDocument &document, const QString &ns, const QString &nam
 
 } // namespace
 
-void TestManifest::initTestCase()
+void TestAppManifest::initTestCase()
 {
     QFile file(QStringLiteral(QUILLFERN_RESOURCE_DIR "/quillFern.manifest"));
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -41,7 +41,7 @@ void TestManifest::initTestCase()
              qPrintable(QStringLiteral("line %1: %2").arg(line).arg(error)));
 }
 
-void TestManifest::wellFormedAssembly()
+void TestAppManifest::wellFormedAssembly()
 {
     const QDomElement root = manifest.documentElement();
     QCOMPARE(root.localName(), QStringLiteral("assembly"));
@@ -61,7 +61,7 @@ void TestManifest::wellFormedAssembly()
     QCOMPARE(identity.parentNode().parentNode().parentNode(), QDomNode(root));
 }
 
-void TestManifest::attributes_data()
+void TestAppManifest::attributes_data()
 {
     QTest::addColumn<QString>("ns");
     QTest::addColumn<QString>("element");
@@ -93,7 +93,7 @@ void TestManifest::attributes_data()
                               << "*";
 }
 
-void TestManifest::attributes()
+void TestAppManifest::attributes()
 {
     QFETCH(QString, ns);
     QFETCH(QString, element);
@@ -105,5 +105,5 @@ void TestManifest::attributes()
     QCOMPARE(found.attribute(attribute), value);
 }
 
-QTEST_MAIN(TestManifest)
-#include "tst_manifest.moc"
+QTEST_MAIN(TestAppManifest)
+#include "tst_appmanifest.moc"
