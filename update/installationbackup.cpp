@@ -10,13 +10,6 @@
 #include "runcommit.h"
 #include "runrollback.h"
 
-namespace {
-
-using FileOps::existsOrIsLink;
-using FileOps::isRealFolder;
-
-} // namespace
-
 InstallationBackup::InstallationBackup(const QString &root, const Package &package)
     : rootPath(QDir::cleanPath(QDir(root).absolutePath()))
     , package(package)
@@ -47,7 +40,7 @@ QString InstallationBackup::absolute(const QString &relative) const
 bool InstallationBackup::isKept(const QString &relative)
 {
     readKeptOriginals();
-    return keptPaths.contains(keptKey(relative)) && existsOrIsLink(QFileInfo(area.saved(relative)));
+    return keptPaths.contains(keptKey(relative)) && FileOps::existsOrIsLink(QFileInfo(area.saved(relative)));
 }
 
 // What the journal already holds when the run first asks.

@@ -141,6 +141,8 @@ private:
     Change decideRemoval(const QString &relative);
     Change decided(const PlannedChange &planned);
     QByteArray recordsOf(const Change &change, QStringList &volumes);
+    Outcome writeChanges(const QByteArray &records, const QStringList &volumes);
+    void noteRecorded(Change &change);
     Outcome recordOnce(Change &change);
     Outcome setAside(const QString &relative);
     Outcome moveIn(Change &change);

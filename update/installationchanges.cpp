@@ -132,22 +132,32 @@ QByteArray InstallationBackup::recordsOf(const Change &change, QStringList &volu
     return records;
 }
 
+// The records of one or more changes go to the journal in one write; the
+// areas they name on other volumes are made before anything goes into them.
+Outcome InstallationBackup::writeChanges(const QByteArray &records, const QStringList &volumes)
+{
+    if (records.isEmpty())
+        return Outcome::done();
+    const Outcome written = writeRecords(records);
+    return written ? openVolumes(volumes) : written;
+}
+
+void InstallationBackup::noteRecorded(Change &change)
+{
+    if (change.setsAside())
+        keptPaths.insert(keptKey(change.relative));
+    change.recorded = true;
+}
+
 Outcome InstallationBackup::recordOnce(Change &change)
 {
     if (change.recorded)
         return Outcome::done();
     QStringList volumes;
-    const QByteArray records = recordsOf(change, volumes);
-    if (!records.isEmpty()) {
-        const Outcome written = writeRecords(records);
-        const Outcome opened = written ? openVolumes(volumes) : written;
-        if (!opened)
-            return opened;
-    }
-    if (change.setsAside())
-        keptPaths.insert(keptKey(change.relative));
-    change.recorded = true;
-    return Outcome::done();
+    const Outcome written = writeChanges(recordsOf(change, volumes), volumes);
+    if (written)
+        noteRecorded(change);
+    return written;
 }
 
 Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
@@ -167,16 +177,11 @@ Outcome InstallationBackup::recordAhead(const QVector<PlannedChange> &changes)
         batch.append(decide(planned));
         records += recordsOf(batch.last(), volumes);
     }
-    if (!records.isEmpty()) {
-        const Outcome written = writeRecords(records);
-        const Outcome opened = written ? openVolumes(volumes) : written;
-        if (!opened)
-            return opened;
-    }
+    const Outcome written = writeChanges(records, volumes);
+    if (!written)
+        return written;
     for (Change &change : batch) {
-        if (change.setsAside())
-            keptPaths.insert(keptKey(change.relative));
-        change.recorded = true;
+        noteRecorded(change);
         decidedAhead.insert(keptKey(change.relative), change);
     }
     return Outcome::done();
