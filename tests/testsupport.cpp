@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -632,10 +633,49 @@ bool mountTmpfs(const QString &at)
     return entered && ::mount("tmpfs", QFile::encodeName(at).constData(), "tmpfs", 0, "size=16m") == 0;
 }
 
+namespace {
+
+// The folder made for the test's temporary files, unmounted and removed when the test ends.
+struct InMemoryTemporaryFolder
+{
+    QByteArray path;
+
+    ~InMemoryTemporaryFolder()
+    {
+        if (path.isEmpty())
+            return;
+        ::umount2(path.constData(), MNT_DETACH);
+        ::rmdir(path.constData());
+    }
+};
+
+// Made on first use: tests call keepTemporaryFilesInMemory() while their statics are initialised.
+InMemoryTemporaryFolder &inMemoryTemporaryFolder()
+{
+    static InMemoryTemporaryFolder folder;
+    return folder;
+}
+
+} // namespace
+
+// A folder of its own, made for the run: the checkout, its build and what lies
+// beside it may be anywhere under the temporary folder, and a file system
+// mounted over that folder itself would hide them from the test. No dash in
+// its name: LazyFS takes any argument holding "-o" for a mount option.
 bool keepTemporaryFilesInMemory()
 {
-    return entered &&
-           ::mount("tmpfs", QFile::encodeName(QDir::tempPath()).constData(), "tmpfs", 0, "mode=1777") == 0;
+    if (!entered || !inMemoryTemporaryFolder().path.isEmpty())
+        return false;
+    QByteArray folder = QFile::encodeName(QDir::tempPath() + QStringLiteral("/quillFernTests.XXXXXX"));
+    if (!::mkdtemp(folder.data()))
+        return false;
+    if (::mount("tmpfs", folder.constData(), "tmpfs", 0, "mode=1777") != 0) {
+        ::rmdir(folder.constData());
+        return false;
+    }
+    inMemoryTemporaryFolder().path = folder;
+    // QDir::tempPath() and every process the test starts read it from here on.
+    return qputenv("TMPDIR", folder);
 }
 
 bool makeReadOnly(const QString &at)

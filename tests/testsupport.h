@@ -202,8 +202,10 @@ bool enterOwnMountNamespace();
 bool ownMountNamespace();
 bool bind(const QString &from, const QString &to);
 bool mountTmpfs(const QString &at);
-// Mounts a file system in memory over the folder for temporary files, in the
-// test's own mount namespace: nothing a test keeps there waits on a disk.
+// Mounts a file system in memory on a new folder under the folder for
+// temporary files, in the test's own mount namespace, and makes it the test's
+// folder for temporary files (TMPDIR): nothing a test keeps there waits on a
+// disk, and nothing that lay under the old one is hidden. Once a test.
 bool keepTemporaryFilesInMemory();
 // Makes the folder `at` read-only for every process of the test, root too.
 bool makeReadOnly(const QString &at);
