@@ -562,6 +562,20 @@ bool writeManifest(const QString &package, const QStringList &files)
     return writeFile(package + QStringLiteral("/SHA256SUMS"), manifest);
 }
 
+bool copyTree(const QString &from, const QString &to)
+{
+    if (!QDir().mkpath(to))
+        return false;
+    const QFileInfoList entries =
+        QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString target = to + QLatin1Char('/') + entry.fileName();
+        if (entry.isDir() ? !copyTree(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -731,20 +745,6 @@ QStringList &junctions()
 {
     static QStringList paths;
     return paths;
-}
-
-bool copyTree(const QString &from, const QString &to)
-{
-    if (!QDir().mkpath(to))
-        return false;
-    const QFileInfoList entries =
-        QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        const QString target = to + QLatin1Char('/') + entry.fileName();
-        if (entry.isDir() ? !copyTree(entry.filePath(), target) : !QFile::copy(entry.filePath(), target))
-            return false;
-    }
-    return true;
 }
 
 } // namespace

@@ -229,6 +229,8 @@ bool writeFile(const QString &path, const QByteArray &content);
 // Writes `package`/SHA256SUMS as sha256sum would, listing `files` (relative to its Env folder) in that order.
 bool writeManifest(const QString &package, const QStringList &files);
 QByteArray readFile(const QString &path);
+// Copies the folder `from` with everything in it to the new folder `to`, as new files.
+bool copyTree(const QString &from, const QString &to);
 // Makes a key pair without a password with the minisign command: `base`.pub and `base`.key.
 bool makeMinisignKeys(const QString &base);
 // Signs `file` as `file`.minisig with the minisign command: prehashed, or the legacy way.

@@ -77,6 +77,8 @@ private slots:
     void init();
     void cleanup();
 
+    void movedOnlyWithOneName_data();
+    void movedOnlyWithOneName();
     void emptyPayload_data();
     void emptyPayload();
     void nestedPayloadReplacesAndCreates();
@@ -153,6 +155,40 @@ QStringList TestCopy::copyWithMessageSequence(bool *ok)
     for (int i = 1; i <= translator.writes; ++i)
         messages << QString::fromUtf8(readFile(QStringLiteral("log-%1.txt").arg(i)));
     return messages;
+}
+
+void TestCopy::movedOnlyWithOneName_data()
+{
+    QTest::addColumn<bool>("secondName"); // the payload file has another name outside the package
+    QTest::addColumn<bool>("moved");
+    QTest::newRow("a file with one name: moved") << false << true;
+    QTest::newRow("a file with a second name outside the package: copied") << true << false;
+}
+
+// A moved file keeps its inode: one with a second name elsewhere would stay
+// that file's twin once installed, and a write there would change it.
+void TestCopy::movedOnlyWithOneName()
+{
+    QFETCH(bool, secondName);
+    QFETCH(bool, moved);
+    const QString outside = ws->beside(QStringLiteral("outside.txt"));
+    QVERIFY(writeFile(ws->path(QStringLiteral("data/m.txt")), "old"));
+    QVERIFY(writeFile(env(QStringLiteral("data/m.txt")), "new"));
+    if (secondName && !FileOps::linkFile(env(QStringLiteral("data/m.txt")), outside))
+        QSKIP("no hard links here");
+    if (!FileOps::mayMoveInto(env(QString()), ws->root()) || !Place::keepsIdentities(env(QString())))
+        QSKIP("the package cannot be moved from here");
+
+    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
+    const QString installed = ws->path(QStringLiteral("data/m.txt"));
+    QCOMPARE(readFile(installed), QByteArray("new"));
+    QCOMPARE(QFileInfo::exists(env(QStringLiteral("data/m.txt"))), !moved);
+    QCOMPARE(Place::entry(installed).hardLinks(), quint32(1));
+    if (secondName) {
+        QVERIFY(!Place::of(installed).isSame(Place::of(outside)));
+        QVERIFY(writeFile(outside, "changed outside"));
+        QCOMPARE(readFile(installed), QByteArray("new"));
+    }
 }
 
 void TestCopy::emptyPayload_data()

@@ -33,9 +33,12 @@ class TestLazyFs : public QObject
 public:
     enum Placement {
         Copied, // the package on another file system
-        Moved,  // the package beside the installation, on the same file system
+        Moved,  // the package beside the installation, on the same file system; LazyFS gives its
+                // files no identity that outlasts a remount, so its files are copied all the same
     };
     Q_ENUM(Placement)
+    enum EntryAfterCut { Gone, Kept, Either };
+    Q_ENUM(EntryAfterCut)
 
 private slots:
     void initTestCase();
@@ -307,35 +310,37 @@ void TestLazyFs::powerCutLeavesWholeVersion_data()
     QTest::addColumn<QStringList>("cuts");
     QTest::addColumn<bool>("blocked"); // the first run fails and is rolled back
     QTest::addColumn<bool>("packageFlushed");
-    // Whether the cut came before the run ended whole, so that the next logon finishes it.
-    QTest::addColumn<bool>("entryAfterCut");
+    // Whether the cut came before the run ended whole, so that the next logon finishes it: Kept or
+    // Gone; Either where a recovery cut short goes to the failure state, whose rollback may end
+    // before the run is gone.
+    QTest::addColumn<EntryAfterCut>("entryAfterCut");
 
     const QString journal = QStringLiteral("backup/journal");
     // The original that the deletion list set aside goes back late in the undo, as the oldest change.
     const QString putBack = renameCut(QStringLiteral("install/docs/obsolete\\.txt$"));
     const QString landing = renameCut(QStringLiteral("install/payload/part-1/f-030\\.dat$"));
     for (const Placement placement : {Copied, Moved}) {
-        const char *where = placement == Copied ? "package copied" : "package moved";
+        const char *where = placement == Copied ? "package elsewhere" : "package beside";
         QTest::addRow("first journal write, %s", where)
-            << placement << QStringList{cut("before", "write", journal)} << false << true << true;
-        QTest::addRow("%s file lands, %s", placement == Copied ? "a copied" : "a moved", where)
-            << placement << QStringList{landing} << false << true << true;
+            << placement << QStringList{cut("before", "write", journal)} << false << true << Kept;
+        QTest::addRow("a file lands, %s", where)
+            << placement << QStringList{landing} << false << true << Kept;
         QTest::addRow("a deletion, %s", where)
             << placement << QStringList{renameCut(QStringLiteral("backup/files/docs/obsolete\\.txt$"))}
-            << false << true << true;
+            << false << true << Kept;
         QTest::addRow("the commit, %s", where)
-            << placement << QStringList{cut("before", "unlink", journal)} << false << true << true;
+            << placement << QStringList{cut("before", "unlink", journal)} << false << true << Kept;
         QTest::addRow("just after the commit, %s", where)
-            << placement << QStringList{cut("after", "unlink", journal)} << false << true << true;
+            << placement << QStringList{cut("after", "unlink", journal)} << false << true << Kept;
         QTest::addRow("the originals' removal, %s", where)
             << placement << QStringList{cut("after", "unlink", QStringLiteral("Fern-trash/.*"))} << false
-            << true << false;
+            << true << Gone;
         QTest::addRow("the failure's rollback, %s", where)
-            << placement << QStringList{putBack} << true << true << true;
+            << placement << QStringList{putBack} << true << true << Kept;
         QTest::addRow("the recovery of a cut run, %s", where)
-            << placement << QStringList{landing, putBack} << false << true << true;
+            << placement << QStringList{landing, putBack} << false << true << Either;
         QTest::addRow("none while it runs, %s%s", where, placement == Moved ? " never flushed" : "")
-            << placement << QStringList() << false << (placement == Copied) << true;
+            << placement << QStringList() << false << (placement == Copied) << Kept;
     }
 }
 
@@ -345,7 +350,7 @@ void TestLazyFs::powerCutLeavesWholeVersion()
     QFETCH(QStringList, cuts);
     QFETCH(bool, blocked);
     QFETCH(bool, packageFlushed);
-    QFETCH(bool, entryAfterCut);
+    QFETCH(EntryAfterCut, entryAfterCut);
     const QString row = QString::fromUtf8(QTest::currentDataTag());
     UpdaterProcessLock lock;
     QTemporaryDir base(QDir::tempPath() + QStringLiteral("/lazyfsXXXXXX"));
@@ -415,10 +420,10 @@ void TestLazyFs::powerCutLeavesWholeVersion()
         QVERIFY2(mount.mount(&error), qPrintable(error));
         // The next logon runs what the start-up entry holds; without one the product hands over again.
         const QStringList entries = autostartFiles(configHome.path());
-        QVERIFY2(entries.size() == (entryAfterCut ? 1 : 0),
+        QVERIFY2(entryAfterCut == Either ? entries.size() <= 1 : entries.size() == (entryAfterCut == Kept ? 1 : 0),
                  qPrintable(row + QStringLiteral(": start-up entries after the cut: ") +
                             entries.join(QLatin1Char(' '))));
-        if (entryAfterCut)
+        if (!entries.isEmpty())
             command = desktopEntryCommand(entries.first());
         QCOMPARE(command,
                  (QStringList{root + QStringLiteral("/bin/quillFern"), QStringLiteral("update"), package}));

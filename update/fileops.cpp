@@ -82,6 +82,11 @@ bool removeFile(const QString &path)
     return retrying([&] { return detail::removeFileOnce(path); });
 }
 
+bool linkFile(const QString &existing, const QString &link)
+{
+    return retrying([&] { return detail::linkFileOnce(existing, link); });
+}
+
 bool removeFolder(const QString &path)
 {
     return retrying([&] { return detail::removeFolderOnce(path); });

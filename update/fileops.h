@@ -44,6 +44,10 @@ private:
 // The system's reason for the last call of this namespace that failed on this thread.
 QString lastError();
 
+// Whether the call of this namespace that has just failed on this thread was
+// refused because the file is in use (on Windows a running program or a file
+// open without sharing, which may still be renamed); never elsewhere.
+bool lastFailureMeansInUse();
 // Whether two paths that differ only in letter case name different files.
 Qt::CaseSensitivity fileNameCaseSensitivity();
 
@@ -116,6 +120,10 @@ QString trueFileName(const QString &path);
 // target's, so a link that leads nowhere has one too. Invalid when nothing is there.
 QDateTime modifiedItself(const QString &path);
 
+// Gives the file `existing` the second name `link` (a hard link), which must
+// be free. Fails where the file system has no such links (FAT, exFAT) or
+// `link` lies on another volume: the caller then does without.
+bool linkFile(const QString &existing, const QString &link);
 // Removes the file or link `path` (never what a link points to), a read-only one too.
 bool removeFile(const QString &path);
 // Removes what may be at `path`; there being nothing is fine.

@@ -40,6 +40,7 @@ bool renameOverOnce(const QString &from, const QString &to);
 bool removeFileOnce(const QString &path);
 bool removeFolderOnce(const QString &path);
 bool flushFileOnce(const QString &path);
+bool linkFileOnce(const QString &existing, const QString &link);
 
 #ifdef Q_OS_WIN
 // The path as Windows' wide calls take it; long paths in the "\\?\" form, as Qt's own file calls do.

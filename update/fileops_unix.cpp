@@ -225,6 +225,11 @@ QStringList namesNotValidUtf8(const QString &folder)
     return names;
 }
 
+bool lastFailureMeansInUse()
+{
+    return false; // a rename replaces a file whoever has it open
+}
+
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 {
     const QByteArray payload = nativePath(payloadRoot);
@@ -238,6 +243,11 @@ bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 bool detail::renameOverOnce(const QString &from, const QString &to)
 {
     return ::rename(nativePath(from).constData(), nativePath(to).constData()) == 0 || failWithSystemError();
+}
+
+bool detail::linkFileOnce(const QString &existing, const QString &link)
+{
+    return ::link(nativePath(existing).constData(), nativePath(link).constData()) == 0 || failWithSystemError();
 }
 
 bool detail::removeFileOnce(const QString &path)

@@ -235,6 +235,14 @@ QStringList namesNotValidUtf8(const QString &folder)
     return QStringList(); // names are UTF-16 here, and Qt holds every one
 }
 
+bool lastFailureMeansInUse()
+{
+    const detail::Failure failure = detail::lastFailure();
+    return !failure.reason &&
+           (failure.code == ERROR_ACCESS_DENIED || failure.code == ERROR_SHARING_VIOLATION ||
+            failure.code == ERROR_LOCK_VIOLATION || failure.code == ERROR_USER_MAPPED_FILE);
+}
+
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 {
     const QString payload = QFileInfo(payloadRoot).canonicalFilePath();
@@ -302,6 +310,12 @@ bool detail::renameOverOnce(const QString &from, const QString &to)
     const detail::Failure failure = detail::systemFailure();
     writable.putBack();
     return fail(failure);
+}
+
+bool detail::linkFileOnce(const QString &existing, const QString &link)
+{
+    return win32().createHardLink(windowsPath(link).c_str(), windowsPath(existing).c_str(), nullptr) ||
+           failWithSystemError();
 }
 
 bool detail::removeFileOnce(const QString &path)

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QUuid>
 
 #include "fileops.h"
 #include "place.h"
@@ -129,7 +130,11 @@ QString InstallationBackup::volumeOf(const QString &relative)
 // other, by a copy.
 bool InstallationBackup::mayMove(const QString &relative, bool movable)
 {
-    return movesAllowed && movable && volumeOf(relative).isEmpty();
+    if (!movesAllowed || !movable || !volumeOf(relative).isEmpty())
+        return false;
+    if (!leaveMarker())
+        movesAllowed = false;
+    return movesAllowed;
 }
 
 // The record that names the area of `relative`'s volume goes before the first
@@ -176,6 +181,36 @@ void InstallationBackup::allowMoves(bool allowed)
     movesAllowed = allowed;
 }
 
+// Before the first file leaves the package, the package holds a marker and
+// the journal its token, both on disk: a recovery then finds the package by
+// it even where the folder's identity has changed. Without them, nothing is
+// moved.
+bool InstallationBackup::leaveMarker()
+{
+    if (!markerToken.isEmpty())
+        return true;
+    if (package.isEmpty()) // no package, no recovery to find it: only the tests move so
+        return true;
+    const QString path = Package::markerPath(package.path());
+    const Place there = Place::entry(path);
+    if (there.exists() && !there.isPlainFile())
+        return false;
+    const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QFile marker(path);
+    bool left = marker.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                marker.write(token.toUtf8()) == token.size() && marker.flush();
+    marker.close();
+    left = left && FileOps::flushFile(path) && FileOps::flushFolder(package.path()) &&
+           writeRecords(Journal::frame(
+               {JournalRecord::PackageApplied, package.path(), package.identity().toText(), token}));
+    if (!left) {
+        FileOps::removeIfPresent(path);
+        return false;
+    }
+    markerToken = token;
+    return true;
+}
+
 // What the run wrote ahead and kept open ends with it: a later run starts afresh.
 void InstallationBackup::endWriting()
 {
@@ -192,13 +227,17 @@ void InstallationBackup::endWriting()
 Outcome InstallationBackup::restore()
 {
     endWriting();
+    markerToken.clear();
     return RunRollback(area, package).restore();
 }
 
 Outcome InstallationBackup::commit()
 {
     endWriting();
-    return RunCommit(area).commit();
+    const Outcome committed = RunCommit(area).commit();
+    if (committed && !std::exchange(markerToken, QString()).isEmpty())
+        FileOps::removeIfPresent(Package::markerPath(package.path()));
+    return committed;
 }
 
 bool InstallationBackup::dropTrash()

@@ -135,6 +135,7 @@ private:
     void planVolume(const QString &relative, QByteArray &records, QStringList &volumes);
     Outcome openVolumes(const QStringList &volumes);
     void endWriting();
+    bool leaveMarker();
 
     Change decide(const PlannedChange &planned);
     Change decidePut(const QString &source, const QString &relative, bool movable);
@@ -145,6 +146,9 @@ private:
     void noteRecorded(Change &change);
     Outcome recordOnce(Change &change);
     Outcome setAside(const QString &relative);
+    Outcome putOver(const QString &relative, const QString &replacement, const QString &what,
+                    const QString &shownPath);
+    Outcome recordMade(const QString &relative, const QString &made);
     Outcome moveIn(Change &change);
     Outcome copyIn(Change &change, const std::function<void(qint64)> &progress);
 
@@ -167,4 +171,6 @@ private:
     QHash<QString, QString> volumeOfFolder;
     std::function<void()> beforeFirstChange;
     ContentAtUse content;
+    // The token of the marker this run left in the package; empty before.
+    QString markerToken;
 };

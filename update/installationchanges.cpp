@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include "fileops.h"
+#include "place.h"
 
 // The changes a run makes to the installation: each is decided once, from the
 // installation as it stands, recorded in the journal (ahead, in batches, or
@@ -48,7 +49,9 @@ InstallationBackup::Change InstallationBackup::decidePut(const QString &source, 
     const bool kept = isKept(relative);
     const QFileInfo from(source);
     // What is there came from this run when its original is kept: the copy replaces it.
-    if (mayMove(relative, movable) && !(change.present && kept) && !from.isSymLink() && from.isFile()) {
+    // A file with another name elsewhere would stay that file's twin once installed: it is copied.
+    if (!(change.present && kept) && !from.isSymLink() && from.isFile() &&
+        Place::entry(source).hardLinks() == 1 && mayMove(relative, movable)) {
         change.how = Change::MoveIn;
         return change;
     }
@@ -106,13 +109,15 @@ InstallationBackup::Change InstallationBackup::decided(const PlannedChange &plan
 QByteArray InstallationBackup::recordsOf(const Change &change, QStringList &volumes)
 {
     QByteArray records;
-    if (change.setsAside())
+    if (change.how != Change::Nothing && change.how != Change::InTheWay && change.how != Change::Remove)
         planVolume(change.relative, records, volumes);
     switch (change.how) {
     case Change::MoveIn:
         if (change.present)
             records += Journal::frame({JournalRecord::MovedAside, change.relative, QString()});
-        records += Journal::frame({JournalRecord::MovedIn, change.relative, change.source});
+        // The package's file as it is now: only a file with this identity is ever moved back.
+        records += Journal::frame({JournalRecord::MovedIn, change.relative, change.source,
+                                   Place::lastingIdentity(change.source).toText()});
         break;
     case Change::Copy:
         records +=
@@ -222,9 +227,19 @@ Outcome InstallationBackup::makeFolder(const QString &relative)
     const Outcome recorded = recordOnce(change);
     if (!recorded)
         return recorded;
-    return FileOps::makeFolder(absolute(relative))
-               ? Outcome::done()
-               : FileOps::failure(QStringLiteral("create the folder"), absolute(relative));
+    if (!FileOps::makeFolder(absolute(relative)))
+        return FileOps::failure(QStringLiteral("create the folder"), absolute(relative));
+    return change.how == Change::MakeFolder ? recordMade(relative, absolute(relative)) : Outcome::done();
+}
+
+// What the run made at `relative`, known by the identity of `made`: the undo
+// removes only that, never whatever else stands there by then.
+Outcome InstallationBackup::recordMade(const QString &relative, const QString &made)
+{
+    const Place::Identity identity = Place::lastingIdentity(made);
+    if (!identity.valid)
+        return FileOps::failure(QStringLiteral("read the identity of"), made);
+    return writeRecords(Journal::frame({JournalRecord::Made, relative, QString(), identity.toText()}));
 }
 
 Outcome InstallationBackup::putFile(const QString &source, const QString &relative,
@@ -248,15 +263,50 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
     return copyIn(change, progress);
 }
 
-// The original goes aside before the package's file takes its place.
+// The original is kept in the area before the package's file takes its place.
 Outcome InstallationBackup::moveIn(Change &change)
 {
-    Outcome outcome = recordOnce(change);
-    if (outcome && change.present)
-        outcome = setAside(change.relative);
-    if (outcome && !FileOps::renameOver(change.source, absolute(change.relative)))
-        outcome = FileOps::failure(QStringLiteral("move into place"), change.source);
-    return outcome;
+    const Outcome recorded = recordOnce(change);
+    if (!recorded)
+        return recorded;
+    if (change.present)
+        return putOver(change.relative, change.source, QStringLiteral("move into place"), change.source);
+    return FileOps::renameOver(change.source, absolute(change.relative))
+               ? Outcome::done()
+               : FileOps::failure(QStringLiteral("move into place"), change.source);
+}
+
+// Puts `replacement` over the original at `relative`, which the backup area
+// keeps. The original first gets a second name in the area and the
+// replacement then takes its place in one rename, so that the path holds the
+// old file or the new one at every instant. Where no such name can be made
+// (file systems without hard links), or the system refuses to replace the
+// file while it is in use (a running program on Windows, which may still be
+// renamed), the original is renamed into the area first, and put back should
+// the replacement then not go in.
+Outcome InstallationBackup::putOver(const QString &relative, const QString &replacement, const QString &what,
+                                    const QString &shownPath)
+{
+    const QString installed = absolute(relative);
+    const Outcome folder = area.makeSavedFolderFor(relative);
+    if (!folder)
+        return folder;
+    const QString saved = area.savedUnderInstalledName(relative);
+    if (FileOps::linkFile(installed, saved)) {
+        if (FileOps::renameOver(replacement, installed))
+            return Outcome::done();
+        const Outcome refused = FileOps::failure(what, shownPath);
+        if (!FileOps::lastFailureMeansInUse() || !FileOps::removeFile(saved))
+            return refused; // the original is in place, and kept in the area too
+    }
+    const Outcome setAsideOutcome = setAside(relative);
+    if (!setAsideOutcome)
+        return setAsideOutcome;
+    if (FileOps::renameOver(replacement, installed))
+        return Outcome::done();
+    const Outcome failed = FileOps::failure(what, shownPath);
+    FileOps::renameOverNamedExactly(area.saved(relative), area.installedPathOfSaved(relative));
+    return failed;
 }
 
 // The new file is written completely before the installed one leaves its place.
@@ -266,23 +316,18 @@ Outcome InstallationBackup::copyIn(Change &change, const std::function<void(qint
     Outcome outcome = recordOnce(change);
     if (outcome)
         outcome = content.writeTemporaryCopy(change.source, change.relative, change.temporary, progress);
-    if (!outcome)
+    if (outcome && change.copyRecord == JournalRecord::CreatedFile)
+        outcome = recordMade(change.relative, change.temporary);
+    if (!outcome) {
+        FileOps::removeIfPresent(change.temporary);
         return outcome;
-    if (change.copyRecord == JournalRecord::MovedAside) {
-        outcome = setAside(change.relative);
-        if (!outcome) {
-            FileOps::removeIfPresent(change.temporary);
-            return outcome;
-        }
     }
-    if (FileOps::renameOver(change.temporary, destination))
-        return Outcome::done();
-    outcome = change.copyRecord == JournalRecord::MovedAside
-                  ? FileOps::failure(QStringLiteral("put in place"), destination)
-                  : FileOps::failure(QStringLiteral("copy"), change.source);
-    FileOps::removeIfPresent(change.temporary);
-    if (change.copyRecord == JournalRecord::MovedAside)
-        FileOps::renameOverNamedExactly(area.saved(change.relative),
-                                        area.installedPathOfSaved(change.relative));
+    if (change.copyRecord == JournalRecord::MovedAside) {
+        outcome = putOver(change.relative, change.temporary, QStringLiteral("put in place"), destination);
+    } else if (!FileOps::renameOver(change.temporary, destination)) {
+        outcome = FileOps::failure(QStringLiteral("copy"), change.source);
+    }
+    if (!outcome)
+        FileOps::removeIfPresent(change.temporary);
     return outcome;
 }

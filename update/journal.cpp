@@ -5,16 +5,19 @@
 #include <limits>
 
 #include <QFileInfo>
+#include <QStringList>
 
 #include "fileops.h"
 
 // A record is one line: the kind letter, a space, the percent-encoded path
-// (followed, where the record has one, by a NUL and its `extra`), a space and
+// (followed, where the record has one, by a NUL and its `extra`, and where it
+// has an identity, by another NUL and the identity), a space and
 // the CRC-32 of all before that space in eight hex digits. Percent-encoding
 // leaves no space or line end inside the path. The first line is the record
 // "J <format version>". Format 3 is format 2 with the package record "P"
 // after it; format 4 adds the record "A" of a volume's area, written before
-// the first original set aside there. Format 1 had neither the header nor the checksums: a line ended
+// the first change there; format 5 adds identities and the record "I" of what
+// the run made. Format 1 had neither the header nor the checksums: a line ended
 // where the record did.
 namespace {
 
@@ -77,10 +80,13 @@ bool decode(const QByteArray &content, JournalRecord *record)
     // Sized, since the path and its extra are split by a NUL.
     const QByteArray bytes = QByteArray::fromPercentEncoding(content.mid(2));
     const QString text = QString::fromUtf8(bytes.constData(), bytes.size());
-    const int split = text.indexOf(QChar(0));
+    const QStringList fields = text.split(QChar(0));
+    if (fields.size() > 3)
+        return false;
     record->kind = content.at(0);
-    record->path = split < 0 ? text : text.left(split);
-    record->extra = split < 0 ? QString() : text.mid(split + 1);
+    record->path = fields.at(0);
+    record->extra = fields.value(1);
+    record->identity = fields.value(2);
     return true;
 }
 
@@ -272,7 +278,11 @@ Journal::~Journal() = default;
 
 QByteArray Journal::frame(const JournalRecord &record)
 {
-    const QString text = record.extra.isEmpty() ? record.path : record.path + QChar(0) + record.extra;
+    QString text = record.path;
+    if (!record.extra.isEmpty() || !record.identity.isEmpty())
+        text += QChar(0) + record.extra;
+    if (!record.identity.isEmpty())
+        text += QChar(0) + record.identity;
     QByteArray line;
     line.reserve(text.size() + 16);
     line += record.kind;
@@ -370,8 +380,11 @@ void Journal::close()
     broken = false;
 }
 
-Outcome Journal::readNewestFirst(const QString &path, const std::function<void(const JournalRecord &)> &visit)
+Outcome Journal::readNewestFirst(const QString &path, const std::function<void(const JournalRecord &)> &visit,
+                                 int *formatRead)
 {
+    if (formatRead)
+        *formatRead = FormatVersion;
     QFile records(path);
     if (!FileOps::existsOrIsLink(QFileInfo(path)))
         return Outcome::done();
@@ -386,6 +399,8 @@ Outcome Journal::readNewestFirst(const QString &path, const std::function<void(c
                                 QStringLiteral("it was written by a newer updater, in format %1, which this "
                                                "one does not know; only a newer updater can roll it back")
                                     .arg(format.version));
+    if (formatRead)
+        *formatRead = int(format.version);
     if (format.nothingWhole)
         return Outcome::done();
     const bool framed = format.version >= FirstFramedVersion;

@@ -19,9 +19,20 @@ struct JournalRecord
         ListSetAside = 'L',   // the package's deletion list, by its absolute path
         MovedIn = 'V',        // a package file moved into place from the absolute path `extra`
         PackageApplied = 'P', // the package folder, resolved, with its file identity as `extra`
-        VolumeArea = 'A',     // originals under the folder `path` are kept in an area on the volume mounted
-                              // there, whose root folder has the identity `extra`
+        VolumeArea = 'A',     // changes under the folder `path` were made on the volume mounted there,
+                              // whose root folder has the identity `extra`; its originals are kept in
+                              // an area on it
+        Made = 'I',           // the file or folder at `path` that the run made has the identity `identity`
     };
+
+    JournalRecord() = default;
+    JournalRecord(char kind, const QString &path, const QString &extra = QString(),
+                  const QString &identity = QString())
+        : kind(kind)
+        , path(path)
+        , extra(extra)
+        , identity(identity)
+    {}
 
     char kind = 0;
     // Relative to the installation root, with forward slashes; absolute for ListSetAside.
@@ -29,6 +40,11 @@ struct JournalRecord
     // The temporary file's name beside `path`, a moved-in file's source, or
     // the package's identity; often empty.
     QString extra;
+    // What the record's change acts on, as Place::lastingIdentity gives it:
+    // the package file a moved-in record moves, the file or folder a Made
+    // record names, the marker file a package record's package holds. Empty
+    // in formats before 5.
+    QString identity;
 };
 
 // The run's write-ahead journal: a record is on disk before the change it
@@ -43,9 +59,12 @@ public:
     // What the first record names. Whatever comes later keeps that first
     // record's start, "J <version> ", so that an older updater can tell a
     // newer journal from a damaged one and leave it alone.
-    // Format 3 added the package record, which format 2 lacks, and format 4
-    // the record of a volume's area; all are framed alike.
-    static constexpr int FormatVersion = 4;
+    // Format 3 added the package record, which format 2 lacks, format 4 the
+    // record of a volume's area, and format 5 the identities that let every
+    // undo check that its change was made; all are framed alike.
+    static constexpr int FormatVersion = 5;
+    // The first format whose records carry identities.
+    static constexpr int FirstIdentifyingVersion = 5;
     static constexpr int FirstFramedVersion = 2;
 
     explicit Journal(const QString &path);
@@ -79,8 +98,10 @@ public:
     // missing journal holds no records. One written by a newer updater, or
     // one that cannot be read safely (its first record damaged while whole
     // records follow), is not read at all, and that is the failure returned.
+    // `format`, where given, gets the format the journal is in.
     static Outcome readNewestFirst(const QString &path,
-                                   const std::function<void(const JournalRecord &)> &visit);
+                                   const std::function<void(const JournalRecord &)> &visit,
+                                   int *format = nullptr);
 
 private:
     Outcome writeAll(const QByteArray &bytes);

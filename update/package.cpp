@@ -1,6 +1,7 @@
 #include "package.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include "installationpaths.h"
@@ -51,7 +52,22 @@ Package Package::recorded(const QString &resolved, const Place::Identity &identi
 
 bool Package::isStillThere() const
 {
-    return !isEmpty() && id.valid && Place::lastingIdentity(resolvedPath) == id;
+    return !isEmpty() && id.valid && Place::lastingIdentity(resolvedPath).matches(id);
+}
+
+QString Package::markerPath(const QString &packagePath)
+{
+    return packagePath + QStringLiteral("/.quillFern-package");
+}
+
+bool Package::holdsMarker(const QString &packagePath, const QString &token)
+{
+    const QString path = markerPath(packagePath);
+    // A plain file only: a pipe or a device would keep the read waiting.
+    if (token.isEmpty() || !Place::entry(path).isPlainFile())
+        return false;
+    QFile marker(path);
+    return marker.open(QIODevice::ReadOnly) && marker.read(token.size() + 1) == token.toUtf8();
 }
 
 QString Package::payload() const

@@ -33,6 +33,13 @@ public:
     // Whether the folder at path() is still the one this package was.
     bool isStillThere() const;
 
+    // The file a run leaves in the package before it moves the first file
+    // out of it, holding a token that the journal keeps too: a folder at the
+    // package's path that holds it is that package, whatever identity the
+    // file system gives it now.
+    static QString markerPath(const QString &packagePath);
+    static bool holdsMarker(const QString &packagePath, const QString &token);
+
     QString payload() const;
     // The payload folder is a link, junction or mount point: what is in it
     // lies elsewhere, so it is read through and copied, and nothing in it is

@@ -30,7 +30,8 @@ CopyOutcome PayloadCopy::copy(bool leaveListOut, const CancelToken &cancelToken,
     root = Place::of(rootPath);
     copyDone = 0;
     copyTotal = walk.bytes(root, cancelToken);
-    backup.allowMoves(FileOps::mayMoveInto(payload, rootPath));
+    // A moved file is found again by its identity after a restart: only where that identity lasts.
+    backup.allowMoves(FileOps::mayMoveInto(payload, rootPath) && Place::keepsIdentities(payload));
     copyFolder(walk, walk.top(), outcome);
     return outcome;
 }

@@ -35,6 +35,14 @@ public:
                    fileLow == other.fileLow;
         }
         bool operator!=(const Identity &other) const { return !(*this == other); }
+        // Whether this identity, read now, is the file `recorded` names. Journals
+        // before format 5 recorded lasting identities without their high part.
+        bool matches(const Identity &recorded) const
+        {
+            return recorded.fileHigh != 0 ? *this == recorded
+                                          : valid && recorded.valid && volume == recorded.volume &&
+                                                fileLow == recorded.fileLow;
+        }
         // As the journal keeps it; an empty text for no identity.
         QString toText() const;
         static Identity fromText(const QString &text);
@@ -61,14 +69,24 @@ public:
     // A file itself, not a link: a Windows shortcut (.lnk) is one.
     bool isPlainFile() const { return kind == LinkKind::None && target == Type::File; }
     Identity identity() const { return id; }
+    // How many names the file has (hard links); 0 where nothing is there.
+    quint32 hardLinks() const { return present ? names : 0; }
 
     // The identity of what `path` leads to as the journal keeps it, which
     // must still name the same folder after a restart: on Linux the file
     // system's own id (from its UUID, where it has one) stands for the device
     // number, which a restart, or a file system mounted anew, may hand out
     // afresh; where a file system has no id (FUSE), the file's number alone
-    // tells. Elsewhere it is the identity.
+    // tells; where the file system keeps a birth time, it is part of it, since
+    // a file's number goes to the next file made once it is removed.
+    // Elsewhere it is the identity.
     static Identity lastingIdentity(const QString &path);
+    // Whether the file system that holds `path` keeps its files' identities
+    // through a remount and a restart: on Linux one with an id of its own
+    // (FUSE file systems and network ones have none), on Windows NTFS and
+    // ReFS (not FAT, exFAT or a network share). Only there may the run move
+    // files out of a package and find them by their identity later.
+    static bool keepsIdentities(const QString &path);
 
     // Whether both are there and are one file or folder.
     bool isSame(const Place &other) const { return present && other.present && id == other.id; }
@@ -112,4 +130,5 @@ private:
     LinkKind kind = LinkKind::None;
     Type target = Type::Missing;
     Identity id;
+    quint32 names = 0;
 };

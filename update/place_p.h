@@ -20,12 +20,14 @@ struct PlaceProbe
         place.spelled = path;
         return place;
     }
-    static void fill(Place &place, Place::LinkKind kind, Place::Type target, const Place::Identity &id)
+    static void fill(Place &place, Place::LinkKind kind, Place::Type target, const Place::Identity &id,
+                     quint32 links = 1)
     {
         place.present = true;
         place.kind = kind;
         place.target = target;
         place.id = id;
+        place.names = links;
     }
 };
 

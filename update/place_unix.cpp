@@ -58,7 +58,7 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     struct stat status;
     if (followLast) {
         if (::stat(native.constData(), &status) == 0)
-            fill(place, Place::LinkKind::None, typeOf(status), identityOf(status));
+            fill(place, Place::LinkKind::None, typeOf(status), identityOf(status), quint32(status.st_nlink));
         return place;
     }
     if (::lstat(native.constData(), &status) != 0)
@@ -72,7 +72,7 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     }
     const bool mountPoint = S_ISDIR(status.st_mode) && isMountRoot(native, status);
     fill(place, mountPoint ? Place::LinkKind::MountPoint : Place::LinkKind::None, typeOf(status),
-         identityOf(status));
+         identityOf(status), quint32(status.st_nlink));
     return place;
 }
 
@@ -113,7 +113,25 @@ Place::Identity Place::lastingIdentity(const QString &path)
     std::memcpy(words, &fileSystem.f_fsid, sizeof words);
     // A file system without an id of its own (FUSE ones) is told by the file's number alone.
     id.volume = (quint64(words[0]) << 32) | words[1];
+#ifdef Q_OS_LINUX
+    // A file's number is handed to the next file made once it is removed: its
+    // birth time, where the file system keeps one, tells the two apart.
+    struct statx extended;
+    if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_NO_AUTOMOUNT, STATX_BTIME, &extended) == 0 &&
+        (extended.stx_mask & STATX_BTIME))
+        id.fileHigh = quint64(extended.stx_btime.tv_sec) * 1000000000u + extended.stx_btime.tv_nsec;
+#endif
     return id;
+}
+
+bool Place::keepsIdentities(const QString &path)
+{
+    struct statfs fileSystem;
+    if (::statfs(QFile::encodeName(path).constData(), &fileSystem) != 0)
+        return false;
+    quint32 words[2];
+    std::memcpy(words, &fileSystem.f_fsid, sizeof words);
+    return words[0] != 0 || words[1] != 0;
 }
 
 QString Place::longPath(const QString &path)

@@ -88,7 +88,7 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
         }
     }
     CloseHandle(file);
-    fill(place, kind, target, id);
+    fill(place, kind, target, id, quint32(info.nNumberOfLinks));
     return place;
 }
 
@@ -111,6 +111,24 @@ bool PlaceProbe::showsWholeVolume(const QString &path)
 Place::Identity Place::lastingIdentity(const QString &path)
 {
     return of(path).identity(); // the volume serial number and the file ID outlast a restart
+}
+
+bool Place::keepsIdentities(const QString &path)
+{
+    const HANDLE file = CreateFileW(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    wchar_t fileSystem[MAX_PATH + 1] = {};
+    const bool named = GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
+                                                     DWORD(std::size(fileSystem)));
+    CloseHandle(file);
+    if (!named)
+        return false;
+    const QString name = QString::fromWCharArray(fileSystem);
+    return name.compare(QLatin1String("NTFS"), Qt::CaseInsensitive) == 0 ||
+           name.compare(QLatin1String("ReFS"), Qt::CaseInsensitive) == 0;
 }
 
 QString Place::longPath(const QString &path)

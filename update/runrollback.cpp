@@ -37,47 +37,79 @@ bool RunRollback::payloadIsThere() const
     return payloadThere;
 }
 
-// A package that is gone, or whose path leads to another folder now, counts
-// as gone: nothing goes back into a folder that is not the one it came from.
-Outcome RunRollback::findJournalPackage()
+// What the journal says before anything is undone: its package, the volumes
+// its changes were made on, and what its run made. A package that is gone, or
+// whose path leads to another folder now, counts as gone, unless the folder
+// there holds the marker the run left in it: nothing goes back into a folder
+// that is not the one it came from.
+Outcome RunRollback::readJournal()
 {
     JournalRecord named;
     QVector<JournalRecord> volumes;
-    const Outcome read =
-        Journal::readNewestFirst(area.journalPath(), [&named, &volumes](const JournalRecord &record) {
-            if (record.kind == JournalRecord::PackageApplied)
+    QSet<QString> folders;
+    made.clear();
+    replacedPaths.clear();
+    marker.clear();
+    foundByMarker = false;
+    const Outcome read = Journal::readNewestFirst(
+        area.journalPath(),
+        [&](const JournalRecord &record) {
+            switch (record.kind) {
+            case JournalRecord::PackageApplied:
                 named = record;
-            else if (record.kind == JournalRecord::VolumeArea)
+                if (!record.identity.isEmpty())
+                    marker = record.identity;
+                return;
+            case JournalRecord::VolumeArea:
                 volumes << record;
-        });
+                return;
+            case JournalRecord::ListSetAside:
+                return;
+            case JournalRecord::Made:
+                made[record.path].insert(record.identity);
+                break;
+            case JournalRecord::MovedAside:
+                replacedPaths.insert(record.path);
+                break;
+            default:
+                break;
+            }
+            folders.insert(record.path.left(qMax(0, record.path.lastIndexOf(QLatin1Char('/')))));
+        },
+        &format);
     if (!read)
         return read;
     findVolumes(volumes);
     if (named.kind == JournalRecord::PackageApplied) {
         package = Package::recorded(named.path, Place::Identity::fromText(named.extra));
-        if (!package.isStillThere())
+        foundByMarker =
+            !package.isStillThere() && !marker.isEmpty() && Package::holdsMarker(named.path, marker);
+        if (!package.isStillThere() && !foundByMarker)
             qCDebug(lcJournal).noquote()
                 << "The package the interrupted run applied is gone, or its path leads to "
                    "another folder now:"
                 << named.path;
-        payloadThere = package.isStillThere() && Place::of(package.payload()).leadsToFolder();
-        return Outcome::done();
+        payloadThere =
+            (package.isStillThere() || foundByMarker) && Place::of(package.payload()).leadsToFolder();
+    } else {
+        payloadThere = !package.isEmpty() && Place::of(package.payload()).leadsToFolder();
     }
-    payloadThere = !package.isEmpty() && Place::of(package.payload()).leadsToFolder();
+    recordFolders = folders;
     return Outcome::done();
 }
 
-// The originals on a volume mounted inside the root are there only while that
-// volume is mounted where it was: otherwise they stay in the journal, for a
-// later run to put back.
+// The volumes the journal names are those its run found mounted inside the
+// root; each still counts only while that same volume is mounted there.
 void RunRollback::findVolumes(const QVector<JournalRecord> &records)
 {
+    volumesRecorded.clear();
     volumesAway.clear();
     const Place root = Place::of(rootPath);
     for (const JournalRecord &record : records) {
+        volumesRecorded << record.path;
         const QString folder = absolute(record.path);
         if (liesInside(record.path) && Place::isVolumeMountedInside(folder, root) &&
-            Place::lastingIdentity(folder) == Place::Identity::fromText(record.extra)) {
+            Place::lastingIdentity(folder).matches(Place::Identity::fromText(record.extra))) {
             area.knowVolume(record.path);
             continue;
         }
@@ -87,11 +119,51 @@ void RunRollback::findVolumes(const QVector<JournalRecord> &records)
     }
 }
 
-// Whether the original of `relative` was set aside on a volume that is not there now.
-bool RunRollback::liesOnVolumeAway(const QString &relative) const
+// The deepest volume the journal names that `folder` lies on; empty for the root's own.
+QString RunRollback::recordedVolumeOf(const QString &folder) const
 {
-    for (const QString &folder : volumesAway) {
-        if (relative.startsWith(folder + QLatin1Char('/'), FileOps::fileNameCaseSensitivity()))
+    QString deepest;
+    for (const QString &volume : volumesRecorded) {
+        const bool under = folder.compare(volume, FileOps::fileNameCaseSensitivity()) == 0 ||
+                           folder.startsWith(volume + QLatin1Char('/'), FileOps::fileNameCaseSensitivity());
+        if (under && volume.size() > deepest.size())
+            deepest = volume;
+    }
+    return deepest;
+}
+
+// Every change was made on the volume the journal says: where another one is
+// mounted in its place, or none, undoing it would act on files the run never
+// touched. Decided before the first undo, so that a rollback that cannot go
+// on changes nothing anywhere. A journal before format 5 names only the
+// volumes its run set originals aside on, so only records there are checked.
+Outcome RunRollback::checkVolumes(const QSet<QString> &folders) const
+{
+    for (const QString &folder : folders) {
+        const QString inFolder = folder.isEmpty() ? QStringLiteral("x") : folder + QStringLiteral("/x");
+        if (!liesInside(inFolder))
+            continue; // its records are skipped as unsafe all the same
+        const QString recorded = recordedVolumeOf(folder);
+        if (format < Journal::FirstIdentifyingVersion && recorded.isEmpty())
+            continue;
+        const QString now = Place::mountedVolumeOf(rootPath, inFolder);
+        if (volumesAway.contains(recorded) || now.compare(recorded, FileOps::fileNameCaseSensitivity()) != 0)
+            return Outcome::failure(QStringLiteral("roll back"), absolute(folder),
+                                    QStringLiteral("the volume the run changed files on is not the one "
+                                                   "mounted there now"));
+    }
+    return Outcome::done();
+}
+
+// Whether what stands at `relative` is what the run made there.
+bool RunRollback::isMade(const QString &relative) const
+{
+    const auto found = made.constFind(relative);
+    if (found == made.constEnd())
+        return false;
+    const Place::Identity now = Place::lastingIdentity(absolute(relative));
+    for (const QString &identity : found.value()) {
+        if (now.matches(Place::Identity::fromText(identity)))
             return true;
     }
     return false;
@@ -142,10 +214,17 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
     const QFileInfo current(absolute(record.path));
     if (!existsOrIsLink(current) || isRealFolder(current))
         return Outcome::done(); // the move never happened, or was undone already
-    if (payloadIsThere()) {
-        // Still in the package: the move never happened.
-        if (existsOrIsLink(QFileInfo(record.extra)))
+    if (!record.identity.isEmpty()) {
+        // Only the package's own file goes: anything else there is not this move's doing.
+        if (!Place::lastingIdentity(current.filePath()).matches(Place::Identity::fromText(record.identity)))
             return Outcome::done();
+    } else if (payloadIsThere() && existsOrIsLink(QFileInfo(record.extra))) {
+        return Outcome::done(); // still in the package: the move never happened
+    } else if (!payloadIsThere() && replacedPaths.contains(record.path) &&
+               !existsOrIsLink(QFileInfo(area.saved(record.path)))) {
+        return Outcome::done(); // an original that was never set aside is still in its place
+    }
+    if (payloadIsThere() && !existsOrIsLink(QFileInfo(record.extra))) {
         const QString folder = QFileInfo(record.extra).absolutePath();
         if (!FileOps::makePath(folder))
             return FileOps::failure(QStringLiteral("create the folder"), folder);
@@ -153,9 +232,7 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
             return FileOps::failure(QStringLiteral("move back into the package"), current.filePath());
         return Outcome::done();
     }
-    // An original that was never set aside is still in its place.
-    if (replacedPaths.contains(record.path) && !existsOrIsLink(QFileInfo(area.saved(record.path))))
-        return Outcome::done();
+    // No package to go back to, or its place there is taken: it leaves the installation all the same.
     if (!area.throwAway(current.filePath()))
         return FileOps::failure(QStringLiteral("take out of the installation"), current.filePath());
     ++thrownAway;
@@ -180,10 +257,6 @@ Outcome RunRollback::undo(const JournalRecord &record)
 
     switch (record.kind) {
     case JournalRecord::MovedAside: {
-        if (liesOnVolumeAway(path))
-            return Outcome::failure(QStringLiteral("put back"), absolute(path),
-                                    QStringLiteral("the volume its original was set aside on is not "
-                                                   "mounted there now"));
         const QString original = area.saved(path);
         if (!existsOrIsLink(QFileInfo(original)))
             return Outcome::done(); // never moved: the original is still in place
@@ -201,16 +274,37 @@ Outcome RunRollback::undo(const JournalRecord &record)
     }
     case JournalRecord::CreatedFile: {
         const QFileInfo current(absolute(path));
-        if (!existsOrIsLink(current) || isRealFolder(current) || FileOps::removeFile(current.filePath()))
+        if (!existsOrIsLink(current) || isRealFolder(current))
+            return Outcome::done();
+        // From format 5 on, the file the run made is known by its identity; another is left alone.
+        if (format >= Journal::FirstIdentifyingVersion && !isMade(path))
+            return Outcome::done();
+        if (FileOps::removeFile(current.filePath()))
             return Outcome::done();
         return FileOps::failure(QStringLiteral("remove"), current.filePath());
     }
     case JournalRecord::TemporaryFile:
+    case JournalRecord::Made:
         return Outcome::done();
     case JournalRecord::CreatedFolder: {
         const QFileInfo current(absolute(path));
-        if (!isRealFolder(current) || FileOps::removeFolder(current.filePath()))
+        if (!isRealFolder(current))
             return Outcome::done();
+        // A folder the run made is known by its identity; one made just before the run could
+        // record it is empty, and only an empty folder is ever removed.
+        if (format >= Journal::FirstIdentifyingVersion && made.contains(path) && !isMade(path))
+            return Outcome::done();
+        if (FileOps::removeFolder(current.filePath()))
+            return Outcome::done();
+        // What the run put in it is gone by now (newer records are undone first): what is left
+        // is someone else's, and keeps the folder.
+        if (!QDir(current.filePath()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                              QDir::NoDotAndDotDot)) {
+            qCDebug(lcJournal).noquote() << "The folder the run made stays, since it holds files the run "
+                                            "did not put there:"
+                                         << current.filePath();
+            return Outcome::done();
+        }
         return FileOps::failure(QStringLiteral("remove the folder"), current.filePath());
     }
     case JournalRecord::MovedIn:
@@ -232,37 +326,25 @@ Outcome RunRollback::undo(const JournalRecord &record)
     }
 }
 
-// Without the payload, a file the package moved in is told from an original
-// that was never set aside by the original's record.
-Outcome RunRollback::noteFilesReplaced()
-{
-    replacedPaths.clear();
-    if (payloadIsThere())
-        return Outcome::done();
-    return Journal::readNewestFirst(area.journalPath(), [this](const JournalRecord &record) {
-        if (record.kind == JournalRecord::MovedAside)
-            replacedPaths.insert(record.path);
-    });
-}
-
 Outcome RunRollback::restore()
 {
     unreadable = Outcome::done();
+    volumeMoved = false;
     if (!area.exists())
         return Outcome::done();
     // A rollback cut short by a file held for a moment would leave a mix: it waits much longer.
     const FileOps::RetryBudget patient(FileOps::RetryBudget::DuringRollback);
     thrownAway = 0;
-    const Outcome found = findJournalPackage();
+    const Outcome found = readJournal();
     if (!found) {
         unreadable = found;
         return found;
     }
-    const Outcome noted = noteFilesReplaced();
-    if (!noted) {
-        unreadable = noted;
-        return noted;
-    }
+    const Outcome placed = checkVolumes(recordFolders);
+    recordFolders.clear();
+    volumeMoved = !placed;
+    if (!placed)
+        return placed;
     Outcome first = Outcome::done();
     QSet<QString> changedFolders;
     const Outcome read = Journal::readNewestFirst(area.journalPath(), [&](const JournalRecord &record) {
@@ -293,6 +375,7 @@ Outcome RunRollback::restore()
     }
     if (!first)
         return first;
+    removeMarker();
     // What was put back must be on disk before the journal that would put it back again goes.
     FlushQueue flushes;
     for (const QString &folder : qAsConst(changedFolders))
@@ -317,7 +400,6 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
 {
     area.removeLinksInPlaceOfFolders();
     Recovery recovery = Recovery::NothingLeft;
-    bool whole = true;
     if (area.exists() && existsOrIsLink(QFileInfo(area.journalPath()))) {
         qCDebug(lcJournal) << "Rolling back an earlier run that did not finish";
         if (beforeFirstChange)
@@ -332,17 +414,20 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
                 << QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area.path());
             return Recovery::Blocked;
         }
-        if (!restored)
-            qCDebug(lcJournal).noquote()
-                << "The earlier run could not be rolled back completely:" << restored.text();
-        // Its originals there are out of reach: an update now would leave that volume a mix.
-        if (!volumesAway.isEmpty()) {
+        // Its changes there are out of reach: undoing the rest, or updating now, would leave a mix.
+        if (volumeMoved) {
             qCDebug(lcJournal)
                 << "The earlier run set originals aside on a volume that is not mounted where it was, so "
                    "this run changes nothing";
             return Recovery::Blocked;
         }
-        whole = restored.ok();
+        // What could not be undone stays in the journal for the next run: nothing goes on top of it.
+        if (!restored) {
+            qCDebug(lcJournal).noquote()
+                << "The earlier run could not be rolled back completely, so this run changes nothing:"
+                << restored.text();
+            return Recovery::Blocked;
+        }
     }
     // Only an area a journal explains holds originals of a run; any other must be out of the way first.
     if (area.exists() && !existsOrIsLink(QFileInfo(area.journalPath()))) {
@@ -355,8 +440,16 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
             return Recovery::Blocked;
         }
     }
-    if (whole && !area.dropTrash())
+    if (!area.dropTrash())
         qCDebug(lcJournal) << "Left trash that cannot be removed yet in"
                            << rootPath + QLatin1Char('/') + BackupArea::trashName();
     return recovery;
+}
+
+// The run's marker leaves the package once everything it moved is back in it,
+// or could go nowhere else.
+void RunRollback::removeMarker()
+{
+    if (!marker.isEmpty() && Package::holdsMarker(package.path(), marker))
+        FileOps::removeIfPresent(Package::markerPath(package.path()));
 }

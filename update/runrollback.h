@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -17,14 +18,21 @@ class BackupArea;
 // What an earlier run left, and what became of it.
 enum class Recovery {
     NothingLeft, // no run was cut short; what committed runs left is in the trash
-    RolledBack,  // a run cut short was rolled back, completely or as far as it could be
-    Blocked,     // its journal cannot be read, an area no journal explains cannot be moved aside, or
-                 // originals lie on a volume that is not mounted where it was: this run must change nothing
+    RolledBack,  // a run cut short was rolled back completely
+    Blocked,     // its journal cannot be read, an area no journal explains cannot be moved aside, a
+                 // record lies on a volume that is not mounted where it was, or something could not be
+                 // undone: this run must change nothing on top
 };
 
 // Puts the installation back as its journal says it was, newest record first.
-// Undoing a record twice, or one whose change never happened, changes
-// nothing, so a rollback cut short is simply done again.
+// Every undo first checks that its change was made: an original is put back
+// only from the backup area, where its presence proves it was set aside; a
+// moved-in file goes back to the package only while it is the file the
+// record names by identity; a created file or folder is removed only while it
+// is the one the run made. Undoing a record twice, or one whose change never
+// happened, therefore changes nothing, so a rollback cut short is simply done
+// again. Journals of formats before 5 carry no identities, and are undone as
+// their own updater undid them.
 class RunRollback
 {
 public:
@@ -53,9 +61,12 @@ public:
     Recovery recoverEarlierRun(const std::function<void()> &beforeFirstChange);
 
 private:
-    Outcome findJournalPackage();
+    Outcome readJournal();
     void findVolumes(const QVector<JournalRecord> &records);
-    bool liesOnVolumeAway(const QString &relative) const;
+    Outcome checkVolumes(const QSet<QString> &folders) const;
+    QString recordedVolumeOf(const QString &folder) const;
+    bool isMade(const QString &relative) const;
+    void removeMarker();
     QString absolute(const QString &relative) const;
     bool payloadIsThere() const;
     bool liesInside(const QString &relative) const;
@@ -72,8 +83,21 @@ private:
     bool payloadThere = false;
     // With the payload gone: the paths whose originals the run set aside.
     QSet<QString> replacedPaths;
-    // The volumes the journal names whose areas are not where they were.
+    // The format the journal is in: identities from format 5 on.
+    int format = Journal::FormatVersion;
+    // The identities of what the run made, by the path it made them at.
+    QHash<QString, QSet<QString>> made;
+    // The volumes the journal names, mounted inside the root when it was written.
+    QStringList volumesRecorded;
+    // Those that are not where they were.
     QStringList volumesAway;
+    // The marker the journal's package holds, and whether it was found there.
+    QString marker;
+    bool foundByMarker = false;
+    // The parent folders of the records' paths, read before anything is undone.
+    QSet<QString> recordFolders;
+    // Whether the last restore() changed nothing since a volume is not where it was.
+    bool volumeMoved = false;
     int thrownAway = 0;
     // Why the last restore() could not read the journal; done when it could.
     Outcome unreadable;

@@ -13,6 +13,7 @@ struct Win32Calls
     decltype(&SetFileInformationByHandle) setFileInformationByHandle = &SetFileInformationByHandle;
     decltype(&MoveFileExW) moveFileEx = &MoveFileExW;
     decltype(&DeleteFileW) deleteFile = &DeleteFileW;
+    decltype(&CreateHardLinkW) createHardLink = &CreateHardLinkW;
     decltype(&RemoveDirectoryW) removeDirectory = &RemoveDirectoryW;
     decltype(&FlushFileBuffers) flushFileBuffers = &FlushFileBuffers;
     decltype(&OpenProcess) openProcess = &OpenProcess;
