@@ -319,12 +319,17 @@ void TestLazyFs::powerCutLeavesWholeVersion_data()
     // The original that the deletion list set aside goes back late in the undo, as the oldest change.
     const QString putBack = renameCut(QStringLiteral("install/docs/obsolete\\.txt$"));
     const QString landing = renameCut(QStringLiteral("install/payload/part-1/f-030\\.dat$"));
+    const QString beforeLanding = QString(landing).replace(QStringLiteral("timing=after"),
+                                                           QStringLiteral("timing=before"));
     for (const Placement placement : {Copied, Moved}) {
         const char *where = placement == Copied ? "package elsewhere" : "package beside";
         QTest::addRow("first journal write, %s", where)
             << placement << QStringList{cut("before", "write", journal)} << false << true << Kept;
         QTest::addRow("a file lands, %s", where)
             << placement << QStringList{landing} << false << true << Kept;
+        // The original is kept in the area, and the new file not yet in its place.
+        QTest::addRow("between the original's keeping and the new file's landing, %s", where)
+            << placement << QStringList{beforeLanding} << false << true << Kept;
         QTest::addRow("a deletion, %s", where)
             << placement << QStringList{renameCut(QStringLiteral("backup/files/docs/obsolete\\.txt$"))}
             << false << true << Kept;
@@ -372,8 +377,15 @@ void TestLazyFs::powerCutLeavesWholeVersion()
         installed.remove(QStringLiteral("zz-blocked"));
         installed.remove(QStringLiteral("zz-blocked/inside.txt"));
     }
-    const auto expected = updatedTree(
-        installed, snapshotTree((packageFlushed ? stagedPackage : unflushed) + QStringLiteral("/Env")));
+    const auto payload = snapshotTree((packageFlushed ? stagedPackage : unflushed) + QStringLiteral("/Env"));
+    const auto expected = updatedTree(installed, payload);
+    // The installed files the update replaces: at every cut, each is there, old or new.
+    QStringList replaced;
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
+        if (payload.contains(it.key()) && payload.value(it.key()) != it.value())
+            replaced << it.key();
+    }
+    QVERIFY(replaced.contains(QStringLiteral("payload/part-1/f-030.dat")));
 
     QString error;
     QVERIFY2(mount.mount(&error), qPrintable(error));
@@ -405,6 +417,9 @@ void TestLazyFs::powerCutLeavesWholeVersion()
                                 run.errorOutput()));
             run.kill();
         }
+        for (const QString &path : qAsConst(replaced))
+            QVERIFY2(QFileInfo::exists(diskRoot + QLatin1Char('/') + path),
+                     qPrintable(row + QStringLiteral(": no file at ") + path + QStringLiteral(" after the cut")));
         // The next boot: the file system comes back over what reached the disk,
         // and may come back under another device number; a file system mounted
         // meanwhile takes the one it had, where the test can mount one.
