@@ -53,6 +53,10 @@ int main(int argc, char *argv[])
     // A build for measurements and tests only: what the run costs, and what goes wrong, without durability.
     FileOps::setFlushesEnabled(false);
 #endif
+#ifdef QUILLFERN_WITHOUT_HARD_LINKS
+    // A build for measurements only: a replaced file set aside by a rename, then the new one renamed in.
+    FileOps::setHardLinksEnabled(false);
+#endif
 #ifdef QUILLFERN_TIMING_DIVISOR
     // A build for the tests only: the same run at a fraction of the real pace.
     DlgUpdate::Timings timings;

@@ -777,6 +777,8 @@ int main(int argc, char *argv[])
         // costs.
         const QString flushing = QStringLiteral(QUILLFERN_EXECUTABLE);
         const QString notFlushing = QStringLiteral(QUILLFERN_WITHOUT_FLUSHES_EXECUTABLE);
+        // And the same build replacing files by a pair of renames, as before a second name was kept first.
+        const QString renamePair = QStringLiteral(QUILLFERN_RENAME_PAIR_EXECUTABLE);
         applyCases.emplace_back(QStringLiteral("beside"),
                                 QStringLiteral("20,000 files, package on the same file system"), false, 0.3,
                                 1.0, flushing);
@@ -785,6 +787,9 @@ int main(int argc, char *argv[])
                                 flushing, true);
         applyCases.emplace_back(QStringLiteral("beside-noflush"),
                                 QStringLiteral("  the same without flushes"), false, 0.3, 1.0, notFlushing);
+        applyCases.emplace_back(QStringLiteral("beside-renamepair"),
+                                QStringLiteral("  the same replacing by a pair of renames"), false, 0.3, 1.0,
+                                renamePair);
         applyCases.emplace_back(QStringLiteral("tmpfs"), QStringLiteral("20,000 files, package on a tmpfs"),
                                 true, 1.0, 1.3, flushing);
         applyCases.emplace_back(QStringLiteral("tmpfs-manifest"),
@@ -792,6 +797,9 @@ int main(int argc, char *argv[])
                                 1.0, 1.3, flushing, true);
         applyCases.emplace_back(QStringLiteral("tmpfs-noflush"), QStringLiteral("  the same without flushes"),
                                 true, 1.0, 1.3, notFlushing);
+        applyCases.emplace_back(QStringLiteral("tmpfs-renamepair"),
+                                QStringLiteral("  the same replacing by a pair of renames"), true, 1.0, 1.3,
+                                renamePair);
     } else if (which != QLatin1String("small"))
         scenarios.emplace_back(QStringLiteral("big"), QStringLiteral("(a) 1 file of %1 MiB").arg(bigMib),
                                1.15);

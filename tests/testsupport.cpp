@@ -781,6 +781,16 @@ void standInGone(const QString &at)
 
 } // namespace PrivateMounts
 
+bool runsUnderWine()
+{
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
 #ifdef Q_OS_WIN
 QString shortPathName(const QString &path)
 {

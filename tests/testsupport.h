@@ -221,6 +221,9 @@ bool standInMountPoint(const QString &shows, const QString &at);
 void standInGone(const QString &at);
 } // namespace PrivateMounts
 
+// Whether this Windows build runs under Wine; false elsewhere.
+bool runsUnderWine();
+
 // The 8.3 short form of the existing `path` that Windows gives out (GetTempPath
 // hands such names over); empty elsewhere, or where it has none.
 QString shortPathName(const QString &path);

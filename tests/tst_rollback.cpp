@@ -918,6 +918,12 @@ void TestRollback::undoneOnlyWhereDone()
 {
     QFETCH(QString, happening);
     if (happening.startsWith(QLatin1String("made"))) {
+#ifdef Q_OS_WIN
+        // NTFS file IDs carry a sequence number that a new file never shares with a removed one;
+        // Wine's are the host's inode numbers, which the next file made takes again.
+        if (runsUnderWine())
+            QSKIP("Wine hands a removed file's number to the next file made");
+#endif
         {
             InstallationBackup backup(ws->root(), ws->package());
             QVERIFY(writeFile(env(QStringLiteral("new/made.txt")), "the run's"));

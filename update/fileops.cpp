@@ -19,6 +19,7 @@ namespace {
 thread_local detail::Failure last;
 thread_local int retryBudget = RetryBudget::DuringTry;
 std::atomic_bool flushing{true};
+std::atomic_bool linking{true};
 
 // Tries `call` again while it fails for a reason that passes, within the thread's budget.
 template <typename Call> bool retrying(Call call)
@@ -84,6 +85,8 @@ bool removeFile(const QString &path)
 
 bool linkFile(const QString &existing, const QString &link)
 {
+    if (!linking)
+        return detail::fail("hard links are off in this build");
     return retrying([&] { return detail::linkFileOnce(existing, link); });
 }
 
@@ -177,6 +180,16 @@ bool flushesEnabled()
 void setFlushesEnabled(bool enabled)
 {
     flushing = enabled;
+}
+
+bool hardLinksEnabled()
+{
+    return linking;
+}
+
+void setHardLinksEnabled(bool enabled)
+{
+    linking = enabled;
 }
 
 bool replaceFile(const QString &source, const QString &destination, const QString &temporary,

@@ -163,5 +163,9 @@ void startFlushingFileSystem(const QString &path);
 // that measure what durability costs or show what goes wrong without it.
 bool flushesEnabled();
 void setFlushesEnabled(bool enabled);
+// Whether linkFile() makes links. Always on, except in a build that measures
+// the replacement by a pair of renames against it.
+bool hardLinksEnabled();
+void setHardLinksEnabled(bool enabled);
 
 } // namespace FileOps

@@ -1,5 +1,6 @@
 #include "installationbackup.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 #include "fileops.h"
@@ -292,9 +293,16 @@ Outcome InstallationBackup::putOver(const QString &relative, const QString &repl
     if (!folder)
         return folder;
     const QString saved = area.savedUnderInstalledName(relative);
+    // Attributes belong to the file, not the name: where the system takes the
+    // replaced file's read-only attribute off to replace it (Windows), the
+    // original's second name gets it back.
+    const QFileDevice::Permissions permissions = QFile::permissions(installed);
     if (FileOps::linkFile(installed, saved)) {
-        if (FileOps::renameOver(replacement, installed))
+        if (FileOps::renameOver(replacement, installed)) {
+            if (QFile::permissions(saved) != permissions)
+                QFile::setPermissions(saved, permissions);
             return Outcome::done();
+        }
         const Outcome refused = FileOps::failure(what, shownPath);
         if (!FileOps::lastFailureMeansInUse() || !FileOps::removeFile(saved))
             return refused; // the original is in place, and kept in the area too
