@@ -31,9 +31,10 @@
 // --gaps file as "<n> <op> <path>". A path missing at the mount is reported
 // as "0 mount <path>".
 //
-// Inode numbers are the backing folder's (use_ino). It runs as the user that
-// mounts it and checks no permissions of its own: the kernel asks it, and it
-// asks the backing folder as that user.
+// Inode numbers are the backing folder's (use_ino). Mounted without
+// allow_other, only the user who mounts it (root, in the tests) can use it;
+// without default_permissions the kernel checks no permissions itself, and
+// every call reaches the backing folder as that user, who decides.
 
 #define FUSE_USE_VERSION 31
 
