@@ -67,7 +67,8 @@ const QStringList failureLines{
     QStringLiteral("Update failed; the installation was rolled back"),
     QStringLiteral("Update failed; the installation could not be rolled back completely"),
 };
-const QString notWritable = QStringLiteral("cannot be written");
+// And the line after which it waits there having changed nothing: the installation cannot be written.
+const QString notWritable = QStringLiteral("\" cannot be written (");
 
 const QString installName = QStringLiteral("install");
 const QString packageName = QStringLiteral("package");
