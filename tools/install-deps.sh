@@ -12,7 +12,7 @@ packages=(
     binutils-mingw-w64-x86-64
     g++-mingw-w64-x86-64-posix wine64 xz-utils
     python3 util-linux procps
-    fuse3 libfuse3-3 libspdlog1.10 libfmt9
+    fuse3 libfuse3-3 libfuse3-dev libspdlog1.10 libfmt9
 )
 
 missing=()
