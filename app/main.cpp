@@ -6,6 +6,7 @@
 #include "builtinpackagekeys.h"
 #include "dlgupdate.h"
 #include "fileops.h"
+#include "place.h"
 #include "installationpaths.h"
 #include "platform.h"
 #include "platformgui.h"
@@ -56,6 +57,10 @@ int main(int argc, char *argv[])
 #ifdef QUILLFERN_WITHOUT_HARD_LINKS
     // A build for measurements only: a replaced file set aside by a rename, then the new one renamed in.
     FileOps::setHardLinksEnabled(false);
+#endif
+#ifdef QUILLFERN_MOVES_ON_ANY_FILE_SYSTEM
+    // A build for the tests only, on a FUSE file system that keeps the disk's file numbers.
+    Place::takeEveryFileSystemAsKeepingIdentities();
 #endif
 #ifdef QUILLFERN_TIMING_DIVISOR
     // A build for the tests only: the same run at a fraction of the real pace.

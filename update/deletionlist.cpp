@@ -89,14 +89,20 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     updater = Place::of(Platform::updaterProgram(applicationPath));
     const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
     QVector<InstallationBackup::PlannedChange> batch;
+    bool stillThere = false;
     const auto removeBatch = [&] {
         // A batch that cannot be written ahead leaves each removal to record itself.
         backup.recordAhead(batch);
         // Set aside rather than removed, so that a failed run can put it back.
         for (const InstallationBackup::PlannedChange &change : qAsConst(batch)) {
             const Outcome removed = backup.removeFile(change.relative);
-            if (!removed)
+            if (!removed) {
                 result.problems << removed;
+                // A folder is no file to remove: it is passed over, as a missing file is.
+                const QFileInfo listed(rootPath + QLatin1Char('/') + change.relative);
+                if (FileOps::existsOrIsLink(listed) && !FileOps::isRealFolder(listed))
+                    stillThere = true;
+            }
         }
         batch.clear();
     };
@@ -119,6 +125,12 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     }
     removeBatch();
     list.close();
+    // An obsolete file left beside the new version is what breaks products after updates.
+    if (stillThere) {
+        result.result = DeletionOutcome::Incomplete;
+        listLeftInPackage = true;
+        return result;
+    }
     result.result = DeletionOutcome::Applied;
     // A payload that lies elsewhere is only read: its list stays where it is, and the copy leaves it out.
     if (package.payloadLiesElsewhere()) {

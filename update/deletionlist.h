@@ -20,6 +20,8 @@ struct DeletionOutcome
         Differs,    // it is not what the package's manifest lists: it stays in the package, and the run is
                     // refused
         Applied,    // each entry was removed or refused, and the list left the package
+        Incomplete, // a listed file that is there could not be set aside: the list stays in the package,
+                    // to be applied again by the next try, and this try fails
     };
 
     Result result = NoList;

@@ -83,10 +83,12 @@ bool removeFile(const QString &path)
     return retrying([&] { return detail::removeFileOnce(path); });
 }
 
+const char detail::noLinksReason[] = "hard links are off in this build";
+
 bool linkFile(const QString &existing, const QString &link)
 {
     if (!linking)
-        return detail::fail("hard links are off in this build");
+        return detail::fail(detail::noLinksReason);
     return retrying([&] { return detail::linkFileOnce(existing, link); });
 }
 

@@ -48,6 +48,10 @@ QString lastError();
 // refused because the file is in use (on Windows a running program or a file
 // open without sharing, which may still be renamed); never elsewhere.
 bool lastFailureMeansInUse();
+// Whether the linkFile() call that has just failed on this thread was refused
+// because the file system or the build makes no such links at all (FAT,
+// exFAT, a second volume), rather than for a reason of this call's own.
+bool lastFailureMeansNoLinks();
 // Whether two paths that differ only in letter case name different files.
 Qt::CaseSensitivity fileNameCaseSensitivity();
 

@@ -23,6 +23,9 @@ Failure systemFailure();
 // The system's words for `code`.
 QString systemMessage(unsigned long code);
 
+// The reason linkFile() gives in a build without hard links.
+extern const char noLinksReason[];
+
 // Keeps `failure` as this thread's lastError() and returns false, for `return fail(...)`.
 bool fail(const Failure &failure);
 bool fail(const char *reason);

@@ -225,6 +225,23 @@ QStringList namesNotValidUtf8(const QString &folder)
     return names;
 }
 
+bool lastFailureMeansNoLinks()
+{
+    const detail::Failure failure = detail::lastFailure();
+    if (failure.reason)
+        return failure.reason == detail::noLinksReason;
+    switch (failure.code) {
+    case EPERM: // what FAT and exFAT answer
+    case EOPNOTSUPP:
+    case EXDEV:
+    case EMLINK:
+    case ENOSYS:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool lastFailureMeansInUse()
 {
     return false; // a rename replaces a file whoever has it open

@@ -235,6 +235,15 @@ QStringList namesNotValidUtf8(const QString &folder)
     return QStringList(); // names are UTF-16 here, and Qt holds every one
 }
 
+bool lastFailureMeansNoLinks()
+{
+    const detail::Failure failure = detail::lastFailure();
+    if (failure.reason)
+        return failure.reason == detail::noLinksReason;
+    return failure.code == ERROR_INVALID_FUNCTION || failure.code == ERROR_NOT_SUPPORTED ||
+           failure.code == ERROR_NOT_SAME_DEVICE || failure.code == ERROR_TOO_MANY_LINKS;
+}
+
 bool lastFailureMeansInUse()
 {
     const detail::Failure failure = detail::lastFailure();

@@ -297,6 +297,9 @@ Outcome InstallationBackup::putOver(const QString &relative, const QString &repl
     // replaced file's read-only attribute off to replace it (Windows), the
     // original's second name gets it back.
     const QFileDevice::Permissions permissions = QFile::permissions(installed);
+    // No record names a file already there as an original: it is no one's.
+    if (FileOps::existsOrIsLink(QFileInfo(saved)) && !FileOps::removeFile(saved))
+        return FileOps::failure(QStringLiteral("remove"), saved);
     if (FileOps::linkFile(installed, saved)) {
         if (FileOps::renameOver(replacement, installed)) {
             if (QFile::permissions(saved) != permissions)
@@ -306,6 +309,9 @@ Outcome InstallationBackup::putOver(const QString &relative, const QString &repl
         const Outcome refused = FileOps::failure(what, shownPath);
         if (!FileOps::lastFailureMeansInUse() || !FileOps::removeFile(saved))
             return refused; // the original is in place, and kept in the area too
+    } else if (!FileOps::lastFailureMeansNoLinks()) {
+        // A link refused for a reason of its own fails the change: the original stays in place.
+        return FileOps::failure(QStringLiteral("keep in the backup area"), installed);
     }
     const Outcome setAsideOutcome = setAside(relative);
     if (!setAsideOutcome)

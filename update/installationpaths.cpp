@@ -18,9 +18,15 @@ QString writeRefusal(const QString &root)
 {
     // Access rights, read-only mounts and elevation all show in one attempt; asking for them shows less.
     QTemporaryFile probe(root + QStringLiteral("/.quillFern-XXXXXX"));
-    if (probe.open())
-        return QString();
-    return probe.errorString();
+    if (!probe.open())
+        return probe.errorString();
+    // Left behind it would be a stray file in the installation: a removal refused once is tried again.
+    probe.setAutoRemove(false);
+    const QString path = probe.fileName();
+    probe.close();
+    if (!FileOps::removeFile(path))
+        FileOps::removeFile(path);
+    return QString();
 }
 
 QString removalRefusal(const QString &path, const QString &canonicalRoot, QString *relative)

@@ -1,6 +1,7 @@
 #include "installationupdate.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 
 #include <utility>
@@ -94,6 +95,21 @@ Outcome InstallationUpdate::commit()
     return backup.commit();
 }
 
+namespace {
+
+// The first few entries left of a folder that could not be removed whole.
+QStringList leftOf(const QString &folder)
+{
+    QStringList left;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext() && left.size() < 5)
+        left << it.next();
+    return left.isEmpty() ? QStringList{folder} : left;
+}
+
+} // namespace
+
 Outcome InstallationUpdate::removePackage()
 {
     const QString path = updatePackage.path();
@@ -103,9 +119,11 @@ Outcome InstallationUpdate::removePackage()
         refusal = updatePackage.removalRefusal(rootPath, applicationPath);
     if (!refusal.isEmpty())
         return Outcome::failure(QStringLiteral("remove the package folder"), path, refusal);
-    if (!FileOps::removeTree(path))
+    // What a passing refusal kept is tried once more; what is left then is named.
+    if (!FileOps::removeTree(path) && !FileOps::removeTree(path))
         return Outcome::failure(QStringLiteral("remove the package folder"), path,
-                                QStringLiteral("some of its entries could not be removed"));
+                                QStringLiteral("some of its entries could not be removed: %1")
+                                    .arg(leftOf(path).join(QStringLiteral(", "))));
     // The link it was handed over through leads nowhere now.
     if (updatePackage.givenThroughLink() && !FileOps::removeFile(updatePackage.givenPath()))
         return Outcome::failure(QStringLiteral("remove the link to the package folder"),

@@ -1,10 +1,26 @@
 #include "place.h"
 
+#include <atomic>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 
 #include "place_p.h"
+
+namespace {
+std::atomic_bool everyFileSystemKeepsIdentities{false};
+} // namespace
+
+bool Place::keepsIdentities(const QString &path)
+{
+    return everyFileSystemKeepsIdentities || PlaceProbe::keepsIdentities(path);
+}
+
+void Place::takeEveryFileSystemAsKeepingIdentities()
+{
+    everyFileSystemKeepsIdentities = true;
+}
 
 QString Place::Identity::toText() const
 {

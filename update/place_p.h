@@ -13,6 +13,7 @@ struct PlaceProbe
     // Whether the folder `path` leads to is the root of its volume (a whole
     // file system), not a folder inside one.
     static bool showsWholeVolume(const QString &path);
+    static bool keepsIdentities(const QString &path);
 
     static Place make(const QString &path) // nothing there
     {

@@ -124,7 +124,7 @@ Place::Identity Place::lastingIdentity(const QString &path)
     return id;
 }
 
-bool Place::keepsIdentities(const QString &path)
+bool PlaceProbe::keepsIdentities(const QString &path)
 {
     struct statfs fileSystem;
     if (::statfs(QFile::encodeName(path).constData(), &fileSystem) != 0)

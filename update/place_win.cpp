@@ -113,7 +113,7 @@ Place::Identity Place::lastingIdentity(const QString &path)
     return of(path).identity(); // the volume serial number and the file ID outlast a restart
 }
 
-bool Place::keepsIdentities(const QString &path)
+bool PlaceProbe::keepsIdentities(const QString &path)
 {
     const HANDLE file = CreateFileW(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

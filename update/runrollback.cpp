@@ -224,14 +224,28 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
                !existsOrIsLink(QFileInfo(area.saved(record.path)))) {
         return Outcome::done(); // an original that was never set aside is still in its place
     }
-    if (payloadIsThere() && !existsOrIsLink(QFileInfo(record.extra))) {
-        const QString folder = QFileInfo(record.extra).absolutePath();
-        if (!FileOps::makePath(folder))
-            return FileOps::failure(QStringLiteral("create the folder"), folder);
-        if (!FileOps::renameOver(current.filePath(), record.extra))
-            return FileOps::failure(QStringLiteral("move back into the package"), current.filePath());
-        return Outcome::done();
+    // An original kept in the area goes back over the file in one rename when
+    // its own record is undone, next: the file leaves the installation then,
+    // and the path is never empty.
+    const bool originalKept =
+        replacedPaths.contains(record.path) && existsOrIsLink(QFileInfo(area.saved(record.path)));
+    if (payloadIsThere()) {
+        const Place inPackage = Place::entry(record.extra);
+        if (inPackage.exists() && inPackage.isSame(Place::entry(current.filePath())))
+            return originalKept ? Outcome::done() : removeMovedIn(current.filePath());
+        if (!inPackage.exists()) {
+            const QString folder = QFileInfo(record.extra).absolutePath();
+            if (!FileOps::makePath(folder))
+                return FileOps::failure(QStringLiteral("create the folder"), folder);
+            if (originalKept && FileOps::linkFile(current.filePath(), record.extra))
+                return Outcome::done();
+            if (!FileOps::renameOver(current.filePath(), record.extra))
+                return FileOps::failure(QStringLiteral("move back into the package"), current.filePath());
+            return Outcome::done();
+        }
     }
+    if (originalKept)
+        return Outcome::done();
     // No package to go back to, or its place there is taken: it leaves the installation all the same.
     if (!area.throwAway(current.filePath()))
         return FileOps::failure(QStringLiteral("take out of the installation"), current.filePath());
@@ -452,4 +466,10 @@ void RunRollback::removeMarker()
 {
     if (!marker.isEmpty() && Package::holdsMarker(package.path(), marker))
         FileOps::removeIfPresent(Package::markerPath(package.path()));
+}
+
+// The installed name of a file that is back in the package under its own name.
+Outcome RunRollback::removeMovedIn(const QString &path)
+{
+    return FileOps::removeFile(path) ? Outcome::done() : FileOps::failure(QStringLiteral("remove"), path);
 }

@@ -74,6 +74,7 @@ private:
     bool isSafe(const JournalRecord &record) const;
     Outcome undo(const JournalRecord &record);
     Outcome undoMoveIn(const JournalRecord &record);
+    Outcome removeMovedIn(const QString &path);
     Outcome noteFilesReplaced();
 
     BackupArea &area;

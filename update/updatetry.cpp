@@ -79,7 +79,9 @@ bool UpdateTry::packageMatches(QFuture<ManifestCheck> packageCheck, const Packag
 
 bool UpdateTry::runStages()
 {
-    updateDel();
+    // A listed file that could not be set aside fails the try before anything is copied.
+    if (!updateDel())
+        return false;
     const bool ok = copy();
     // A close that came while the payload was copied is taken before the commit.
     return ok && !cancel.isCancelled() && contentPlacedAsListed() && !cancel.isCancelled() && updateVersion();
@@ -97,7 +99,7 @@ bool UpdateTry::contentPlacedAsListed()
     return checked.ok();
 }
 
-void UpdateTry::updateDel()
+bool UpdateTry::updateDel()
 {
     const DeletionOutcome outcome = update.applyDeletionList();
     if (outcome.result == DeletionOutcome::CannotOpen)
@@ -110,6 +112,10 @@ void UpdateTry::updateDel()
         qCDebug(lcRun) << "delete finish!";
     if (outcome.result == DeletionOutcome::Applied || outcome.result == DeletionOutcome::NoList)
         emit progress.targetSet(35);
+    if (outcome.result != DeletionOutcome::Incomplete)
+        return true;
+    qCDebug(lcRun) << "A file the deletion list names could not be set aside, so this try failed";
+    return false;
 }
 
 bool UpdateTry::copy()

@@ -55,7 +55,7 @@ public:
     static TryDone rollBack(std::shared_ptr<InstallationUpdate> update, const QString &occasion);
 
     // The stages, in the order a try runs them.
-    void updateDel();
+    bool updateDel();
     bool copy();
     bool copyDirectory();
     bool updateVersion();
