@@ -1,4 +1,3 @@
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QProcess>
@@ -37,18 +36,6 @@ QString wineLauncher()
 QString windowsPath(const QString &path)
 {
     return QStringLiteral("Z:") + QDir::toNativeSeparators(path).replace(QLatin1Char('/'), QLatin1Char('\\'));
-}
-
-bool copyTree(const QString &from, const QString &to)
-{
-    QDirIterator it(from, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        const QString target = to + QLatin1Char('/') + QDir(from).relativeFilePath(source);
-        if (!QDir().mkpath(QFileInfo(target).absolutePath()) || !QFile::copy(source, target))
-            return false;
-    }
-    return true;
 }
 
 // The values of the user's Run key in the build's Wine prefix, as "reg query" lists them.
