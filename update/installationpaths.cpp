@@ -17,13 +17,15 @@ QString installationRoot(const QString &applicationDir)
 QString writeRefusal(const QString &root)
 {
     // Access rights, read-only mounts and elevation all show in one attempt; asking for them shows less.
-    QTemporaryFile probe(root + QStringLiteral("/.quillFern-XXXXXX"));
-    if (!probe.open())
-        return probe.errorString();
+    QString path;
+    {
+        QTemporaryFile probe(root + QStringLiteral("/.quillFern-XXXXXX"));
+        if (!probe.open())
+            return probe.errorString();
+        probe.setAutoRemove(false);
+        path = probe.fileName();
+    } // closed for good only here: on Windows the file cannot be removed while it is open
     // Left behind it would be a stray file in the installation: a removal refused once is tried again.
-    probe.setAutoRemove(false);
-    const QString path = probe.fileName();
-    probe.close();
     if (!FileOps::removeFile(path))
         FileOps::removeFile(path);
     return QString();
