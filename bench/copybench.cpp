@@ -751,8 +751,13 @@ int main(int argc, char *argv[])
         QStringLiteral("entries"),
         QStringLiteral("With --scenario deletions: files the deletion list names (default 20000)."),
         QStringLiteral("n"), QStringLiteral("20000"));
-    parser.addOptions(
-        {scenarioOption, roundsOption, dirOption, bigOption, settleOption, placementOption, entriesOption});
+    const QCommandLineOption casesOption(
+        QStringLiteral("cases"),
+        QStringLiteral("With --scenario apply: only these cases, by name, comma-separated (default all), "
+                       "e.g. beside,beside-renamepair,tmpfs,tmpfs-renamepair."),
+        QStringLiteral("names"));
+    parser.addOptions({scenarioOption, roundsOption, dirOption, bigOption, settleOption, placementOption,
+                       entriesOption, casesOption});
     parser.process(app);
 
     const QString which = parser.value(scenarioOption);
@@ -831,6 +836,9 @@ int main(int argc, char *argv[])
     const QString placement = parser.value(placementOption);
     for (ApplyCase &applyCase : applyCases) {
         if (placement != QLatin1String("both") && !applyCase.name.startsWith(placement))
+            continue;
+        if (parser.isSet(casesOption) &&
+            !parser.value(casesOption).split(QLatin1Char(',')).contains(applyCase.name))
             continue;
         if (!runApplyCase(applyCase, workspace.path(), settings))
             return 1;
