@@ -46,7 +46,7 @@ Outcome RunRollback::readJournal()
 {
     JournalRecord named;
     QVector<JournalRecord> volumes;
-    QSet<QString> folders;
+    recordFolders.clear();
     made.clear();
     replacedPaths.clear();
     marker.clear();
@@ -74,7 +74,7 @@ Outcome RunRollback::readJournal()
             default:
                 break;
             }
-            folders.insert(record.path.left(qMax(0, record.path.lastIndexOf(QLatin1Char('/')))));
+            recordFolders.insert(record.path.left(qMax(0, record.path.lastIndexOf(QLatin1Char('/')))));
         },
         &format);
     if (!read)
@@ -94,7 +94,6 @@ Outcome RunRollback::readJournal()
     } else {
         payloadThere = !package.isEmpty() && Place::of(package.payload()).leadsToFolder();
     }
-    recordFolders = folders;
     return Outcome::done();
 }
 
@@ -231,8 +230,12 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
         replacedPaths.contains(record.path) && existsOrIsLink(QFileInfo(area.saved(record.path)));
     if (payloadIsThere()) {
         const Place inPackage = Place::entry(record.extra);
-        if (inPackage.exists() && inPackage.isSame(Place::entry(current.filePath())))
-            return originalKept ? Outcome::done() : removeMovedIn(current.filePath());
+        if (inPackage.exists() && inPackage.isSame(Place::entry(current.filePath()))) {
+            // Back in the package under its own name already: only the installed name is left to go.
+            if (originalKept || FileOps::removeFile(current.filePath()))
+                return Outcome::done();
+            return FileOps::failure(QStringLiteral("remove"), current.filePath());
+        }
         if (!inPackage.exists()) {
             const QString folder = QFileInfo(record.extra).absolutePath();
             if (!FileOps::makePath(folder))
@@ -468,8 +471,3 @@ void RunRollback::removeMarker()
         FileOps::removeIfPresent(Package::markerPath(package.path()));
 }
 
-// The installed name of a file that is back in the package under its own name.
-Outcome RunRollback::removeMovedIn(const QString &path)
-{
-    return FileOps::removeFile(path) ? Outcome::done() : FileOps::failure(QStringLiteral("remove"), path);
-}

@@ -74,7 +74,6 @@ private:
     bool isSafe(const JournalRecord &record) const;
     Outcome undo(const JournalRecord &record);
     Outcome undoMoveIn(const JournalRecord &record);
-    Outcome removeMovedIn(const QString &path);
     Outcome noteFilesReplaced();
 
     BackupArea &area;
