@@ -13,25 +13,49 @@ const QString differsFromList = QStringLiteral("its content differs from what SH
 
 } // namespace
 
-void ListedContent::add(const QString &path, const Crypto::Sha256Digest &digest)
+void ListedContent::add(const QString &path, const Crypto::Sha256Digest &digest, int line)
 {
-    entries.insert(key(path), Entry{path, digest});
+    const QByteArray keyBytes = key(path).toUtf8();
+    Entry entry{quint32(keys.size()), SpelledAsKey, quint32(keyBytes.size()), 0, qint32(line), digest};
+    keys += keyBytes;
+    const QByteArray spelled = path.toUtf8();
+    if (spelled != keyBytes) {
+        entry.spellingAt = quint32(spellings.size());
+        entry.spellingBytes = quint32(spelled.size());
+        spellings += spelled;
+    }
+    entries.push_back(entry);
+}
+
+QByteArray ListedContent::keyOf(const Entry &entry) const
+{
+    return QByteArray::fromRawData(keys.constData() + entry.keyAt, entry.keyBytes);
+}
+
+void ListedContent::seal()
+{
+    entries.shrink_to_fit();
+    // Stable: of a path listed twice, the first line is found.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [this](const Entry &a, const Entry &b) { return keyOf(a) < keyOf(b); });
 }
 
 const Crypto::Sha256Digest *ListedContent::find(const QString &path) const
 {
-    const auto found = entries.constFind(key(path));
-    return found == entries.cend() ? nullptr : &found->digest;
+    const QByteArray wanted = key(path).toUtf8();
+    const auto found = std::lower_bound(entries.cbegin(), entries.cend(), wanted,
+                                        [this](const Entry &entry, const QByteArray &wanted) {
+                                            return keyOf(entry) < wanted;
+                                        });
+    return found != entries.cend() && keyOf(*found) == wanted ? &found->digest : nullptr;
 }
 
-QStringList ListedContent::paths() const
+QString ListedContent::pathAt(int index) const
 {
-    QStringList all;
-    all.reserve(entries.size());
-    for (const Entry &entry : entries)
-        all.append(entry.path);
-    all.sort();
-    return all;
+    const Entry &entry = entries[size_t(index)];
+    return entry.spellingAt == SpelledAsKey
+               ? QString::fromUtf8(keys.constData() + entry.keyAt, entry.keyBytes)
+               : QString::fromUtf8(spellings.constData() + entry.spellingAt, entry.spellingBytes);
 }
 
 QString ListedContent::key(const QString &path)
@@ -125,7 +149,8 @@ Outcome ContentAtUse::checkPlaced(const QString &root, const QString &payload, c
         return difference(file.path, reason);
     }
     const QString deletionList = ListedContent::key(Package::deletionListName());
-    for (const QString &path : listed->paths()) {
+    for (int index = 0; index < listed->size(); ++index) {
+        const QString path = listed->pathAt(index);
         const QString key = ListedContent::key(path);
         if (placed.contains(key) || key == deletionList ||
             FileOps::existsOrIsLink(QFileInfo(payload + QLatin1Char('/') + path)))

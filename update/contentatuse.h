@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 #include "canceltoken.h"
 #include "crypto.h"
@@ -13,27 +14,45 @@
 #include "outcome.h"
 
 // The content a manifest lists, by each file's path relative to the payload,
-// found under any spelling the file system takes for that path.
+// found under any spelling the file system takes for that path. A million
+// files must fit beside the run: each entry is its names' bytes and its
+// digest, in one block.
 class ListedContent
 {
 public:
-    void add(const QString &path, const Crypto::Sha256Digest &digest);
+    // The file at `path` must have `digest`; the manifest lists it at `line`.
+    void add(const QString &path, const Crypto::Sha256Digest &digest, int line);
+    // Readies the look-ups once everything is added.
+    void seal();
+
     // Null when `path` is not listed.
     const Crypto::Sha256Digest *find(const QString &path) const;
-    // As the manifest spells them.
-    QStringList paths() const;
     int size() const { return int(entries.size()); }
+    // Each entry by its index, from 0 to size(); the path as the manifest spells it.
+    QString pathAt(int index) const;
+    const Crypto::Sha256Digest &digestAt(int index) const { return entries[size_t(index)].digest; }
+    int lineAt(int index) const { return entries[size_t(index)].line; }
 
     // The one key of all spellings of `path`.
     static QString key(const QString &path);
 
 private:
+    static constexpr quint32 SpelledAsKey = 0xffffffff;
     struct Entry
     {
-        QString path;
+        quint32 keyAt;
+        quint32 spellingAt; // SpelledAsKey where the path is its key
+        quint32 keyBytes;
+        quint32 spellingBytes;
+        qint32 line;
         Crypto::Sha256Digest digest;
     };
-    QHash<QString, Entry> entries;
+    QByteArray keyOf(const Entry &entry) const;
+
+    // The UTF-8 of every key, and of every spelling that differs from its key, one after another.
+    QByteArray keys;
+    QByteArray spellings;
+    std::vector<Entry> entries; // by key once sealed
 };
 
 // Holds the files a run puts in place to the listed content at the moment

@@ -3,8 +3,6 @@
 #include <atomic>
 #include <mutex>
 
-#include <QFile>
-#include <QFileInfo>
 #include <QThread>
 #include <QThreadPool>
 #include <QVector>
@@ -12,13 +10,11 @@
 
 #include <gcrypt.h>
 
-#include "place.h"
+#include "fileops.h"
 
 namespace Crypto {
 
 namespace {
-
-constexpr int ReadChunk = 1024 * 1024;
 
 // The oldest libgcrypt with BLAKE2b and EdDSA verification as used here.
 constexpr const char *OldestLibrary = "1.8.0";
@@ -39,32 +35,40 @@ private:
     gcry_sexp_t value = nullptr;
 };
 
-FileHash::State hashFile(FileHash &file, QByteArray &buffer)
+gcry_md_hd_t openHash(int algorithm)
 {
-    // As the copy takes it: a Windows shortcut is a file, a link is what it leads to.
-    const Place place = Place::of(file.path);
-    if (!place.exists())
-        return FileHash::State::Missing;
-    if (!place.leadsToFile())
-        return FileHash::State::NotPlainFile;
-    QFile in(file.path);
-    if (!in.open(QIODevice::ReadOnly)) {
-        file.reason = in.errorString();
-        return FileHash::State::Unreadable;
-    }
+    initialise();
+    gcry_md_hd_t opened = nullptr;
+    if (gcry_md_open(&opened, algorithm, 0) != 0)
+        qFatal("libgcrypt offers no %s", gcry_md_algo_name(algorithm));
+    return opened;
+}
+
+// As the copy takes it: a Windows shortcut is a file, a link is what it leads to.
+FileHash::State hashFile(FileHash &file, const CancelToken &cancel)
+{
     Sha256 hash;
-    for (;;) {
-        const qint64 read = in.read(buffer.data(), buffer.size());
-        if (read < 0) {
-            file.reason = in.errorString();
-            return FileHash::State::Unreadable;
-        }
-        if (read == 0)
-            break;
-        hash.add(buffer.constData(), read);
+    const FileOps::ReadResult read = FileOps::readPlainFile(
+        file.path, -1,
+        [&](const char *data, qint64 size) {
+            hash.add(data, size);
+            cancel.noteProgress();
+        },
+        true);
+    switch (read) {
+    case FileOps::ReadResult::Read:
+        file.digest = hash.result();
+        return FileHash::State::Hashed;
+    case FileOps::ReadResult::Missing:
+        return FileHash::State::Missing;
+    case FileOps::ReadResult::NotPlainFile:
+        return FileHash::State::NotPlainFile;
+    case FileOps::ReadResult::TooLarge:
+    case FileOps::ReadResult::Failed:
+        break;
     }
-    file.digest = hash.result();
-    return FileHash::State::Hashed;
+    file.reason = FileOps::lastError();
+    return FileHash::State::Unreadable;
 }
 
 } // namespace
@@ -83,13 +87,8 @@ void initialise()
 }
 
 Sha256::Sha256()
-{
-    initialise();
-    gcry_md_hd_t opened = nullptr;
-    if (gcry_md_open(&opened, GCRY_MD_SHA256, 0) != 0)
-        qFatal("libgcrypt offers no SHA-256");
-    handle = opened;
-}
+    : handle(openHash(GCRY_MD_SHA256))
+{}
 
 Sha256::~Sha256()
 {
@@ -109,34 +108,56 @@ Sha256Digest Sha256::result()
     return digest;
 }
 
+Blake2b512::Blake2b512()
+    : handle(openHash(GCRY_MD_BLAKE2B_512))
+{}
+
+Blake2b512::~Blake2b512()
+{
+    gcry_md_close(handle);
+}
+
+void Blake2b512::add(const char *data, qint64 size)
+{
+    gcry_md_write(handle, data, size_t(size));
+}
+
+QByteArray Blake2b512::result()
+{
+    return QByteArray(reinterpret_cast<const char *>(gcry_md_read(handle, GCRY_MD_BLAKE2B_512)), 64);
+}
+
 void hashFiles(std::vector<FileHash> &files, int threads, const CancelToken &cancel)
+{
+    hashEach(
+        files.size(), [&files](size_t index) { return files[index].path; },
+        [&files](size_t index, const FileHash &hash) { files[index] = hash; }, threads, cancel);
+}
+
+void hashEach(size_t count, const std::function<QString(size_t)> &pathOf,
+              const std::function<void(size_t, const FileHash &)> &hashed, int threads,
+              const CancelToken &cancel)
 {
     initialise();
     if (threads <= 0)
         threads = qMax(1, QThread::idealThreadCount());
     std::atomic<size_t> next{0};
-    // Each thread writes only the entries it took.
     const auto work = [&] {
-        QByteArray buffer(ReadChunk, Qt::Uninitialized);
-        for (size_t index = next++; index < files.size() && !cancel.isCancelled(); index = next++)
-            files[index].state = hashFile(files[index], buffer);
+        for (size_t index = next++; index < count && !cancel.isCancelled(); index = next++) {
+            FileHash file;
+            file.path = pathOf(index);
+            file.state = hashFile(file, cancel);
+            hashed(index, file);
+        }
     };
     QThreadPool pool;
     pool.setMaxThreadCount(qMax(1, threads - 1));
     QVector<QFuture<void>> helpers;
-    for (int helper = 1; helper < threads && size_t(helper) < files.size(); ++helper)
+    for (int helper = 1; helper < threads && size_t(helper) < count; ++helper)
         helpers << QtConcurrent::run(&pool, work);
     work();
     for (QFuture<void> &helper : helpers)
         helper.waitForFinished();
-}
-
-QByteArray blake2b512(const QByteArray &data)
-{
-    initialise();
-    QByteArray digest(64, Qt::Uninitialized);
-    gcry_md_hash_buffer(GCRY_MD_BLAKE2B_512, digest.data(), data.constData(), size_t(data.size()));
-    return digest;
 }
 
 bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature)

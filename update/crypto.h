@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "canceltoken.h"
@@ -36,6 +37,23 @@ private:
     gcry_md_handle *handle = nullptr;
 };
 
+// A BLAKE2b-512 taken piece by piece.
+class Blake2b512
+{
+public:
+    Blake2b512();
+    ~Blake2b512();
+    Blake2b512(const Blake2b512 &) = delete;
+    Blake2b512 &operator=(const Blake2b512 &) = delete;
+
+    void add(const char *data, qint64 size);
+    // The 64-byte digest of everything added; ends the hash.
+    QByteArray result();
+
+private:
+    gcry_md_handle *handle = nullptr;
+};
+
 // The hash a file came to, or why it has none.
 struct FileHash
 {
@@ -51,8 +69,12 @@ struct FileHash
 // core), each thread taking the next one still to do. Checks `cancel`
 // between two files; what was not reached stays Unhashed.
 void hashFiles(std::vector<FileHash> &files, int threads, const CancelToken &cancel);
-
-QByteArray blake2b512(const QByteArray &data);
+// The same for `count` files that are named only as they are taken
+// (`pathOf`), each hash handed to `hashed` as it is done, from whichever
+// thread took it, so that no list of them all need be held.
+void hashEach(size_t count, const std::function<QString(size_t)> &pathOf,
+              const std::function<void(size_t, const FileHash &)> &hashed, int threads,
+              const CancelToken &cancel);
 
 // Whether `signature` (64 bytes) is the Ed25519 signature of `message` by `publicKey` (32 bytes).
 bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature);

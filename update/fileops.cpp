@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 #include <utility>
 
 #include "fileops_p.h"
@@ -100,6 +101,46 @@ bool removeFolder(const QString &path)
 bool flushFile(const QString &path)
 {
     return retrying([&] { return detail::flushFileOnce(path); });
+}
+
+const char detail::notPlainFileReason[] = "it is not a plain file";
+
+ReadResult readPlainFile(const QString &path, qint64 maxBytes, const DataRead &read, bool followLinks)
+{
+    const Place place = followLinks ? Place::of(path) : Place::entry(path);
+    if (!place.exists())
+        return ReadResult::Missing;
+    if (!(followLinks ? place.leadsToFile() : place.isPlainFile()))
+        return ReadResult::NotPlainFile;
+    detail::ReadHandle file;
+    if (!retrying([&] { return file.openOnce(path, followLinks); }))
+        return last.reason == detail::notPlainFileReason ? ReadResult::NotPlainFile : ReadResult::Failed;
+    // Kept for the thread's next file: hashing a payload reads thousands.
+    constexpr int Piece = 1024 * 1024;
+    thread_local std::unique_ptr<char[]> buffer(new char[Piece]);
+    qint64 total = 0;
+    for (;;) {
+        const qint64 got = file.read(buffer.get(), Piece);
+        if (got < 0)
+            return ReadResult::Failed;
+        if (got == 0)
+            return ReadResult::Read;
+        total += got;
+        if (maxBytes >= 0 && total > maxBytes)
+            return ReadResult::TooLarge;
+        read(buffer.get(), got);
+    }
+}
+
+ReadResult readPlainFile(const QString &path, qint64 maxBytes, QByteArray *bytes, bool followLinks)
+{
+    bytes->clear();
+    const ReadResult result = readPlainFile(
+        path, maxBytes, [bytes](const char *data, qint64 size) { bytes->append(data, int(size)); },
+        followLinks);
+    if (result != ReadResult::Read)
+        bytes->clear();
+    return result;
 }
 
 QString lastError()

@@ -78,6 +78,27 @@ bool resolvesInside(const QString &path, const QString &folder);
 // system's letter case rules; empty paths are inside nothing.
 bool isSameOrInside(const QString &path, const QString &folder);
 
+// How reading a file whole went.
+enum class ReadResult {
+    Read,
+    Missing,      // nothing is there
+    NotPlainFile, // a folder, a pipe, a device, a socket; a link unless links are followed
+    TooLarge,     // more bytes were read than allowed: what was handed on is to be dropped
+    Failed,       // lastError() says why
+};
+using DataRead = std::function<void(const char *data, qint64 size)>;
+
+// Reads the file `path` whole, handing every piece to `read` as it comes, so
+// that nothing needs to hold the file twice. Only a plain file is read: what
+// it is is decided before the open (see Place), and the open itself never
+// waits on a pipe or a device that took its place meanwhile. A link is
+// followed only with `followLinks`. The limit `maxBytes` (-1: none) counts
+// the bytes actually read, whatever size the file claims. The open is tried
+// again as renames are while the system refuses it for a passing reason.
+ReadResult readPlainFile(const QString &path, qint64 maxBytes, const DataRead &read, bool followLinks = false);
+// The same, into `bytes`.
+ReadResult readPlainFile(const QString &path, qint64 maxBytes, QByteArray *bytes, bool followLinks = false);
+
 // Copies the file `source` to the new file `temporary`, with the source's
 // permissions. On failure no temporary file is left. A source that is not a
 // plain readable file fails, without waiting on a pipe or a device.

@@ -45,6 +45,28 @@ bool removeFolderOnce(const QString &path);
 bool flushFileOnce(const QString &path);
 bool linkFileOnce(const QString &existing, const QString &link);
 
+// A file open for reading, per system.
+class ReadHandle
+{
+public:
+    ReadHandle() = default;
+    ~ReadHandle();
+    ReadHandle(const ReadHandle &) = delete;
+    ReadHandle &operator=(const ReadHandle &) = delete;
+
+    // One attempt to open `path` for reading, never waiting on what it turns
+    // out to be; a link as its last name is not followed unless `followLinks`.
+    // Fails with notPlainFileReason when what was opened is no plain file.
+    bool openOnce(const QString &path, bool followLinks);
+    // Up to `size` bytes; 0 at the end, -1 on failure.
+    qint64 read(char *data, qint64 size);
+
+private:
+    qintptr handle = -1;
+};
+
+extern const char notPlainFileReason[];
+
 #ifdef Q_OS_WIN
 // The path as Windows' wide calls take it; long paths in the "\\?\" form, as Qt's own file calls do.
 std::wstring windowsPath(const QString &path);

@@ -173,6 +173,49 @@ QDateTime modifiedItself(const QString &path)
                                           entry.st_mtim.tv_nsec / 1000000);
 }
 
+namespace detail {
+
+ReadHandle::~ReadHandle()
+{
+    if (handle >= 0)
+        ::close(int(handle));
+}
+
+bool ReadHandle::openOnce(const QString &path, bool followLinks)
+{
+    // Not blocking: a pipe or a device put in the file's place must not hold the run.
+    const int fd = ::open(nativePath(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return errno == ELOOP ? fail(notPlainFileReason) : failWithSystemError();
+    struct stat status;
+    if (::fstat(fd, &status) != 0) {
+        const Failure failure = systemFailure();
+        ::close(fd);
+        return fail(failure);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return fail(notPlainFileReason);
+    }
+    handle = fd;
+    return true;
+}
+
+qint64 ReadHandle::read(char *data, qint64 size)
+{
+    for (;;) {
+        const ssize_t got = ::read(int(handle), data, size_t(size));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            failWithSystemError();
+        return got;
+    }
+}
+
+} // namespace detail
+
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress,
                         const DataWritten &written)
 {

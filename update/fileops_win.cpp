@@ -206,6 +206,45 @@ bool readBack(const std::wstring &path, const DataWritten &written)
 
 } // namespace
 
+namespace detail {
+
+ReadHandle::~ReadHandle()
+{
+    if (handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+bool ReadHandle::openOnce(const QString &path, bool followLinks)
+{
+    const HANDLE file = win32().createFile(
+        windowsPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_SEQUENTIAL_SCAN | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return failWithSystemError();
+    // A plain file on a disk: no pipe, console or device, no folder, and no reparse point unless followed.
+    BY_HANDLE_FILE_INFORMATION information;
+    const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | (followLinks ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & notPlain) != 0) {
+        CloseHandle(file);
+        return fail(notPlainFileReason);
+    }
+    handle = reinterpret_cast<qintptr>(file);
+    return true;
+}
+
+qint64 ReadHandle::read(char *data, qint64 size)
+{
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle), data, DWORD(qMin<qint64>(size, 1 << 30)), &got, nullptr)) {
+        failWithSystemError();
+        return -1;
+    }
+    return qint64(got);
+}
+
+} // namespace detail
+
 bool writeTemporaryCopy(const QString &source, const QString &temporary, const Progress &progress,
                         const DataWritten &written)
 {

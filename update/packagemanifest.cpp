@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <vector>
+#include <cstring>
+#include <mutex>
+#include <utility>
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include "crypto.h"
@@ -17,16 +18,15 @@ namespace {
 
 // A path can be long, but no line of a real manifest comes near this.
 constexpr int MaxLineBytes = 64 * 1024;
-// Room for well over a million lines; the manifest is held in memory whole.
+// Room for well over a million lines, whose paths and digests are held while the run lasts.
 constexpr qint64 MaxManifestBytes = 256 * 1024 * 1024;
 constexpr qint64 MaxSignatureBytes = 64 * 1024;
 
-// One file the manifest lists.
+// One line of the manifest, read.
 struct Listed
 {
     QString path; // relative to the payload
     Crypto::Sha256Digest digest;
-    int line = 0;
 };
 
 ManifestCheck mismatch(const QString &problem)
@@ -121,81 +121,92 @@ QString pathRefusal(const QString &path)
     return QString();
 }
 
-bool lessPath(const Listed &a, const Listed &b)
+// Why a file the check reads whole could not be read; empty when it was.
+QString readProblem(const QString &path, FileOps::ReadResult read, qint64 maxBytes)
 {
-    return a.path.compare(b.path, FileOps::fileNameCaseSensitivity()) < 0;
-}
-
-bool isListed(const std::vector<Listed> &listed, const QString &path)
-{
-    const auto found = std::lower_bound(
-        listed.cbegin(), listed.cend(), path, [](const Listed &entry, const QString &wanted) {
-            return entry.path.compare(wanted, FileOps::fileNameCaseSensitivity()) < 0;
-        });
-    return found != listed.cend() && found->path.compare(path, FileOps::fileNameCaseSensitivity()) == 0;
-}
-
-// The whole file at `path`, read once, so that what is verified is what is used;
-// on failure `problem` says why.
-QByteArray readWhole(const QString &path, qint64 maxBytes, QString &problem)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("could not read %1: %2").arg(quoted(path), file.errorString());
-        return QByteArray();
+    switch (read) {
+    case FileOps::ReadResult::Read:
+        return QString();
+    case FileOps::ReadResult::Missing:
+        return QStringLiteral("could not read %1: it is missing").arg(quoted(path));
+    case FileOps::ReadResult::NotPlainFile:
+        return QStringLiteral("could not read %1: it is not a plain file").arg(quoted(path));
+    case FileOps::ReadResult::TooLarge:
+        return QStringLiteral("could not read %1: it is larger than %2 bytes").arg(quoted(path)).arg(maxBytes);
+    case FileOps::ReadResult::Failed:
+        break;
     }
-    if (file.size() > maxBytes) {
-        problem =
-            QStringLiteral("could not read %1: it is larger than %2 bytes").arg(quoted(path)).arg(maxBytes);
-        return QByteArray();
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        problem = QStringLiteral("could not read %1: %2").arg(quoted(path), file.errorString());
-    return bytes;
+    return QStringLiteral("could not read %1: %2").arg(quoted(path), FileOps::lastError());
 }
 
-// Reads the manifest's lines; on failure `problem` says why, naming the first
-// line that is not one of the format, and `listed` is incomplete.
-std::vector<Listed> parseManifest(const QByteArray &text, QString &problem)
+// Takes the manifest's lines into `content` as its bytes come, so that the
+// manifest is never held whole. From the first line that is not one of the
+// format on, `problem` says why and the rest is passed over.
+class ManifestReader
 {
-    std::vector<Listed> listed;
-    int number = 0;
-    for (int start = 0; start < text.size();) {
+public:
+    explicit ManifestReader(ListedContent &content)
+        : content(content)
+    {}
+
+    void add(const char *data, qint64 size)
+    {
+        for (qint64 at = 0; at < size && problem.isEmpty();) {
+            const char *end = static_cast<const char *>(std::memchr(data + at, '\n', size_t(size - at)));
+            const qint64 lineEnd = end ? end - data : size;
+            pending.append(data + at, int(lineEnd - at));
+            if (pending.size() >= MaxLineBytes)
+                problem = QStringLiteral("line %1 unreadable").arg(number + 1);
+            else if (end)
+                takeLine();
+            at = lineEnd + 1;
+        }
+    }
+
+    // The last line, where no line end follows it.
+    void finish()
+    {
+        if (problem.isEmpty() && !pending.isEmpty())
+            takeLine();
+    }
+
+    QString problem;
+
+private:
+    void takeLine()
+    {
         ++number;
-        int end = text.indexOf('\n', start);
-        if (end < 0)
-            end = text.size();
-        const QByteArray line = text.mid(start, end - start);
-        start = end + 1;
+        const QByteArray line = std::exchange(pending, QByteArray());
         if (line.startsWith('#'))
-            continue;
+            return;
         Listed entry;
-        entry.line = number;
-        if (line.size() >= MaxLineBytes || !parseLine(line, entry)) {
+        if (!parseLine(line, entry)) {
             problem = QStringLiteral("line %1 unreadable").arg(number);
-            return listed;
+            return;
         }
         const QString refusal = pathRefusal(entry.path);
         if (!refusal.isEmpty()) {
             problem = QStringLiteral("line %1 names %2: %3").arg(number).arg(quoted(entry.path), refusal);
-            return listed;
+            return;
         }
-        listed.push_back(std::move(entry));
+        content.add(entry.path, entry.digest, number);
     }
-    return listed;
-}
+
+    ListedContent &content;
+    QByteArray pending;
+    int number = 0;
+};
 
 // The first file the copy would apply that the manifest does not list, in
 // the copy's order; empty when there is none. The deletion list is walked
 // too: whether it stays in the package is known only when it is applied.
-QString firstUnlisted(const Package &package, const std::vector<Listed> &listed, const CancelToken &cancel)
+QString firstUnlisted(const Package &package, const ListedContent &listed, const CancelToken &cancel)
 {
     QString found;
     PayloadWalk(package.payload(), package.payloadLiesElsewhere())
         .forEachFile(
             [&](const PayloadWalk::Entry &, const QString &path) {
-                if (!isListed(listed, path))
+                if (!listed.find(path))
                     found = path;
                 return found.isEmpty();
             },
@@ -203,22 +214,22 @@ QString firstUnlisted(const Package &package, const std::vector<Listed> &listed,
     return found;
 }
 
-QString describe(const Listed &entry, const Crypto::FileHash &found)
+// Why the file listed as `path` with `digest` is not what the manifest says; empty when it is.
+QString describe(const QString &path, const Crypto::Sha256Digest &digest, const Crypto::FileHash &found)
 {
     switch (found.state) {
     case Crypto::FileHash::State::Hashed:
-        return found.digest == entry.digest ? QString()
-                                            : quoted(entry.path) + QStringLiteral(": content differs");
+        return found.digest == digest ? QString() : quoted(path) + QStringLiteral(": content differs");
     case Crypto::FileHash::State::Missing:
-        return quoted(entry.path) + QStringLiteral(": missing");
+        return quoted(path) + QStringLiteral(": missing");
     case Crypto::FileHash::State::NotPlainFile:
-        return quoted(entry.path) + QStringLiteral(": not a plain file");
+        return quoted(path) + QStringLiteral(": not a plain file");
     case Crypto::FileHash::State::Unreadable:
-        return quoted(entry.path) + QStringLiteral(": could not be read: ") + found.reason;
+        return quoted(path) + QStringLiteral(": could not be read: ") + found.reason;
     case Crypto::FileHash::State::Unhashed:
         break;
     }
-    return quoted(entry.path) + QStringLiteral(": not checked");
+    return quoted(path) + QStringLiteral(": not checked");
 }
 
 ManifestCheck notSigned(const QString &problem)
@@ -241,59 +252,76 @@ ManifestCheck PackageManifest::check(const Package &package, const PackageKeys &
                    : ManifestCheck();
     }
 
-    QString problem;
-    const QByteArray text = readWhole(manifest, MaxManifestBytes, problem);
-    if (!problem.isEmpty())
-        return keys.requireSignature() ? notSigned(problem) : mismatch(problem);
-    SignatureCheck signature;
+    // The signature is read first: the manifest's bytes then go to it as they are read.
+    std::unique_ptr<PackageSignature> signature;
     if (keys.requireSignature()) {
         const QString signaturePath = package.path() + QLatin1Char('/') + signatureName();
         if (!FileOps::existsOrIsLink(QFileInfo(signaturePath)))
             return notSigned(QStringLiteral("it carries no %1").arg(signatureName()));
-        const QByteArray signatureFile = readWhole(signaturePath, MaxSignatureBytes, problem);
+        QByteArray signatureFile;
+        const QString problem = readProblem(
+            signaturePath, FileOps::readPlainFile(signaturePath, MaxSignatureBytes, &signatureFile),
+            MaxSignatureBytes);
         if (!problem.isEmpty())
             return notSigned(problem);
-        signature = PackageSignature::verify(text, signatureFile, keys);
-        if (!signature.valid)
-            return notSigned(quoted(signatureName()) + QStringLiteral(": ") + signature.problem);
+        signature = std::make_unique<PackageSignature>(signatureFile, keys);
     }
 
-    std::vector<Listed> listed = parseManifest(text, problem);
+    // What is verified is what is listed: both are taken from the same bytes as they are read.
+    auto content = std::make_shared<ListedContent>();
+    ManifestReader reader(*content);
+    const FileOps::ReadResult read =
+        FileOps::readPlainFile(manifest, MaxManifestBytes, [&](const char *data, qint64 size) {
+            if (signature)
+                signature->add(data, size);
+            reader.add(data, size);
+            cancel.noteProgress();
+        });
+    const QString problem = readProblem(manifest, read, MaxManifestBytes);
     if (!problem.isEmpty())
-        return mismatch(problem);
-    std::sort(listed.begin(), listed.end(), lessPath);
+        return keys.requireSignature() ? notSigned(problem) : mismatch(problem);
+    reader.finish();
+    SignatureCheck signer;
+    if (signature) {
+        signer = signature->finish();
+        if (!signer.valid)
+            return notSigned(quoted(signatureName()) + QStringLiteral(": ") + signer.problem);
+    }
+    if (!reader.problem.isEmpty())
+        return mismatch(reader.problem);
+    content->seal();
 
-    const QString payload = package.payload();
-    const QString unlisted = firstUnlisted(package, listed, cancel);
+    const QString unlisted = firstUnlisted(package, *content, cancel);
     if (cancel.isCancelled())
         return cancelled();
     if (!unlisted.isEmpty())
         return mismatch(quoted(unlisted) + QStringLiteral(": not listed"));
 
-    std::vector<Crypto::FileHash> found(listed.size());
-    for (size_t index = 0; index < listed.size(); ++index)
-        found[index].path = payload + QLatin1Char('/') + listed[index].path;
-    Crypto::hashFiles(found, threads, cancel);
+    // The first by its line, whichever thread found it.
+    const QString payload = package.payload() + QLatin1Char('/');
+    std::mutex offenceHeld;
+    int offendingLine = 0;
+    QString offence;
+    Crypto::hashEach(
+        size_t(content->size()), [&](size_t index) { return payload + content->pathAt(int(index)); },
+        [&](size_t index, const Crypto::FileHash &found) {
+            const int at = int(index);
+            const QString wrong = describe(content->pathAt(at), content->digestAt(at), found);
+            const std::lock_guard<std::mutex> held(offenceHeld);
+            if (!wrong.isEmpty() && (offence.isEmpty() || content->lineAt(at) < offendingLine)) {
+                offendingLine = content->lineAt(at);
+                offence = wrong;
+            }
+        },
+        threads, cancel);
     if (cancel.isCancelled())
         return cancelled();
-    // The first by its line, whichever thread found it.
-    const Listed *offending = nullptr;
-    QString offence;
-    auto content = std::make_shared<ListedContent>();
-    for (size_t index = 0; index < listed.size(); ++index) {
-        const QString wrong = describe(listed[index], found[index]);
-        if (!wrong.isEmpty() && (!offending || listed[index].line < offending->line)) {
-            offending = &listed[index];
-            offence = wrong;
-        }
-        content->add(listed[index].path, listed[index].digest);
-    }
-    if (offending)
+    if (!offence.isEmpty())
         return mismatch(offence);
     ManifestCheck check;
     check.result = ManifestCheck::Result::Matches;
-    check.files = int(listed.size());
+    check.files = content->size();
     check.listed = std::move(content);
-    check.signature = signature;
+    check.signature = signer;
     return check;
 }

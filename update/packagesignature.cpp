@@ -69,40 +69,63 @@ PackageKeys PackageKeys::read(const QByteArray &text)
     return result;
 }
 
-SignatureCheck PackageSignature::verify(const QByteArray &signedData, const QByteArray &signatureFile,
-                                        const PackageKeys &keys)
+PackageSignature::PackageSignature(const QByteArray &signatureFile, const PackageKeys &keys)
 {
-    if (!keys.problem.isEmpty())
-        return refusal(QStringLiteral("the built-in public keys cannot be read: ") + keys.problem);
+    if (!keys.problem.isEmpty()) {
+        refused = refusal(QStringLiteral("the built-in public keys cannot be read: ") + keys.problem);
+        return;
+    }
     const QList<QByteArray> lines = linesOf(signatureFile);
     if (lines.size() != 4 || !lines.at(0).startsWith(UntrustedPrefix) ||
-        !lines.at(2).startsWith(TrustedPrefix))
-        return refusal(QStringLiteral("it is not a minisign signature"));
+        !lines.at(2).startsWith(TrustedPrefix)) {
+        refused = refusal(QStringLiteral("it is not a minisign signature"));
+        return;
+    }
     const QByteArray signatureLine = decodedLine(lines.at(1), SignatureLineBytes);
-    const QByteArray globalSignature = decodedLine(lines.at(3), 64);
-    if (signatureLine.isEmpty() || globalSignature.isEmpty())
-        return refusal(QStringLiteral("it is not a minisign signature: a signature line is damaged"));
+    globalSignature = decodedLine(lines.at(3), 64);
+    if (signatureLine.isEmpty() || globalSignature.isEmpty()) {
+        refused = refusal(QStringLiteral("it is not a minisign signature: a signature line is damaged"));
+        return;
+    }
 
     const QByteArray algorithm = signatureLine.left(2);
-    const bool prehashed = algorithm == "ED";
-    if (!prehashed && algorithm != "Ed")
-        return refusal(QStringLiteral("it uses a signature algorithm other than Ed25519"));
+    if (algorithm != "ED" && algorithm != "Ed") {
+        refused = refusal(QStringLiteral("it uses a signature algorithm other than Ed25519"));
+        return;
+    }
     const MinisignKey signer{signatureLine.mid(2, KeyIdBytes), QByteArray()};
-    const MinisignKey *key = nullptr;
     for (const MinisignKey &candidate : keys.keys) {
         if (candidate.id == signer.id)
-            key = &candidate;
+            key = candidate;
     }
-    if (!key)
-        return refusal(QStringLiteral("it is signed with key %1, which is not one of the built-in keys")
-                           .arg(signer.idText()));
+    if (!key) {
+        refused = refusal(QStringLiteral("it is signed with key %1, which is not one of the built-in keys")
+                              .arg(signer.idText()));
+        return;
+    }
+    signature = signatureLine.mid(2 + KeyIdBytes);
+    trustedComment = lines.at(2).mid(TrustedPrefix.size());
+    if (algorithm == "ED")
+        prehash = std::make_unique<Crypto::Blake2b512>();
+}
 
-    const QByteArray signature = signatureLine.mid(2 + KeyIdBytes);
-    if (!Crypto::verifyEd25519(key->publicKey, prehashed ? Crypto::blake2b512(signedData) : signedData,
-                               signature))
+PackageSignature::~PackageSignature() = default;
+
+void PackageSignature::add(const char *data, qint64 size)
+{
+    if (prehash)
+        prehash->add(data, size);
+    else if (key)
+        message.append(data, int(size));
+}
+
+SignatureCheck PackageSignature::finish()
+{
+    if (!key)
+        return refused;
+    if (!Crypto::verifyEd25519(key->publicKey, prehash ? prehash->result() : message, signature))
         return refusal(QStringLiteral("the signature does not match SHA256SUMS: the manifest was changed "
                                       "after signing, or the signature belongs to another file"));
-    const QByteArray trustedComment = lines.at(2).mid(TrustedPrefix.size());
     if (!Crypto::verifyEd25519(key->publicKey, signature + trustedComment, globalSignature))
         return refusal(QStringLiteral("its trusted comment was changed after signing"));
 

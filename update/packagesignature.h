@@ -4,6 +4,11 @@
 #include <QString>
 #include <QVector>
 
+#include <memory>
+#include <optional>
+
+#include "crypto.h"
+
 // One minisign public key: its 8-byte id as the files carry it, and the Ed25519 key.
 struct MinisignKey
 {
@@ -42,10 +47,26 @@ struct SignatureCheck
 // the file's BLAKE2b-512) or legacy ("Ed", over the file itself). It is valid
 // when its key id is one of the keys, its signature of the file verifies with
 // that key, and so does its global signature over that signature and the
-// trusted comment.
+// trusted comment. The file is handed over piece by piece as it is read:
+// only a legacy signature needs it held whole.
 class PackageSignature
 {
 public:
-    static SignatureCheck verify(const QByteArray &signedData, const QByteArray &signatureFile,
-                                 const PackageKeys &keys);
+    PackageSignature(const QByteArray &signatureFile, const PackageKeys &keys);
+    ~PackageSignature();
+    PackageSignature(const PackageSignature &) = delete;
+    PackageSignature &operator=(const PackageSignature &) = delete;
+
+    void add(const char *data, qint64 size);
+    // Whether the signature holds for everything added.
+    SignatureCheck finish();
+
+private:
+    SignatureCheck refused;
+    std::optional<MinisignKey> key;
+    QByteArray signature;
+    QByteArray trustedComment;
+    QByteArray globalSignature;
+    std::unique_ptr<Crypto::Blake2b512> prehash;
+    QByteArray message; // a legacy signature's signed file
 };
