@@ -4,6 +4,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSemaphore>
+#include <QtConcurrent>
 #include <QTimerEvent>
 
 #include "ui_dlgupdate.h"
@@ -69,6 +71,15 @@ public:
         using State = DlgUpdate::RunState;
         return dlg.state == State::Staging || dlg.state == State::CancellingTry ||
                dlg.state == State::RollingBack || dlg.state == State::RollingBackToClose;
+    }
+    // Stands in for the package check with one that shows no progress until `held` is released.
+    static void holdPackageCheck(DlgUpdate &dlg, QSemaphore &held)
+    {
+        dlg.work.packageCheckStarted = true;
+        dlg.work.packageCheck = QtConcurrent::run([&held] {
+            held.acquire();
+            return ManifestCheck();
+        });
     }
     // Waits for the check of the package against its manifest, started once the product is stopped.
     static void waitForPackageCheck(DlgUpdate &dlg) { dlg.work.packageCheck.waitForFinished(); }

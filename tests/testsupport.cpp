@@ -14,6 +14,7 @@
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #include "place_p.h"
@@ -619,6 +620,16 @@ bool makeExecutable(const QString &path)
     QFile file(path);
     return file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
                                QFileDevice::ExeOther);
+}
+
+bool makePipe(const QString &path)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(path)
+    return false;
+#else
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+#endif
 }
 
 namespace PrivateMounts {

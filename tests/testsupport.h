@@ -240,3 +240,5 @@ bool makeMinisignKeys(const QString &base);
 bool minisignSign(const QString &secretKey, const QString &file, const QString &trustedComment,
                   bool legacy = false);
 bool makeExecutable(const QString &path);
+// A named pipe (FIFO) at `path`; none on Windows.
+bool makePipe(const QString &path);

@@ -544,7 +544,16 @@ void TestController::packageCheckedAgainstManifest_data()
     QTest::newRow("a manifest that cannot be read") << "unreadable"
                                                     << "could not read";
     QTest::newRow("a run cut short had moved the payload in") << "earlier run" << QString();
+    // A list no try could apply refuses the package before anything changes.
+    QTest::newRow("a deletion list that is not well-formed") << "bad list, not well-formed"
+                                                             << "at line 1, column";
+    QTest::newRow("a deletion list without DelLs") << "bad list, without DelLs" << R"("DelLs")";
+    // The check shows no progress (a file system that stopped answering): the wait is bounded.
+    QTest::newRow("a check that stops answering") << "stalled" << "no progress";
 #ifndef Q_OS_WIN
+    // A pipe in a file's place: never waited on.
+    QTest::newRow("a pipe as the manifest") << "pipe manifest" << R"(SHA256SUMS")";
+    QTest::newRow("a pipe as the deletion list") << "pipe list" << R"("del.xml": not a plain file)";
     QTest::newRow("escaped names, written by sha256sum") << "escaped" << QString();
     QTest::newRow("an unlisted file behind a folder link") << "linked"
                                                            << R"("data/linked/extra.txt": not listed)";
@@ -567,6 +576,10 @@ void TestController::packageCheckedAgainstManifest_data()
                                                        << "the built-in public keys cannot be read";
     QTest::newRow("no manifest at all") << "signed no manifest"
                                         << "it carries no SHA256SUMS, and a package must be signed";
+    QTest::newRow("signed, a pipe as the manifest") << "signed pipe manifest" << R"(SHA256SUMS")";
+    QTest::newRow("signed, a pipe as the signature") << "signed pipe signature" << R"(SHA256SUMS.minisig")";
+    QTest::newRow("signed, a pipe as the deletion list") << "signed pipe list"
+                                                         << R"("del.xml": not a plain file)";
 
     // The package changes after it was checked; a folder link as Env makes the run copy it.
     const QString gone = R"(data/readme.txt": it is listed in SHA256SUMS but was gone from the package)";
@@ -691,7 +704,10 @@ void TestController::packageCheckedAgainstManifest()
                                  QStringLiteral("release 2.0 for the test"),
                                  damage.endsWith(QLatin1String("legacy"))));
         const QString signature = manifest + QStringLiteral(".minisig");
-        if (damage.endsWith(QLatin1String("comment altered"))) {
+        if (damage.endsWith(QLatin1String("pipe signature"))) {
+            QVERIFY(QFile::remove(signature));
+            QVERIFY(makePipe(signature));
+        } else if (damage.endsWith(QLatin1String("comment altered"))) {
             QVERIFY(readFile(signature).contains("release 2.0"));
             QVERIFY(writeFile(signature, readFile(signature).replace("release 2.0", "release 2.1")));
         } else if (damage.endsWith(QLatin1String("malformed"))) {
@@ -702,6 +718,20 @@ void TestController::packageCheckedAgainstManifest()
             // Still a manifest the payload matches: only the signature tells.
             QVERIFY(writeFile(manifest, readFile(manifest) + "# edited\n"));
         }
+    }
+    // Put in after the manifest was written and signed, whose check they then meet.
+    if (damage.endsWith(QLatin1String("pipe manifest"))) {
+        QVERIFY(QFile::remove(manifest));
+        QVERIFY(makePipe(manifest));
+    } else if (damage.endsWith(QLatin1String("pipe list"))) {
+        QVERIFY(QFile::remove(env + QStringLiteral("del.xml")));
+        QVERIFY(makePipe(env + QStringLiteral("del.xml")));
+    } else if (damage.startsWith(QLatin1String("bad list"))) {
+        QVERIFY(writeFile(env + QStringLiteral("del.xml"), damage.endsWith(QLatin1String("well-formed"))
+                                                               ? QByteArray("<DelLs><f>gone.txt</f>")
+                                                               : QByteArray("<Other><f>gone.txt</f></Other>")));
+        QVERIFY(writeManifest(package, {QStringLiteral("bin/app.dll"), QStringLiteral("data/readme.txt"),
+                                        QStringLiteral("del.xml")}));
     }
     if (afterCheck)
         QVERIFY(QDir().mkpath(install.path(QStringLiteral("data"))));
@@ -717,6 +747,14 @@ void TestController::packageCheckedAgainstManifest()
 
     PreparedDlgUpdate dlg(install.binDir(), package, keys);
     MessageLog log;
+    QSemaphore checkHeld;
+    const auto releaseCheck = qScopeGuard([&checkHeld] { checkHeld.release(); });
+    if (damage == QLatin1String("stalled")) {
+        DlgUpdate::Timings timings;
+        timings.packageCheckStallBound = 50;
+        dlg.setTimings(timings);
+        DlgUpdateProbe::holdPackageCheck(dlg, checkHeld);
+    }
     DlgUpdateProbe::onKillFinish(dlg);
     if (damage.endsWith(QLatin1String("in the wait"))) {
         DlgUpdateProbe::waitForPackageCheck(dlg);
@@ -760,9 +798,7 @@ void TestController::packageCheckedAgainstManifest()
         QVERIFY(!QFileInfo::exists(package));
         return;
     }
-    const QStringList refused = log.messages().filter(
-        signing ? QStringLiteral("The package is not signed with a built-in key, so none of it is applied: ")
-                : QStringLiteral("The package does not match its SHA256SUMS, so none of it is applied: "));
+    const QStringList refused = log.messages().filter(QStringLiteral(", so none of "));
     QCOMPARE(refused.size(), 1);
     QVERIFY2(refused.first().contains(problem), qPrintable(refused.first()));
     // Straight to the failure, as after the last failed copy: no try touched anything.

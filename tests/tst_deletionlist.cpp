@@ -10,9 +10,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
+#include "fileops.h"
 #include "installationpaths.h"
 #include "installationupdate.h"
 #include "platform.h"
@@ -41,7 +45,6 @@ private slots:
     void entriesThatRemoveNothing();
     void entryTextJoinsNestedTextAndCData();
     void utf16ListWithByteOrderMark();
-    void unappliedListIsCopiedIntoInstallation();
     void listThatCannotBeSetAsideStaysInPackage_data();
     void listThatCannotBeSetAsideStaysInPackage();
     void traversalEntriesRefused_data();
@@ -132,38 +135,55 @@ void TestDeletionList::appliedList()
 void TestDeletionList::listNotApplied_data()
 {
     QTest::addColumn<QByteArray>("xml");
-    QTest::addColumn<bool>("listIsFolder");
+    QTest::addColumn<QString>("inItsPlace"); // what stands where the list would be, instead of `xml`
     QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("refusesPackage"); // no try could ever apply it
+
     QTest::newRow("a folder in its place: cannot be opened")
-        << QByteArray() << true << "Failed to initialize update/Env/del.xml";
-    QTest::newRow("not well-formed") << QByteArray("<DelLs><f>target.txt</f>") << false
-                                     << "Failed to load into QDomDocument";
+        << QByteArray() << "folder" << "Failed to initialize update/Env/del.xml" << true;
+    QTest::newRow("not well-formed") << QByteArray("<DelLs><f>target.txt</f>") << QString()
+                                     << "Failed to load into QDomDocument" << true;
     QTest::newRow("element name in other case")
-        << QByteArray("<dells><f>target.txt</f></dells>") << false << QString();
-    QTest::newRow("prefixed element name")
-        << QByteArray("<x:DelLs xmlns:x=\"urn:quill\"><f>target.txt</f></x:DelLs>") << false << QString();
+        << QByteArray("<dells><f>target.txt</f></dells>") << QString() << QString() << true;
+    QTest::newRow("prefixed element name") << QByteArray("<x:DelLs xmlns:x=\"urn:quill\"><f>target.txt</f></x:DelLs>")
+                                           << QString() << QString() << true;
     // The listed file cannot be set aside (a file stands where the area keeps originals): the try
     // fails, and the list stays in the package for the next one.
     QTest::newRow("a listed file that cannot be set aside")
-        << QByteArray("<DelLs><f>target.txt</f></DelLs>") << false << "area blocked";
+        << QByteArray("<DelLs><f>target.txt</f></DelLs>") << QString() << "area blocked" << false;
+    // Read only as a plain file of the package, never through a link, and never waited on.
+    QTest::newRow("a link to a list in its place")
+        << QByteArray("<DelLs><f>target.txt</f></DelLs>") << "link" << QString() << true;
+#ifndef Q_OS_WIN
+    QTest::newRow("a named pipe in its place") << QByteArray() << "pipe" << QString() << true;
+#endif
 }
 
 void TestDeletionList::listNotApplied()
 {
     QFETCH(QByteArray, xml);
-    QFETCH(bool, listIsFolder);
+    QFETCH(QString, inItsPlace);
     QFETCH(QString, message);
+    QFETCH(bool, refusesPackage);
     QVERIFY(writeFile(root(QStringLiteral("target.txt")), "target"));
     const bool areaBlocked = message == QLatin1String("area blocked");
     if (areaBlocked) {
         QVERIFY(writeFile(root(InstallationBackup::areaName() + QStringLiteral("/files")), "in the way"));
         message.clear();
     }
-    if (listIsFolder)
+    if (inItsPlace == QLatin1String("folder")) {
         QVERIFY(QDir().mkpath(listPath() + QStringLiteral("/inside")));
-    else
+    } else if (inItsPlace == QLatin1String("link")) {
+        const QString listed = ws->beside(QStringLiteral("list.xml"));
+        QVERIFY(writeFile(listed, xml));
+        QVERIFY(QFile::link(listed, listPath()));
+    } else if (inItsPlace == QLatin1String("pipe")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(listPath()).constData(), 0600), 0);
+    } else {
         writeList(xml);
+    }
     const auto listBefore = snapshotTree(ws->package());
+    QCOMPARE(update->checkDeletionList().refusesPackage(), refusesPackage);
 
     MessageLog log;
     DlgUpdateProbe::updateDel(*dlg, *update);
@@ -173,6 +193,9 @@ void TestDeletionList::listNotApplied()
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 0);
     if (!message.isEmpty())
         QCOMPARE(log.count(message), 1);
+    // Never installed as a payload file, whatever the copy does with the rest.
+    DlgUpdateProbe::copy(*dlg, *update);
+    QVERIFY(!FileOps::existsOrIsLink(QFileInfo(root(QStringLiteral("del.xml")))));
 }
 
 void TestDeletionList::entriesThatRemoveNothing()
@@ -224,14 +247,6 @@ void TestDeletionList::utf16ListWithByteOrderMark()
     DlgUpdateProbe::updateDel(*dlg, *update);
     QVERIFY(!QFileInfo::exists(root(name)));
     QCOMPARE(DlgUpdateProbe::targetProgress(*dlg), 35);
-}
-
-void TestDeletionList::unappliedListIsCopiedIntoInstallation()
-{
-    writeList("<NotDelLs/>");
-    DlgUpdateProbe::updateDel(*dlg, *update);
-    QVERIFY(DlgUpdateProbe::copy(*dlg, *update));
-    QCOMPARE(readFile(root(QStringLiteral("del.xml"))), QByteArray("<NotDelLs/>"));
 }
 
 namespace {

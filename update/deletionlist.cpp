@@ -3,7 +3,6 @@
 #include <QDomDocument>
 #include <QDomNode>
 #include <QDomNodeList>
-#include <QFile>
 #include <QFileInfo>
 #include <QVector>
 
@@ -38,33 +37,48 @@ QString DeletionList::refusal(const QString &relative) const
     return QString();
 }
 
-DeletionOutcome DeletionList::apply(InstallationBackup &backup)
+namespace {
+
+// Far more than any list names; a list is read whole.
+constexpr qint64 MaxListBytes = 64 * 1024 * 1024;
+
+} // namespace
+
+DeletionOutcome DeletionList::check() const
+{
+    return read(nullptr, nullptr);
+}
+
+DeletionOutcome DeletionList::read(QStringList *entries, ContentAtUse *content) const
 {
     DeletionOutcome result;
-    listLeftInPackage = false;
     const QString listPath = package.deletionList();
-    if (!QFile::exists(listPath))
+    QByteArray bytes;
+    switch (FileOps::readPlainFile(listPath, MaxListBytes, &bytes)) {
+    case FileOps::ReadResult::Missing:
         return result;
-
-    // Whether it can be set aside shows only when it is: a list that can be
-    // read is applied, whether its package can be written or not.
-    QFile list(listPath);
-    if (!list.open(QIODevice::ReadOnly)) {
+    case FileOps::ReadResult::NotPlainFile:
+        result.result = DeletionOutcome::NotPlainFile;
+        result.problems << Outcome::failure(QStringLiteral("read the deletion list"), listPath,
+                                            QStringLiteral("it is not a plain file"));
+        return result;
+    case FileOps::ReadResult::TooLarge:
+    case FileOps::ReadResult::Failed:
+        // Another try may read it: a scanner held it, or the disk failed once.
         result.result = DeletionOutcome::CannotOpen;
-        result.problems << Outcome::failure(QStringLiteral("open the deletion list"), listPath,
-                                            list.errorString());
-        // Never installed as a payload file: it stays in the package for a later run.
-        listLeftInPackage = !QFileInfo(listPath).isDir();
+        result.problems << FileOps::failure(QStringLiteral("open the deletion list"), listPath);
         return result;
+    case FileOps::ReadResult::Read:
+        break;
     }
     // The list is read once, and what was read is what was checked and what is applied.
-    const QByteArray bytes = list.readAll();
-    const Outcome asListed = backup.contentAtUse().checkRead(listPath, Package::deletionListName(), bytes);
-    if (!asListed) {
-        result.result = DeletionOutcome::Differs;
-        result.problems << asListed;
-        listLeftInPackage = true;
-        return result;
+    if (content) {
+        const Outcome asListed = content->checkRead(listPath, Package::deletionListName(), bytes);
+        if (!asListed) {
+            result.result = DeletionOutcome::Differs;
+            result.problems << asListed;
+            return result;
+        }
     }
     QDomDocument document;
     QString error;
@@ -80,12 +94,26 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     const QDomNode delLs = document.namedItem(QStringLiteral("DelLs"));
     if (delLs.isNull()) {
         result.result = DeletionOutcome::NoDelLs;
-        result.problems << Outcome::failure(QStringLiteral("apply the deletion list"), listPath,
+        result.problems << Outcome::failure(QStringLiteral("read the deletion list"), listPath,
                                             QStringLiteral("it has no top-level \"DelLs\""));
         return result;
     }
+    result.result = DeletionOutcome::Readable;
+    if (entries) {
+        const QDomNodeList nodes = delLs.childNodes();
+        for (int i = 0; i < nodes.length(); ++i)
+            entries->append(nodes.at(i).toElement().text());
+    }
+    return result;
+}
 
-    const QDomNodeList entries = delLs.childNodes();
+DeletionOutcome DeletionList::apply(InstallationBackup &backup)
+{
+    QStringList entries;
+    DeletionOutcome result = read(&entries, &backup.contentAtUse());
+    if (result.result != DeletionOutcome::Readable)
+        return result;
+    const QString listPath = package.deletionList();
     updater = Place::of(Platform::updaterProgram(applicationPath));
     const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
     QVector<InstallationBackup::PlannedChange> batch;
@@ -106,8 +134,7 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
         }
         batch.clear();
     };
-    for (int i = 0; i < entries.length(); ++i) {
-        const QString entry = entries.at(i).toElement().text();
+    for (const QString &entry : qAsConst(entries)) {
         QString relative;
         QString refused =
             InstallationPaths::removalRefusal(rootPath + QLatin1Char('/') + entry, canonicalRoot, &relative);
@@ -124,23 +151,17 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
             removeBatch();
     }
     removeBatch();
-    list.close();
     // An obsolete file left beside the new version is what breaks products after updates.
     if (stillThere) {
         result.result = DeletionOutcome::Incomplete;
-        listLeftInPackage = true;
         return result;
     }
     result.result = DeletionOutcome::Applied;
-    // A payload that lies elsewhere is only read: its list stays where it is, and the copy leaves it out.
-    if (package.payloadLiesElsewhere()) {
-        listLeftInPackage = true;
+    // A payload that lies elsewhere is only read: its list stays where it is.
+    if (package.payloadLiesElsewhere())
         return result;
-    }
-    // A list that cannot be set aside stays in the package, for the next run to
-    // apply again; this run's copy leaves it out.
+    // A list that cannot be set aside stays in the package, for the next run to apply again.
     const Outcome setAside = backup.setListAside(listPath);
-    listLeftInPackage = !setAside;
     if (!setAside)
         result.problems << setAside;
     return result;

@@ -147,6 +147,7 @@ void DlgUpdate::setTimings(const Timings &newTimings)
 {
     timings = newTimings;
     processes.setStopBound(timings.stopCommandBound);
+    work.setCheckStallBound(timings.packageCheckStallBound);
 }
 
 void DlgUpdate::showEvent(QShowEvent *event)

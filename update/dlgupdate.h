@@ -61,6 +61,10 @@ public:
         // How long the stop command and the self-stop may take before the run
         // goes on without them: a product that takes this long to end is stuck.
         int stopCommandBound = 20000;
+        // How long the first try waits on a package check that shows no
+        // progress at all (no file read, no entry walked) before it refuses
+        // the package.
+        int packageCheckStallBound = 60000;
     };
 
     explicit DlgUpdate(QWidget *parent = nullptr);

@@ -56,6 +56,11 @@ bool InstallationUpdate::hasChanges() const
     return backup.hasArea();
 }
 
+DeletionOutcome InstallationUpdate::checkDeletionList() const
+{
+    return isPackage() ? deletionList.check() : DeletionOutcome();
+}
+
 DeletionOutcome InstallationUpdate::applyDeletionList()
 {
     return isPackage() ? deletionList.apply(backup) : DeletionOutcome();
@@ -72,7 +77,7 @@ CopyOutcome InstallationUpdate::copyPayload(const CancelToken &cancel, const Cop
                                            QStringLiteral("the package changed after it was checked"));
         return refused;
     }
-    return payloadCopy.copy(deletionList.leftInPackage(), cancel, progress);
+    return payloadCopy.copy(cancel, progress);
 }
 
 void InstallationUpdate::checkContentAgainst(std::shared_ptr<const ListedContent> listed)

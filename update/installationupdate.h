@@ -45,6 +45,8 @@ public:
     // Whether the installation holds changes of a run not yet committed.
     bool hasChanges() const;
 
+    // Reads the deletion list without applying it.
+    DeletionOutcome checkDeletionList() const;
     DeletionOutcome applyDeletionList();
     // Copies the payload over the installation (see PayloadCopy).
     CopyOutcome copyPayload(const CancelToken &cancel, const CopyProgress &progress = nullptr);

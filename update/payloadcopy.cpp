@@ -14,7 +14,7 @@ PayloadCopy::PayloadCopy(const Package &package, const QString &installationRoot
     , backup(backup)
 {}
 
-CopyOutcome PayloadCopy::copy(bool leaveListOut, const CancelToken &cancelToken, const Progress &onProgress)
+CopyOutcome PayloadCopy::copy(const CancelToken &cancelToken, const Progress &onProgress)
 {
     CopyOutcome outcome;
     cancel = &cancelToken;
@@ -25,8 +25,7 @@ CopyOutcome PayloadCopy::copy(bool leaveListOut, const CancelToken &cancelToken,
     });
     const QString payload = package.payload();
     // An Env folder that is itself a link lies outside the package: its files stay where they are.
-    const PayloadWalk walk(payload, package.payloadLiesElsewhere(),
-                           leaveListOut ? Package::deletionListName() : QString());
+    const PayloadWalk walk(payload, package.payloadLiesElsewhere(), Package::deletionListName());
     root = Place::of(rootPath);
     copyDone = 0;
     copyTotal = walk.bytes(root, cancelToken);

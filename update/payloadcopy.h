@@ -44,9 +44,10 @@ public:
 
     PayloadCopy(const Package &package, const QString &installationRoot, InstallationBackup &backup);
 
-    // `leaveListOut`: the package's deletion list stayed in it and is not copied.
+    // The package's deletion list is never copied: applied, it is gone from
+    // the payload; otherwise it stays in the package.
     // Checks `cancel` between two files.
-    CopyOutcome copy(bool leaveListOut, const CancelToken &cancel, const Progress &progress);
+    CopyOutcome copy(const CancelToken &cancel, const Progress &progress);
 
 private:
     bool copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder &folder, CopyOutcome &outcome);

@@ -127,6 +127,7 @@ bool PayloadWalk::walkFolder(const Folder &folder,
     const QVector<Entry> entries = list(folder);
     bool goOn = true;
     for (const Entry &entry : entries) {
+        cancel.noteProgress();
         if (cancel.isCancelled()) {
             goOn = false;
             break;

@@ -1,7 +1,9 @@
 #include "updatetry.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 
 #include "stageprogress.h"
 #include "logcategories.h"
@@ -17,14 +19,15 @@ TryDone UpdateTry::run(const TryRequest &request, StageProgress &progress)
     TryDone done;
     done.update = request.update;
     UpdateTry attempt(*request.update, request.cancel, progress);
-    if (request.firstTry && !attempt.packageMatches(request.packageCheck, request.keys)) {
+    if (request.firstTry && !attempt.packageMatches(request)) {
         done.result = request.cancel.isCancelled() ? TryResult::Failed : TryResult::Refused;
         return done;
     }
     if (attempt.runStages())
         done.result = TryResult::Committed;
-    // A file that was not its listed content when used stays so for every try.
-    else if (request.update->contentDiffered())
+    // A file that was not its listed content when used stays so for every try, and so does a list
+    // that cannot be applied.
+    else if (request.update->contentDiffered() || attempt.packageRefused)
         done.result = TryResult::Refused;
     return done;
 }
@@ -49,16 +52,21 @@ TryDone UpdateTry::rollBack(std::shared_ptr<InstallationUpdate> update, const QS
 // into the installation, and the recovery moves them back: the check is then
 // done again. What an earlier run left that cannot be trusted applies nothing.
 // From a match on, the run holds every file it uses to the listing.
-bool UpdateTry::packageMatches(QFuture<ManifestCheck> packageCheck, const PackageKeys &keys)
+bool UpdateTry::packageMatches(const TryRequest &request)
 {
-    ManifestCheck verdict = packageCheck.result();
+    const PackageKeys &keys = request.keys;
+    ManifestCheck verdict;
+    if (!awaitCheck(request, &verdict))
+        return false;
     const Recovery recovery = update.recoverEarlierRun();
     if (recovery == Recovery::Blocked)
         return false;
     if (recovery == Recovery::RolledBack && verdict.result != ManifestCheck::Result::NoManifest)
         verdict = PackageManifest::check(update.package(), keys, cancel);
-    if (!update.isPackage() || verdict.result == ManifestCheck::Result::NoManifest)
+    if (!update.isPackage())
         return true;
+    if (verdict.result == ManifestCheck::Result::NoManifest)
+        return deletionListApplies();
     if (verdict.result == ManifestCheck::Result::Matches) {
         if (verdict.signature.valid)
             qCDebug(lcRun).noquote() << QStringLiteral(
@@ -66,7 +74,7 @@ bool UpdateTry::packageMatches(QFuture<ManifestCheck> packageCheck, const Packag
                                             .arg(verdict.signature.keyId, verdict.signature.trustedComment);
         qCDebug(lcRun).noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
         update.checkContentAgainst(verdict.listed);
-        return true;
+        return deletionListApplies();
     }
     if (verdict.result == ManifestCheck::Result::Mismatch)
         qCDebug(lcRun).noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
@@ -74,6 +82,47 @@ bool UpdateTry::packageMatches(QFuture<ManifestCheck> packageCheck, const Packag
     else if (verdict.result == ManifestCheck::Result::NotSigned)
         qCDebug(lcRun).noquote() << "The package is not signed with a built-in key, so none of it is applied:"
                                  << verdict.problem;
+    return false;
+}
+
+// The check ran while the product stopped. One that shows no progress for
+// the bound (a file system that stopped answering) refuses the package, and
+// a close ends the wait at once: the product is never left stopped on it.
+bool UpdateTry::awaitCheck(const TryRequest &request, ManifestCheck *verdict)
+{
+    QElapsedTimer still;
+    still.start();
+    quint64 seen = request.checkCancel.progress();
+    while (!request.packageCheck.isFinished()) {
+        if (cancel.isCancelled())
+            return false;
+        const quint64 now = request.checkCancel.progress();
+        if (now != seen) {
+            seen = now;
+            still.restart();
+        } else if (still.elapsed() > request.checkStallBound) {
+            request.checkCancel.cancel();
+            qCDebug(lcRun).noquote()
+                << QStringLiteral("The package check showed no progress for %1 ms, so none of the package is "
+                                  "applied")
+                       .arg(request.checkStallBound);
+            return false;
+        }
+        QThread::msleep(10);
+    }
+    *verdict = request.packageCheck.result();
+    return true;
+}
+
+// A list that can never be applied refuses the package before anything changes.
+bool UpdateTry::deletionListApplies()
+{
+    const DeletionOutcome list = update.checkDeletionList();
+    if (!list.refusesPackage())
+        return true;
+    logDeletionProblems(list);
+    qCDebug(lcRun).noquote() << "The deletion list cannot be applied, so none of the package is applied:"
+                             << list.problems.value(0).text();
     return false;
 }
 
@@ -99,22 +148,34 @@ bool UpdateTry::contentPlacedAsListed()
     return checked.ok();
 }
 
-bool UpdateTry::updateDel()
+void UpdateTry::logDeletionProblems(const DeletionOutcome &outcome)
 {
-    const DeletionOutcome outcome = update.applyDeletionList();
-    if (outcome.result == DeletionOutcome::CannotOpen)
+    if (outcome.result == DeletionOutcome::CannotOpen || outcome.result == DeletionOutcome::NotPlainFile)
         qCDebug(lcRun) << "Failed to initialize update/Env/del.xml";
     else if (outcome.result == DeletionOutcome::NotXml)
         qCDebug(lcRun) << "Failed to load into QDomDocument";
     for (const Outcome &problem : outcome.problems)
         qCDebug(lcRun).noquote() << "Deletion list:" << problem.text();
+}
+
+// The copy follows only a list applied whole, or none: the list is never
+// installed, and an obsolete file left beside the new version is what breaks
+// products after updates.
+bool UpdateTry::updateDel()
+{
+    const DeletionOutcome outcome = update.applyDeletionList();
+    logDeletionProblems(outcome);
     if (outcome.result == DeletionOutcome::Applied)
         qCDebug(lcRun) << "delete finish!";
-    if (outcome.result == DeletionOutcome::Applied || outcome.result == DeletionOutcome::NoList)
+    if (outcome.letsCopyFollow()) {
         emit progress.targetSet(35);
-    if (outcome.result != DeletionOutcome::Incomplete)
         return true;
-    qCDebug(lcRun) << "A file the deletion list names could not be set aside, so this try failed";
+    }
+    packageRefused = outcome.refusesPackage();
+    if (outcome.result == DeletionOutcome::Incomplete)
+        qCDebug(lcRun) << "A file the deletion list names could not be set aside, so this try failed";
+    else if (outcome.result == DeletionOutcome::CannotOpen)
+        qCDebug(lcRun) << "The deletion list could not be read, so this try failed";
     return false;
 }
 

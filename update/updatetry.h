@@ -22,6 +22,9 @@ struct TryRequest
     bool firstTry = false;
     // The package against its manifest, started once the product was stopped.
     QFuture<ManifestCheck> packageCheck;
+    // The check's own token, and how long the first try waits on a check that shows no progress.
+    CancelToken checkCancel;
+    int checkStallBound = 60000;
     PackageKeys keys;
     CancelToken cancel;
 };
@@ -63,11 +66,16 @@ public:
     static void writeLog(const QString &message);
 
 private:
-    bool packageMatches(QFuture<ManifestCheck> packageCheck, const PackageKeys &keys);
+    bool packageMatches(const TryRequest &request);
+    bool awaitCheck(const TryRequest &request, ManifestCheck *verdict);
+    bool deletionListApplies();
+    static void logDeletionProblems(const DeletionOutcome &outcome);
     bool runStages();
     bool contentPlacedAsListed();
 
     InstallationUpdate &update;
     const CancelToken cancel;
     StageProgress &progress;
+    // The deletion list turned out to be one no try can apply.
+    bool packageRefused = false;
 };

@@ -49,6 +49,8 @@ void UpdateWork::startTry(bool firstTry)
     request.update = takeUpdate();
     request.firstTry = firstTry;
     request.packageCheck = packageCheck;
+    request.checkCancel = cancelCheck;
+    request.checkStallBound = checkStallBound;
     request.keys = packageKeys;
     request.cancel = cancelTry;
     job.setFuture(QtConcurrent::run(

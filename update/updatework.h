@@ -32,6 +32,8 @@ public:
     void setPackageDir(const QString &dir) { packageDir = dir; }
     void setPackageKeys(const PackageKeys &keys) { packageKeys = keys; }
     void setApplicationDir(const QString &dir) { applicationDir = dir; }
+    // How long the first try waits on a package check that shows no progress.
+    void setCheckStallBound(int milliseconds) { checkStallBound = milliseconds; }
 
     // Once the product is stopped; later calls leave the first check running.
     void startPackageCheck();
@@ -78,6 +80,7 @@ private:
     QFuture<ManifestCheck> packageCheck;
     bool packageCheckStarted = false;
     CancelToken cancelCheck;
+    int checkStallBound = 60000;
     StageProgress stageProgress;
     QFutureWatcher<TryDone> job;
     QFutureWatcher<bool> trashRemoval;
