@@ -162,7 +162,7 @@ void hashEach(size_t count, const std::function<QString(size_t)> &pathOf,
 
 bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature)
 {
-    if (publicKey.size() != 32 || signature.size() != 64)
+    if (publicKey.size() != 32 || signature.size() != 64 || message.size() > MaxEd25519MessageBytes)
         return false;
     initialise();
     Sexp key, sig, data;

@@ -76,7 +76,12 @@ void hashEach(size_t count, const std::function<QString(size_t)> &pathOf,
               const std::function<void(size_t, const FileHash &)> &hashed, int threads,
               const CancelToken &cancel);
 
-// Whether `signature` (64 bytes) is the Ed25519 signature of `message` by `publicKey` (32 bytes).
+// The longest message verifyEd25519() takes: libgcrypt aborts the process on a
+// longer one (its S-expressions hold no datum of 64 KiB or more).
+constexpr int MaxEd25519MessageBytes = 65535;
+
+// Whether `signature` (64 bytes) is the Ed25519 signature of `message` by
+// `publicKey` (32 bytes); false for a message longer than MaxEd25519MessageBytes.
 bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature);
 
 } // namespace Crypto

@@ -115,14 +115,21 @@ void PackageSignature::add(const char *data, qint64 size)
 {
     if (prehash)
         prehash->add(data, size);
-    else if (key)
-        message.append(data, int(size));
+    else if (key && !legacyTooLong)
+        legacyTooLong = (message += QByteArray::fromRawData(data, int(size))).size() >
+                        Crypto::MaxEd25519MessageBytes;
+    if (legacyTooLong)
+        message.clear();
 }
 
 SignatureCheck PackageSignature::finish()
 {
     if (!key)
         return refused;
+    if (legacyTooLong)
+        return refusal(QStringLiteral("it is a legacy signature of a manifest over %1 bytes, which cannot be "
+                                      "verified: sign it prehashed, as minisign does by default")
+                           .arg(Crypto::MaxEd25519MessageBytes));
     if (!Crypto::verifyEd25519(key->publicKey, prehash ? prehash->result() : message, signature))
         return refusal(QStringLiteral("the signature does not match SHA256SUMS: the manifest was changed "
                                       "after signing, or the signature belongs to another file"));

@@ -48,7 +48,8 @@ struct SignatureCheck
 // when its key id is one of the keys, its signature of the file verifies with
 // that key, and so does its global signature over that signature and the
 // trusted comment. The file is handed over piece by piece as it is read:
-// only a legacy signature needs it held whole.
+// only a legacy signature needs it held whole, and takes only a file of at
+// most 64 KiB (Crypto::MaxEd25519MessageBytes).
 class PackageSignature
 {
 public:
@@ -69,4 +70,5 @@ private:
     QByteArray globalSignature;
     std::unique_ptr<Crypto::Blake2b512> prehash;
     QByteArray message; // a legacy signature's signed file
+    bool legacyTooLong = false;
 };
