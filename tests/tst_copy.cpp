@@ -506,8 +506,15 @@ void TestCopy::payloadFolderLinks_data()
     QTest::newRow("a folder holding the installation") << "holder" << false << holdsInstallation;
     QTest::newRow("a mount of a folder outside: copied, its files left in place")
         << "outside" << true << QString();
-    QTest::newRow("a mount of the installation root") << "root" << true << intoInstallation;
+    const QString showsInstalledFolder =
+        QStringLiteral("it is a junction or mount point that shows a folder of the installation");
+    QTest::newRow("a mount of the installation root") << "root" << true << showsInstalledFolder;
+    QTest::newRow("a mount of a folder in the installation") << "bin" << true << showsInstalledFolder;
     QTest::newRow("a mount of a folder holding the installation") << "holder" << true << holdsInstallation;
+    // The payload folder itself: not a package to apply, nothing copied.
+    const QString notAPackage = QStringLiteral("its Env folder leads into the installation");
+    QTest::newRow("Env a link to a folder in the installation") << "Env:bin" << false << notAPackage;
+    QTest::newRow("Env a mount of a folder in the installation") << "Env:bin" << true << notAPackage;
 }
 
 void TestCopy::payloadFolderLinks()
@@ -523,7 +530,11 @@ void TestCopy::payloadFolderLinks()
                                          {QStringLiteral("bin"), ws->binDir()},
                                          {QStringLiteral("holder"), ws->workspace()}};
     QVERIFY(writeFile(env(QStringLiteral("a.txt")), "new"));
-    const QString linkdir = env(QStringLiteral("linkdir"));
+    const bool wholePayload = target.startsWith(QLatin1String("Env:"));
+    target.remove(QStringLiteral("Env:"));
+    if (wholePayload)
+        QVERIFY(QDir(env(QString())).removeRecursively());
+    const QString linkdir = wholePayload ? ws->package() + QStringLiteral("/Env") : env(QStringLiteral("linkdir"));
     const auto unmount = qScopeGuard([&linkdir] { PrivateMounts::unmount(linkdir); });
     if (mount) {
         if (!ownMounts)
@@ -537,6 +548,14 @@ void TestCopy::payloadFolderLinks()
         QSKIP("QFile::link made a shell shortcut here, which is a file, not a folder link");
     const auto around = surroundings();
     const auto installedBin = snapshotTree(ws->binDir());
+    if (wholePayload) {
+        update = std::make_unique<InstallationUpdate>(ws->root(), ws->package(), ws->binDir());
+        QVERIFY(!update->isPackage());
+        QVERIFY(update->copyPayload(CancelToken()).ok());
+        QCOMPARE(surroundings(), around);
+        QCOMPARE(snapshotTree(ws->binDir()), installedBin);
+        return;
+    }
 
     MessageLog log;
     const bool ok = DlgUpdateProbe::copy(*dlg, *update);

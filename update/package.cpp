@@ -103,7 +103,7 @@ QString Package::applyRefusal(const QString &installationRoot) const
     if (payloadLinked) {
         // Read through like a folder link of the payload, and refused where one would be.
         const Place env = Place::of(payload());
-        if (env.isSameOrInside(root))
+        if (env.isSameOrInside(root) || InstallationFolders(installationRoot).include(env))
             return QStringLiteral("its Env folder leads into the installation");
         if (root.isSameOrInside(env))
             return QStringLiteral("its Env folder leads to a folder that holds the installation");

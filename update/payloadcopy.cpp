@@ -26,9 +26,10 @@ CopyOutcome PayloadCopy::copy(const CancelToken &cancelToken, const Progress &on
     const QString payload = package.payload();
     // An Env folder that is itself a link lies outside the package: its files stay where they are.
     const PayloadWalk walk(payload, package.payloadLiesElsewhere(), Package::deletionListName());
-    root = Place::of(rootPath);
+    installation.emplace(rootPath);
+    root = installation->root();
     copyDone = 0;
-    copyTotal = walk.bytes(root, cancelToken);
+    copyTotal = walk.bytes(*installation, cancelToken);
     // A moved file is found again by its identity after a restart: only where that identity lasts.
     backup.allowMoves(FileOps::mayMoveInto(payload, rootPath) && Place::keepsIdentities(payload));
     copyFolder(walk, walk.top(), outcome);
@@ -140,7 +141,7 @@ bool PayloadCopy::enterFolder(const PayloadWalk &walk, const PayloadWalk::Folder
         return false;
     }
     if (entry.place.isLink()) {
-        outcome.outcome = PayloadWalk::folderLinkRefusal(entry, root);
+        outcome.outcome = PayloadWalk::folderLinkRefusal(entry, *installation);
         if (!outcome.outcome) {
             outcome.entry = entry.name();
             return false;

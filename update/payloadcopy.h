@@ -6,6 +6,7 @@
 #include <QVector>
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "canceltoken.h"
@@ -65,6 +66,8 @@ private:
     Progress progress;
     std::vector<Place::Identity> foldersBeingCopied;
     Place root;
+    // Its folders, known by identity, for the folder links met in the payload.
+    std::optional<InstallationFolders> installation;
     qint64 copyDone = 0;
     qint64 copyTotal = 0;
 };

@@ -92,16 +92,18 @@ QString PayloadWalk::Entry::reason() const
 }
 
 // Only a symbolic link tells where it stands in the tree it leads to; a
-// junction or mount point is known only by the folder it shows.
-Outcome PayloadWalk::folderLinkRefusal(const Entry &link, const Place &root)
+// junction or mount point is known only by the folder it shows, which is
+// looked for among the installation's folders.
+Outcome PayloadWalk::folderLinkRefusal(const Entry &link, const InstallationFolders &installation)
 {
     const Place target = Place::of(link.info.filePath());
-    const bool intoInstallation = link.place.linkKind() == Place::LinkKind::SymbolicLink
-                                      ? target.isSameOrInside(root)
-                                      : target.isSame(root);
-    if (intoInstallation)
+    const Place &root = installation.root();
+    const bool symbolic = link.place.linkKind() == Place::LinkKind::SymbolicLink;
+    if ((symbolic && target.isSameOrInside(root)) || installation.include(target))
         return Outcome::failure(QStringLiteral("copy the folder"), link.info.filePath(),
-                                QStringLiteral("it is a link into the installation"));
+                                symbolic ? QStringLiteral("it is a link into the installation")
+                                         : QStringLiteral("it is %1 that shows a folder of the installation")
+                                               .arg(Place::describe(link.place.linkKind())));
     if (root.isSameOrInside(target))
         return Outcome::failure(QStringLiteral("copy the folder"), link.info.filePath(),
                                 QStringLiteral("it is a link to a folder that holds the installation"));
@@ -109,15 +111,15 @@ Outcome PayloadWalk::folderLinkRefusal(const Entry &link, const Place &root)
 }
 
 void PayloadWalk::forEachFile(const std::function<bool(const Entry &, const QString &)> &visit,
-                              const CancelToken &cancel, const Place *root) const
+                              const CancelToken &cancel, const InstallationFolders *installation) const
 {
     std::vector<Place::Identity> foldersWalked;
-    walkFolder(top(), visit, cancel, root, foldersWalked);
+    walkFolder(top(), visit, cancel, installation, foldersWalked);
 }
 
 bool PayloadWalk::walkFolder(const Folder &folder,
                              const std::function<bool(const Entry &, const QString &)> &visit,
-                             const CancelToken &cancel, const Place *root,
+                             const CancelToken &cancel, const InstallationFolders *installation,
                              std::vector<Place::Identity> &foldersWalked) const
 {
     const Place::Identity identity = Place::of(folder.source).identity();
@@ -135,8 +137,8 @@ bool PayloadWalk::walkFolder(const Folder &folder,
         if (entry.action == Action::PutInPlace)
             goOn = visit(entry, folder.relative + entry.name());
         else if (entry.action == Action::Enter &&
-                 (!root || !entry.place.isLink() || folderLinkRefusal(entry, *root)))
-            goOn = walkFolder(inside(folder, entry), visit, cancel, root, foldersWalked);
+                 (!installation || !entry.place.isLink() || folderLinkRefusal(entry, *installation)))
+            goOn = walkFolder(inside(folder, entry), visit, cancel, installation, foldersWalked);
         if (!goOn)
             break;
     }
@@ -144,7 +146,7 @@ bool PayloadWalk::walkFolder(const Folder &folder,
     return goOn;
 }
 
-qint64 PayloadWalk::bytes(const Place &root, const CancelToken &cancel) const
+qint64 PayloadWalk::bytes(const InstallationFolders &installation, const CancelToken &cancel) const
 {
     qint64 total = 0;
     forEachFile(
@@ -152,6 +154,6 @@ qint64 PayloadWalk::bytes(const Place &root, const CancelToken &cancel) const
             total += file.info.size();
             return true;
         },
-        cancel, &root);
+        cancel, &installation);
     return total;
 }

@@ -66,22 +66,24 @@ public:
     static QString nameNotValidUtf8(const Folder &folder);
 
     // Why the copy never enters the folder `link` leads to: it would copy the
-    // installation at `root` into itself, or write into it from inside. Done when it may.
-    static Outcome folderLinkRefusal(const Entry &link, const Place &root);
+    // installation into itself, or write into it from inside. A link, junction
+    // or mount point that shows any folder of the installation, or one that
+    // holds it, is refused. Done when it may.
+    static Outcome folderLinkRefusal(const Entry &link, const InstallationFolders &installation);
 
     // Each file the copy would put in place, depth first in the copy's order,
     // with its path relative to the payload; `visit` returns false to stop. A
-    // folder met again inside itself is not entered twice; with `root`, nor
-    // is a folder link the copy refuses: the copy fails at either before any
-    // file in it. Checks `cancel` before each entry.
+    // folder met again inside itself is not entered twice; with
+    // `installation`, nor is a folder link the copy refuses: the copy fails at
+    // either before any file in it. Checks `cancel` before each entry.
     void forEachFile(const std::function<bool(const Entry &, const QString &relative)> &visit,
-                     const CancelToken &cancel, const Place *root = nullptr) const;
-    // The bytes of the files the copy would put in place over `root`.
-    qint64 bytes(const Place &root, const CancelToken &cancel) const;
+                     const CancelToken &cancel, const InstallationFolders *installation = nullptr) const;
+    // The bytes of the files the copy would put in place over `installation`.
+    qint64 bytes(const InstallationFolders &installation, const CancelToken &cancel) const;
 
 private:
     bool walkFolder(const Folder &folder, const std::function<bool(const Entry &, const QString &)> &visit,
-                    const CancelToken &cancel, const Place *root,
+                    const CancelToken &cancel, const InstallationFolders *installation,
                     std::vector<Place::Identity> &foldersWalked) const;
 
     const QString payloadPath;

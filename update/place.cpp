@@ -1,6 +1,8 @@
 #include "place.h"
 
+#include <algorithm>
 #include <atomic>
+#include <tuple>
 
 #include <QDir>
 #include <QFileInfo>
@@ -134,3 +136,46 @@ QString Place::describe(LinkKind kind)
     }
     return QStringLiteral("neither a link nor a mount point");
 }
+
+InstallationFolders::InstallationFolders(const QString &root)
+    : rootPath(root)
+    , rootPlace(Place::of(root))
+{}
+
+namespace {
+
+bool lessIdentity(const Place::Identity &a, const Place::Identity &b)
+{
+    return std::tie(a.volume, a.fileHigh, a.fileLow) < std::tie(b.volume, b.fileHigh, b.fileLow);
+}
+
+} // namespace
+
+bool InstallationFolders::include(const Place &folder) const
+{
+    if (!folder.exists() || !rootPlace.exists())
+        return false;
+    if (folder.isSame(rootPlace))
+        return true;
+    if (!gathered) {
+        gathered = true;
+        gather(rootPath);
+        std::sort(known.begin(), known.end(), lessIdentity);
+    }
+    const Place::Identity wanted = folder.identity();
+    return std::binary_search(known.cbegin(), known.cend(), wanted, lessIdentity);
+}
+
+void InstallationFolders::gather(const QString &folder) const
+{
+    known.push_back(Place::of(folder).identity());
+    const QStringList names =
+        QDir(folder).entryList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QString path = folder + QLatin1Char('/') + name;
+        const Place entry = Place::entry(path);
+        if (entry.isPlainFolder() || Place::isVolumeMountedInside(path, rootPlace))
+            gather(path);
+    }
+}
+

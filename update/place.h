@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <vector>
+
 // A place in the file system, known by what the file system says it is:
 // device and inode, or volume serial number and file ID. Two spellings of one
 // folder (a link, a bind mount, a junction, an 8.3 short name, a subst drive)
@@ -135,3 +137,26 @@ private:
     Identity id;
     quint32 names = 0;
 };
+
+// The folders of an installation, known by what they are: its root and
+// every folder below it, through volumes mounted inside it, but through no
+// link, junction or other mount point. A bind mount or junction elsewhere
+// that shows one of them is one of them. Gathered once, when first asked.
+class InstallationFolders
+{
+public:
+    explicit InstallationFolders(const QString &root);
+
+    const Place &root() const { return rootPlace; }
+    // Whether `folder` is one of them, whatever name shows it.
+    bool include(const Place &folder) const;
+
+private:
+    void gather(const QString &folder) const;
+
+    const QString rootPath;
+    const Place rootPlace;
+    mutable std::vector<Place::Identity> known; // sorted, once gathered
+    mutable bool gathered = false;
+};
+
