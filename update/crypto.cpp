@@ -86,45 +86,44 @@ void initialise()
     });
 }
 
-Sha256::Sha256()
-    : handle(openHash(GCRY_MD_SHA256))
+Hash::Hash(int algorithm)
+    : handle(openHash(algorithm))
 {}
 
-Sha256::~Sha256()
+Hash::~Hash()
 {
     gcry_md_close(handle);
 }
 
-void Sha256::add(const char *data, qint64 size)
+void Hash::add(const char *data, qint64 size)
 {
     gcry_md_write(handle, data, size_t(size));
 }
+
+const unsigned char *Hash::digest()
+{
+    return gcry_md_read(handle, 0);
+}
+
+Sha256::Sha256()
+    : Hash(GCRY_MD_SHA256)
+{}
 
 Sha256Digest Sha256::result()
 {
-    Sha256Digest digest;
-    const unsigned char *bytes = gcry_md_read(handle, GCRY_MD_SHA256);
-    std::copy(bytes, bytes + digest.size(), digest.begin());
-    return digest;
+    Sha256Digest result;
+    const unsigned char *bytes = digest();
+    std::copy(bytes, bytes + result.size(), result.begin());
+    return result;
 }
 
 Blake2b512::Blake2b512()
-    : handle(openHash(GCRY_MD_BLAKE2B_512))
+    : Hash(GCRY_MD_BLAKE2B_512)
 {}
-
-Blake2b512::~Blake2b512()
-{
-    gcry_md_close(handle);
-}
-
-void Blake2b512::add(const char *data, qint64 size)
-{
-    gcry_md_write(handle, data, size_t(size));
-}
 
 QByteArray Blake2b512::result()
 {
-    return QByteArray(reinterpret_cast<const char *>(gcry_md_read(handle, GCRY_MD_BLAKE2B_512)), 64);
+    return QByteArray(reinterpret_cast<const char *>(digest()), 64);
 }
 
 void hashFiles(std::vector<FileHash> &files, int threads, const CancelToken &cancel)

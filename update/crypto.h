@@ -20,38 +20,38 @@ using Sha256Digest = std::array<unsigned char, 32>;
 // Readies libgcrypt once per process, from whichever thread comes first.
 void initialise();
 
-// A SHA-256 taken piece by piece.
-class Sha256
+// A hash taken piece by piece; each algorithm's class gives its digest.
+class Hash
 {
 public:
-    Sha256();
-    ~Sha256();
-    Sha256(const Sha256 &) = delete;
-    Sha256 &operator=(const Sha256 &) = delete;
+    Hash(const Hash &) = delete;
+    Hash &operator=(const Hash &) = delete;
 
     void add(const char *data, qint64 size);
+
+protected:
+    explicit Hash(int algorithm);
+    ~Hash();
     // The digest of everything added; ends the hash.
-    Sha256Digest result();
+    const unsigned char *digest();
 
 private:
     gcry_md_handle *handle = nullptr;
 };
 
-// A BLAKE2b-512 taken piece by piece.
-class Blake2b512
+class Sha256 : public Hash
+{
+public:
+    Sha256();
+    Sha256Digest result();
+};
+
+class Blake2b512 : public Hash
 {
 public:
     Blake2b512();
-    ~Blake2b512();
-    Blake2b512(const Blake2b512 &) = delete;
-    Blake2b512 &operator=(const Blake2b512 &) = delete;
-
-    void add(const char *data, qint64 size);
-    // The 64-byte digest of everything added; ends the hash.
+    // 64 bytes.
     QByteArray result();
-
-private:
-    gcry_md_handle *handle = nullptr;
 };
 
 // The hash a file came to, or why it has none.
