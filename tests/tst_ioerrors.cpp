@@ -21,7 +21,8 @@ namespace {
 // I/O errors at every step of a run: whole updates on faultfs, a FUSE
 // passthrough that fails the n-th call that changes something (see
 // tests/faultfs/faultfs.cpp for the calls it counts), with EIO, ENOSPC,
-// EACCES or EROFS, once (a passing fault) or from then on (a disk gone bad).
+// EACCES or EROFS, once (a passing fault) or from then on (a disk gone bad);
+// the opens and reads of the deletion list count too.
 // A clean run counts the positions; each row then arms one of them. Whatever
 // fails, a run that says "Finish!" has put the whole new version in place,
 // a run that gives up after a passing fault has left the old version and the
@@ -129,7 +130,8 @@ public:
                        QStringLiteral("--mode=") +
                            (mode == TestIoErrors::Once ? QStringLiteral("once") : QStringLiteral("persist")),
                        QStringLiteral("--log=") + log, QStringLiteral("--watch=") + watch,
-                       QStringLiteral("--gaps=") + gaps, mountPoint, QStringLiteral("-f"),
+                       QStringLiteral("--gaps=") + gaps, QStringLiteral("--count-reads-of=del.xml"),
+                       mountPoint, QStringLiteral("-f"),
                        QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("fsname=faultfs")});
         if (!faultfs.waitForStarted()) {
             *error = QStringLiteral("faultfs did not start: ") + faultfs.errorString();

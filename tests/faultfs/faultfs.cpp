@@ -1,7 +1,8 @@
 // faultfs: a FUSE passthrough of a backing folder that makes a chosen call fail.
 //
 //   faultfs --backing=DIR [--fail-at=N] [--errno=EIO|ENOSPC|EACCES|EROFS] [--mode=once|persist]
-//           [--log=FILE] [--watch=FILE --gaps=FILE] MOUNTPOINT [FUSE options, e.g. -f -s]
+//           [--log=FILE] [--watch=FILE --gaps=FILE] [--count-reads-of=NAME]
+//           MOUNTPOINT [FUSE options, e.g. -f -s]
 //
 // It numbers, from 1, every call that changes something or opens a file to
 // change it, in the order the file system receives them:
@@ -14,7 +15,10 @@
 //   fsync fsyncdir                         every flush to the disk
 //   flush                                  the close of a handle that was written
 //
-// Reads, look-ups, listings and read-only opens are passed through uncounted.
+// Reads, look-ups, listings and read-only opens are passed through uncounted,
+// except those of files named --count-reads-of (a last name, such as a list
+// the run reads), whose read-only opens and reads are numbered too, as "open"
+// and "read".
 // Call number N (with --fail-at=N, N > 0) fails with the chosen error number
 // before it reaches the backing folder, so a failed call changes nothing.
 // --mode=once fails that call only (a passing fault); --mode=persist fails it
@@ -67,6 +71,7 @@ struct Settings
     std::string log;
     std::string watch;
     std::string gaps;
+    std::string countReadsOf;
 };
 
 struct State
@@ -356,9 +361,19 @@ int fsUtimens(const char *path, const struct timespec times[2], struct fuse_file
     return result(::utimensat(state.backingFd, relative(path), times, AT_SYMLINK_NOFOLLOW));
 }
 
+// Whether the reads of the file at `path` are counted.
+bool readsCounted(const char *path)
+{
+    const std::string &name = state.settings.countReadsOf;
+    if (name.empty() || path == nullptr)
+        return false;
+    const char *last = std::strrchr(path, '/');
+    return name == (last ? last + 1 : path);
+}
+
 int fsOpen(const char *path, struct fuse_file_info *fi)
 {
-    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC) != 0) {
+    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC) != 0 || readsCounted(path)) {
         if (const int fault = counted("open", path))
             return fault;
     }
@@ -382,8 +397,12 @@ int fsCreate(const char *path, mode_t mode, struct fuse_file_info *fi)
     return 0;
 }
 
-int fsRead(const char *, char *buffer, size_t size, off_t offset, struct fuse_file_info *fi)
+int fsRead(const char *path, char *buffer, size_t size, off_t offset, struct fuse_file_info *fi)
 {
+    if (readsCounted(path)) {
+        if (const int fault = counted("read", path))
+            return fault;
+    }
     const ssize_t n = ::pread(int(fi->fh), buffer, size, offset);
     return n < 0 ? -errno : int(n);
 }
@@ -502,7 +521,8 @@ int usage(const char *program, const std::string &problem)
 {
     std::fprintf(stderr,
                  "%s: %s\nusage: %s --backing=DIR [--fail-at=N] [--errno=EIO|ENOSPC|EACCES|EROFS]"
-                 " [--mode=once|persist] [--log=FILE] [--watch=FILE --gaps=FILE] MOUNTPOINT [FUSE options]\n",
+                 " [--mode=once|persist] [--log=FILE] [--watch=FILE --gaps=FILE] [--count-reads-of=NAME]"
+                 " MOUNTPOINT [FUSE options]\n",
                  program, problem.c_str(), program);
     return 2;
 }
@@ -536,7 +556,8 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i) {
         std::string value;
         if (takeOption(argv[i], "--backing", &s.backing) || takeOption(argv[i], "--log", &s.log) ||
-            takeOption(argv[i], "--watch", &s.watch) || takeOption(argv[i], "--gaps", &s.gaps))
+            takeOption(argv[i], "--watch", &s.watch) || takeOption(argv[i], "--gaps", &s.gaps) ||
+            takeOption(argv[i], "--count-reads-of", &s.countReadsOf))
             continue;
         if (takeOption(argv[i], "--fail-at", &value)) {
             char *end = nullptr;
