@@ -51,8 +51,10 @@ void UpdateWork::startTry(bool firstTry)
     request.packageCheck = packageCheck;
     request.keys = packageKeys;
     request.cancel = cancelTry;
-    job.setFuture(QtConcurrent::run(
-        [request, progress = &stageProgress] { return UpdateTry::run(request, *progress); }));
+    job.setFuture(QtConcurrent::run([request, progress = &stageProgress, retries = tryRetries] {
+        const FileOps::RetryBudget budget(retries);
+        return UpdateTry::run(request, *progress);
+    }));
 }
 
 void UpdateWork::startRollback(const QString &occasion)
