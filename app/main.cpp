@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QDir>
 #include <QDebug>
 #include <QString>
 #include <QTranslator>
@@ -34,8 +35,15 @@ int main(int argc, char *argv[])
 
     const QString packageDir = Platform::commandLineArgument(argv, 2);
     const QString root = InstallationPaths::installationRoot(QCoreApplication::applicationDirPath());
+    // Started elevated by another updater: that one's working folder and run log, which the
+    // system did not hand over.
+    const Platform::ElevationMark elevationMark = Platform::readElevationMark(QCoreApplication::arguments());
+    if (elevationMark.isSet() && !elevationMark.workingDir.isEmpty())
+        QDir::setCurrent(elevationMark.workingDir);
     runLog.open(
-        RunLog::defaultFolder(), root,
+        elevationMark.isSet() && !elevationMark.runLogFolder.isEmpty() ? elevationMark.runLogFolder
+                                                                       : RunLog::defaultFolder(),
+        root,
         RunLog::header(QStringLiteral(QUILLFERN_VERSION), root, packageDir, QCoreApplication::arguments()));
 
     Resources::init();
@@ -49,6 +57,7 @@ int main(int argc, char *argv[])
 
     DlgUpdate window(nullptr);
     window.setPackageDir(packageDir);
+    window.setElevationMark(elevationMark);
     window.setPackageKeys(QByteArray(BuiltInPackageKeys));
 #ifdef QUILLFERN_WITHOUT_FLUSHES
     // A build for measurements and tests only: what the run costs, and what goes wrong, without durability.
@@ -75,5 +84,6 @@ int main(int argc, char *argv[])
         return 0;
     Platform::onTerminationRequest(&window, [&window] { window.reject(); });
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    return status != 0 ? status : window.exitStatus();
 }

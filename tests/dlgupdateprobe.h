@@ -91,6 +91,9 @@ public:
     static QProcess *commandProcess(StopCommand &stop) { return stop.process; }
 
     static void onKillFinish(DlgUpdate &dlg) { dlg.onKillFinish(0, QProcess::NormalExit); }
+    // What a run does with an installation it finds it cannot write, for `refusal`.
+    static void writeRefused(DlgUpdate &dlg, const QString &refusal) { dlg.writeRefused(refusal); }
+    static void onAfterUpdateTaskFinish(DlgUpdate &dlg) { dlg.onAfterUpdateTaskFinish(); }
 
     // The stage steps, run here on `update` as the worker runs them; what they
     // set for the bar reaches `dlg` through its queued connection.

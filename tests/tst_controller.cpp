@@ -17,7 +17,9 @@
 #include "installationlock.h"
 #include "installationpaths.h"
 #include "installationupdate.h"
+#include "platform.h"
 #include "processending.h"
+#include "startupentry.h"
 #include "testsupport.h"
 
 #ifdef Q_OS_WIN
@@ -45,6 +47,8 @@ private slots:
 
     void showStartsRun_data();
     void showStartsRun();
+    void unwritableInstallationElevates_data();
+    void unwritableInstallationElevates();
     void successOnFirstTry();
     void stageTimerIsOneShot();
     void copyFailingEveryTime();
@@ -327,6 +331,195 @@ void TestController::failureThenSuccess()
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
 }
 
+void TestController::unwritableInstallationElevates_data()
+{
+    QTest::addColumn<QString>("launch"); // how this updater was started
+    QTest::addColumn<QString>("prompt"); // what the elevation prompt comes to; empty: no prompt expected
+    QTest::addColumn<int>("elevatedEnd"); // the elevated updater's exit status
+    QTest::addColumn<int>("productStarts");
+    QTest::newRow("UAC on: the elevated run ends, the product is started here, unelevated")
+        << "plain" << "started" << int(Platform::ProductLeftToLauncher) << 1;
+    QTest::newRow("the elevated run closed before its end: no product started")
+        << "plain" << "started" << 0 << 0;
+    QTest::newRow("a relative package path goes absolute, with the working folder")
+        << "relative package" << "started" << int(Platform::ProductLeftToLauncher) << 1;
+    QTest::newRow("the prompt declined: the lock kept, the failure state")
+        << "plain" << "declined" << 0 << 0;
+    // UAC off, or a standard user without a prompt: the relaunch is not elevated either.
+    QTest::newRow("a relaunch that comes back unelevated never relaunches again")
+        << "marked" << QString() << 0 << 0;
+    QTest::newRow("over the shoulder: the entry stays with the launching user")
+        << "marked by another account" << QString() << 0 << 0;
+}
+
+#ifdef Q_OS_WIN
+namespace {
+
+int elevations = 0;
+QString elevatedParameters;
+QString elevatedDirectory;
+QString elevatedVerb;
+bool promptDeclined = false;
+DWORD elevatedStatus = 0;
+
+// The system's elevation prompt: accepted, the elevated updater a process
+// that has already ended (an event set at once); or declined.
+BOOL WINAPI standInElevation(SHELLEXECUTEINFOW *info)
+{
+    ++elevations;
+    elevatedVerb = QString::fromWCharArray(info->lpVerb);
+    elevatedParameters = QString::fromWCharArray(info->lpParameters);
+    elevatedDirectory = info->lpDirectory ? QString::fromWCharArray(info->lpDirectory) : QString();
+    if (promptDeclined) {
+        SetLastError(ERROR_CANCELLED);
+        return FALSE;
+    }
+    info->hProcess = (info->fMask & SEE_MASK_NOCLOSEPROCESS) ? CreateEventW(nullptr, TRUE, TRUE, nullptr) : nullptr;
+    return TRUE;
+}
+
+// Wine runs every process with an elevated token; UAC would give a filtered one.
+BOOL WINAPI filteredToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID info, DWORD size, PDWORD needed)
+{
+    if (kind != TokenElevation)
+        return GetTokenInformation(token, kind, info, size, needed);
+    if (size < sizeof(TOKEN_ELEVATION))
+        return FALSE;
+    static_cast<TOKEN_ELEVATION *>(info)->TokenIsElevated = 0;
+    *needed = sizeof(TOKEN_ELEVATION);
+    return TRUE;
+}
+
+BOOL WINAPI standInExitStatus(HANDLE, LPDWORD status)
+{
+    *status = elevatedStatus;
+    return TRUE;
+}
+
+QStringList splitCommandLine(const QString &line)
+{
+    int count = 0;
+    wchar_t **split =
+        CommandLineToArgvW(reinterpret_cast<const wchar_t *>((QStringLiteral("x ") + line).utf16()), &count);
+    QStringList arguments;
+    for (int i = 1; i < count; ++i)
+        arguments << QString::fromWCharArray(split[i]);
+    LocalFree(split);
+    return arguments;
+}
+
+} // namespace
+#endif
+
+// An installation this updater cannot write: it asks once to run elevated,
+// keeps the lock until the elevated one can take it, and starts the product
+// itself, unelevated, when the elevated run is over. Wine has no UAC: the
+// prompt is the table's.
+void TestController::unwritableInstallationElevates()
+{
+#ifndef Q_OS_WIN
+    QSKIP("only Windows elevates; elsewhere an installation the user cannot write is left as it is");
+#else
+    QFETCH(QString, launch);
+    QFETCH(QString, prompt);
+    QFETCH(int, elevatedEnd);
+    QFETCH(int, productStarts);
+    Workspace ws(Workspace::Bin::StandIns);
+    QVERIFY(ws.isValid());
+    QVERIFY(writeFile(ws.env(QStringLiteral("new.txt")), "new"));
+    // The product stand-in records its starts beside itself.
+    QVERIFY(QFile::copy(QStringLiteral("Z:") + QStringLiteral(QUILLFERN_PRODUCT_STANDIN),
+                        ws.binDir() + QStringLiteral("/Halvorquintel.exe")));
+    const auto endProducts = qScopeGuard([&ws] {
+        for (const QString &record : ws.productRecords()) {
+            const HANDLE product = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, record.section(QLatin1Char(' '), 0, 0).toULong());
+            if (product) {
+                TerminateProcess(product, 0);
+                WaitForSingleObject(product, 5000);
+                CloseHandle(product);
+            }
+        }
+    });
+    QVERIFY(ws.enterWork());
+    const QString package = launch == QLatin1String("relative package")
+                                ? QDir(ws.work()).relativeFilePath(ws.package())
+                                : ws.package();
+    PreparedDlgUpdate dlg(ws.binDir(), package);
+    Platform::ElevationMark mark;
+    if (launch.startsWith(QLatin1String("marked"))) {
+        mark.launcherPid = QCoreApplication::applicationPid() + 1;
+        mark.launcherUser = launch.endsWith(QLatin1String("another account")) ? QStringLiteral("S-1-5-21-1-2-3-1001")
+                                                                               : Platform::currentUser();
+        mark.workingDir = ws.work();
+        mark.runLogFolder = ws.beside(QStringLiteral("log"));
+    }
+    dlg.setElevationMark(mark);
+    const auto unmarked = qScopeGuard([&dlg] { dlg.setElevationMark(Platform::ElevationMark()); });
+    elevations = 0;
+    promptDeclined = prompt == QLatin1String("declined");
+    elevatedStatus = DWORD(elevatedEnd);
+    const Win32Calls system = win32();
+    const auto putBack = qScopeGuard([system] { win32() = system; });
+    win32().shellExecuteEx = &standInElevation;
+    win32().getExitCodeProcess = &standInExitStatus;
+    win32().getTokenInformation = &filteredToken;
+    QVERIFY(dlg.claimInstallation());
+    const auto installed = snapshotTree(ws.root());
+
+    DlgUpdateProbe::writeRefused(dlg, QStringLiteral("Access is denied."));
+    QCOMPARE(elevations, prompt.isEmpty() ? 0 : 1);
+    InstallationLock other(ws.root());
+    if (prompt == QLatin1String("started")) {
+        QCOMPARE(elevatedVerb, QStringLiteral("runas"));
+        const QStringList arguments = splitCommandLine(elevatedParameters);
+        QCOMPARE(arguments.value(0), QStringLiteral("update"));
+        QCOMPARE(QDir::fromNativeSeparators(arguments.value(1)), QFileInfo(ws.package()).absoluteFilePath());
+        QCOMPARE(QDir::fromNativeSeparators(elevatedDirectory), QDir::currentPath());
+        const Platform::ElevationMark carried =
+            Platform::readElevationMark(QStringList{QStringLiteral("quillFern")} + arguments);
+        QVERIFY(carried.isSet());
+        QCOMPARE(carried.launcherPid, QCoreApplication::applicationPid());
+        QCOMPARE(carried.launcherUser, Platform::currentUser());
+        QCOMPARE(carried.workingDir, QDir::currentPath());
+        // The elevated one takes the lock over; this one starts the product once it is over.
+        QTRY_COMPARE(dlg.runState(), DlgUpdate::RunState::Closed);
+        QVERIFY(other.claim());
+        other.release();
+    } else {
+        // Nothing stopped or changed, and the lock still held for this run.
+        QCOMPARE(dlg.runState(), DlgUpdate::RunState::Failed);
+        QVERIFY(!other.claim());
+    }
+    if (productStarts > 0)
+        QTRY_COMPARE(ws.productStarts(), productStarts);
+    QTest::qWait(200);
+    QCOMPARE(ws.productStarts(), productStarts);
+    QCOMPARE(ws.stopRequests(), QStringList());
+    // Nothing changed but the lock and the product stand-in's record of its starts.
+    auto now = snapshotTree(ws.root());
+    now.remove(QStringLiteral("bin/product-starts.log"));
+    now.remove(InstallationBackup::lockName());
+    auto before = installed;
+    before.remove(InstallationBackup::lockName());
+    QCOMPARE(now, before);
+    if (launch == QLatin1String("marked by another account")) {
+        // The launching user's Run key, in that user's hive, never the elevated account's.
+        QVERIFY2(StartupEntry(ws.root()).location().startsWith(
+                     QStringLiteral("HKEY_USERS\\S-1-5-21-1-2-3-1001\\Software\\")),
+                 qPrintable(StartupEntry(ws.root()).location()));
+    } else {
+        QVERIFY(StartupEntry(ws.root()).location().startsWith(QStringLiteral("HKEY_CURRENT_USER\\")));
+    }
+    if (mark.isSet()) {
+        // At its end, a marked run leaves the product to its launcher: started here, it would run elevated.
+        DlgUpdateProbe::onAfterUpdateTaskFinish(dlg);
+        QCOMPARE(dlg.exitStatus(), int(Platform::ProductLeftToLauncher));
+        QTest::qWait(100);
+        QCOMPARE(ws.productStarts(), 0);
+    }
+#endif
+}
+
 QTEST_MAIN(TestController)
 #include "tst_controller.moc"
 
@@ -378,7 +571,37 @@ void TestController::lockLeftBehind_data()
         << QStringLiteral("link, old") << true;
     QTest::newRow("a folder, a minute old") << QStringLiteral("folder, old") << true;
     QTest::newRow("a folder, just made") << QStringLiteral("folder, new") << false;
+    // Another updater takes the folder over and makes its lock between the look and the takeover.
+    QTest::newRow("a folder, a minute old, taken over meanwhile by another updater")
+        << QStringLiteral("folder, old, raced") << false;
 }
+
+namespace {
+// What another updater writes as its lock in the instant before a takeover (Windows rows).
+QByteArray racingContent;
+} // namespace
+
+#ifdef Q_OS_WIN
+namespace {
+
+QString racedLock;
+
+// Another updater, at the instant before the takeover renames the folder
+// aside: it empties the folder's place and makes its own lock there.
+HANDLE WINAPI lockTakenMeanwhile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE model)
+{
+    const QString opened = QDir::fromNativeSeparators(QString::fromWCharArray(path));
+    if ((access & DELETE) && !racedLock.isEmpty() && opened.endsWith(racedLock, Qt::CaseInsensitive)) {
+        QDir(racedLock).removeRecursively();
+        writeFile(racedLock, racingContent);
+        racedLock.clear();
+    }
+    return CreateFileW(path, access, share, security, disposition, flags, model);
+}
+
+} // namespace
+#endif
 
 void TestController::lockLeftBehind()
 {
@@ -429,8 +652,22 @@ void TestController::lockLeftBehind()
     } else {
         QVERIFY(writeFile(lockPath, lines.join('\n')));
     }
-    if (holder.endsWith(QLatin1String(", old")))
+    if (holder.contains(QLatin1String(", old")))
         QVERIFY(ageByAMinute(lockPath));
+    const bool raced = holder.endsWith(QLatin1String("raced"));
+#ifdef Q_OS_WIN
+    const Win32Calls system = win32();
+    const auto putBack = qScopeGuard([system] { win32() = system; });
+    if (raced) {
+        lines[2] = "another-machine"; // a live updater's lock, as far as this process can tell
+        racingContent = lines.join('\n');
+        racedLock = lockPath;
+        win32().createFile = &lockTakenMeanwhile;
+    }
+#else
+    if (raced)
+        QSKIP("the instant between the look and the takeover is reached through the Windows calls' table");
+#endif
 
     MessageLog log;
     InstallationLock lock(workDir.path());
@@ -442,7 +679,12 @@ void TestController::lockLeftBehind()
     }
     if (holder.startsWith(QLatin1String("link")))
         QVERIFY(QFileInfo::exists(workDir.filePath(QStringLiteral("held.lock"))));
-    if (holder.startsWith(QLatin1String("folder"))) {
+    if (raced) {
+        // The other updater's lock stays where it made it, as it made it.
+        QVERIFY(QFileInfo(lockPath).isFile());
+        QCOMPARE(readFile(lockPath), racingContent);
+        QVERIFY(!QFileInfo::exists(inFolder));
+    } else if (holder.startsWith(QLatin1String("folder"))) {
         // Moved aside whole, never emptied where it stood.
         const QStringList thrown =
             QDir(trash).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);

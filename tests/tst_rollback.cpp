@@ -15,6 +15,8 @@
 #endif
 #ifdef Q_OS_WIN
 #include <windows.h>
+
+#include "win32calls_p.h"
 #endif
 
 #include "dlgupdate.h"
@@ -250,6 +252,34 @@ bool hasReadOnlyAttribute(const QString &path)
         GetFileAttributesW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
 }
+
+// The high half a file system of 128-bit file IDs (ReFS) gives every file in the stand-in below.
+constexpr quint64 WideIdHigh = 0x5eed0000000000feULL;
+
+// A system that refuses FILE_ID_INFO (before Windows 8, some file systems).
+BOOL WINAPI fileIdInfoRefused(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    if (kind == FileIdInfo) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return GetFileInformationByHandleEx(file, kind, info, size);
+}
+
+// ReFS: file IDs of 128 bits, whose low half alone would not tell files apart.
+BOOL WINAPI fileIdInfoWide(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size)
+{
+    if (kind != FileIdInfo)
+        return GetFileInformationByHandleEx(file, kind, info, size);
+    BY_HANDLE_FILE_INFORMATION plain;
+    if (size < sizeof(FILE_ID_INFO) || !GetFileInformationByHandle(file, &plain))
+        return FALSE;
+    auto *id = static_cast<FILE_ID_INFO *>(info);
+    id->VolumeSerialNumber = plain.dwVolumeSerialNumber;
+    const quint64 halves[2] = {(quint64(plain.nFileIndexHigh) << 32) | plain.nFileIndexLow, WideIdHigh};
+    std::memcpy(id->FileId.Identifier, halves, sizeof halves);
+    return TRUE;
+}
 #endif
 
 // The records of the journal at `path` but those of what a run made, which it writes once made.
@@ -413,6 +443,9 @@ void TestRollback::interruptedRunRolledBackByNextRun_data()
     QTest::newRow("a volume mounted inside the root") << "mounted";
     // Its originals are out of reach meanwhile: the run between changes nothing there.
     QTest::newRow("a volume taken away, then back") << "bound";
+    // Identities as the journal keeps them, from FILE_ID_INFO or from the older call.
+    QTest::newRow("file IDs of 128 bits") << "wide ids";
+    QTest::newRow("FILE_ID_INFO refused") << "no id info";
 }
 
 void TestRollback::interruptedRunRolledBackByNextRun()
@@ -424,10 +457,22 @@ void TestRollback::interruptedRunRolledBackByNextRun()
         PrivateMounts::unmount(data);
         PrivateMounts::unmount(beside);
     });
-    if (!volume.isEmpty() && !ownMounts)
+    const bool ids = volume.endsWith(QLatin1String("id info")) || volume.endsWith(QLatin1String("ids"));
+#ifdef Q_OS_WIN
+    const Win32Calls system = win32();
+    const auto putBack = qScopeGuard([system] { win32() = system; });
+    if (volume == QLatin1String("wide ids"))
+        win32().getFileInformationByHandleEx = &fileIdInfoWide;
+    else if (volume == QLatin1String("no id info"))
+        win32().getFileInformationByHandleEx = &fileIdInfoRefused;
+#else
+    if (ids)
+        QSKIP("FILE_ID_INFO is Windows' own");
+#endif
+    if (!volume.isEmpty() && !ids && !ownMounts)
         QSKIP("a file system of the test's own needs root and a mount namespace of its own");
     layOutInstallation();
-    if (!volume.isEmpty())
+    if (!volume.isEmpty() && !ids)
         layOutVolume(volume);
     const auto installed = snapshotTree(ws->root());
     {
@@ -439,6 +484,11 @@ void TestRollback::interruptedRunRolledBackByNextRun()
     }
     QVERIFY(QFileInfo::exists(area()));
     QVERIFY(QDir(root(QStringLiteral("zz-blocked"))).removeRecursively());
+    // The journal keeps the whole 128 bits, where the system gives them.
+    const QByteArray wideHigh = QByteArray::number(Q_UINT64_C(0x5eed0000000000fe), 16);
+    if (ids)
+        QCOMPARE(readFile(area() + QStringLiteral("/journal")).contains("%3A" + wideHigh + "%3A"),
+                 volume == QLatin1String("wide ids"));
 
     if (volume == QLatin1String("bound")) {
         PrivateMounts::unmount(data);
@@ -476,7 +526,7 @@ void TestRollback::interruptedRunRolledBackByNextRun()
     QCOMPARE(readFile(root(QStringLiteral("added/deep/er/file.txt"))), QByteArray("added"));
     QCOMPARE(readFile(root(QStringLiteral("bin/product.dat"))), QByteArray("new product"));
     QVERIFY(installed.contains(QStringLiteral("old/obsolete.txt")));
-    if (volume.isEmpty())
+    if (volume.isEmpty() || ids)
         return;
     QCOMPARE(readFile(root(QStringLiteral("data/kept/replaced.txt"))), QByteArray("new on the volume"));
     QVERIFY(!QFileInfo::exists(root(QStringLiteral("data/obsolete.txt"))));

@@ -8,6 +8,9 @@
 #include "installationpaths.h"
 #include "platform.h"
 #include "resources.h"
+#include "processending.h"
+#include "runlog.h"
+#include "startupentry.h"
 #include "ui_dlgupdate.h"
 #include "logcategories.h"
 
@@ -52,11 +55,30 @@ DlgUpdate::~DlgUpdate()
     delete ui;
 }
 
+void DlgUpdate::setElevationMark(const Platform::ElevationMark &mark)
+{
+    elevationMark = mark;
+    // Its launcher waits for this run's end to start the product: never ended by the self-stop.
+    ProcessEnding::spare(mark.isSet() ? mark.launcherPid : 0);
+    // Over the shoulder, another account elevates: the entry belongs to the user whose product it is.
+    const QString user = Platform::currentUser();
+    const bool anotherAccount = mark.isSet() && !mark.launcherUser.isEmpty() && user != mark.launcherUser;
+    StartupEntry::keepForUser(anotherAccount ? mark.launcherUser : QString());
+    if (anotherAccount)
+        qCDebug(lcRun).noquote() << QStringLiteral(
+                                        "Elevated as another account (%1) than the one that started the update "
+                                        "(%2): the start-up entry and the run log stay with that one, and it "
+                                        "starts the product")
+                                        .arg(user, mark.launcherUser);
+}
+
 bool DlgUpdate::claimInstallation()
 {
-    if (!installationLock)
+    if (!installationLock) {
         installationLock =
             std::make_unique<InstallationLock>(InstallationPaths::installationRoot(applicationDir));
+        installationLock->setHandedOverBy(elevationMark.launcherPid);
+    }
     return installationLock->claim();
 }
 
@@ -98,6 +120,7 @@ void DlgUpdate::reject()
     case RunState::Completing:
     case RunState::Relaunched:
     case RunState::Restarted:
+    case RunState::AwaitingElevated:
     case RunState::Closed:
         // Nothing of this run to undo: nothing changed yet, it is committed, or put back already.
         break;
@@ -177,16 +200,32 @@ bool DlgUpdate::mayWriteInstallation()
     const QString refusal = InstallationPaths::writeRefusal(root);
     if (refusal.isEmpty())
         return true;
-    // The elevated updater takes the lock over at once.
-    releaseInstallation();
-    QString notElevated;
-    if (Platform::restartElevated(&notElevated)) {
+    writeRefused(refusal);
+    return false;
+}
+
+void DlgUpdate::writeRefused(const QString &refusal)
+{
+    const QString root = InstallationPaths::installationRoot(applicationDir);
+    // Elevated already for another updater, and still refused: asking again would loop.
+    Platform::ElevatedStart elevated;
+    if (elevationMark.isSet())
+        elevated.why = QStringLiteral("it was started elevated already");
+    else
+        elevated = Platform::restartElevated(packageDir, RunLog::defaultFolder());
+    if (elevated.result == Platform::ElevatedStart::Result::Started) {
         qCDebug(lcRun).noquote()
             << "The installation cannot be written by this updater; it runs again elevated:" << refusal;
-        state = RunState::Closed;
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
-        return false;
+        // The lock was kept through the prompt, so that a declined one leaves it held; the
+        // elevated updater takes it over now. This one waits, unseen, to start the product
+        // as the user who started the update, never elevated.
+        releaseInstallation();
+        state = RunState::AwaitingElevated;
+        hide();
+        Platform::whenElevatedEnds(this, elevated, [this](bool startProduct) { onElevatedRunOver(startProduct); });
+        return;
     }
+    const QString notElevated = elevated.why;
     QString message =
         QStringLiteral("The installation \"%1\" cannot be written (%2), so nothing is stopped or "
                        "changed")
@@ -195,7 +234,18 @@ bool DlgUpdate::mayWriteInstallation()
         message += QStringLiteral("; ") + notElevated;
     qCDebug(lcRun).noquote() << message;
     showFailureState();
-    return false;
+}
+
+void DlgUpdate::onElevatedRunOver(bool startProduct)
+{
+    if (state != RunState::AwaitingElevated)
+        return;
+    if (startProduct) {
+        qCDebug(lcRun) << "The elevated updater's run is over; starting the product as this user";
+        processes.startProduct();
+    }
+    state = RunState::Closed;
+    close();
 }
 
 void DlgUpdate::timerEvent(QTimerEvent *event)
@@ -364,7 +414,12 @@ void DlgUpdate::on_btnOK_clicked()
 void DlgUpdate::onAfterUpdateTaskFinish()
 {
     qCDebug(lcRun) << "Finish!";
-    processes.startProduct();
+    // The product runs as the user who started the update: a marked updater,
+    // elevated, leaves its start to the one that launched it.
+    if (elevationMark.isSet())
+        productLeftToLauncher = true;
+    else
+        processes.startProduct();
     // From here on nothing is rolled back: the product may be using its files.
     state = state == RunState::Failed || state == RunState::Restarted ? RunState::Restarted
                                                                       : RunState::Relaunched;

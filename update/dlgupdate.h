@@ -9,6 +9,7 @@
 
 #include "installationupdate.h"
 #include "packagemanifest.h"
+#include "platform.h"
 #include "productprocesses.h"
 #include "stageprogress.h"
 #include "stopcommand.h"
@@ -49,6 +50,7 @@ public:
         Completing,         // committed; the bar climbs to 100
         Relaunched,         // the product runs again; the self-stop runs, then the updater ends
         Restarted,          // the restart button started the version the user had; each press starts it again
+        AwaitingElevated,   // an elevated updater runs the update; this one starts the product after it
         Closed,             // the window was closed; whatever the run changed is put back
     };
     Q_ENUM(RunState)
@@ -80,9 +82,19 @@ public:
     void setApplicationDir(const QString &dir);
     void setTimings(const Timings &timings);
 
+    // Marks this updater as started elevated by another (see
+    // Platform::ElevationMark): it takes the launcher's lock over, never asks
+    // to be elevated again and leaves the product's start to the launcher.
+    void setElevationMark(const Platform::ElevationMark &mark);
+
     // Takes the installation for this run. False while another updater's run
     // holds it; a lock left by an updater that was killed is taken over.
     bool claimInstallation();
+
+    // The process's exit status once the event loop is over: 0, or
+    // Platform::ProductLeftToLauncher where a marked run ended with the
+    // product to be started.
+    int exitStatus() const { return productLeftToLauncher ? Platform::ProductLeftToLauncher : 0; }
 
     RunState runState() const { return state; }
 
@@ -101,6 +113,8 @@ private slots:
 
 private:
     bool mayWriteInstallation();
+    void writeRefused(const QString &refusal);
+    void onElevatedRunOver(bool startProduct);
     void showFailureState();
     void stopProduct();
     void onProductStopOver(StopCommand::Ending ending);
@@ -136,6 +150,8 @@ private:
     Timings timings;
     RunState state = RunState::Idle;
     std::unique_ptr<InstallationLock> installationLock;
+    Platform::ElevationMark elevationMark;
+    bool productLeftToLauncher = false;
     ProductProcesses processes;
     // The file work, in worker threads.
     UpdateWork work;

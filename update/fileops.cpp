@@ -14,25 +14,46 @@
 
 namespace FileOps {
 
+struct RetryAllowance::Pool
+{
+    std::atomic_int left;
+    const int perCall;
+    Pool(int total, int perCall)
+        : left(total)
+        , perCall(perCall)
+    {}
+};
+
 namespace {
 
 // Plain data, so that no thread has anything to tear down for it when it ends.
 thread_local detail::Failure last;
-thread_local int retryBudget = RetryBudget::DuringTry;
+thread_local RetryAllowance::Pool *retryPool = nullptr; // held by the RetryBudget in scope
 std::atomic_bool flushing{true};
 std::atomic_bool linking{true};
 
-// Tries `call` again while it fails for a reason that passes, within the thread's budget.
+// Tries `call` again while it fails for a reason that passes, within the
+// thread's budget. What counts is the pauses taken, not the time the calls
+// themselves take, so a budget buys the same number of tries on any machine.
 template <typename Call> bool retrying(Call call)
 {
-    QElapsedTimer waited;
-    waited.start();
+    RetryAllowance::Pool *const pool = retryPool;
+    const int perCall = pool ? pool->perCall : RetryAllowance::DuringTry;
+    int waited = 0;
     for (int pause = 5;; pause = qMin(pause * 2, 250)) {
         if (call())
             return true;
         const detail::Failure failure = detail::lastFailure();
-        if (!detail::isTransient(failure) || waited.elapsed() + pause > retryBudget)
+        if (!detail::isTransient(failure) || waited + pause > perCall)
             return false;
+        if (pool) {
+            int left = pool->left.load();
+            do {
+                if (left < pause)
+                    return false;
+            } while (!pool->left.compare_exchange_weak(left, left - pause));
+        }
+        waited += pause;
         QThread::msleep(pause);
         last = failure;
     }
@@ -65,13 +86,27 @@ Failure lastFailure()
 
 } // namespace detail
 
-RetryBudget::RetryBudget(int milliseconds)
-    : previous(std::exchange(retryBudget, milliseconds))
+RetryAllowance::RetryAllowance(int totalMilliseconds, int perCallMilliseconds)
+    : pool(std::make_shared<Pool>(totalMilliseconds, perCallMilliseconds))
+{}
+
+int RetryAllowance::left() const
+{
+    return pool->left.load();
+}
+
+RetryBudget::RetryBudget(int perCall)
+    : RetryBudget(RetryAllowance(perCall, perCall))
+{}
+
+RetryBudget::RetryBudget(const RetryAllowance &shared)
+    : allowance(shared)
+    , previous(std::exchange(retryPool, shared.pool.get()))
 {}
 
 RetryBudget::~RetryBudget()
 {
-    retryBudget = previous;
+    retryPool = previous;
 }
 
 bool renameOver(const QString &from, const QString &to)

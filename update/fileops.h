@@ -7,6 +7,7 @@
 class QFileInfo;
 
 #include <functional>
+#include <memory>
 
 #include "outcome.h"
 
@@ -20,25 +21,55 @@ using Progress = std::function<void(qint64)>;
 // Hears of the bytes a copy wrote, in order, once they are written.
 using DataWritten = std::function<void(const char *data, qint64 size)>;
 
-// How long a rename, removal or flush on this thread keeps trying while the
-// system refuses it for a reason that passes by itself (on Windows a
-// scanner, an indexer or a sync client holding a fresh file for a moment),
-// with pauses that grow. About 2 s a call unless a budget is set; a rollback
-// sets a much longer one, since it must not stop half-way. The budget holds
-// while the object lives.
+// How long the renames, removals and flushes of this thread keep trying
+// while the system refuses them for a reason that passes by itself (on
+// Windows a scanner, an indexer or a sync client holding a fresh file for a
+// moment), with pauses that grow. The waiting is counted against one total
+// for all the calls the budget covers, so that many refused files cost no
+// more than one, and against a bound for each call. A run's tries share one
+// budget (see RetryAllowance); a rollback, which must not stop half-way,
+// takes a longer one of its own. Without a budget each call may wait about
+// 2 s. The budget holds on this thread while the object lives.
+class RetryAllowance
+{
+public:
+    RetryAllowance(int totalMilliseconds, int perCallMilliseconds);
+
+    static RetryAllowance forRun() { return RetryAllowance(DuringRun, DuringTry); }
+    static RetryAllowance forRollback() { return RetryAllowance(DuringRollbackInAll, DuringRollback); }
+
+    // What is left of the total, in milliseconds.
+    int left() const;
+
+    static constexpr int DuringTry = 2000;
+    static constexpr int DuringRun = 10000;
+    static constexpr int DuringRollback = 30000;
+    static constexpr int DuringRollbackInAll = 60000;
+
+    struct Pool;
+
+private:
+    friend class RetryBudget;
+    std::shared_ptr<Pool> pool;
+};
+
 class RetryBudget
 {
 public:
-    explicit RetryBudget(int milliseconds);
+    // A budget of its own: `perCall` for each call, and as much in all.
+    explicit RetryBudget(int perCall);
+    // The allowance `shared`, which copies of it on other threads draw on too.
+    explicit RetryBudget(const RetryAllowance &shared);
     ~RetryBudget();
     RetryBudget(const RetryBudget &) = delete;
     RetryBudget &operator=(const RetryBudget &) = delete;
 
-    static constexpr int DuringTry = 2000;
-    static constexpr int DuringRollback = 30000;
+    static constexpr int DuringTry = RetryAllowance::DuringTry;
+    static constexpr int DuringRollback = RetryAllowance::DuringRollback;
 
 private:
-    int previous;
+    RetryAllowance allowance;
+    RetryAllowance::Pool *previous;
 };
 
 // The system's reason for the last call of this namespace that failed on this thread.
@@ -114,6 +145,12 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
 // temporary file is left. A destination that is a folder fails.
 bool replaceFile(const QString &source, const QString &destination, const QString &temporary,
                  const Progress &progress = nullptr);
+
+// Removes the Mark of the Web from the file `path`: the stream
+// Zone.Identifier by which Windows marks a downloaded file, and which a
+// program installed with it would be taken for a download by. Nothing there,
+// a file system without streams and other systems are fine.
+bool dropMarkOfTheWeb(const QString &path);
 
 // The entries of `folder` whose names the system keeps as bytes that are not
 // valid UTF-8 (an archive unpacked from another code page): Qt's listings

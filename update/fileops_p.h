@@ -16,6 +16,9 @@ struct Failure
 {
     const char *reason = nullptr; // a fixed text, or null for the system's code
     unsigned long code = 0;
+    // Access was denied where it may pass (Windows): a rename over a file,
+    // a file this run has just written, a read-only file once cleared.
+    bool deniedMayPass = false;
 };
 
 // The system's error for the call that has just failed on this thread.

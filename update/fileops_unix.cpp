@@ -253,6 +253,12 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
     return true;
 }
 
+bool dropMarkOfTheWeb(const QString &path)
+{
+    Q_UNUSED(path) // Windows' own
+    return true;
+}
+
 QStringList namesNotValidUtf8(const QString &folder)
 {
     QStringList names;

@@ -7,7 +7,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <windows.h>
@@ -20,9 +23,20 @@ namespace FileOps {
 
 namespace detail {
 
+namespace {
+
+constexpr LONG StatusDeletePending = LONG(0xC0000056);
+
+} // namespace
+
 Failure systemFailure()
 {
-    return Failure{nullptr, GetLastError()};
+    const DWORD code = GetLastError();
+    // Windows says access denied for a file whose removal is pending too:
+    // that one is gone as soon as the last program lets it go.
+    if (code == ERROR_ACCESS_DENIED && win32().lastNtStatus() == StatusDeletePending)
+        return Failure{nullptr, ERROR_DELETE_PENDING};
+    return Failure{nullptr, code};
 }
 
 QString systemMessage(unsigned long code)
@@ -38,8 +52,11 @@ QString systemMessage(unsigned long code)
 }
 
 // A file another program opened for a moment refuses to be renamed over or
-// removed, with a sharing violation, or access denied where it was opened
-// without sharing deletion.
+// removed, with a sharing or lock violation; one whose removal is pending is
+// gone once its last holder lets it go. Access denied passes only where a
+// scanner can be the cause (a rename over a file, a file this run has just
+// written, a read-only file once its attribute is off); elsewhere it is the
+// access list's answer, which no wait changes.
 bool isTransient(const Failure &failure)
 {
     if (failure.reason)
@@ -47,8 +64,10 @@ bool isTransient(const Failure &failure)
     switch (failure.code) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
-    case ERROR_ACCESS_DENIED:
+    case ERROR_DELETE_PENDING:
         return true;
+    case ERROR_ACCESS_DENIED:
+        return failure.deniedMayPass;
     default:
         return false;
     }
@@ -128,10 +147,10 @@ class ReadOnlyCleared
 public:
     explicit ReadOnlyCleared(const std::wstring &path)
         : path(path)
-        , attributes(GetFileAttributesW(path.c_str()))
+        , attributes(path.empty() ? INVALID_FILE_ATTRIBUTES : win32().getFileAttributes(path.c_str()))
     {
         cleared = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-                  SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+                  win32().setFileAttributes(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
     }
     ReadOnlyCleared(const ReadOnlyCleared &) = delete;
     ReadOnlyCleared &operator=(const ReadOnlyCleared &) = delete;
@@ -139,14 +158,60 @@ public:
     void putBack() const
     {
         if (cleared)
-            SetFileAttributesW(path.c_str(), attributes);
+            win32().setFileAttributes(path.c_str(), attributes);
     }
+    bool wasCleared() const { return cleared; }
 
 private:
     std::wstring path;
     DWORD attributes;
     bool cleared = false;
 };
+
+// The files this run wrote itself (its temporaries, and what they were
+// renamed to), known by their paths without regard to case. A scanner opens
+// exactly such fresh files for a moment, so only for them may access denied
+// pass. Kept as hashes: a run of 100,000 files costs a few MiB.
+class WrittenFiles
+{
+public:
+    void add(const std::wstring &path)
+    {
+        const size_t key = hashOf(path);
+        const std::lock_guard<std::mutex> guard(mutex);
+        keys.insert(key);
+    }
+    bool contains(const std::wstring &path)
+    {
+        const size_t key = hashOf(path);
+        const std::lock_guard<std::mutex> guard(mutex);
+        return keys.count(key) != 0;
+    }
+
+private:
+    static size_t hashOf(const std::wstring &path)
+    {
+        return std::hash<std::wstring>()(QString::fromStdWString(path).toCaseFolded().toStdWString());
+    }
+
+    std::mutex mutex;
+    std::unordered_set<size_t> keys;
+};
+
+WrittenFiles &writtenFiles()
+{
+    static WrittenFiles files;
+    return files;
+}
+
+// Keeps the system's error for the call on `path` that has just failed,
+// access denied counted as passing where `mayPass` says so.
+bool failDenied(bool mayPass)
+{
+    detail::Failure failure = detail::systemFailure();
+    failure.deniedMayPass = mayPass;
+    return fail(failure);
+}
 
 } // namespace
 
@@ -163,7 +228,7 @@ QString trueFileName(const QString &path)
     if (written.isEmpty() || written.contains(wildcards))
         return written;
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(windowsPath(path).c_str(), &found);
+    const HANDLE search = win32().findFirstFile(windowsPath(path).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return written;
     FindClose(search);
@@ -176,7 +241,7 @@ QDateTime modifiedItself(const QString &path)
 {
     // Of a link or a junction, its own attributes: they are not followed.
     WIN32_FILE_ATTRIBUTE_DATA entry;
-    if (!GetFileAttributesExW(windowsPath(path).c_str(), GetFileExInfoStandard, &entry))
+    if (!win32().getFileAttributesEx(windowsPath(path).c_str(), GetFileExInfoStandard, &entry))
         return QDateTime();
     ULARGE_INTEGER ticks; // 100 ns since 1601
     ticks.LowPart = entry.ftLastWriteTime.dwLowDateTime;
@@ -190,18 +255,40 @@ namespace {
 // Hands the bytes of the file just written at `path` to `written`, read back from it.
 bool readBack(const std::wstring &path, const DataWritten &written)
 {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE file = win32().createFile(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return failWithSystemError();
     std::vector<char> buffer(1024 * 1024);
     DWORD got = 0;
     bool ok = true;
-    while ((ok = ReadFile(file, buffer.data(), DWORD(buffer.size()), &got, nullptr)) && got > 0)
+    while ((ok = win32().readFile(file, buffer.data(), DWORD(buffer.size()), &got, nullptr)) && got > 0)
         written(buffer.data(), qint64(got));
     const detail::Failure failure = detail::systemFailure();
     CloseHandle(file);
     return ok || fail(failure);
+}
+
+// Windows marks a file that came from the internet with the stream
+// Zone.Identifier (the Mark of the Web), and CopyFileW copies streams along:
+// installed so, the product's executables and libraries would be taken for
+// downloaded ones by SmartScreen and Office. A file system without streams
+// (FAT, a share, Wine) has none to remove.
+bool dropMarkOfTheWebFrom(const std::wstring &path)
+{
+    const std::wstring stream = path + L":Zone.Identifier";
+    if (win32().deleteFile(stream.c_str()))
+        return true;
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NOT_SUPPORTED:
+        return true;
+    default:
+        return failWithSystemError();
+    }
 }
 
 } // namespace
@@ -249,23 +336,30 @@ bool writeTemporaryCopy(const QString &source, const QString &temporary, const P
                         const DataWritten &written)
 {
     Q_UNUSED(progress) // the whole file at once: the caller counts it when done
-    const DWORD attributes = GetFileAttributesW(windowsPath(source).c_str());
+    const DWORD attributes = win32().getFileAttributes(windowsPath(source).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return fail("the source is not a plain file");
     const std::wstring from = windowsPath(source);
     const std::wstring to = windowsPath(temporary);
-    if (!CopyFileW(from.c_str(), to.c_str(), TRUE)) {
+    if (!win32().copyFile(from.c_str(), to.c_str(), TRUE)) {
         const detail::Failure failure = detail::systemFailure();
-        DeleteFileW(to.c_str());
+        win32().deleteFile(to.c_str());
         return fail(failure);
     }
+    writtenFiles().add(to);
     // The system copies the file whole; what it wrote is then read back to be seen.
-    if (written && !readBack(to, written)) {
+    if (!dropMarkOfTheWebFrom(to) || (written && !readBack(to, written))) {
         const detail::Failure failure = detail::lastFailure();
-        DeleteFileW(to.c_str());
+        const ReadOnlyCleared writable(to); // a read-only source gave the copy its attribute
+        win32().deleteFile(to.c_str());
         return fail(failure);
     }
     return true;
+}
+
+bool dropMarkOfTheWeb(const QString &path)
+{
+    return dropMarkOfTheWebFrom(windowsPath(path));
 }
 
 QStringList namesNotValidUtf8(const QString &folder)
@@ -345,17 +439,26 @@ bool detail::renameOverOnce(const QString &from, const QString &to)
     const std::wstring source = windowsPath(from);
     const std::wstring target = windowsPath(to);
     bool unsupported = false;
-    if (renameByHandle(source, target, &unsupported))
+    // A file a scanner holds for a moment refuses to be renamed over with access denied too.
+    const bool written = writtenFiles().contains(source);
+    if (renameByHandle(source, target, &unsupported)) {
+        if (written)
+            writtenFiles().add(target);
         return true;
+    }
     if (!unsupported)
-        return failWithSystemError();
+        return failDenied(true);
     // Renamed onto itself, in another spelling, a file keeps its attribute.
     const bool itself =
         QString::fromStdWString(source).compare(QString::fromStdWString(target), Qt::CaseInsensitive) == 0;
     const ReadOnlyCleared writable(itself ? std::wstring() : target);
-    if (win32().moveFileEx(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (win32().moveFileEx(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (written)
+            writtenFiles().add(target);
         return true;
-    const detail::Failure failure = detail::systemFailure();
+    }
+    detail::Failure failure = detail::systemFailure();
+    failure.deniedMayPass = true;
     writable.putBack();
     return fail(failure);
 }
@@ -372,9 +475,10 @@ bool detail::removeFileOnce(const QString &path)
     const ReadOnlyCleared writable(native);
     if (win32().deleteFile(native.c_str()))
         return true;
-    const detail::Failure failure = detail::systemFailure();
+    detail::Failure failure = detail::systemFailure();
+    failure.deniedMayPass = writable.wasCleared() || writtenFiles().contains(native);
     // A link to a folder is removed as a folder, which leaves its target alone.
-    const DWORD attributes = GetFileAttributesW(native.c_str());
+    const DWORD attributes = win32().getFileAttributes(native.c_str());
     const DWORD folderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & folderLink) == folderLink &&
         win32().removeDirectory(native.c_str()))
@@ -385,7 +489,7 @@ bool detail::removeFileOnce(const QString &path)
 
 bool makeFolder(const QString &path)
 {
-    return CreateDirectoryW(windowsPath(path).c_str(), nullptr) != 0 || failWithSystemError();
+    return win32().createDirectory(windowsPath(path).c_str(), nullptr) != 0 || failWithSystemError();
 }
 
 bool detail::removeFolderOnce(const QString &path)
@@ -394,7 +498,8 @@ bool detail::removeFolderOnce(const QString &path)
     const ReadOnlyCleared writable(native);
     if (win32().removeDirectory(native.c_str()))
         return true;
-    const detail::Failure failure = detail::systemFailure();
+    detail::Failure failure = detail::systemFailure();
+    failure.deniedMayPass = writable.wasCleared();
     writable.putBack();
     return fail(failure);
 }
@@ -404,8 +509,9 @@ namespace {
 // FlushFileBuffers needs a handle open for writing; others may go on using the file meanwhile.
 HANDLE openForFlush(const std::wstring &path, DWORD flags)
 {
-    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, flags, nullptr);
+    return win32().createFile(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              flags, nullptr);
 }
 
 // Some file systems (network shares among them) keep no cache a program can
@@ -431,21 +537,24 @@ bool detail::flushFileOnce(const QString &path)
     if (!flushesEnabled())
         return true;
     const std::wstring native = windowsPath(path);
+    const bool written = writtenFiles().contains(native);
     Handle file(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
     if (file.isValid())
-        return win32().flushFileBuffers(file.get()) != 0 || flushNotSupported() || failWithSystemError();
-    const detail::Failure refusal = detail::systemFailure();
+        return win32().flushFileBuffers(file.get()) != 0 || flushNotSupported() || failDenied(written);
+    detail::Failure refusal = detail::systemFailure();
+    refusal.deniedMayPass = written;
     // A read-only file opens for writing only once the attribute is off for a moment.
-    const DWORD attributes = GetFileAttributesW(native.c_str());
+    const DWORD attributes = win32().getFileAttributes(native.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
         return fail(refusal);
-    if (!SetFileAttributesW(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+    if (!win32().setFileAttributes(native.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
         return failWithSystemError();
     Handle writable(openForFlush(native, FILE_ATTRIBUTE_NORMAL));
     const bool flushed =
         writable.isValid() && (win32().flushFileBuffers(writable.get()) != 0 || flushNotSupported());
-    const detail::Failure failure = flushed ? detail::Failure{} : detail::systemFailure();
-    SetFileAttributesW(native.c_str(), attributes);
+    detail::Failure failure = flushed ? detail::Failure{} : detail::systemFailure();
+    failure.deniedMayPass = true;
+    win32().setFileAttributes(native.c_str(), attributes);
     return flushed || fail(failure);
 }
 
@@ -468,6 +577,14 @@ bool flushFolder(const QString &path)
 void startFlushingFileSystem(const QString &) {}
 
 } // namespace FileOps
+
+LONG WINAPI Win32Calls::systemLastNtStatus()
+{
+    using LastNtStatus = LONG(WINAPI *)();
+    static const auto call = reinterpret_cast<LastNtStatus>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus")));
+    return call ? call() : 0;
+}
 
 Win32Calls &win32()
 {

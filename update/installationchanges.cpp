@@ -267,6 +267,9 @@ Outcome InstallationBackup::putFile(const QString &source, const QString &relati
 // The original is kept in the area before the package's file takes its place.
 Outcome InstallationBackup::moveIn(Change &change)
 {
+    // A package unpacked from a download carries the mark on each file; installed, it must not.
+    if (!FileOps::dropMarkOfTheWeb(change.source))
+        return FileOps::failure(QStringLiteral("remove the Mark of the Web from"), change.source);
     const Outcome recorded = recordOnce(change);
     if (!recorded)
         return recorded;

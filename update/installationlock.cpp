@@ -4,16 +4,20 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QRandomGenerator>
 #include <QSysInfo>
 
 #include "backuparea.h"
 #include "fileops.h"
 #include "installationbackup.h"
 #include "logcategories.h"
+#include "place.h"
 
 namespace {
 
 constexpr qint64 UnnamedLockGrace = 5000;
+// How long an updater started elevated waits for its launcher to let the lock go.
+constexpr int HandOverWait = 10000;
 
 } // namespace
 
@@ -23,14 +27,33 @@ InstallationLock::InstallationLock(const QString &installationRoot)
 {}
 
 // A link goes as a link, whatever it leads to; a folder into the trash, whole.
+// Between the look at it and its removal another updater may have taken the
+// odd entry over and made its own lock there: so the entry is renamed aside
+// first and looked at again, as QLockFile takes over a stale lock. A plain
+// file or a young entry found aside is that updater's, and goes back.
 bool InstallationLock::takeAwayOddLock() const
 {
-    const QFileInfo entry(path);
-    const bool taken =
-        FileOps::isRealFolder(entry) ? BackupArea(rootPath).throwAway(path) : FileOps::removeFile(path);
-    if (!taken)
+    const QString aside = path + QStringLiteral(".taken-%1")
+                                     .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+    if (!FileOps::renameOver(path, aside)) {
         qCDebug(lcLock).noquote() << FileOps::failure(QStringLiteral("take over the lock"), path).text();
-    return taken;
+        return false;
+    }
+    const Place taken = Place::entry(aside);
+    const qint64 age = FileOps::modifiedItself(aside).msecsTo(QDateTime::currentDateTime());
+    if ((!taken.isLink() && taken.isPlainFile()) || qAbs(age) <= UnnamedLockGrace) {
+        qCDebug(lcLock) << "Another updater took the lock over meanwhile; leaving it to that one:" << path;
+        // Put back only where nothing took its place meanwhile, which it would replace.
+        if (!FileOps::existsOrIsLink(QFileInfo(path)))
+            FileOps::renameOver(aside, path);
+        return false;
+    }
+    const bool thrown = FileOps::isRealFolder(QFileInfo(aside)) ? BackupArea(rootPath).throwAway(aside)
+                                                                : FileOps::removeFile(aside);
+    if (!thrown)
+        qCDebug(lcLock).noquote() << FileOps::failure(QStringLiteral("take over the lock"), aside).text();
+    // The lock's place is free either way: what is left aside keeps no one out.
+    return true;
 }
 
 InstallationLock::~InstallationLock() = default;
@@ -43,6 +66,10 @@ bool InstallationLock::claim()
     // A live updater keeps the installation however long its run takes.
     lock->setStaleLockTime(0);
     if (lock->tryLock(0))
+        return true;
+    qint64 holder = 0;
+    if (handingOver > 0 && lock->getLockInfo(&holder, nullptr, nullptr) && holder == handingOver &&
+        lock->tryLock(HandOverWait))
         return true;
     // A lock that names no updater (one that crashed while making it) keeps no one out;
     // a young one may be a live updater that is still writing its name into it.

@@ -23,10 +23,15 @@ public:
     bool claim();
     void release();
 
+    // The process `pid` (an updater that started this one elevated) hands
+    // its lock over: a claim waits a few seconds for it to let go.
+    void setHandedOverBy(qint64 pid) { handingOver = pid; }
+
 private:
     bool takeAwayOddLock() const;
 
     const QString rootPath;
     const QString path;
     std::unique_ptr<QLockFile> lock;
+    qint64 handingOver = 0;
 };

@@ -2,12 +2,15 @@
 
 #include <QDir>
 
+#include <cstring>
+
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
 #include "fileops_p.h"
+#include "win32calls_p.h"
 
 namespace {
 
@@ -37,13 +40,13 @@ bool reparseTag(const QString &path, HANDLE file, DWORD attributes, quint32 *tag
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return false;
     FILE_ATTRIBUTE_TAG_INFO info;
-    if (GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) {
+    if (win32().getFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) {
         *tag = info.ReparseTag;
         return true;
     }
     // The listing carries the tag too, where the handle does not tell it.
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(FileOps::detail::windowsPath(path).c_str(), &found);
+    const HANDLE search = win32().findFirstFile(FileOps::detail::windowsPath(path).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         *tag = 0;
         return true;
@@ -51,6 +54,32 @@ bool reparseTag(const QString &path, HANDLE file, DWORD attributes, quint32 *tag
     FindClose(search);
     *tag = found.dwReserved0;
     return true;
+}
+
+// The file's identity. ReFS (and Dev Drive) number files with 128 bits, of
+// which the older call gives only 64: two files could share them. The full
+// ID comes from FILE_ID_INFO; where the system refuses that (before Windows
+// 8, some file systems), from the 64-bit index. The volume stays the 32-bit
+// serial number either way, so identities read before keep matching; NTFS
+// puts its 64-bit index in the low half of the 128-bit ID, the high half 0.
+Place::Identity identityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION &info)
+{
+    Place::Identity id;
+    id.volume = info.dwVolumeSerialNumber;
+    id.valid = true;
+    FILE_ID_INFO full;
+    if (win32().getFileInformationByHandleEx(file, FileIdInfo, &full, sizeof full)) {
+        quint64 halves[2];
+        static_assert(sizeof halves == sizeof full.FileId.Identifier, "a file ID is 128 bits");
+        std::memcpy(halves, full.FileId.Identifier, sizeof halves);
+        id.fileLow = halves[0];
+        id.fileHigh = halves[1];
+        if (id.fileLow != 0 || id.fileHigh != 0)
+            return id;
+    }
+    id.fileHigh = 0;
+    id.fileLow = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return id;
 }
 
 } // namespace
@@ -61,20 +90,17 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     // Opened for its attributes only, and never followed past its last reparse point where the entry is asked
     // about.
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLast ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    const HANDLE file = CreateFileW(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, flags, nullptr);
+    const HANDLE file = win32().createFile(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, flags, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return place;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info)) {
+    if (!win32().getFileInformationByHandle(file, &info)) {
         CloseHandle(file);
         return place;
     }
-    Place::Identity id;
-    id.volume = info.dwVolumeSerialNumber;
-    id.fileLow = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    id.valid = true;
+    const Place::Identity id = identityOf(file, info);
     Place::Type target =
         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Place::Type::Folder : Place::Type::File;
     Place::LinkKind kind = Place::LinkKind::None;
@@ -96,13 +122,13 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
 // volume's root only where the folder is the volume itself.
 bool PlaceProbe::showsWholeVolume(const QString &path)
 {
-    const HANDLE folder = CreateFileW(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE folder = win32().createFile(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
         return false;
     wchar_t onVolume[4] = {};
-    const DWORD length = GetFinalPathNameByHandleW(folder, onVolume, DWORD(std::size(onVolume)),
+    const DWORD length = win32().getFinalPathNameByHandle(folder, onVolume, DWORD(std::size(onVolume)),
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_NONE);
     CloseHandle(folder);
     return length == 1 && onVolume[0] == L'\\';
@@ -115,13 +141,13 @@ Place::Identity Place::lastingIdentity(const QString &path)
 
 bool PlaceProbe::keepsIdentities(const QString &path)
 {
-    const HANDLE file = CreateFileW(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file = win32().createFile(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     wchar_t fileSystem[MAX_PATH + 1] = {};
-    const bool named = GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
+    const bool named = win32().getVolumeInformationByHandle(file, nullptr, 0, nullptr, nullptr, nullptr, fileSystem,
                                                      DWORD(std::size(fileSystem)));
     CloseHandle(file);
     if (!named)
@@ -135,10 +161,10 @@ QString Place::longPath(const QString &path)
 {
     const std::wstring native = FileOps::detail::windowsPath(path);
     std::vector<wchar_t> buffer(native.size() + MAX_PATH);
-    DWORD length = GetLongPathNameW(native.c_str(), buffer.data(), DWORD(buffer.size()));
+    DWORD length = win32().getLongPathName(native.c_str(), buffer.data(), DWORD(buffer.size()));
     if (length >= buffer.size()) {
         buffer.resize(length + 1);
-        length = GetLongPathNameW(native.c_str(), buffer.data(), DWORD(buffer.size()));
+        length = win32().getLongPathName(native.c_str(), buffer.data(), DWORD(buffer.size()));
     }
     if (length == 0 || length >= buffer.size())
         return path;

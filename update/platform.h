@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -40,11 +41,54 @@ bool isUpdaterRuntime(const QString &applicationDir, const QString &relative);
 // command line to split, whatever characters its path holds.
 QString productProgram(const QString &applicationDir);
 
-// Starts this updater again, elevated, with the same arguments, where the
-// system can (Windows asks the user through UAC). True when it started; false
-// elsewhere, when it runs elevated already or the user declined, with why in
-// `why` where there is something to say.
-bool restartElevated(QString *why);
+// The mark an updater started elevated by another carries after its package
+// folder: the launching updater's process id, its account, its working
+// folder and its run log's folder. A marked updater never asks to be
+// elevated again, keeps the start-up entry and the run log with the launching
+// account, and leaves the product's start to the launcher, which is not
+// elevated: it ends with ProductLeftToLauncher instead.
+struct ElevationMark
+{
+    qint64 launcherPid = 0;
+    QString launcherUser;
+    QString workingDir;
+    QString runLogFolder;
+
+    bool isSet() const { return launcherPid > 0; }
+};
+QStringList elevationMarkArguments(const ElevationMark &mark);
+// The mark in the application's arguments (executable, "update", package, ...); unset where there is none.
+ElevationMark readElevationMark(const QStringList &arguments);
+// The exit status of a marked updater whose run ended with the product to be started.
+constexpr int ProductLeftToLauncher = 3;
+
+// The account this process runs as, as the system names it (a SID on
+// Windows, the user id elsewhere).
+QString currentUser();
+
+// What asking to run elevated came to.
+struct ElevatedStart
+{
+    enum class Result {
+        NotAsked, // elsewhere than on Windows, or elevated already
+        Declined, // the user said no to the prompt
+        Failed,   // the system could not start it
+        Started,
+    };
+    Result result = Result::NotAsked;
+    QString why;
+    // The elevated updater's process (a HANDLE), to wait for; null where not started.
+    void *process = nullptr;
+};
+
+// Starts this updater again, elevated, on `packageDir` made absolute, in the
+// current working folder, with the mark (see ElevationMark); the product
+// stays with this process to start. Windows asks the user through UAC.
+ElevatedStart restartElevated(const QString &packageDir, const QString &runLogFolder);
+// Calls `ended` on `context`'s thread once the elevated updater `started`
+// has ended, with whether it left the product's start to this one. Takes
+// the process handle over.
+void whenElevatedEnds(QObject *context, const ElevatedStart &started, std::function<void(bool)> ended);
 
 // Readies the process for file work: a write past a file-size limit must fail
 // with an error instead of ending the updater half-way through a file.

@@ -52,10 +52,24 @@ QString productProgram(const QString &applicationDir)
     return applicationDir + QStringLiteral("/Halvorquintel");
 }
 
-bool restartElevated(QString *why)
+// No elevation to ask for: an installation the user cannot write is the administrator's.
+ElevatedStart restartElevated(const QString &packageDir, const QString &runLogFolder)
 {
-    why->clear(); // no elevation to ask for: an installation the user cannot write is the administrator's
-    return false;
+    Q_UNUSED(packageDir)
+    Q_UNUSED(runLogFolder)
+    return ElevatedStart();
+}
+
+void whenElevatedEnds(QObject *context, const ElevatedStart &started, std::function<void(bool)> ended)
+{
+    Q_UNUSED(context)
+    Q_UNUSED(started)
+    Q_UNUSED(ended)
+}
+
+QString currentUser()
+{
+    return QString::number(::getuid());
 }
 
 void prepareProcess()

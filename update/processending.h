@@ -18,6 +18,11 @@ public:
     // its file identity, whatever name started it; elsewhere by the path the
     // kernel reports, links resolved.
     static std::unique_ptr<ProcessEnding> endByExecutable(const QString &program);
+    // Never ends the process `pid` from now on, as it never ends this one:
+    // the updater that started this one elevated waits for it, to start the
+    // product as its own user afterwards.
+    static void spare(qint64 pid);
+    static qint64 spared();
 
     ~ProcessEnding();
     ProcessEnding(const ProcessEnding &) = delete;

@@ -131,3 +131,14 @@ QString ProcessEnding::problem() const
 {
     return d->problems.join(QStringLiteral("; "));
 }
+
+// Nothing runs elevated here, so no launcher ever waits.
+void ProcessEnding::spare(qint64 pid)
+{
+    Q_UNUSED(pid)
+}
+
+qint64 ProcessEnding::spared()
+{
+    return 0;
+}

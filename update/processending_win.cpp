@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <vector>
 
@@ -24,9 +25,9 @@ std::vector<BYTE> processUser(HANDLE process)
     if (!win32().openProcessToken(process, TOKEN_QUERY, &token))
         return user;
     DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    win32().getTokenInformation(token, TokenUser, nullptr, 0, &size);
     std::vector<BYTE> buffer(size);
-    if (size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+    if (size > 0 && win32().getTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
         IsValidSid(reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid))
         user.swap(buffer);
     CloseHandle(token);
@@ -84,7 +85,7 @@ QString imagePath(DWORD processId)
         return QString();
     std::vector<wchar_t> buffer(32768);
     DWORD length = DWORD(buffer.size());
-    const bool read = QueryFullProcessImageNameW(process, 0, buffer.data(), &length);
+    const bool read = win32().queryFullProcessImageName(process, 0, buffer.data(), &length);
     CloseHandle(process);
     return read ? fromWide(buffer.data(), length) : QString();
 }
@@ -114,18 +115,20 @@ struct ProcessEnding::Private
     // Tells every other process of this user for which `matches` holds to end.
     void endAll(const std::function<bool(const PROCESSENTRY32W &)> &matches)
     {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        HANDLE snapshot = win32().createToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         if (snapshot == INVALID_HANDLE_VALUE) {
             problems << QStringLiteral("cannot list the processes: %1").arg(systemMessage(GetLastError()));
             return;
         }
         listed = true;
         const DWORD self = GetCurrentProcessId();
+        const DWORD launcher = DWORD(spared());
         const std::vector<BYTE> user = processUser(GetCurrentProcess());
         PROCESSENTRY32W entry;
         entry.dwSize = sizeof entry;
         for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-            if (entry.th32ProcessID == self || !matches(entry))
+            if (entry.th32ProcessID == self || (launcher != 0 && entry.th32ProcessID == launcher) ||
+                !matches(entry))
                 continue;
             const QString name = QString::fromWCharArray(entry.szExeFile);
             DWORD error = 0;
@@ -154,6 +157,22 @@ struct ProcessEnding::Private
         ending = int(left.size());
     }
 };
+
+namespace {
+
+std::atomic<qint64> sparedProcess{0};
+
+} // namespace
+
+void ProcessEnding::spare(qint64 pid)
+{
+    sparedProcess = pid;
+}
+
+qint64 ProcessEnding::spared()
+{
+    return sparedProcess;
+}
 
 ProcessEnding::ProcessEnding()
     : d(std::make_unique<Private>())
@@ -203,7 +222,7 @@ bool ProcessEnding::allGone()
 {
     std::vector<HANDLE> left;
     for (HANDLE process : d->left) {
-        if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT)
+        if (win32().waitForSingleObject(process, 0) == WAIT_TIMEOUT)
             left.push_back(process);
         else
             CloseHandle(process);

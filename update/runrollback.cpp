@@ -350,7 +350,7 @@ Outcome RunRollback::restore()
     if (!area.exists())
         return Outcome::done();
     // A rollback cut short by a file held for a moment would leave a mix: it waits much longer.
-    const FileOps::RetryBudget patient(FileOps::RetryBudget::DuringRollback);
+    const FileOps::RetryBudget patient(FileOps::RetryAllowance::forRollback());
     thrownAway = 0;
     const Outcome found = readJournal();
     if (!found) {

@@ -33,6 +33,12 @@ public:
     // beyond ASCII come through as they are.
     static QString command(const QString &program, const QString &packageDir);
 
+    // On Windows, the account (a SID) whose own Run key holds the entries
+    // from now on, for an updater elevated as another account than the one
+    // that started the update; the current user's where empty. Elsewhere
+    // there is no such case, and it is ignored.
+    static void keepForUser(const QString &user);
+
 private:
     QString name() const;
 

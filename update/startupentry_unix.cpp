@@ -84,6 +84,11 @@ QString StartupEntry::location() const
     return autostartFolder() + QLatin1Char('/') + name() + QStringLiteral(".desktop");
 }
 
+void StartupEntry::keepForUser(const QString &user)
+{
+    Q_UNUSED(user)
+}
+
 QString StartupEntry::command(const QString &program, const QString &packageDir)
 {
     return quoted(program) + QStringLiteral(" update ") + quoted(QFileInfo(packageDir).absoluteFilePath());

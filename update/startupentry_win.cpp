@@ -9,6 +9,7 @@
 
 #include "fileops_p.h"
 #include "logcategories.h"
+#include "win32calls_p.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ QString shortForm(const QString &path)
 {
     const std::wstring native = FileOps::detail::windowsPath(path);
     std::vector<wchar_t> buffer(native.size() + 1);
-    const DWORD length = GetShortPathNameW(native.c_str(), buffer.data(), DWORD(buffer.size()));
+    const DWORD length = win32().getShortPathName(native.c_str(), buffer.data(), DWORD(buffer.size()));
     if (length == 0 || length >= buffer.size())
         return path;
     return FileOps::detail::fromWindowsPath(QString::fromWCharArray(buffer.data(), int(length)));
@@ -33,11 +34,30 @@ Outcome failed(const QString &what, const QString &where, LSTATUS status)
     return Outcome::failure(what, where, FileOps::detail::systemMessage(DWORD(status)));
 }
 
+// The account whose Run key holds the entries; empty for the current user's.
+QString &entryUser()
+{
+    static QString user;
+    return user;
+}
+
+// HKEY_CURRENT_USER, or the account's own hive under HKEY_USERS, loaded while it is logged on.
+HKEY runKeyRoot()
+{
+    return entryUser().isEmpty() ? HKEY_CURRENT_USER : HKEY_USERS;
+}
+
+std::wstring runKeyPath()
+{
+    return entryUser().isEmpty() ? std::wstring(runKey) : (entryUser() + QLatin1Char('\\')).toStdWString() + runKey;
+}
+
 class RunKey
 {
 public:
     explicit RunKey(REGSAM access)
-        : status(RegCreateKeyExW(HKEY_CURRENT_USER, runKey, 0, nullptr, 0, access, nullptr, &key, nullptr))
+        : status(win32().regCreateKeyEx(runKeyRoot(), runKeyPath().c_str(), 0, nullptr, 0, access, nullptr, &key,
+                                        nullptr))
     {}
     ~RunKey()
     {
@@ -58,10 +78,16 @@ QString StartupEntry::name() const
     return QStringLiteral("quillFern update ") + id;
 }
 
+void StartupEntry::keepForUser(const QString &user)
+{
+    entryUser() = user;
+}
+
 QString StartupEntry::location() const
 {
-    return QStringLiteral("HKEY_CURRENT_USER\\") + QString::fromWCharArray(runKey) + QLatin1Char('\\') +
-           name();
+    return (entryUser().isEmpty() ? QStringLiteral("HKEY_CURRENT_USER\\")
+                                  : QStringLiteral("HKEY_USERS\\") + entryUser() + QLatin1Char('\\')) +
+           QString::fromWCharArray(runKey) + QLatin1Char('\\') + name();
 }
 
 QString StartupEntry::command(const QString &program, const QString &packageDir)
@@ -93,12 +119,12 @@ Outcome StartupEntry::write(const QString &program, const QString &packageDir)
     const std::wstring value = name().toStdWString();
     const std::wstring data = text.toStdWString();
     LSTATUS status =
-        RegSetValueExW(run.key, value.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(data.c_str()),
+        win32().regSetValueEx(run.key, value.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(data.c_str()),
                        DWORD((data.size() + 1) * sizeof(wchar_t)));
     if (status != ERROR_SUCCESS)
         return failed(QStringLiteral("write"), location(), status);
     // The registry keeps changes in memory for a while; the entry must outlast a power cut.
-    status = RegFlushKey(run.key);
+    status = win32().regFlushKey(run.key);
     return status == ERROR_SUCCESS ? Outcome::done() : failed(QStringLiteral("flush"), location(), status);
 }
 
@@ -108,12 +134,12 @@ Outcome StartupEntry::remove()
     if (run.status != ERROR_SUCCESS)
         return failed(QStringLiteral("open"), location(), run.status);
     const std::wstring value = name().toStdWString();
-    LSTATUS status = RegDeleteValueW(run.key, value.c_str());
+    LSTATUS status = win32().regDeleteValue(run.key, value.c_str());
     if (status == ERROR_FILE_NOT_FOUND)
         return Outcome::done();
     if (status != ERROR_SUCCESS)
         return failed(QStringLiteral("remove"), location(), status);
-    status = RegFlushKey(run.key);
+    status = win32().regFlushKey(run.key);
     return status == ERROR_SUCCESS ? Outcome::done() : failed(QStringLiteral("flush"), location(), status);
 }
 
@@ -130,11 +156,11 @@ QString StartupEntry::storedCommand() const
     const std::wstring value = name().toStdWString();
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(run.key, value.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+    if (win32().regQueryValueEx(run.key, value.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         type != REG_SZ)
         return QString();
     std::wstring data(size / sizeof(wchar_t) + 1, L'\0');
-    if (RegQueryValueExW(run.key, value.c_str(), nullptr, nullptr, reinterpret_cast<BYTE *>(&data[0]),
+    if (win32().regQueryValueEx(run.key, value.c_str(), nullptr, nullptr, reinterpret_cast<BYTE *>(&data[0]),
                          &size) != ERROR_SUCCESS)
         return QString();
     return QString::fromWCharArray(data.c_str());

@@ -53,8 +53,10 @@ void UpdateWork::startTry(bool firstTry)
     request.checkStallBound = checkStallBound;
     request.keys = packageKeys;
     request.cancel = cancelTry;
-    job.setFuture(QtConcurrent::run(
-        [request, progress = &stageProgress] { return UpdateTry::run(request, *progress); }));
+    job.setFuture(QtConcurrent::run([request, progress = &stageProgress, retries = tryRetries] {
+        const FileOps::RetryBudget budget(retries);
+        return UpdateTry::run(request, *progress);
+    }));
 }
 
 void UpdateWork::startRollback(const QString &occasion)

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "canceltoken.h"
+#include "fileops.h"
 #include "package.h"
 #include "packagemanifest.h"
 #include "stageprogress.h"
@@ -71,6 +72,8 @@ private:
 
     QString packageDir;
     PackageKeys packageKeys;
+    // The waits on files held for a moment that the run's tries may take in all.
+    FileOps::RetryAllowance tryRetries = FileOps::RetryAllowance::forRun();
     QString applicationDir;
     // Resolved once, when its check starts: the check and every try use this one.
     std::optional<Package> package;
