@@ -10,9 +10,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
-#ifndef Q_OS_WIN
-#include <sys/stat.h>
-#endif
 
 #include "dlgupdate.h"
 #include "dlgupdateprobe.h"
@@ -178,7 +175,7 @@ void TestDeletionList::listNotApplied()
         QVERIFY(writeFile(listed, xml));
         QVERIFY(QFile::link(listed, listPath()));
     } else if (inItsPlace == QLatin1String("pipe")) {
-        QCOMPARE(::mkfifo(QFile::encodeName(listPath()).constData(), 0600), 0);
+        QVERIFY(makePipe(listPath()));
     } else {
         writeList(xml);
     }
