@@ -87,20 +87,31 @@ void TestWine::wholeUpdate_data()
     // The package's SHA256SUMS: none, one it matches, or one a payload file no longer matches; or,
     // run by the build with a test key built in, one it matches, signed or not.
     QTest::addColumn<QString>("manifest");
+    // Two payload entries that are one name on Windows, put there as Linux names them: in letter case
+    // alone, or by a dot at the end.
+    QTest::addColumn<QStringList>("colliding");
+    const QStringList none;
     QTest::newRow("success with deletion list and manifest")
-        << false << true << false << false << true << "match";
-    QTest::newRow("failure rolled back") << true << true << false << false << false << QString();
-    QTest::newRow("success without tskill.exe") << false << false << false << false << true << QString();
+        << false << true << false << false << true << "match" << none;
+    QTest::newRow("failure rolled back") << true << true << false << false << false << QString() << none;
+    QTest::newRow("success without tskill.exe")
+        << false << false << false << false << true << QString() << none;
     QTest::newRow("failure rolled back, Foo.DLL over foo.dll")
-        << true << true << true << false << false << QString();
+        << true << true << true << false << false << QString() << none;
     QTest::newRow("failure rolled back over read-only files")
-        << true << true << false << true << false << QString();
+        << true << true << false << true << false << QString() << none;
     QTest::newRow("manifest mismatch, nothing applied")
-        << false << true << false << false << false << "mismatch";
+        << false << true << false << false << false << "mismatch" << none;
     QTest::newRow("built with a key: a signed package applied")
-        << false << true << false << false << false << "signed";
+        << false << true << false << false << false << "signed" << none;
     QTest::newRow("built with a key: an unsigned package refused")
-        << false << true << false << false << false << "unsigned";
+        << false << true << false << false << false << "unsigned" << none;
+    QTest::newRow("names one in letter case refused, nothing applied")
+        << false << true << false << false << false << QString()
+        << QStringList{QStringLiteral("data/Notes.txt"), QStringLiteral("data/notes.txt")};
+    QTest::newRow("names one but for a dot refused, nothing applied")
+        << false << true << false << false << false << QString()
+        << QStringList{QStringLiteral("added/x.txt"), QStringLiteral("added/x.txt.")};
 }
 
 void TestWine::wholeUpdate()
@@ -111,8 +122,9 @@ void TestWine::wholeUpdate()
     QFETCH(bool, readOnlyFiles);
     QFETCH(bool, otherUpdaters);
     QFETCH(QString, manifest);
-    const bool fails =
-        copyFails || manifest == QLatin1String("mismatch") || manifest == QLatin1String("unsigned");
+    QFETCH(QStringList, colliding);
+    const bool fails = copyFails || manifest == QLatin1String("mismatch") ||
+                       manifest == QLatin1String("unsigned") || !colliding.isEmpty();
     const bool withKey = manifest == QLatin1String("signed") || manifest == QLatin1String("unsigned");
     UpdaterProcessLock lock;
     QTemporaryDir workspace;
@@ -140,6 +152,8 @@ void TestWine::wholeUpdate()
         QVERIFY(writeFile(root + QStringLiteral("/zz-blocked/inside.txt"), "a folder"));
         QVERIFY(writeFile(package + QStringLiteral("/Env/zz-blocked"), "a file"));
     }
+    for (const QString &name : colliding)
+        QVERIFY(writeFile(package + QStringLiteral("/Env/") + name, name.toUtf8()));
     if (otherLetterCase) {
         // Windows names ignore case: the payload's Foo.DLL replaces the installed foo.dll.
         QVERIFY(writeFile(bin + QStringLiteral("/foo.dll"), "old library"));
@@ -231,7 +245,11 @@ void TestWine::wholeUpdate()
         if (otherLetterCase)
             QCOMPARE(QDir(bin).entryList({QStringLiteral("foo.dll")}),
                      QStringList{QStringLiteral("foo.dll")});
-        if (copyFails) {
+        if (!colliding.isEmpty()) {
+            // Refused before the first change, naming both.
+            for (const QString &name : colliding)
+                QVERIFY2(errors.contains('"' + name.toUtf8() + '"'), errors.constData());
+        } else if (copyFails) {
             QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
         } else if (withKey) {
             QVERIFY2(

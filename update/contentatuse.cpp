@@ -60,7 +60,7 @@ QString ListedContent::pathAt(int index) const
 
 QString ListedContent::key(const QString &path)
 {
-    return FileOps::fileNameCaseSensitivity() == Qt::CaseSensitive ? path : path.toCaseFolded();
+    return FileOps::nameKey(path);
 }
 
 void ContentAtUse::setListed(std::shared_ptr<const ListedContent> content)

@@ -178,6 +178,11 @@ ReadResult readPlainFile(const QString &path, qint64 maxBytes, QByteArray *bytes
     return result;
 }
 
+QString nameKey(const QString &path)
+{
+    return fileNameCaseSensitivity() == Qt::CaseSensitive ? path : path.toCaseFolded();
+}
+
 QString lastError()
 {
     return last.reason ? QString::fromLatin1(last.reason) : detail::systemMessage(last.code);

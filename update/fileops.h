@@ -85,6 +85,9 @@ bool lastFailureMeansInUse();
 bool lastFailureMeansNoLinks();
 // Whether two paths that differ only in letter case name different files.
 Qt::CaseSensitivity fileNameCaseSensitivity();
+// The one key of every spelling of `path` the system takes for the same
+// name: case-folded where names ignore letter case, the path itself elsewhere.
+QString nameKey(const QString &path);
 
 // What the call of this namespace that has just failed on this thread was
 // doing, at which path, with the system's reason.

@@ -191,7 +191,7 @@ public:
 private:
     static size_t hashOf(const std::wstring &path)
     {
-        return std::hash<std::wstring>()(QString::fromStdWString(path).toCaseFolded().toStdWString());
+        return std::hash<std::wstring>()(nameKey(QString::fromStdWString(path)).toStdWString());
     }
 
     std::mutex mutex;

@@ -64,7 +64,7 @@ void InstallationBackup::readKeptOriginals()
 
 QString InstallationBackup::keptKey(const QString &relative) const
 {
-    return FileOps::fileNameCaseSensitivity() == Qt::CaseSensitive ? relative : relative.toCaseFolded();
+    return FileOps::nameKey(relative);
 }
 
 void InstallationBackup::setBeforeFirstChange(std::function<void()> hook)

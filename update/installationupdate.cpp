@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "fileops.h"
+#include "payloadwalk.h"
 #include "platform.h"
 #include "logcategories.h"
 
@@ -59,6 +60,15 @@ bool InstallationUpdate::hasChanges() const
 DeletionOutcome InstallationUpdate::checkDeletionList() const
 {
     return isPackage() ? deletionList.check() : DeletionOutcome();
+}
+
+QStringList InstallationUpdate::payloadCollision(const CancelToken &cancel) const
+{
+    if (!isPackage())
+        return QStringList();
+    return PayloadWalk(updatePackage.payload(), updatePackage.payloadLiesElsewhere(),
+                       Package::deletionListName())
+        .firstCollision(cancel);
 }
 
 DeletionOutcome InstallationUpdate::applyDeletionList()

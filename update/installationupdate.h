@@ -47,6 +47,8 @@ public:
 
     // Reads the deletion list without applying it.
     DeletionOutcome checkDeletionList() const;
+    // Two payload entries the system would take for one name, of which only one could be installed.
+    QStringList payloadCollision(const CancelToken &cancel) const;
     DeletionOutcome applyDeletionList();
     // Copies the payload over the installation (see PayloadCopy).
     CopyOutcome copyPayload(const CancelToken &cancel, const CopyProgress &progress = nullptr);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QDir>
+#include <QHash>
 
 #include "fileops.h"
 
@@ -144,6 +145,51 @@ bool PayloadWalk::walkFolder(const Folder &folder,
     }
     foldersWalked.pop_back();
     return goOn;
+}
+
+QStringList PayloadWalk::firstCollision(const CancelToken &cancel) const
+{
+    // Where names ignore letter case, they also end in no dot or space (Windows); elsewhere every name is
+    // its own.
+    if (FileOps::fileNameCaseSensitivity() == Qt::CaseSensitive)
+        return QStringList();
+    std::vector<Place::Identity> foldersWalked;
+    return collisionIn(top(), cancel, foldersWalked);
+}
+
+QStringList PayloadWalk::collisionIn(const Folder &folder, const CancelToken &cancel,
+                                     std::vector<Place::Identity> &foldersWalked) const
+{
+    const Place::Identity identity = Place::of(folder.source).identity();
+    if (std::find(foldersWalked.cbegin(), foldersWalked.cend(), identity) != foldersWalked.cend())
+        return QStringList();
+    foldersWalked.push_back(identity);
+    QHash<QString, QString> names; // by the name the system takes each for
+    QStringList found;
+    for (const Entry &entry : list(folder)) {
+        cancel.noteProgress();
+        if (cancel.isCancelled())
+            break;
+        if (entry.action == Action::LeaveOut)
+            continue;
+        QString key = FileOps::nameKey(entry.name());
+        while (Place::isAliasSpelling(key))
+            key.chop(1);
+        const QString relative = folder.relative + entry.name();
+        const auto same = names.constFind(key);
+        if (same != names.cend()) {
+            found = QStringList{*same, relative};
+            break;
+        }
+        names.insert(key, relative);
+        if (entry.action == Action::Enter) {
+            found = collisionIn(inside(folder, entry), cancel, foldersWalked);
+            if (!found.isEmpty())
+                break;
+        }
+    }
+    foldersWalked.pop_back();
+    return found;
 }
 
 qint64 PayloadWalk::bytes(const InstallationFolders &installation, const CancelToken &cancel) const

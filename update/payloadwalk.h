@@ -78,10 +78,18 @@ public:
     // either before any file in it. Checks `cancel` before each entry.
     void forEachFile(const std::function<bool(const Entry &, const QString &relative)> &visit,
                      const CancelToken &cancel, const InstallationFolders *installation = nullptr) const;
+    // The first two entries of one folder that the system would take for one
+    // name (on Windows names that differ only in letter case, or by dots and
+    // spaces at their end), relative to the payload, in the copy's order:
+    // only one of them could be installed. Empty where there are none, and
+    // always where every spelling is a name of its own.
+    QStringList firstCollision(const CancelToken &cancel) const;
     // The bytes of the files the copy would put in place over `installation`.
     qint64 bytes(const InstallationFolders &installation, const CancelToken &cancel) const;
 
 private:
+    QStringList collisionIn(const Folder &folder, const CancelToken &cancel,
+                            std::vector<Place::Identity> &foldersWalked) const;
     bool walkFolder(const Folder &folder, const std::function<bool(const Entry &, const QString &)> &visit,
                     const CancelToken &cancel, const InstallationFolders *installation,
                     std::vector<Place::Identity> &foldersWalked) const;

@@ -66,7 +66,7 @@ bool UpdateTry::packageMatches(const TryRequest &request)
     if (!update.isPackage())
         return true;
     if (verdict.result == ManifestCheck::Result::NoManifest)
-        return deletionListApplies();
+        return deletionListApplies() && payloadNamesApart();
     if (verdict.result == ManifestCheck::Result::Matches) {
         if (verdict.signature.valid)
             qCDebug(lcRun).noquote() << QStringLiteral(
@@ -74,7 +74,7 @@ bool UpdateTry::packageMatches(const TryRequest &request)
                                             .arg(verdict.signature.keyId, verdict.signature.trustedComment);
         qCDebug(lcRun).noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
         update.checkContentAgainst(verdict.listed);
-        return deletionListApplies();
+        return deletionListApplies() && payloadNamesApart();
     }
     if (verdict.result == ManifestCheck::Result::Mismatch)
         qCDebug(lcRun).noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
@@ -123,6 +123,19 @@ bool UpdateTry::deletionListApplies()
     logDeletionProblems(list);
     qCDebug(lcRun).noquote() << "The deletion list cannot be applied, so none of the package is applied:"
                              << list.problems.value(0).text();
+    return false;
+}
+
+// Of two payload entries the system takes for one name, only one could be
+// installed, and which one is chance: the package is refused before anything changes.
+bool UpdateTry::payloadNamesApart()
+{
+    const QStringList collision = update.payloadCollision(cancel);
+    if (collision.isEmpty())
+        return true;
+    qCDebug(lcRun).noquote() << QStringLiteral("The payload holds \"%1\" and \"%2\", which are one name here, "
+                                               "so none of the package is applied")
+                                    .arg(collision.value(0), collision.value(1));
     return false;
 }
 

@@ -69,6 +69,7 @@ private:
     bool packageMatches(const TryRequest &request);
     bool awaitCheck(const TryRequest &request, ManifestCheck *verdict);
     bool deletionListApplies();
+    bool payloadNamesApart();
     static void logDeletionProblems(const DeletionOutcome &outcome);
     bool runStages();
     bool contentPlacedAsListed();
