@@ -151,6 +151,7 @@ void TestDeletionList::listNotApplied_data()
     // Read only as a plain file of the package, never through a link, and never waited on.
     QTest::newRow("a link to a list in its place")
         << QByteArray("<DelLs><f>target.txt</f></DelLs>") << "link" << QString() << true;
+    QTest::newRow("a list over 64 MiB") << QByteArray() << "huge" << QString() << true;
 #ifndef Q_OS_WIN
     QTest::newRow("a named pipe in its place") << QByteArray() << "pipe" << QString() << true;
 #endif
@@ -174,6 +175,9 @@ void TestDeletionList::listNotApplied()
         const QString listed = ws->beside(QStringLiteral("list.xml"));
         QVERIFY(writeFile(listed, xml));
         QVERIFY(QFile::link(listed, listPath()));
+    } else if (inItsPlace == QLatin1String("huge")) {
+        QFile list(listPath());
+        QVERIFY(list.open(QIODevice::WriteOnly) && list.resize(64 * 1024 * 1024 + 1));
     } else if (inItsPlace == QLatin1String("pipe")) {
         QVERIFY(makePipe(listPath()));
     } else {

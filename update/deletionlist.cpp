@@ -63,6 +63,10 @@ DeletionOutcome DeletionList::read(QStringList *entries, ContentAtUse *content) 
                                             QStringLiteral("it is not a plain file"));
         return result;
     case FileOps::ReadResult::TooLarge:
+        result.result = DeletionOutcome::TooLarge;
+        result.problems << Outcome::failure(QStringLiteral("read the deletion list"), listPath,
+                                            QStringLiteral("it is larger than %1 bytes").arg(MaxListBytes));
+        return result;
     case FileOps::ReadResult::Failed:
         // Another try may read it: a scanner held it, or the disk failed once.
         result.result = DeletionOutcome::CannotOpen;

@@ -18,6 +18,7 @@ struct DeletionOutcome
         NoList,       // the package has no deletion list, or is not applied
         CannotOpen,   // the list could not be read now: it stays in the package, and this try fails
         NotPlainFile, // a folder, a link, a pipe or a device stands where the list would be
+        TooLarge,     // far larger than any list
         NotXml,       // the list is not a well-formed XML document
         NoDelLs,      // its top level has no "DelLs"
         Differs,      // it is not what the package's manifest lists: it stays in the package, and the run is
@@ -34,7 +35,10 @@ struct DeletionOutcome
     QList<Outcome> problems;
 
     // A list that can never be applied, whatever a later try finds: none of the package may be.
-    bool refusesPackage() const { return result == NotPlainFile || result == NotXml || result == NoDelLs; }
+    bool refusesPackage() const
+    {
+        return result == NotPlainFile || result == TooLarge || result == NotXml || result == NoDelLs;
+    }
     // Whether the copy may follow.
     bool letsCopyFollow() const { return result == NoList || result == Applied; }
 };
