@@ -211,6 +211,12 @@ bool existsOrIsLink(const QFileInfo &info)
     return Place::entry(info.filePath()).exists();
 }
 
+bool mayExist(const QFileInfo &info)
+{
+    const Place place = Place::entry(info.filePath());
+    return place.exists() || place.unknownBecause() != 0;
+}
+
 bool isRealFolder(const QFileInfo &info)
 {
     const Place entry = Place::entry(info.filePath());
