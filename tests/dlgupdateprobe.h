@@ -72,6 +72,12 @@ public:
         return dlg.state == State::Staging || dlg.state == State::CancellingTry ||
                dlg.state == State::RollingBack || dlg.state == State::RollingBackToClose;
     }
+    // Waits until the originals of a committed run are removed, as the bar climbs meanwhile.
+    static void waitForTrashRemoval(DlgUpdate &dlg)
+    {
+        dlg.work.trashRemoval.waitForFinished();
+        QCoreApplication::sendPostedEvents();
+    }
     // Stands in for the package check with one that shows no progress until `held` is released.
     static void holdPackageCheck(DlgUpdate &dlg, QSemaphore &held)
     {

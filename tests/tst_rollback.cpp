@@ -1,10 +1,14 @@
 #include <QLabel>
+#include <QRandomGenerator>
 #include <QPushButton>
 #include <QtTest>
 
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 
@@ -17,6 +21,7 @@
 #include <windows.h>
 
 #include "win32calls_p.h"
+#include "win32faults.h"
 #endif
 
 #include "dlgupdate.h"
@@ -25,6 +30,7 @@
 #include "installationbackup.h"
 #include "installationupdate.h"
 #include "journal.h"
+#include "startupentry.h"
 #include "testsupport.h"
 
 // A run that fails puts the installation back as it was; a run that was
@@ -75,6 +81,10 @@ private slots:
     void commitThatFailsIsAFailedTry_data();
     void commitThatFailsIsAFailedTry();
     void closeDuringStageRollsBack();
+    void win32FaultsWhileMoving_data();
+    void win32FaultsWhileMoving();
+    void win32FaultsWhileCopying_data();
+    void win32FaultsWhileCopying();
 
 private:
     QString root(const QString &relative) const { return ws->path(relative); }
@@ -88,6 +98,8 @@ private:
     void layOutVolume(const QString &how);
     void runAsAnotherUserBesideArea();
     void failEveryTry(DlgUpdate &dlg);
+    static void addWin32FaultRows(bool inside);
+    void sweepWin32Faults(bool inside);
 
     std::unique_ptr<Workspace> ws;
 };
@@ -1456,6 +1468,346 @@ void TestRollback::closeDuringStageRollsBack()
     QCOMPARE(DlgUpdateProbe::stageTimerId(*dlg), -1);
     QCOMPARE(snapshotTree(ws->root()), installed);
     QCOMPARE(snapshotTree(ws->package()), packaged);
+}
+
+// Faults in the Win32 calls, in-process: the Windows counterpart of the I/O
+// error sweep on faultfs. A small update runs whole, as the window runs it
+// (up to five tries, then the rollback), with every file-system and registry
+// call of Win32Calls behind Win32Faults. A clean run counts the calls; each
+// row then fails one of them, once or from then on. Whatever fails, a run
+// that commits has put the whole new version in place, a run that gives up
+// after a passing fault has left the old version and the whole package, the
+// next run with healthy calls completes the update, and no installed file
+// the update keeps or replaces is missing after any rename or removal.
+#ifdef Q_OS_WIN
+namespace {
+
+// The package inside the installation, where Windows lets a run move it, or beside it, where it is copied.
+QString sweepPackage(const Workspace &workspace, bool inside)
+{
+    return inside ? workspace.path(QStringLiteral("pkg")) : workspace.package();
+}
+
+const QStringList sweepReplaced{QStringLiteral("bin/product.dat"), QStringLiteral("readme.txt"),
+                                QStringLiteral("docs/guide.txt")};
+const QStringList sweepKept{QStringLiteral("data/config.ini")};
+const QString sweepObsolete = QStringLiteral("docs/obsolete.txt");
+
+// Three files replaced, one kept, one removed by the deletion list, and a new folder with a deeper one.
+bool layOutSmallUpdate(const Workspace &workspace, bool inside)
+{
+    const QString env = sweepPackage(workspace, inside) + QStringLiteral("/Env/");
+    bool ok = writeFile(workspace.path(sweepKept.first()), "the user's settings") &&
+              writeFile(workspace.path(sweepObsolete), "obsolete") &&
+              writeFile(env + QStringLiteral("plugins/a.plugin"), "plugin a") &&
+              writeFile(env + QStringLiteral("plugins/deep/b.plugin"), "plugin b") &&
+              writeFile(env + QStringLiteral("del.xml"), "<DelLs><f>" + sweepObsolete.toUtf8() + "</f></DelLs>");
+    for (const QString &file : sweepReplaced)
+        ok = ok && writeFile(workspace.path(file), "old " + file.toUtf8()) &&
+             writeFile(env + file, "new " + file.toUtf8() + " and more");
+    return ok;
+}
+
+// The installation without the package inside it and the run's bookkeeping.
+QMap<QString, QString> sweepInstallation(const Workspace &workspace)
+{
+    return treeWithout(snapshotTree(workspace.root()),
+                       {QStringLiteral("pkg"), InstallationBackup::lockName(), InstallationBackup::areaName(),
+                        InstallationBackup::trashName()});
+}
+
+// What the whole update makes of `installed`.
+QMap<QString, QString> sweepUpdated(QMap<QString, QString> installed, const QMap<QString, QString> &payload)
+{
+    installed.remove(sweepObsolete);
+    for (auto it = payload.cbegin(); it != payload.cend(); ++it) {
+        if (it.key() != QLatin1String("del.xml") &&
+            (!it.value().startsWith(QLatin1String("dir")) || !installed.contains(it.key())))
+            installed.insert(it.key(), it.value());
+    }
+    return installed;
+}
+
+// The run's debug lines, kept rather than printed: a failing row shows its own.
+class QuietRun
+{
+public:
+    QuietRun() { previous = qInstallMessageHandler(&QuietRun::keep); }
+    ~QuietRun() { qInstallMessageHandler(previous); }
+    QuietRun(const QuietRun &) = delete;
+    QuietRun &operator=(const QuietRun &) = delete;
+    static QString take()
+    {
+        const std::lock_guard<std::mutex> hold(mutex);
+        return std::exchange(lines, QStringList()).join(QLatin1Char('\n'));
+    }
+
+private:
+    static void keep(QtMsgType type, const QMessageLogContext &, const QString &message)
+    {
+        if (type == QtFatalMsg)
+            std::abort();
+        const std::lock_guard<std::mutex> hold(mutex);
+        lines << message;
+    }
+    static inline std::mutex mutex;
+    static inline QStringList lines;
+    QtMessageHandler previous = nullptr;
+};
+
+struct WholeRun
+{
+    bool committed = false;
+    bool gaveUp = false;
+    QString output;
+};
+
+// One run of the window on the package: the tries one stage tick each, then the rollback.
+WholeRun runWholeUpdate(const QString &applicationDir, const QString &package)
+{
+    using State = DlgUpdate::RunState;
+    WholeRun run;
+    {
+        const QuietRun quiet;
+        PreparedDlgUpdate dlg(applicationDir, package);
+        DlgUpdateProbe::onKillFinish(dlg);
+        for (int tick = 0; tick < 10 && (dlg.runState() == State::AwaitingFirstTry ||
+                                         dlg.runState() == State::AwaitingRetry);
+             ++tick)
+            DlgUpdateProbe::stageTick(dlg);
+        run.committed = dlg.runState() == State::Completing;
+        run.gaveUp = dlg.runState() == State::Failed;
+        if (run.committed)
+            DlgUpdateProbe::waitForTrashRemoval(dlg);
+    }
+    run.output = QuietRun::take();
+    return run;
+}
+
+struct SweepCount
+{
+    qint64 positions = 0;
+    QString error;
+};
+
+SweepCount countWin32Calls(bool inside)
+{
+    SweepCount count;
+    Workspace workspace;
+    if (!workspace.isValid() || !workspace.enterWork() || !layOutSmallUpdate(workspace, inside)) {
+        count.error = QStringLiteral("cannot lay the update out");
+        return count;
+    }
+    const QString package = sweepPackage(workspace, inside);
+    if (inside && !FileOps::mayMoveInto(package + QStringLiteral("/Env"), workspace.root())) {
+        count.error = QStringLiteral("skip: the package cannot be moved from inside the installation here");
+        return count;
+    }
+    const auto expected =
+        sweepUpdated(sweepInstallation(workspace), snapshotTree(package + QStringLiteral("/Env")));
+    WholeRun run;
+    {
+        Win32Faults faults;
+        run = runWholeUpdate(workspace.binDir(), package);
+        count.positions = faults.calls();
+    }
+    const QStringList differences = treeDifferences(expected, snapshotTree(workspace.root()));
+    if (!run.committed || !differences.isEmpty() || QFileInfo::exists(package))
+        count.error = QStringLiteral("the clean run did not update cleanly: %1\n%2")
+                          .arg(differences.join(QStringLiteral("; ")), run.output);
+    else if (count.positions == 0)
+        count.error = QStringLiteral("the clean run made no Win32 call");
+    StartupEntry(workspace.root()).remove();
+    return count;
+}
+
+// The sampling, to keep both tables within a few minutes under Wine: once at
+// every position, the error code taking turns from one position to the next
+// (QUILLFERN_WIN32_SWEEP_FULL set: each code at every position); ERROR_DISK_FULL and ERROR_IO_DEVICE
+// from then on at the first position and every 8th, in turn; and each code
+// that a run waits out (a sharing violation, a denial that may pass) from
+// then on at one drawn position of the moved package, which costs the whole
+// retry budgets of the tries and the rollback. The draws take a fixed seed.
+constexpr int Win32FromThenOnStride = 8;
+constexpr quint32 Win32SampleSeed = 0x5eed2;
+const QList<quint32> win32ErrorCodes{32 /* ERROR_SHARING_VIOLATION */, 5 /* ERROR_ACCESS_DENIED */,
+                                     112 /* ERROR_DISK_FULL */, 1117 /* ERROR_IO_DEVICE */};
+
+} // namespace
+#endif
+
+void TestRollback::addWin32FaultRows(bool inside)
+{
+    QTest::addColumn<qint64>("position");
+    QTest::addColumn<quint32>("error");
+    QTest::addColumn<bool>("fromThenOn");
+    QTest::addColumn<QString>("countError");
+#ifndef Q_OS_WIN
+    Q_UNUSED(inside)
+    QTest::newRow("Win32 only") << qint64(0) << quint32(0) << false << QString();
+#else
+    static QMap<bool, SweepCount> counts;
+    if (!counts.contains(inside))
+        counts.insert(inside, countWin32Calls(inside));
+    const SweepCount count = counts.value(inside);
+    const char *where = inside ? "moved" : "copied";
+    if (!count.error.isEmpty()) {
+        QTest::addRow("%s, clean run", where) << qint64(0) << quint32(0) << false << count.error;
+        return;
+    }
+    qInfo("%s: %lld positions", where, count.positions);
+    const qint64 n = count.positions;
+    QTest::addRow("%s, no fault", where) << qint64(0) << quint32(0) << false << QString();
+    const bool full = qEnvironmentVariableIsSet("QUILLFERN_WIN32_SWEEP_FULL");
+    for (qint64 position = 1; position <= n; ++position) {
+        for (int code = 0; code < win32ErrorCodes.size(); ++code) {
+            if (!full && code != position % win32ErrorCodes.size())
+                continue;
+            const quint32 error = win32ErrorCodes.at(code);
+            QTest::addRow("%s, %s once at %lld", where, qPrintable(Win32Faults::errorName(error)), position)
+                << position << error << false << QString();
+        }
+    }
+    int turn = 0;
+    for (qint64 position = 1; position <= n;
+         position = position == 1 ? Win32FromThenOnStride : position + Win32FromThenOnStride) {
+        const quint32 error = win32ErrorCodes.at(2 + (turn++ % 2));
+        QTest::addRow("%s, %s from %lld on", where, qPrintable(Win32Faults::errorName(error)), position)
+            << position << error << true << QString();
+    }
+    if (inside) {
+        QRandomGenerator random(Win32SampleSeed);
+        for (const quint32 error : win32ErrorCodes.mid(0, 2)) {
+            const qint64 position = 1 + qint64(random.bounded(quint32(n)));
+            QTest::addRow("%s, %s from %lld on", where, qPrintable(Win32Faults::errorName(error)), position)
+                << position << error << true << QString();
+        }
+    }
+#endif
+}
+
+void TestRollback::sweepWin32Faults(bool inside)
+{
+    QFETCH(qint64, position);
+    QFETCH(quint32, error);
+    QFETCH(bool, fromThenOn);
+    QFETCH(QString, countError);
+#ifndef Q_OS_WIN
+    Q_UNUSED(inside)
+    Q_UNUSED(position)
+    Q_UNUSED(error)
+    Q_UNUSED(fromThenOn)
+    Q_UNUSED(countError)
+    QSKIP("Win32Calls is Windows' own; on Linux tst_ioerrors sweeps the I/O errors");
+#else
+    if (countError.startsWith(QLatin1String("skip: ")))
+        QSKIP(qPrintable(countError.mid(6)));
+    QVERIFY2(countError.isEmpty(), qPrintable(countError));
+    const QString row = QString::fromUtf8(QTest::currentDataTag());
+    QVERIFY(layOutSmallUpdate(*ws, inside));
+    const QString package = sweepPackage(*ws, inside);
+    const auto installed = sweepInstallation(*ws);
+    const auto packaged = snapshotTree(package);
+    const auto expected = sweepUpdated(installed, snapshotTree(package + QStringLiteral("/Env")));
+    const auto removeEntry = qScopeGuard([this] { StartupEntry(ws->root()).remove(); });
+
+    WholeRun first;
+    WholeRun next;
+    QMap<QString, QString> afterFirst;
+    QMap<QString, QString> packageAfterFirst;
+    QString failedCall;
+    QStringList gaps;
+    QStringList around; // the calls about the armed one
+    bool registryFailed = false;
+    {
+        Win32Faults faults;
+        QStringList watched;
+        for (const QString &file : sweepReplaced + sweepKept)
+            watched << root(file);
+        faults.watch(watched);
+        faults.arm(position, DWORD(error),
+                   fromThenOn ? Win32Faults::Mode::FromThenOn : Win32Faults::Mode::Once);
+        first = runWholeUpdate(ws->binDir(), package);
+        failedCall = faults.firstFailure();
+        const QStringList made = faults.madeCalls();
+        around = made.mid(int(qMax<qint64>(0, position - 4)), 7);
+        registryFailed = faults.registryCallFailed();
+        afterFirst = sweepInstallation(*ws);
+        packageAfterFirst = snapshotTree(package);
+        // The fault is gone: the next run, as the start-up entry would start it, finds the calls healthy.
+        faults.heal();
+        if (!first.committed)
+            next = runWholeUpdate(ws->binDir(), package);
+        gaps = faults.gaps();
+    }
+    const QString context =
+        QStringLiteral("%1: the call that failed first: %2\nThe calls about it:\n%3\nThe first run wrote:\n%4")
+            .arg(row, failedCall.isEmpty() ? QStringLiteral("none") : failedCall, around.join(QLatin1Char('\n')),
+                 first.output);
+    QVERIFY2(first.committed || first.gaveUp,
+             qPrintable(QStringLiteral("the run neither committed nor gave up\n") + context));
+    if (position == 0)
+        QVERIFY2(first.committed, qPrintable(QStringLiteral("a run without a fault did not commit\n") + context));
+
+    // A run may commit only over the whole new version, with nothing left to roll it back.
+    if (first.committed) {
+        const QStringList differences = treeDifferences(expected, afterFirst);
+        QVERIFY2(differences.isEmpty(), qPrintable(QStringLiteral("committed, but: ") +
+                                                   differences.join(QStringLiteral("; ")) + QLatin1Char('\n') +
+                                                   context));
+        QVERIFY2(!QFileInfo::exists(area() + QStringLiteral("/journal")),
+                 qPrintable(QStringLiteral("committed, journal left\n") + context));
+        // Calls gone bad after the commit may keep the package; a passing fault may not.
+        QVERIFY2(!QFileInfo::exists(package) || fromThenOn,
+                 qPrintable(QStringLiteral("committed, package left\n") + context));
+    } else if (!fromThenOn) {
+        // A passing fault that made the run give up: the old version, and the whole package to apply again.
+        const QStringList differences = treeDifferences(installed, afterFirst);
+        QVERIFY2(differences.isEmpty(), qPrintable(QStringLiteral("gave up, but: ") +
+                                                   differences.join(QStringLiteral("; ")) + QLatin1Char('\n') +
+                                                   context));
+        const QStringList packageDifferences = treeDifferences(packaged, packageAfterFirst);
+        QVERIFY2(packageDifferences.isEmpty(),
+                 qPrintable(QStringLiteral("gave up, package: ") + packageDifferences.join(QStringLiteral("; ")) +
+                            QLatin1Char('\n') + context));
+    }
+    if (!first.committed) {
+        const QString nextContext = context + QStringLiteral("\nThe next run wrote:\n") + next.output;
+        QVERIFY2(next.committed, qPrintable(QStringLiteral("the next run did not commit\n") + nextContext));
+        // With healthy calls nothing is left behind: no bookkeeping, no package.
+        const QStringList differences = treeDifferences(expected, snapshotTree(ws->root()));
+        QVERIFY2(differences.isEmpty(), qPrintable(QStringLiteral("next run: ") +
+                                                   differences.join(QStringLiteral("; ")) + QLatin1Char('\n') +
+                                                   nextContext));
+        QVERIFY2(!QFileInfo::exists(package), qPrintable(QStringLiteral("next run, package left\n") + nextContext));
+    }
+    // The entry that would finish the run goes with its end; one whose removal was refused stays, and runs
+    // a harmless update at the next logon.
+    QVERIFY2(!StartupEntry(ws->root()).exists() || (first.committed && registryFailed),
+             qPrintable(QStringLiteral("a start-up entry was left\n") + context));
+    QVERIFY2(gaps.isEmpty(), qPrintable(QStringLiteral("installed files missing: ") +
+                                        gaps.mid(0, 8).join(QStringLiteral("; ")) + QLatin1Char('\n') + context));
+#endif
+}
+
+void TestRollback::win32FaultsWhileMoving_data()
+{
+    addWin32FaultRows(true);
+}
+
+void TestRollback::win32FaultsWhileMoving()
+{
+    sweepWin32Faults(true);
+}
+
+void TestRollback::win32FaultsWhileCopying_data()
+{
+    addWin32FaultRows(false);
+}
+
+void TestRollback::win32FaultsWhileCopying()
+{
+    sweepWin32Faults(false);
 }
 
 QTEST_MAIN(TestRollback)

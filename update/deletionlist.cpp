@@ -132,7 +132,7 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
                 result.problems << removed;
                 // A folder is no file to remove: it is passed over, as a missing file is.
                 const QFileInfo listed(rootPath + QLatin1Char('/') + change.relative);
-                if (FileOps::existsOrIsLink(listed) && !FileOps::isRealFolder(listed))
+                if (FileOps::mayExist(listed) && !FileOps::isRealFolder(listed))
                     stillThere = true;
             }
         }

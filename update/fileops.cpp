@@ -143,8 +143,12 @@ const char detail::notPlainFileReason[] = "it is not a plain file";
 ReadResult readPlainFile(const QString &path, qint64 maxBytes, const DataRead &read, bool followLinks)
 {
     const Place place = followLinks ? Place::of(path) : Place::entry(path);
+    // A file whose kind the system could not tell is no missing file: a list
+    // taken for absent would let the run go on without it.
     if (!place.exists())
-        return ReadResult::Missing;
+        return place.unknownBecause() ? (detail::fail(detail::Failure{nullptr, place.unknownBecause()}),
+                                         ReadResult::Failed)
+                                      : ReadResult::Missing;
     if (!(followLinks ? place.leadsToFile() : place.isPlainFile()))
         return ReadResult::NotPlainFile;
     detail::ReadHandle file;
@@ -210,6 +214,12 @@ QString folderOf(const QString &path)
 bool existsOrIsLink(const QFileInfo &info)
 {
     return Place::entry(info.filePath()).exists();
+}
+
+bool mayExist(const QFileInfo &info)
+{
+    const Place place = Place::entry(info.filePath());
+    return place.exists() || place.unknownBecause() != 0;
 }
 
 bool isRealFolder(const QFileInfo &info)

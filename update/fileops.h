@@ -100,6 +100,10 @@ QString folderOf(const QString &path);
 // system (see Place), so that a Windows shortcut is the plain file it is,
 // whatever its name makes Qt take it for.
 bool existsOrIsLink(const QFileInfo &info);
+// The same, but true also where the system could not tell (a failing disk, a
+// denial): for decisions that would lose or skip an installed file if they
+// took it for missing.
+bool mayExist(const QFileInfo &info);
 // Whether `info` is a folder itself, or a junction or mount point, which
 // stand where a folder does; not a symbolic link to one.
 bool isRealFolder(const QFileInfo &info);

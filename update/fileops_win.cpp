@@ -311,8 +311,17 @@ bool ReadHandle::openOnce(const QString &path, bool followLinks)
     // A plain file on a disk: no pipe, console or device, no folder, and no reparse point unless followed.
     BY_HANDLE_FILE_INFORMATION information;
     const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | (followLinks ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
-        (information.dwFileAttributes & notPlain) != 0) {
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return fail(notPlainFileReason);
+    }
+    // What the file is, unread, is a failure to read it, not a kind of file.
+    if (!win32().getFileInformationByHandle(file, &information)) {
+        const Failure failure = systemFailure();
+        CloseHandle(file);
+        return fail(failure);
+    }
+    if ((information.dwFileAttributes & notPlain) != 0) {
         CloseHandle(file);
         return fail(notPlainFileReason);
     }
@@ -323,7 +332,7 @@ bool ReadHandle::openOnce(const QString &path, bool followLinks)
 qint64 ReadHandle::read(char *data, qint64 size)
 {
     DWORD got = 0;
-    if (!ReadFile(reinterpret_cast<HANDLE>(handle), data, DWORD(qMin<qint64>(size, 1 << 30)), &got, nullptr)) {
+    if (!win32().readFile(reinterpret_cast<HANDLE>(handle), data, DWORD(qMin<qint64>(size, 1 << 30)), &got, nullptr)) {
         failWithSystemError();
         return -1;
     }

@@ -46,7 +46,9 @@ InstallationBackup::Change InstallationBackup::decidePut(const QString &source, 
         change.how = Change::InTheWay;
         return change;
     }
-    change.present = existsOrIsLink(installed);
+    // An installed file the system could not tell is taken as there: moved in
+    // over it unrecorded, it would be lost to the rollback.
+    change.present = FileOps::mayExist(installed);
     const bool kept = isKept(relative);
     const QFileInfo from(source);
     // What is there came from this run when its original is kept: the copy replaces it.
@@ -68,7 +70,8 @@ InstallationBackup::Change InstallationBackup::decideRemoval(const QString &rela
     change.purpose = Change::For::Removal;
     change.relative = relative;
     const QFileInfo installed(absolute(relative));
-    change.present = existsOrIsLink(installed);
+    // One the system could not tell is set aside, not passed over as gone: its removal shows which.
+    change.present = FileOps::mayExist(installed);
     if (!change.present)
         change.how = Change::Nothing;
     else if (isRealFolder(installed))

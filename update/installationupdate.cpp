@@ -22,7 +22,7 @@ InstallationUpdate::InstallationUpdate(const QString &installationRoot, const Pa
     : rootPath(QDir::cleanPath(QDir(installationRoot).absolutePath()))
     , updatePackage(package)
     , applicationPath(applicationDir)
-    , notApplied(updatePackage.applyRefusal(rootPath))
+    , notApplied(updatePackage.applyRefusal(rootPath, &packageUnreadable))
     , backup(rootPath, updatePackage)
     , deletionList(updatePackage, rootPath, applicationPath)
     , payloadCopy(updatePackage, rootPath, backup)
@@ -78,6 +78,14 @@ DeletionOutcome InstallationUpdate::applyDeletionList()
 
 CopyOutcome InstallationUpdate::copyPayload(const CancelToken &cancel, const CopyProgress &progress)
 {
+    // A package whose Env folder the system could not read is no folder
+    // without one: a run that applied nothing must not end as a success.
+    if (!isPackage() && packageUnreadable) {
+        CopyOutcome unread;
+        unread.outcome = Outcome::failure(QStringLiteral("copy"), updatePackage.payload(),
+                                         QStringLiteral("the system could not tell what the Env folder is"));
+        return unread;
+    }
     if (!isPackage())
         return CopyOutcome();
     // The package changed after it was checked (its deletion list did): none of it is copied.

@@ -81,6 +81,8 @@ private:
     const QString rootPath;
     const Package updatePackage;
     const QString applicationPath;
+    // The Env folder could not be read when the run started: the run fails rather than apply nothing.
+    bool packageUnreadable = false;
     // Decided once, when the run starts: a payload that becomes unreadable later fails the try.
     const QString notApplied;
     InstallationBackup backup;

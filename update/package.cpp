@@ -90,9 +90,12 @@ QString Package::manifest() const
     return resolvedPath + QStringLiteral("/SHA256SUMS");
 }
 
-QString Package::applyRefusal(const QString &installationRoot) const
+QString Package::applyRefusal(const QString &installationRoot, bool *unreadable) const
 {
-    if (isEmpty() || !Place::of(payload()).leadsToFolder())
+    const Place env = isEmpty() ? Place() : Place::of(payload());
+    if (unreadable)
+        *unreadable = !env.exists() && env.unknownBecause() != 0;
+    if (isEmpty() || !env.leadsToFolder())
         return QStringLiteral("it is not a package: it holds no Env folder");
     const Place package = Place::of(resolvedPath);
     const Place root = Place::of(installationRoot);

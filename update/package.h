@@ -52,7 +52,9 @@ public:
     // Why this folder is not applied to the installation at `installationRoot`:
     // it holds no payload, it is the installation root or holds it, or its
     // payload leads into the installation. Empty when it may be applied.
-    QString applyRefusal(const QString &installationRoot) const;
+    // `unreadable`, where given, says whether the refusal is only that the
+    // system could not tell what the Env folder is (a failing disk, a denial).
+    QString applyRefusal(const QString &installationRoot, bool *unreadable = nullptr) const;
     // Why a package that may be applied must still not be removed: it is a
     // file system's root, or it holds the updater in `applicationDir`. Empty
     // when it may be.

@@ -59,6 +59,10 @@ public:
     QString path() const { return spelled; }
     // Something is there: a link that leads nowhere counts.
     bool exists() const { return present; }
+    // Nothing was found, but not because nothing is there: the system could
+    // not tell (a failing disk, a denial, a file held by another program).
+    // Its error code (errno, or the Win32 error); 0 where it could tell.
+    unsigned long unknownBecause() const { return unknown; }
     LinkKind linkKind() const { return kind; }
     bool isLink() const { return kind != LinkKind::None; }
     // What the path leads to, links followed.
@@ -136,6 +140,7 @@ private:
     Type target = Type::Missing;
     Identity id;
     quint32 names = 0;
+    unsigned long unknown = 0;
 };
 
 // The folders of an installation, known by what they are: its root and

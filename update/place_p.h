@@ -21,6 +21,8 @@ struct PlaceProbe
         place.spelled = path;
         return place;
     }
+    // Nothing found, for a reason other than absence.
+    static void leaveUnknown(Place &place, unsigned long error) { place.unknown = error; }
     static void fill(Place &place, Place::LinkKind kind, Place::Type target, const Place::Identity &id,
                      quint32 links = 1)
     {

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QList>
 
+#include <cerrno>
 #include <cstring>
 
 #include <fcntl.h>
@@ -51,6 +52,18 @@ bool isMountRoot(const QByteArray &native, const struct stat &status)
 
 } // namespace
 
+namespace {
+
+// A name not found is nothing there; any other failure (EIO, EACCES) leaves it unknown.
+void noteUnknown(Place &place)
+{
+    const int error = errno;
+    if (error != ENOENT && error != ENOTDIR && error != ENAMETOOLONG && error != ELOOP)
+        PlaceProbe::leaveUnknown(place, static_cast<unsigned long>(error));
+}
+
+} // namespace
+
 Place PlaceProbe::probe(const QString &path, bool followLast)
 {
     Place place = make(path);
@@ -59,10 +72,14 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     if (followLast) {
         if (::stat(native.constData(), &status) == 0)
             fill(place, Place::LinkKind::None, typeOf(status), identityOf(status), quint32(status.st_nlink));
+        else
+            noteUnknown(place);
         return place;
     }
-    if (::lstat(native.constData(), &status) != 0)
+    if (::lstat(native.constData(), &status) != 0) {
+        noteUnknown(place);
         return place;
+    }
     if (S_ISLNK(status.st_mode)) {
         struct stat followed;
         const Place::Type target =

@@ -84,6 +84,27 @@ Place::Identity identityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION &info)
 
 } // namespace
 
+namespace {
+
+// A name not found is nothing there; any other refusal leaves it unknown.
+void noteUnknown(Place &place)
+{
+    const DWORD error = GetLastError();
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_DIRECTORY:
+        return;
+    default:
+        PlaceProbe::leaveUnknown(place, error);
+    }
+}
+
+} // namespace
+
 Place PlaceProbe::probe(const QString &path, bool followLast)
 {
     Place place = make(path);
@@ -93,10 +114,14 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     const HANDLE file = win32().createFile(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, flags, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        noteUnknown(place);
         return place;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     if (!win32().getFileInformationByHandle(file, &info)) {
+        // The file is there, but what it is cannot be read.
+        leaveUnknown(place, GetLastError());
         CloseHandle(file);
         return place;
     }
