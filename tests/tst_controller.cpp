@@ -994,7 +994,11 @@ void TestController::packageCheckedAgainstManifest()
     PreparedDlgUpdate dlg(install.binDir(), package, keys);
     MessageLog log;
     QSemaphore checkHeld;
-    const auto releaseCheck = qScopeGuard([&checkHeld] { checkHeld.release(); });
+    // Released, and waited for, before the semaphore goes.
+    const auto releaseCheck = qScopeGuard([&] {
+        checkHeld.release();
+        DlgUpdateProbe::waitForPackageCheck(dlg);
+    });
     if (damage == QLatin1String("stalled")) {
         DlgUpdate::Timings timings;
         timings.packageCheckStallBound = 50;

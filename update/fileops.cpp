@@ -187,6 +187,11 @@ QString nameKey(const QString &path)
     return fileNameCaseSensitivity() == Qt::CaseSensitive ? path : path.toCaseFolded();
 }
 
+QString systemError(unsigned long code)
+{
+    return detail::systemMessage(code);
+}
+
 QString lastError()
 {
     return last.reason ? QString::fromLatin1(last.reason) : detail::systemMessage(last.code);

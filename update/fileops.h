@@ -74,6 +74,8 @@ private:
 
 // The system's reason for the last call of this namespace that failed on this thread.
 QString lastError();
+// The system's words for its error code `code` (errno, GetLastError).
+QString systemError(unsigned long code);
 
 // Whether the call of this namespace that has just failed on this thread was
 // refused because the file is in use (on Windows a running program or a file

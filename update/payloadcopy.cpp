@@ -95,6 +95,14 @@ bool PayloadCopy::copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder 
             outcome.cancelled = true;
             return false;
         }
+        if (entry.action == PayloadWalk::Action::CannotTell) {
+            outcome.entry = entry.name();
+            outcome.outcome =
+                Outcome::failure(QStringLiteral("copy"), entry.info.filePath(),
+                                 QStringLiteral("the system could not tell what it is: ") +
+                                     FileOps::systemError(entry.place.unknownBecause()));
+            return false;
+        }
         if (index >= recordedUpTo) {
             recordedUpTo = index;
             outcome.outcome = recordAhead(entries, recordedUpTo, relative);
@@ -169,7 +177,7 @@ Outcome PayloadCopy::recordAhead(const QVector<PayloadWalk::Entry> &entries, int
     QVector<InstallationBackup::PlannedChange> changes;
     for (; next < entries.size() && changes.size() < InstallationBackup::RecordBatch; ++next) {
         const PayloadWalk::Entry &entry = entries.at(next);
-        if (entry.action == PayloadWalk::Action::LeaveOut)
+        if (entry.action == PayloadWalk::Action::LeaveOut || entry.action == PayloadWalk::Action::CannotTell)
             continue;
         const bool folder = entry.action == PayloadWalk::Action::Enter;
         changes.append({folder ? QString() : entry.info.filePath(), relative + entry.name(), entry.movable});

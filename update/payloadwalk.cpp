@@ -47,7 +47,9 @@ QVector<PayloadWalk::Entry> PayloadWalk::list(const Folder &folder) const
         entry.info = info;
         entry.place = Place::entry(info.filePath());
         const QString name = info.fileName();
-        if (info.isHidden())
+        if (entry.place.unknownBecause() != 0)
+            entry.action = Action::CannotTell;
+        else if (info.isHidden())
             entry.why = LeftOut::Hidden;
         else if (entry.place.leadsNowhere())
             entry.why = LeftOut::LeadsNowhere;

@@ -28,6 +28,8 @@ public:
         PutInPlace, // a file
         Enter,      // a folder, or a link, junction or mount point that leads to one
         LeaveOut,
+        CannotTell, // the system could not say what it is: the copy fails at it, since leaving it out
+                    // would install a part of the payload and call it the whole
     };
     enum class LeftOut { No, Hidden, LeadsNowhere, NotFileOrFolder, Archiver, DeletionList };
 
