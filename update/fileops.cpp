@@ -318,8 +318,9 @@ bool makePath(const QString &path)
 bool removeTree(const QString &path)
 {
     const Place entry = Place::entry(path);
+    // Only what is surely gone is removed: an entry the system could not tell is still there.
     if (!entry.exists())
-        return true;
+        return entry.unknownBecause() == 0 || detail::fail(detail::Failure{nullptr, entry.unknownBecause()});
     if (entry.linkKind() == Place::LinkKind::MountPoint)
         return removeFolder(path); // a junction goes; a mounted file system stays where it is
     if (!entry.isPlainFolder())

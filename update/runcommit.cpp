@@ -8,6 +8,7 @@
 #include "flushqueue.h"
 #include "journal.h"
 #include "logcategories.h"
+#include "place.h"
 
 RunCommit::RunCommit(BackupArea &area)
     : area(area)
@@ -15,8 +16,14 @@ RunCommit::RunCommit(BackupArea &area)
 
 Outcome RunCommit::commit()
 {
-    if (!area.exists())
-        return Outcome::done();
+    // An area the system could not tell is there holds a journal that would roll the run back later.
+    const Place found = Place::entry(area.path());
+    if (!found.isPlainFolder()) {
+        return found.unknownBecause() == 0
+                   ? Outcome::done()
+                   : Outcome::failure(QStringLiteral("find the backup area"), area.path(),
+                                      FileOps::systemError(found.unknownBecause()));
+    }
     const QString journal = area.journalPath();
     if (QFileInfo::exists(journal)) {
         const Outcome flushed = flushChangesOfRun();
