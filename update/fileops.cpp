@@ -187,6 +187,14 @@ QString nameKey(const QString &path)
     return fileNameCaseSensitivity() == Qt::CaseSensitive ? path : path.toCaseFolded();
 }
 
+QString windowsNameKey(const QString &name)
+{
+    QString key = name.toCaseFolded();
+    while (key.endsWith(QLatin1Char('.')) || key.endsWith(QLatin1Char(' ')))
+        key.chop(1);
+    return key;
+}
+
 QString systemError(unsigned long code)
 {
     return detail::systemMessage(code);

@@ -90,6 +90,9 @@ Qt::CaseSensitivity fileNameCaseSensitivity();
 // The one key of every spelling of `path` the system takes for the same
 // name: case-folded where names ignore letter case, the path itself elsewhere.
 QString nameKey(const QString &path);
+// The name Windows takes `name` for, on any system: letter case folded, and
+// dots and spaces at its end dropped. Two names with one key are one name there.
+QString windowsNameKey(const QString &name);
 
 // What the call of this namespace that has just failed on this thread was
 // doing, at which path, with the system's reason.

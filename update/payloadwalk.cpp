@@ -174,9 +174,7 @@ QStringList PayloadWalk::collisionIn(const Folder &folder, const CancelToken &ca
             break;
         if (entry.action == Action::LeaveOut)
             continue;
-        QString key = FileOps::nameKey(entry.name());
-        while (Place::isAliasSpelling(key))
-            key.chop(1);
+        const QString key = FileOps::windowsNameKey(entry.name());
         const QString relative = folder.relative + entry.name();
         const auto same = names.constFind(key);
         if (same != names.cend()) {

@@ -9,6 +9,17 @@ QString productProcessName()
     return QStringLiteral("Halvorquintel");
 }
 
+const QStringList &qtPluginFolders()
+{
+    static const QStringList folders{
+        QStringLiteral("platforms"),      QStringLiteral("styles"),
+        QStringLiteral("imageformats"),   QStringLiteral("iconengines"),
+        QStringLiteral("platformthemes"), QStringLiteral("platforminputcontexts"),
+        QStringLiteral("generic"),
+    };
+    return folders;
+}
+
 namespace {
 
 const QString markWord = QStringLiteral("--quillFern-elevated-for");

@@ -37,6 +37,10 @@ QString updaterProgram(const QString &applicationDir);
 // start-up entry must always find a working updater.
 bool isUpdaterRuntime(const QString &applicationDir, const QString &relative);
 
+// The folders beside the executable that Qt loads its plugins from, some
+// only when first needed; a Windows installation carries them in bin/.
+const QStringList &qtPluginFolders();
+
 // The product's executable in `applicationDir`, started as it is, without a
 // command line to split, whatever characters its path holds.
 QString productProgram(const QString &applicationDir);

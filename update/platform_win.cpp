@@ -41,10 +41,8 @@ bool isUpdaterRuntime(const QString &applicationDir, const QString &relative)
 {
     if (relative.compare(QLatin1String("quillFern.exe"), Qt::CaseInsensitive) == 0)
         return true;
-    // Qt loads its plugins from these folders beside the executable, some only when first needed.
-    for (const char *plugins : {"platforms/", "styles/", "imageformats/", "iconengines/", "platformthemes/",
-                                "platforminputcontexts/", "generic/"}) {
-        if (relative.startsWith(QLatin1String(plugins), Qt::CaseInsensitive))
+    for (const QString &plugins : qtPluginFolders()) {
+        if (relative.startsWith(plugins + QLatin1Char('/'), Qt::CaseInsensitive))
             return true;
     }
     // Qt and the C++ runtime: whatever this process has loaded from that folder.

@@ -1,0 +1,64 @@
+#include "progressmeter.h"
+
+#include <QMutexLocker>
+#include <QTextStream>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Silent for work this short, and no more often than this.
+constexpr qint64 FirstShownAfterMs = 1000;
+constexpr qint64 ShownEveryMs = 250;
+
+QString mebibytes(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1024 * 1024), 'f', 1);
+}
+
+} // namespace
+
+bool ProgressMeter::isTerminal(FILE *stream)
+{
+#ifdef Q_OS_WIN
+    return _isatty(_fileno(stream));
+#else
+    return isatty(fileno(stream));
+#endif
+}
+
+ProgressMeter::ProgressMeter(const QString &what, bool quiet)
+    : what(what)
+    , shown(!quiet && isTerminal(stderr))
+{
+    started.start();
+}
+
+ProgressMeter::~ProgressMeter()
+{
+    if (lineOpen)
+        QTextStream(stderr) << '\n';
+}
+
+void ProgressMeter::update(qint64 done, qint64 total)
+{
+    if (!shown || total <= 0)
+        return;
+    QMutexLocker locked(&lock);
+    const qint64 elapsed = started.elapsed();
+    if (elapsed < FirstShownAfterMs || (lastShownAt >= 0 && elapsed - lastShownAt < ShownEveryMs && done < total))
+        return;
+    lastShownAt = elapsed;
+    QString line = QStringLiteral("%1: %2% (%3 of %4 MiB)")
+                       .arg(what)
+                       .arg(done * 100 / total)
+                       .arg(mebibytes(done), mebibytes(total));
+    if (done > 0 && done < total)
+        line += QStringLiteral(", about %1 s left").arg((elapsed * (total - done) / done + 999) / 1000);
+    QTextStream(stderr) << '\r' << line << QStringLiteral("\x1b[K");
+    lineOpen = true;
+}

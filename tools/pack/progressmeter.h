@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QString>
+#include <cstdio>
+
+// The progress of long work on a terminal: a line rewritten in place with
+// the share done and an estimate of the time left. It stays silent where
+// standard error is no terminal, when told to be quiet, and for work done
+// within a second.
+class ProgressMeter
+{
+public:
+    ProgressMeter(const QString &what, bool quiet);
+    ~ProgressMeter();
+    ProgressMeter(const ProgressMeter &) = delete;
+    ProgressMeter &operator=(const ProgressMeter &) = delete;
+
+    // From any thread.
+    void update(qint64 done, qint64 total);
+
+    // Whether `stream` is a terminal.
+    static bool isTerminal(FILE *stream);
+
+private:
+    const QString what;
+    const bool shown;
+    QMutex lock;
+    QElapsedTimer started;
+    qint64 lastShownAt = -1;
+    bool lineOpen = false;
+};
