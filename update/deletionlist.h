@@ -55,6 +55,8 @@ public:
     // Reads the list without applying it, before anything changes: a list
     // that refuses the package is known before the first removal.
     DeletionOutcome check() const;
+    // The same, and the entries as written, each a path relative to the installation root.
+    DeletionOutcome entries(QStringList *entries) const { return read(entries, nullptr); }
     // The list is never installed as a payload file: applied, it is set aside;
     // otherwise it stays in the package, and the copy leaves it out.
     DeletionOutcome apply(InstallationBackup &backup);

@@ -34,7 +34,7 @@ InstallationUpdate::InstallationUpdate(const QString &installationRoot, const Pa
 // Once per run: retries and the rollback find the entry there already.
 void InstallationUpdate::writeStartupEntry()
 {
-    if (std::exchange(startupEntryWritten, true))
+    if (!startupEntryWanted || std::exchange(startupEntryWritten, true))
         return;
     const Outcome written = startupEntry.write(Platform::updaterProgram(applicationPath), updatePackage);
     if (!written)
@@ -156,6 +156,8 @@ Outcome InstallationUpdate::removePackage()
 
 void InstallationUpdate::finishRun()
 {
+    if (!startupEntryWanted)
+        return;
     const Outcome removed = startupEntry.remove();
     if (!removed)
         qCDebug(lcStartup).noquote()

@@ -72,6 +72,9 @@ public:
     // list back into the package; once that is complete the start-up entry goes.
     Outcome rollBack();
 
+    // For a rehearsal on a copy of an installation, which no logon must
+    // finish: the run writes no start-up entry, and removes none.
+    void leaveNoStartupEntry() { startupEntryWanted = false; }
     // Removes the trash of committed runs at `installationRoot`; true when none is left.
     static bool dropTrash(const QString &installationRoot);
 
@@ -90,4 +93,5 @@ private:
     PayloadCopy payloadCopy;
     StartupEntry startupEntry;
     bool startupEntryWritten = false;
+    bool startupEntryWanted = true;
 };
