@@ -186,7 +186,7 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
             report.added << file.relative;
             report.addedBytes += file.size;
             payload.push_back(&file);
-        } else if (options.full || old->isLink || old->size != file.size || old->executable != file.executable) {
+        } else if (options.full || old->isLink || old->size != file.size || old->permissions != file.permissions) {
             if (old->isLink)
                 report.links << QStringLiteral("%1 in the old release: a link, replaced by the file")
                                     .arg(quoted(file.relative));

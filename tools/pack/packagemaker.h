@@ -14,7 +14,7 @@ struct MakeReport
     // Why no package was made; empty when one was. Nothing is written then.
     QStringList refusals;
     QStringList added;    // files the old release lacks
-    QStringList replaced; // files whose content, mode or kind differs (every file with --full)
+    QStringList replaced; // files whose content, permissions or kind differs (every file with --full)
     QStringList removed;  // named in the deletion list
     int unchanged = 0;
     qint64 addedBytes = 0;

@@ -192,9 +192,9 @@ void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyRepor
         else if (got->isLink && !file.isLink)
             report.problems << QStringLiteral("%1 is a link after the update, a file in the new release")
                                    .arg(quoted(file.relative));
-        else if (got->executable != file.executable)
-            report.problems << QStringLiteral("%1 is %2executable after the update, unlike in the new release")
-                                   .arg(quoted(file.relative), got->executable ? QString() : QStringLiteral("not "));
+        else if (got->permissions != file.permissions)
+            report.problems << QStringLiteral("%1 has other permissions after the update than in the new release")
+                                   .arg(quoted(file.relative));
         else
             pairs.emplace_back(got, &file);
     }

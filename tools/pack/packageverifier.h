@@ -35,8 +35,8 @@ struct VerifyReport
 // confined to the installation, sparing the updater), its payload's links
 // and names. With an expected release, it also applies the package to a
 // copy of the installed release through the updater's own run, and compares
-// the result with the expected release file by file: content, executable
-// bits and links.
+// the result with the expected release file by file: content,
+// permissions and links.
 class PackageVerifier
 {
 public:

@@ -25,11 +25,6 @@ QString windowsRefusal(const QString &name)
     return QString();
 }
 
-bool executable(const QFileInfo &info)
-{
-    return info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-}
-
 } // namespace
 
 bool ReleaseTree::byteOrder(const QString &a, const QString &b)
@@ -99,7 +94,8 @@ void ReleaseTree::walk(const QString &source, const QString &relative, bool thro
         file.relative = path;
         file.source = entry.info.filePath();
         file.size = entry.info.size();
-        file.executable = executable(entry.info);
+        // The owner's bits and "user" ones are one on every system Qt runs on; the latter say only who asks.
+        file.permissions = entry.info.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
         file.isLink = entry.place.isLink();
         file.throughFolderLink = throughLink;
         releaseFiles.push_back(file);

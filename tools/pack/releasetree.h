@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileDevice>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -15,7 +16,8 @@ struct ReleaseFile
     QString relative; // "/" between names
     QString source;   // where to read it
     qint64 size = 0;
-    bool executable = false;
+    // As the updater installs them with the file: read-only and executable bits above all.
+    QFileDevice::Permissions permissions;
     // The entry itself is a link (to a file): the updater installs what it leads to.
     bool isLink = false;
     // It lies behind a folder link of the release.
