@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Updates a sample installation with a sample package, the way the product
-# hands over to quillFern, and prints what changed. Everything lives under
-# build/sample and is laid out anew on every run.
+# Makes a signed update package from two sample releases with quillFern-pack,
+# updates a sample installation with it, the way the product hands over to
+# quillFern, and prints what changed. Everything lives under build/sample and
+# is laid out anew on every run.
 #
 # Note: before it updates, quillFern stops every process named Halvorquintel of this user.
 set -euo pipefail
@@ -31,30 +32,40 @@ trap 'exit 0' TERM
 while :; do sleep 0.2 & wait $!; done
 PRODUCT
 chmod +x "$root/bin/Halvorquintel"
-mkdir -p "$root/data" "$root/docs"
-echo "Halvorquintel 1.0"        > "$root/readme.txt"
-echo "colour=blue"              > "$root/data/config.ini"
-echo "old plugin"               > "$root/data/old-plugin.dll"
-echo "old manual"               > "$root/docs/manual-old.txt"
+
+# Release 1.0 is what is installed; release 2.0 is what the publisher ships next.
+old="$sample/releases/1.0"
+new="$sample/releases/2.0"
+mkdir -p "$old"
+cp -a "$root/." "$old/"
+mkdir -p "$old/data" "$old/docs"
+echo "Halvorquintel 1.0"        > "$old/readme.txt"
+echo "colour=blue"              > "$old/data/config.ini"
+echo "old plugin"               > "$old/data/old-plugin.dll"
+echo "old manual"               > "$old/docs/manual-old.txt"
+cp -a "$old/." "$root/"
 echo "the user's own notes"     > "$root/notes.txt"
 
-# The update package, as the product unpacks it.
-mkdir -p "$package/Env/data/plugins/spell" "$package/Env/docs/guide" "$package/Env/__MACOSX"
-echo "Halvorquintel 2.0"        > "$package/Env/readme.txt"
-echo "colour=green"             > "$package/Env/data/config.ini"
-echo "spell checker"            > "$package/Env/data/plugins/spell/spell.dll"
-echo "chapter one"              > "$package/Env/docs/guide/chapter1.txt"
-echo "archive metadata"         > "$package/Env/__MACOSX/._readme.txt"
-echo "finder settings"          > "$package/Env/.DS_Store"
-cat > "$package/Env/del.xml" <<'LIST'
-<?xml version="1.0" encoding="UTF-8"?>
-<DelLs>
-<file>data/old-plugin.dll</file>
-<file>docs/manual-old.txt</file>
-</DelLs>
-LIST
-# The manifest the product's build writes beside the payload; quillFern applies the package only if it matches.
-(cd "$package/Env" && find . -type f -print0 | sort -z | xargs -0 sha256sum > ../SHA256SUMS)
+cp -a "$old" "$new"
+rm "$new/data/old-plugin.dll" "$new/docs/manual-old.txt"
+mkdir -p "$new/data/plugins/spell" "$new/docs/guide" "$new/__MACOSX"
+echo "Halvorquintel 2.0"        > "$new/readme.txt"
+echo "colour=green"             > "$new/data/config.ini"
+echo "spell checker"            > "$new/data/plugins/spell/spell.dll"
+echo "chapter one"              > "$new/docs/guide/chapter1.txt"
+echo "archive metadata"         > "$new/__MACOSX/._readme.txt"
+echo "finder settings"          > "$new/.DS_Store"
+
+# The publisher's side: the package from the two releases, signed, and checked
+# against both before it ships.
+pack="$PWD/build/tools/pack/quillFern-pack"
+minisign -G -W -p "$sample/publisher.pub" -s "$sample/publisher.key" >/dev/null
+echo "Making:    quillFern-pack make --from releases/1.0 --to releases/2.0 --out package"
+"$pack" make --from "$old" --to "$new" --out "$package" | sed 's/^/           /'
+"$pack" sign --key "$sample/publisher.key" --trusted-comment "Halvorquintel 2.0" "$package"
+"$pack" verify "$package" --installed "$old" --expect "$new" --keys "$sample/publisher.pub" \
+    | sed 's/^/           /'
+echo
 
 snapshot() {
     (cd "$root" && find . -type f ! -name product-starts.log -print0 | sort -z | xargs -0 sha256sum) \
@@ -109,7 +120,7 @@ else
     echo "Manifest:  NOT checked against SHA256SUMS"
     status=1
 fi
-echo "Skipped:   .DS_Store and __MACOSX/ were not copied: $( [ -e "$root/.DS_Store" ] || [ -e "$root/__MACOSX" ] && echo NO || echo yes)"
+echo "Skipped:   .DS_Store and __MACOSX/ were not installed: $( [ -e "$root/.DS_Store" ] || [ -e "$root/__MACOSX" ] && echo NO || echo yes)"
 if [ "$starts" -eq 2 ] && kill -0 "$relaunched" 2>/dev/null; then
     echo "Product:   the running product (pid $product_pid) was stopped and started again (pid $relaunched)"
 else
