@@ -57,7 +57,10 @@ private slots:
 
 private:
     enum class Key { Plain, Encrypted };
-    QString keyPath(Key key) const { return keys.filePath(key == Key::Plain ? "plain.key" : "encrypted.key"); }
+    QString keyPath(Key key) const
+    {
+        return keys.filePath(key == Key::Plain ? "plain.key" : "encrypted.key");
+    }
     QString publicKeyPath(Key key) const
     {
         return keys.filePath(key == Key::Plain ? "plain.pub" : "encrypted.pub");
@@ -87,8 +90,9 @@ void TestPackSign::initTestCase()
     QVERIFY(makeMinisignKeys(keys.filePath("plain")));
     // minisign takes the password twice from standard input when it is no terminal.
     QProcess minisign;
-    minisign.start(QStringLiteral("minisign"), {QStringLiteral("-G"), QStringLiteral("-p"), publicKeyPath(Key::Encrypted),
-                                                QStringLiteral("-s"), keyPath(Key::Encrypted)});
+    minisign.start(QStringLiteral("minisign"),
+                   {QStringLiteral("-G"), QStringLiteral("-p"), publicKeyPath(Key::Encrypted),
+                    QStringLiteral("-s"), keyPath(Key::Encrypted)});
     QVERIFY(minisign.waitForStarted());
     minisign.write((Password + QLatin1Char('\n') + Password + QLatin1Char('\n')).toUtf8());
     minisign.closeWriteChannel();
@@ -152,9 +156,9 @@ bool TestPackSign::minisignVerifies(const QString &package, Key key) const
 {
     QProcess minisign;
     minisign.setStandardInputFile(QProcess::nullDevice());
-    minisign.start(QStringLiteral("minisign"), {QStringLiteral("-V"), QStringLiteral("-q"), QStringLiteral("-m"),
-                                                package + QStringLiteral("/SHA256SUMS"), QStringLiteral("-p"),
-                                                publicKeyPath(key)});
+    minisign.start(QStringLiteral("minisign"),
+                   {QStringLiteral("-V"), QStringLiteral("-q"), QStringLiteral("-m"),
+                    package + QStringLiteral("/SHA256SUMS"), QStringLiteral("-p"), publicKeyPath(key)});
     return minisign.waitForFinished(60000) && minisign.exitStatus() == QProcess::NormalExit &&
            minisign.exitCode() == 0;
 }
@@ -168,7 +172,8 @@ void TestPackSign::scryptParameters_data()
 
     // minisign's own limits, libsodium's "sensitive" ones: checked against real keys in readsKey.
     QTest::newRow("minisign's limits") << quint64(33554432) << quint64(1073741824) << 20 << quint32(1);
-    QTest::newRow("libsodium's interactive limits") << quint64(524288) << quint64(16777216) << 14 << quint32(1);
+    QTest::newRow("libsodium's interactive limits")
+        << quint64(524288) << quint64(16777216) << 14 << quint32(1);
     QTest::newRow("operations below memory / 32 bound N")
         << quint64(65536) << (quint64(1) << 30) << 11 << quint32(1);
     QTest::newRow("operations below the floor count as 32768")
@@ -202,20 +207,31 @@ void TestPackSign::readsKey_data()
     using P = MinisignSecretKey::Problem;
     const int plain = int(Key::Plain);
     const int encrypted = int(Key::Encrypted);
-    QTest::newRow("unencrypted key, no password asked") << plain << "" << "-" << P::None << false;
+    QTest::newRow("unencrypted key, no password asked") << plain << ""
+                                                        << "-" << P::None << false;
     QTest::newRow("encrypted key, right password") << encrypted << "" << Password << P::None << true;
-    QTest::newRow("encrypted key, wrong password") << encrypted << "" << "fern passwort" << P::WrongPassword << true;
-    QTest::newRow("encrypted key, no password") << encrypted << "" << "-" << P::NoPassword << true;
+    QTest::newRow("encrypted key, wrong password") << encrypted << ""
+                                                   << "fern passwort" << P::WrongPassword << true;
+    QTest::newRow("encrypted key, no password") << encrypted << ""
+                                                << "-" << P::NoPassword << true;
     QTest::newRow("encrypted key asking for 1 TiB of memory and time to match")
         << encrypted << "huge memory" << Password << P::TooCostly << false;
-    QTest::newRow("public key given") << plain << "public key" << "-" << P::PublicKeyGiven << false;
-    QTest::newRow("garbage") << plain << "garbage" << "-" << P::NotMinisignKey << false;
-    QTest::newRow("empty file") << plain << "empty" << "-" << P::NotMinisignKey << false;
-    QTest::newRow("key line cut short") << plain << "truncated" << "-" << P::Damaged << false;
-    QTest::newRow("key line not base64") << plain << "not base64" << "-" << P::Damaged << false;
-    QTest::newRow("other signature algorithm") << plain << "other algorithm" << "-" << P::OtherAlgorithm << false;
-    QTest::newRow("other key derivation") << plain << "other kdf" << "-" << P::OtherAlgorithm << false;
-    QTest::newRow("unencrypted key with a wrong checksum") << plain << "checksum" << "-" << P::Damaged << false;
+    QTest::newRow("public key given") << plain << "public key"
+                                      << "-" << P::PublicKeyGiven << false;
+    QTest::newRow("garbage") << plain << "garbage"
+                             << "-" << P::NotMinisignKey << false;
+    QTest::newRow("empty file") << plain << "empty"
+                                << "-" << P::NotMinisignKey << false;
+    QTest::newRow("key line cut short") << plain << "truncated"
+                                        << "-" << P::Damaged << false;
+    QTest::newRow("key line not base64") << plain << "not base64"
+                                         << "-" << P::Damaged << false;
+    QTest::newRow("other signature algorithm") << plain << "other algorithm"
+                                               << "-" << P::OtherAlgorithm << false;
+    QTest::newRow("other key derivation") << plain << "other kdf"
+                                          << "-" << P::OtherAlgorithm << false;
+    QTest::newRow("unencrypted key with a wrong checksum") << plain << "checksum"
+                                                           << "-" << P::Damaged << false;
 }
 
 void TestPackSign::readsKey()
@@ -248,16 +264,18 @@ void TestPackSign::readsKey()
     else if (change == QLatin1String("other algorithm"))
         text = withKeyLine(text, [](QByteArray &b) { b[1] = 'x'; });
     else if (change == QLatin1String("other kdf"))
-        text = withKeyLine(text, [](QByteArray &b) { b[2] = 'A'; b[3] = 'r'; });
+        text = withKeyLine(text, [](QByteArray &b) {
+            b[2] = 'A';
+            b[3] = 'r';
+        });
     else if (change == QLatin1String("checksum"))
         text = withKeyLine(text, [](QByteArray &b) { b[ChecksumAt] = char(b.at(ChecksumAt) ^ 1); });
 
     int asked = 0;
-    const MinisignSecretKey::Read read =
-        MinisignSecretKey::read(text, [&]() -> std::optional<QByteArray> {
-            ++asked;
-            return password == QLatin1String("-") ? std::nullopt : std::optional<QByteArray>(password.toUtf8());
-        });
+    const MinisignSecretKey::Read read = MinisignSecretKey::read(text, [&]() -> std::optional<QByteArray> {
+        ++asked;
+        return password == QLatin1String("-") ? std::nullopt : std::optional<QByteArray>(password.toUtf8());
+    });
     QCOMPARE(read.problem, problem);
     QCOMPARE(read.key.has_value(), problem == MinisignSecretKey::Problem::None);
     QCOMPARE(asked, passwordAsked ? 1 : 0);
@@ -273,7 +291,7 @@ void TestPackSign::readsKey()
 void TestPackSign::signsAndVerifies_data()
 {
     QTest::addColumn<int>("key");
-    QTest::addColumn<QString>("trustedComment"); // empty: the default
+    QTest::addColumn<QString>("trustedComment");  // empty: the default
     QTest::addColumn<QString>("sourceDateEpoch"); // empty: unset
     QTest::addColumn<bool>("signatureThereBefore");
     QTest::addColumn<QString>("expectedComment"); // empty: the default with any time stamp
@@ -281,19 +299,24 @@ void TestPackSign::signsAndVerifies_data()
     const int plain = int(Key::Plain);
     const int encrypted = int(Key::Encrypted);
     const QString dated = QStringLiteral("timestamp:1700000000\tfile:SHA256SUMS\thashed");
-    QTest::newRow("unencrypted key, default comment") << plain << "" << "" << false << "";
-    QTest::newRow("unencrypted key, own comment") << plain << "release 4.2" << "" << false << "release 4.2";
-    QTest::newRow("unencrypted key, comment dated by SOURCE_DATE_EPOCH")
-        << plain << "" << "1700000000" << false << dated;
+    QTest::newRow("unencrypted key, default comment") << plain << ""
+                                                      << "" << false << "";
+    QTest::newRow("unencrypted key, own comment") << plain << "release 4.2"
+                                                  << "" << false << "release 4.2";
+    QTest::newRow("unencrypted key, comment dated by SOURCE_DATE_EPOCH") << plain << ""
+                                                                         << "1700000000" << false << dated;
     QTest::newRow("unencrypted key, non-ASCII comment with tabs")
         << plain << QStringLiteral("Farn\tversion 4.2 \u00e9t\u00e9") << "" << false
         << QStringLiteral("Farn\tversion 4.2 \u00e9t\u00e9");
     QTest::newRow("unencrypted key, longest comment minisign reads")
         << plain << QString(PackageSigner::MaxTrustedCommentBytes, QLatin1Char('c')) << "" << false
         << QString(PackageSigner::MaxTrustedCommentBytes, QLatin1Char('c'));
-    QTest::newRow("unencrypted key, old signature replaced") << plain << "again" << "" << true << "again";
-    QTest::newRow("encrypted key, own comment") << encrypted << "release 4.3" << "" << false << "release 4.3";
-    QTest::newRow("encrypted key, dated default comment") << encrypted << "" << "1700000000" << true << dated;
+    QTest::newRow("unencrypted key, old signature replaced") << plain << "again"
+                                                             << "" << true << "again";
+    QTest::newRow("encrypted key, own comment") << encrypted << "release 4.3"
+                                                << "" << false << "release 4.3";
+    QTest::newRow("encrypted key, dated default comment") << encrypted << ""
+                                                          << "1700000000" << true << dated;
 }
 
 void TestPackSign::signsAndVerifies()
@@ -338,43 +361,69 @@ void TestPackSign::signsAndVerifies()
 
 void TestPackSign::refusesAndWritesNothing_data()
 {
-    QTest::addColumn<QString>("keyChange");    // how the key given differs from the unencrypted one
+    QTest::addColumn<QString>("keyChange");     // how the key given differs from the unencrypted one
     QTest::addColumn<QString>("packageChange"); // how the package differs from a sound one
     QTest::addColumn<QStringList>("options");   // after "--key <key>"
     QTest::addColumn<QString>("sourceDateEpoch");
     QTest::addColumn<int>("status");
 
     const QStringList none;
-    QTest::newRow("wrong password") << "encrypted, wrong password" << "" << none << "" << 1;
-    QTest::newRow("encrypted key, no password, no terminal") << "encrypted, no password" << "" << none << "" << 1;
-    QTest::newRow("garbage key") << "garbage" << "" << none << "" << 1;
-    QTest::newRow("public key as the key") << "public key" << "" << none << "" << 1;
-    QTest::newRow("truncated key") << "truncated" << "" << none << "" << 1;
-    QTest::newRow("key of another algorithm") << "other algorithm" << "" << none << "" << 1;
-    QTest::newRow("key whose halves disagree") << "halves disagree" << "" << none << "" << 1;
-    QTest::newRow("no key file") << "missing" << "" << none << "" << 1;
-    QTest::newRow("key file a folder") << "folder" << "" << none << "" << 1;
-    QTest::newRow("no SHA256SUMS") << "" << "no manifest" << none << "" << 1;
-    QTest::newRow("SHA256SUMS a folder") << "" << "manifest folder" << none << "" << 1;
-    QTest::newRow("SHA256SUMS a link") << "" << "manifest link" << none << "" << 1;
-    QTest::newRow("no package folder") << "" << "no package" << none << "" << 1;
-    QTest::newRow("package a file") << "" << "package file" << none << "" << 1;
-    QTest::newRow("SHA256SUMS.minisig a folder") << "" << "signature folder" << none << "" << 1;
+    QTest::newRow("wrong password") << "encrypted, wrong password"
+                                    << "" << none << "" << 1;
+    QTest::newRow("encrypted key, no password, no terminal") << "encrypted, no password"
+                                                             << "" << none << "" << 1;
+    QTest::newRow("garbage key") << "garbage"
+                                 << "" << none << "" << 1;
+    QTest::newRow("public key as the key") << "public key"
+                                           << "" << none << "" << 1;
+    QTest::newRow("truncated key") << "truncated"
+                                   << "" << none << "" << 1;
+    QTest::newRow("key of another algorithm") << "other algorithm"
+                                              << "" << none << "" << 1;
+    QTest::newRow("key whose halves disagree") << "halves disagree"
+                                               << "" << none << "" << 1;
+    QTest::newRow("no key file") << "missing"
+                                 << "" << none << "" << 1;
+    QTest::newRow("key file a folder") << "folder"
+                                       << "" << none << "" << 1;
+    QTest::newRow("no SHA256SUMS") << ""
+                                   << "no manifest" << none << "" << 1;
+    QTest::newRow("SHA256SUMS a folder") << ""
+                                         << "manifest folder" << none << "" << 1;
+    QTest::newRow("SHA256SUMS a link") << ""
+                                       << "manifest link" << none << "" << 1;
+    QTest::newRow("no package folder") << ""
+                                       << "no package" << none << "" << 1;
+    QTest::newRow("package a file") << ""
+                                    << "package file" << none << "" << 1;
+    QTest::newRow("SHA256SUMS.minisig a folder") << ""
+                                                 << "signature folder" << none << "" << 1;
     QTest::newRow("trusted comment with a line feed")
-        << "" << "" << QStringList{"--trusted-comment", "one\ntwo"} << "" << 1;
+        << ""
+        << "" << QStringList{"--trusted-comment", "one\ntwo"} << "" << 1;
     QTest::newRow("trusted comment with a carriage return")
-        << "" << "" << QStringList{"--trusted-comment", "one\rtwo"} << "" << 1;
+        << ""
+        << "" << QStringList{"--trusted-comment", "one\rtwo"} << "" << 1;
     QTest::newRow("trusted comment longer than minisign reads")
-        << "" << "" << QStringList{"--trusted-comment", QString(PackageSigner::MaxTrustedCommentBytes + 1, 'c')}
+        << ""
+        << "" << QStringList{"--trusted-comment", QString(PackageSigner::MaxTrustedCommentBytes + 1, 'c')}
         << "" << 1;
-    QTest::newRow("SOURCE_DATE_EPOCH not a number") << "" << "" << none << "yesterday" << 1;
-    QTest::newRow("SOURCE_DATE_EPOCH negative") << "" << "" << none << "-5" << 1;
-    QTest::newRow("no --key") << "not given" << "" << QStringList{"--trusted-comment", "x"} << "" << 2;
-    QTest::newRow("--key without a value") << "not given" << "unnamed" << QStringList{"--key"} << "" << 2;
-    QTest::newRow("no package folder named") << "" << "unnamed" << none << "" << 2;
-    QTest::newRow("two package folders") << "" << "named twice" << none << "" << 2;
-    QTest::newRow("unknown option") << "" << "" << QStringList{"--legacy"} << "" << 2;
-    QTest::newRow("--key twice") << "" << "" << QStringList{"--key", "other.key"} << "" << 2;
+    QTest::newRow("SOURCE_DATE_EPOCH not a number") << ""
+                                                    << "" << none << "yesterday" << 1;
+    QTest::newRow("SOURCE_DATE_EPOCH negative") << ""
+                                                << "" << none << "-5" << 1;
+    QTest::newRow("no --key") << "not given"
+                              << "" << QStringList{"--trusted-comment", "x"} << "" << 2;
+    QTest::newRow("--key without a value") << "not given"
+                                           << "unnamed" << QStringList{"--key"} << "" << 2;
+    QTest::newRow("no package folder named") << ""
+                                             << "unnamed" << none << "" << 2;
+    QTest::newRow("two package folders") << ""
+                                         << "named twice" << none << "" << 2;
+    QTest::newRow("unknown option") << ""
+                                    << "" << QStringList{"--legacy"} << "" << 2;
+    QTest::newRow("--key twice") << ""
+                                 << "" << QStringList{"--key", "other.key"} << "" << 2;
 }
 
 void TestPackSign::refusesAndWritesNothing()

@@ -81,7 +81,8 @@ QByteArray checksumOf(const QByteArray &algorithm, const QByteArray &keyIdAndSec
     Crypto::initialise();
     QByteArray checksum(ChecksumBytes, '\0');
     const Secret input(algorithm + keyIdAndSecretKey);
-    gcry_md_hash_buffer(GCRY_MD_BLAKE2B_256, checksum.data(), input.bytes.constData(), size_t(input.bytes.size()));
+    gcry_md_hash_buffer(GCRY_MD_BLAKE2B_256, checksum.data(), input.bytes.constData(),
+                        size_t(input.bytes.size()));
     return checksum;
 }
 
@@ -131,7 +132,8 @@ MinisignSecretKey::Read MinisignSecretKey::read(const QByteArray &text, const Pa
     if (lines.isEmpty() || !lines.first().startsWith(UntrustedPrefix))
         return problem(Problem::NotMinisignKey, QStringLiteral("it is not a minisign secret key"));
     if (lines.size() != 2)
-        return problem(Problem::Damaged, QStringLiteral("it is damaged: a minisign secret key has two lines"));
+        return problem(Problem::Damaged,
+                       QStringLiteral("it is damaged: a minisign secret key has two lines"));
 
     const auto decoded = QByteArray::fromBase64Encoding(lines.at(1), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
@@ -151,8 +153,9 @@ MinisignSecretKey::Read MinisignSecretKey::read(const QByteArray &text, const Pa
     const QByteArray checksumAlgorithm = bytes.mid(2 * AlgorithmBytes, AlgorithmBytes);
     if (signatureAlgorithm != Ed25519Algorithm || checksumAlgorithm != Blake2bAlgorithm ||
         (kdfAlgorithm != ScryptAlgorithm && kdfAlgorithm != NoKdfAlgorithm))
-        return problem(Problem::OtherAlgorithm,
-                       QStringLiteral("it uses algorithms other than minisign's Ed25519, scrypt and BLAKE2b"));
+        return problem(
+            Problem::OtherAlgorithm,
+            QStringLiteral("it uses algorithms other than minisign's Ed25519, scrypt and BLAKE2b"));
 
     const bool encrypted = kdfAlgorithm == ScryptAlgorithm;
     Secret secret(bytes.mid(EncryptedAt, EncryptedBytes));

@@ -30,14 +30,14 @@ class MinisignSecretKey
 public:
     enum class Problem {
         None,
-        NotMinisignKey,      // no minisign key file at all
-        PublicKeyGiven,      // a minisign public key where the secret one belongs
-        Damaged,             // cut short, altered, or not base64
-        OtherAlgorithm,      // a signature, key derivation or checksum algorithm other than minisign's
-        TooCostly,           // key derivation parameters beyond what this tool will spend
-        NoPassword,          // encrypted, and no password could be had
-        WrongPassword,       // the checksum fails after decryption
-        DerivationFailed,    // scrypt itself failed (out of memory)
+        NotMinisignKey,   // no minisign key file at all
+        PublicKeyGiven,   // a minisign public key where the secret one belongs
+        Damaged,          // cut short, altered, or not base64
+        OtherAlgorithm,   // a signature, key derivation or checksum algorithm other than minisign's
+        TooCostly,        // key derivation parameters beyond what this tool will spend
+        NoPassword,       // encrypted, and no password could be had
+        WrongPassword,    // the checksum fails after decryption
+        DerivationFailed, // scrypt itself failed (out of memory)
     };
 
     // Asked once, and only for an encrypted key; no value: no password can be had.

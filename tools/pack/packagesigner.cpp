@@ -53,9 +53,8 @@ QByteArray signEd25519(const QByteArray &seed, const QByteArray &publicKey, cons
         return QByteArray();
     Crypto::initialise();
     Sexp key, data, signature;
-    if (gcry_sexp_build(key.out(), nullptr,
-                        "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))", Ed25519Bytes,
-                        publicKey.constData(), Ed25519Bytes, seed.constData()) != 0 ||
+    if (gcry_sexp_build(key.out(), nullptr, "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))",
+                        Ed25519Bytes, publicKey.constData(), Ed25519Bytes, seed.constData()) != 0 ||
         gcry_sexp_build(data.out(), nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
                         message.size(), message.constData()) != 0 ||
         gcry_pk_sign(signature.out(), data.get(), key.get()) != 0)
@@ -158,7 +157,8 @@ bool PackageSigner::writeSignature(const QByteArray &text)
 {
     QTemporaryFile temporary(QDir(package).filePath(SignatureName + QStringLiteral(".XXXXXX.part")));
     if (!temporary.open())
-        return fail(Problem::WriteFailed, QStringLiteral("cannot write in \"%1\": %2").arg(package, temporary.errorString()));
+        return fail(Problem::WriteFailed,
+                    QStringLiteral("cannot write in \"%1\": %2").arg(package, temporary.errorString()));
     const QString temporaryPath = temporary.fileName();
     // QTemporaryFile makes it readable by its owner only; a signature is public.
     const bool written = temporary.write(text) == text.size() && temporary.flush() &&
@@ -167,10 +167,12 @@ bool PackageSigner::writeSignature(const QByteArray &text)
     const QString writeError = temporary.errorString();
     temporary.close();
     if (!written)
-        return fail(Problem::WriteFailed, QStringLiteral("cannot write \"%1\": %2").arg(temporaryPath, writeError));
-    if (!FileOps::flushFile(temporaryPath) || !FileOps::renameOver(temporaryPath, signaturePath()))
         return fail(Problem::WriteFailed,
-                    QStringLiteral("cannot put \"%1\" in place: %2").arg(signaturePath(), FileOps::lastError()));
+                    QStringLiteral("cannot write \"%1\": %2").arg(temporaryPath, writeError));
+    if (!FileOps::flushFile(temporaryPath) || !FileOps::renameOver(temporaryPath, signaturePath()))
+        return fail(
+            Problem::WriteFailed,
+            QStringLiteral("cannot put \"%1\" in place: %2").arg(signaturePath(), FileOps::lastError()));
     temporary.setAutoRemove(false);
     FileOps::flushFolder(package);
     return true;

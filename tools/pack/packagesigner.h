@@ -18,8 +18,8 @@ public:
         NoManifest,           // no SHA256SUMS in it
         ManifestNotPlainFile, // a folder, a link, a pipe...
         ManifestUnreadable,
-        BadTrustedComment,    // a line break, or longer than minisign reads
-        KeyHalvesDisagree,    // the seed does not make the public key stored with it
+        BadTrustedComment, // a line break, or longer than minisign reads
+        KeyHalvesDisagree, // the seed does not make the public key stored with it
         SigningFailed,
         WriteFailed,
     };

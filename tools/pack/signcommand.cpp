@@ -25,9 +25,10 @@ struct SignOptions
 
 int badUsage(const QString &problem)
 {
-    QTextStream(stderr) << "quillFern-pack sign: " << problem << "\n"
-                        << "Usage: quillFern-pack sign --key <minisign secret key> [--trusted-comment <text>] "
-                           "<package dir>\n";
+    QTextStream(stderr)
+        << "quillFern-pack sign: " << problem << "\n"
+        << "Usage: quillFern-pack sign --key <minisign secret key> [--trusted-comment <text>] "
+           "<package dir>\n";
     return PackCommands::BadUsage;
 }
 
@@ -48,7 +49,8 @@ std::optional<SignOptions> parse(const QStringList &arguments, QString *problem)
         const bool isOption = !onlyOperands && argument.startsWith(QLatin1String("--"));
         if (isOption && argument == QLatin1String("--")) {
             onlyOperands = true;
-        } else if (isOption && (argument == QLatin1String("--key") || argument == QLatin1String("--trusted-comment"))) {
+        } else if (isOption &&
+                   (argument == QLatin1String("--key") || argument == QLatin1String("--trusted-comment"))) {
             if (at + 1 >= arguments.size()) {
                 *problem = QStringLiteral("%1 needs a value").arg(argument);
                 return std::nullopt;

@@ -20,13 +20,15 @@ std::optional<QByteArray> TerminalPassword::ask(const QString &prompt)
         return std::nullopt;
     std::fputws(reinterpret_cast<const wchar_t *>(prompt.utf16()), stderr);
     std::fflush(stderr);
-    if (!::SetConsoleMode(input, (saved & ~DWORD(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT))
+    if (!::SetConsoleMode(input,
+                          (saved & ~DWORD(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT))
         return std::nullopt;
 
     std::wstring line;
     wchar_t buffer[256];
     DWORD got = 0;
-    while (line.find(L'\n') == std::wstring::npos && ::ReadConsoleW(input, buffer, 256, &got, nullptr) && got > 0)
+    while (line.find(L'\n') == std::wstring::npos && ::ReadConsoleW(input, buffer, 256, &got, nullptr) &&
+           got > 0)
         line.append(buffer, got);
     ::SetConsoleMode(input, saved);
     std::fputc('\n', stderr);
