@@ -113,8 +113,8 @@ bool leftAnything(const QString &out)
 {
     const QFileInfo info(out);
     return info.exists() ||
-           !QDir(info.absolutePath()).entryList({info.fileName() + QStringLiteral(".partial-*")},
-                                                QDir::AllEntries | QDir::Hidden)
+           !QDir(info.absolutePath())
+                .entryList({info.fileName() + QStringLiteral(".partial-*")}, QDir::AllEntries | QDir::Hidden)
                 .isEmpty();
 }
 
@@ -144,9 +144,9 @@ private:
     QString name()
     {
         static const QStringList stems{
-            QStringLiteral("alpha"),   QStringLiteral("données"),  QStringLiteral("日本語"),
+            QStringLiteral("alpha"),   QStringLiteral("données"),    QStringLiteral("日本語"),
             QStringLiteral("Ünïcode"), QStringLiteral("with space"), QStringLiteral("R&D's"),
-            QStringLiteral("x.y.z"),   QStringLiteral("readme"),   QStringLiteral("plugin.dll"),
+            QStringLiteral("x.y.z"),   QStringLiteral("readme"),     QStringLiteral("plugin.dll"),
         };
         // The number keeps every name of a folder apart, also where letter case is ignored.
         return stems.at(int(random.bounded(stems.size()))) + QLatin1Char('-') + QString::number(++made);
@@ -155,7 +155,9 @@ private:
     QByteArray content()
     {
         const quint32 kind = random.bounded(20);
-        const int size = kind == 0 ? 0 : kind == 1 ? int(random.bounded(1 << 20, 3 << 20)) : int(random.bounded(1, 4096));
+        const int size = kind == 0   ? 0
+                         : kind == 1 ? int(random.bounded(1 << 20, 3 << 20))
+                                     : int(random.bounded(1, 4096));
         QByteArray bytes(size, Qt::Uninitialized);
         for (char &byte : bytes)
             byte = char(random.bounded(256));
@@ -186,7 +188,8 @@ private:
                 const auto under = [&folder](const QString &path) {
                     return path == folder || path.startsWith(folder + QLatin1Char('/'));
                 };
-                newFolders.erase(std::remove_if(newFolders.begin(), newFolders.end(), under), newFolders.end());
+                newFolders.erase(std::remove_if(newFolders.begin(), newFolders.end(), under),
+                                 newFolders.end());
                 removeFiles(under);
             } else if (fate == 1) { // emptied of its files
                 removeFiles([&folder](const QString &path) { return path.section('/', 0, -2) == folder; });
@@ -212,7 +215,8 @@ private:
         for (int i = 0; i < added; ++i) {
             QString folder = parents.at(int(random.bounded(parents.size())));
             if (random.bounded(3) == 0) { // in new nested folders
-                folder += (folder.isEmpty() ? QString() : QStringLiteral("/")) + name() + QLatin1Char('/') + name();
+                folder +=
+                    (folder.isEmpty() ? QString() : QStringLiteral("/")) + name() + QLatin1Char('/') + name();
                 newFolders << folder.section('/', 0, -2) << folder;
             }
             newFiles.insert((folder.isEmpty() ? QString() : folder + QLatin1Char('/')) + name(),
@@ -230,8 +234,7 @@ private:
         }
     }
 
-    template<typename Predicate>
-    void removeFiles(Predicate drop)
+    template <typename Predicate> void removeFiles(Predicate drop)
     {
         for (auto it = newFiles.begin(); it != newFiles.end();)
             it = drop(it.key()) ? newFiles.erase(it) : std::next(it);
@@ -299,8 +302,9 @@ void TestPack::makeLaysOut_data()
 
     const Layout base{QStringLiteral("bin/quillFern=updater"), QStringLiteral("a.txt=one"),
                       QStringLiteral("data/b.txt=two")};
-    QTest::newRow("one file changed") << base << Layout{"bin/quillFern=updater", "a.txt=one", "data/b.txt=TWO"}
-                                      << false << QStringList{"data/b.txt"} << QStringList() << 0;
+    QTest::newRow("one file changed")
+        << base << Layout{"bin/quillFern=updater", "a.txt=one", "data/b.txt=TWO"} << false
+        << QStringList{"data/b.txt"} << QStringList() << 0;
     QTest::newRow("same size, other content")
         << base << Layout{"bin/quillFern=updater", "a.txt=one", "data/b.txt=twO"} << false
         << QStringList{"data/b.txt"} << QStringList() << 0;
@@ -311,8 +315,8 @@ void TestPack::makeLaysOut_data()
         << Layout{"a.txt=one", "R&D's notes.txt=x", "docs/old.txt=x"} << Layout{"a.txt=one", "docs/"} << false
         << QStringList() << QStringList{"R&D's notes.txt", "docs/old.txt"} << 0;
     QTest::newRow("added in new folders, non-ASCII")
-        << base << (base + Layout{"données/été/ß.txt=x", "empty/"}) << false << QStringList{"données/été/ß.txt"}
-        << QStringList() << 0;
+        << base << (base + Layout{"données/été/ß.txt=x", "empty/"}) << false
+        << QStringList{"données/été/ß.txt"} << QStringList() << 0;
     QTest::newRow("file becomes folder") << Layout{"x=file"} << Layout{"x/y.txt=inside"} << false
                                          << QStringList{"x/y.txt"} << QStringList{"x"} << 0;
     QTest::newRow("hidden and archiver entries left out")
@@ -322,12 +326,13 @@ void TestPack::makeLaysOut_data()
     QTest::newRow("executable bit only") << Layout{"run.sh=#!/bin/sh"} << Layout{"run.sh*=#!/bin/sh"} << false
                                          << QStringList{"run.sh"} << QStringList() << 0;
     QTest::newRow("link to a file installed as its content")
-        << base << (base + Layout{"link.txt->a.txt"}) << false << QStringList{"link.txt"} << QStringList() << 0;
+        << base << (base + Layout{"link.txt->a.txt"}) << false << QStringList{"link.txt"} << QStringList()
+        << 0;
     QTest::newRow("link leading nowhere left out")
         << base << (base + Layout{"gone.txt->nowhere.txt"}) << false << QStringList() << QStringList() << 1;
     QTest::newRow("link of the old release replaced by a file")
-        << Layout{"a.txt=one", "b.txt->a.txt"} << Layout{"a.txt=one", "b.txt=one"} << false << QStringList{"b.txt"}
-        << QStringList() << 0;
+        << Layout{"a.txt=one", "b.txt->a.txt"} << Layout{"a.txt=one", "b.txt=one"} << false
+        << QStringList{"b.txt"} << QStringList() << 0;
 #endif
 }
 
@@ -382,8 +387,10 @@ void TestPack::makeRefuses_data()
 
     const Layout base{QStringLiteral("bin/quillFern=updater"), QStringLiteral("a.txt=one")};
     const QString out = QStringLiteral("package");
-    QTest::newRow("names one on Windows by case") << base << (base + Layout{"Notes.txt=1", "notes.txt=2"}) << out;
-    QTest::newRow("names one on Windows by a last dot") << base << (base + Layout{"x.txt=1", "x.txt.=2"}) << out;
+    QTest::newRow("names one on Windows by case")
+        << base << (base + Layout{"Notes.txt=1", "notes.txt=2"}) << out;
+    QTest::newRow("names one on Windows by a last dot")
+        << base << (base + Layout{"x.txt=1", "x.txt.=2"}) << out;
     QTest::newRow("name Windows forbids") << base << (base + Layout{"what?.txt=1"}) << out;
     QTest::newRow("drops the updater") << base << Layout{"a.txt=one"} << out;
     QTest::newRow("drops a library the updater loads")
@@ -464,7 +471,8 @@ void TestPack::verifyRefuses()
     else if (change == QLatin1String("add"))
         QVERIFY(writeFile(env + QStringLiteral("extra.txt"), "extra"));
     else if (change == QLatin1String("keys"))
-        keys = PackageKeys::read("untrusted comment: a key\nRWQBAgMEBQYHCAkKCwwNDg8QERITFBUWFxgZGhscHR4fICEiIyQlJico\n");
+        keys = PackageKeys::read(
+            "untrusted comment: a key\nRWQBAgMEBQYHCAkKCwwNDg8QERITFBUWFxgZGhscHR4fICEiIyQlJico\n");
     else if (change.startsWith(QLatin1String("list:")))
         QVERIFY(writeFile(env + QStringLiteral("del.xml"),
                           "<DelLs><file>" + change.mid(5).toUtf8() + "</file></DelLs>"));
@@ -496,12 +504,16 @@ void TestPack::commandLine_data()
     QTest::newRow("no command") << QStringList() << 2;
     QTest::newRow("unknown command") << QStringList{"pack"} << 2;
     QTest::newRow("make without --to") << QStringList{"make", "--from", "%d/old", "--out", "%d/p"} << 2;
-    QTest::newRow("make, unknown option") << QStringList{"make", "--from", "%d/old", "--to", "%d/new", "--out",
-                                                         "%d/p", "--fast"} << 2;
-    QTest::newRow("make") << QStringList{"make", "--from", "%d/old", "--to", "%d/new", "--out", "%d/p", "--quiet"} << 0;
-    QTest::newRow("make, refused") << QStringList{"make", "--from", "%d/old", "--to", "%d/new", "--out", "%d/old"}
+    QTest::newRow("make, unknown option")
+        << QStringList{"make", "--from", "%d/old", "--to", "%d/new", "--out", "%d/p", "--fast"} << 2;
+    QTest::newRow("make") << QStringList{"make",   "--from", "%d/old", "--to",
+                                         "%d/new", "--out",  "%d/p",   "--quiet"}
+                          << 0;
+    QTest::newRow("make, refused") << QStringList{"make",   "--from", "%d/old", "--to",
+                                                  "%d/new", "--out",  "%d/old"}
                                    << 1;
-    QTest::newRow("verify") << QStringList{"verify", "%d/made", "--installed", "%d/old", "--expect", "%d/new"} << 0;
+    QTest::newRow("verify") << QStringList{"verify", "%d/made", "--installed", "%d/old", "--expect", "%d/new"}
+                            << 0;
     QTest::newRow("verify, other release expected")
         << QStringList{"verify", "%d/made", "--installed", "%d/old", "--expect", "%d/old"} << 1;
     QTest::newRow("verify, unreadable key file")
@@ -550,7 +562,8 @@ void TestPack::roundTrip()
     QSKIP("The quick build of the updater is made for Linux only");
 #else
     QFETCH(quint32, seed);
-    const QString failedSeed = QStringLiteral("seed %1 (QUILLFERN_PACK_FIRST_SEED=%1 QUILLFERN_PACK_SEEDS=1)").arg(seed);
+    const QString failedSeed =
+        QStringLiteral("seed %1 (QUILLFERN_PACK_FIRST_SEED=%1 QUILLFERN_PACK_SEEDS=1)").arg(seed);
     UpdaterProcessLock lock;
     Workspace ws(Workspace::Bin::StandIns);
     QVERIFY(ws.isValid() && ws.installUpdater(QStringLiteral(QUILLFERN_QUICK_EXECUTABLE)));
@@ -596,5 +609,5 @@ void TestPack::roundTrip()
 #endif
 }
 
-QTEST_GUILESS_MAIN(TestPack)
+QTEST_MAIN(TestPack)
 #include "tst_pack.moc"

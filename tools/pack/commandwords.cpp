@@ -1,6 +1,7 @@
 #include "commandwords.h"
 
-CommandWords::CommandWords(const QStringList &arguments, const QStringList &valueOptions, const QStringList &flags)
+CommandWords::CommandWords(const QStringList &arguments, const QStringList &valueOptions,
+                           const QStringList &flags)
 {
     for (int i = 0; i < arguments.size(); ++i) {
         const QString &word = arguments.at(i);

@@ -10,7 +10,8 @@ void usage(FILE *stream)
 {
     QTextStream(stream)
         << "Usage:\n"
-           "  quillFern-pack make --from <old release> --to <new release> --out <package dir> [--full] [--quiet]\n"
+           "  quillFern-pack make --from <old release> --to <new release> --out <package dir> [--full] "
+           "[--quiet]\n"
            "  quillFern-pack sign --key <minisign secret key> [--trusted-comment <text>] <package dir>\n"
            "  quillFern-pack verify <package dir> --installed <old release> [--expect <new release>]\n"
            "                        [--keys <minisign public key file>]...\n";
@@ -29,7 +30,8 @@ int main(int argc, char *argv[])
         return PackCommands::sign(arguments);
     if (command == QLatin1String("verify"))
         return PackCommands::verify(arguments, QByteArray(BuiltInPackageKeys));
-    if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
+        command == QLatin1String("help")) {
         usage(stdout);
         return PackCommands::Done;
     }

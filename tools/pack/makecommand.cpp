@@ -36,8 +36,8 @@ void printReport(QTextStream &out, const QString &package, const MakeReport &rep
             names << QStringLiteral("%1 (%2 release: %3)")
                          .arg(entry.path, entry.inNewRelease ? QStringLiteral("new") : QStringLiteral("old"),
                               entry.reason);
-        out << "  left out:  " << report.leftOut.size() << " entries the updater never installs: " << firstOf(names)
-            << '\n';
+        out << "  left out:  " << report.leftOut.size()
+            << " entries the updater never installs: " << firstOf(names) << '\n';
     }
     for (const QString &link : report.links)
         out << "  link:      " << link << '\n';
@@ -52,7 +52,8 @@ void printReport(QTextStream &out, const QString &package, const MakeReport &rep
 int PackCommands::make(const QStringList &arguments)
 {
     QTextStream err(stderr);
-    const CommandWords words(arguments, {QStringLiteral("--from"), QStringLiteral("--to"), QStringLiteral("--out")},
+    const CommandWords words(arguments,
+                             {QStringLiteral("--from"), QStringLiteral("--to"), QStringLiteral("--out")},
                              {QStringLiteral("--full"), QStringLiteral("--quiet")});
     QString problem = words.problem();
     if (problem.isEmpty() && !words.positional().isEmpty())
@@ -63,7 +64,8 @@ int PackCommands::make(const QStringList &arguments)
     }
     if (!problem.isEmpty()) {
         err << "quillFern-pack make: " << problem << '\n'
-            << "Usage: quillFern-pack make --from <old release> --to <new release> --out <package dir> [--full] "
+            << "Usage: quillFern-pack make --from <old release> --to <new release> --out <package dir> "
+               "[--full] "
                "[--quiet]\n";
         return BadUsage;
     }
@@ -76,7 +78,8 @@ int PackCommands::make(const QStringList &arguments)
     MakeReport report;
     {
         ProgressMeter meter(QStringLiteral("hashing and copying"), quiet);
-        report = PackageMaker::make(options, [&meter](qint64 done, qint64 total) { meter.update(done, total); });
+        report =
+            PackageMaker::make(options, [&meter](qint64 done, qint64 total) { meter.update(done, total); });
     }
     if (!report.ok()) {
         for (const QString &refusal : qAsConst(report.refusals))

@@ -50,7 +50,8 @@ private:
     const PackageMaker::Progress &progress;
 };
 
-// Copies the file `from` to the new file `to` with its permissions, and gives the SHA-256 of the bytes written.
+// Copies the file `from` to the new file `to` with its permissions, and gives the SHA-256 of the bytes
+// written.
 Outcome copyHashing(const QString &from, const QString &to, QByteArray *digest, ByteCount &count)
 {
     QFile source(from);
@@ -98,7 +99,7 @@ QString outRefusal(const QString &out, const QString &from, const QString &to)
         return QStringLiteral("no package folder given");
     const Place place = Place::entry(out);
     if (place.exists() && !(place.isPlainFolder() && QDir(out).isEmpty(QDir::AllEntries | QDir::Hidden |
-                                                                         QDir::System | QDir::NoDotAndDotDot)))
+                                                                       QDir::System | QDir::NoDotAndDotDot)))
         return QStringLiteral("%1 already exists and is not an empty folder").arg(quoted(out));
     const Place parent = Place::of(QFileInfo(out).absolutePath());
     if (!parent.leadsToFolder())
@@ -157,14 +158,16 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
     for (const QString &problem : newTree.problems())
         report.refusals << QStringLiteral("the new release: ") + problem;
     if (newTree.find(Package::deletionListName()))
-        report.refusals << QStringLiteral("the new release has \"%1\" at its top, which the updater never installs")
+        report.refusals << QStringLiteral(
+                               "the new release has \"%1\" at its top, which the updater never installs")
                                .arg(Package::deletionListName());
     for (const Outcome &entry : oldTree.leftOut())
         report.leftOut.append({false, entry.path, entry.reason});
     for (const Outcome &entry : newTree.leftOut())
         report.leftOut.append({true, entry.path, entry.reason});
     for (const Outcome &link : newTree.folderLinks())
-        report.links << QStringLiteral("%1 in the new release: %2 to a folder, whose files are installed as files")
+        report.links << QStringLiteral(
+                            "%1 in the new release: %2 to a folder, whose files are installed as files")
                             .arg(quoted(link.path), link.reason);
 
     const QSet<QString> oldFolders(oldTree.folders().cbegin(), oldTree.folders().cend());
@@ -175,18 +178,21 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
     std::vector<std::pair<const ReleaseFile *, const ReleaseFile *>> toCompare;
     for (const ReleaseFile &file : newTree.files()) {
         if (file.isLink)
-            report.links << QStringLiteral("%1 in the new release: a link to a file, installed as the file it leads to")
+            report.links << QStringLiteral(
+                                "%1 in the new release: a link to a file, installed as the file it leads to")
                                 .arg(quoted(file.relative));
         const ReleaseFile *old = oldTree.find(file.relative);
         if (!old) {
             if (oldFolders.contains(file.relative))
-                report.refusals << QStringLiteral("%1 is a folder in the old release and a file in the new one: "
-                                                  "the updater removes files only, and cannot put a file there")
+                report.refusals << QStringLiteral(
+                                       "%1 is a folder in the old release and a file in the new one: "
+                                       "the updater removes files only, and cannot put a file there")
                                        .arg(quoted(file.relative));
             report.added << file.relative;
             report.addedBytes += file.size;
             payload.push_back(&file);
-        } else if (options.full || old->isLink || old->size != file.size || old->permissions != file.permissions) {
+        } else if (options.full || old->isLink || old->size != file.size ||
+                   old->permissions != file.permissions) {
             if (old->isLink)
                 report.links << QStringLiteral("%1 in the old release: a link, replaced by the file")
                                     .arg(quoted(file.relative));
@@ -222,8 +228,9 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
                                          [&](const ReleaseFile *file) { return under(file->relative); }) ||
                              std::any_of(report.removed.cbegin(), report.removed.cend(), under);
         if (touched)
-            report.refusals << QStringLiteral("%1 in the old release is %2 to a folder, and the package would "
-                                              "change files behind it; make it a folder")
+            report.refusals << QStringLiteral(
+                                   "%1 in the old release is %2 to a folder, and the package would "
+                                   "change files behind it; make it a folder")
                                    .arg(quoted(link.path), link.reason);
         else
             report.links << QStringLiteral("%1 in the old release: %2 to a folder, left as it is")
@@ -256,9 +263,9 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
         for (const Crypto::FileHash *hash : {&oldHash, &newHash}) {
             if (hash->state != Crypto::FileHash::State::Hashed)
                 report.refusals << QStringLiteral("could not read %1: %2")
-                                       .arg(quoted(hash->path),
-                                            hash->reason.isEmpty() ? QStringLiteral("it changed while read")
-                                                                   : hash->reason);
+                                       .arg(quoted(hash->path), hash->reason.isEmpty()
+                                                                    ? QStringLiteral("it changed while read")
+                                                                    : hash->reason);
         }
         if (oldHash.digest == newHash.digest) {
             ++report.unchanged;
@@ -324,11 +331,13 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
     report.packageBytes += sums.size() + report.addedBytes + report.replacedBytes;
 
     // A folder as "mkdir" makes it, whatever QTemporaryDir chose.
-    QFile::setPermissions(staging.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
-                                              QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup |
-                                              QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(staging.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                              QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
+                                              QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                              QFile::ExeOther);
     if (Place::entry(out).exists() && !QDir().rmdir(out))
-        return fail(Outcome::failure(QStringLiteral("replace the empty folder"), out, QStringLiteral("refused")));
+        return fail(
+            Outcome::failure(QStringLiteral("replace the empty folder"), out, QStringLiteral("refused")));
     if (!QDir().rename(staging.path(), out))
         return fail(Outcome::failure(QStringLiteral("move the package to"), out, QStringLiteral("refused")));
     staging.setAutoRemove(false);

@@ -126,13 +126,17 @@ void checkDeletionList(const Package &package, const QString &installed, VerifyR
         const QString refused =
             InstallationPaths::removalRefusal(installed + QLatin1Char('/') + entry, canonicalRoot, &relative);
         if (!refused.isEmpty())
-            report.problems << QStringLiteral("del.xml names %1, which the updater refuses: %2").arg(quoted(entry), refused);
+            report.problems << QStringLiteral("del.xml names %1, which the updater refuses: %2")
+                                   .arg(quoted(entry), refused);
         else if (UpdaterFiles::isUpdatersOwn(entry) || UpdaterFiles::isUpdatersOwn(relative))
-            report.problems << QStringLiteral("del.xml names %1, a file the updater needs to start").arg(quoted(entry));
+            report.problems
+                << QStringLiteral("del.xml names %1, a file the updater needs to start").arg(quoted(entry));
         else if (InstallationBackup::isInArea(relative))
-            report.problems << QStringLiteral("del.xml names %1, the updater's own bookkeeping").arg(quoted(entry));
+            report.problems
+                << QStringLiteral("del.xml names %1, the updater's own bookkeeping").arg(quoted(entry));
         else if (relative.isEmpty())
-            report.notes << QStringLiteral("del.xml names %1, which the installed release does not have").arg(quoted(entry));
+            report.notes << QStringLiteral("del.xml names %1, which the installed release does not have")
+                                .arg(quoted(entry));
         else {
             report.removed << relative;
             report.removedBytes += QFileInfo(canonicalRoot + QLatin1Char('/') + relative).size();
@@ -149,14 +153,16 @@ void planPayload(const Package &package, const QString &installed, VerifyReport 
     for (const Outcome &entry : payload.leftOut())
         report.leftOut << QStringLiteral("%1 (%2)").arg(entry.path, entry.reason);
     for (const Outcome &link : payload.folderLinks())
-        report.notes << QStringLiteral("%1 in the payload: %2 to a folder, whose files are installed as files")
+        report.notes << QStringLiteral(
+                            "%1 in the payload: %2 to a folder, whose files are installed as files")
                             .arg(quoted(link.path), link.reason);
     const QSet<QString> installedFolders(installedTree.folders().cbegin(), installedTree.folders().cend());
     for (const ReleaseFile &file : payload.files()) {
         if (file.relative == Package::deletionListName())
             continue;
         if (file.isLink)
-            report.notes << QStringLiteral("%1 in the payload: a link to a file, installed as the file it leads to")
+            report.notes << QStringLiteral(
+                                "%1 in the payload: a link to a file, installed as the file it leads to")
                                 .arg(quoted(file.relative));
         if (installedFolders.contains(file.relative))
             report.problems << QStringLiteral("%1 is a folder in the installed release: the payload's file "
@@ -193,7 +199,8 @@ void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyRepor
             report.problems << QStringLiteral("%1 is a link after the update, a file in the new release")
                                    .arg(quoted(file.relative));
         else if (got->permissions != file.permissions)
-            report.problems << QStringLiteral("%1 has other permissions after the update than in the new release")
+            report.problems << QStringLiteral(
+                                   "%1 has other permissions after the update than in the new release")
                                    .arg(quoted(file.relative));
         else
             pairs.emplace_back(got, &file);
@@ -207,11 +214,13 @@ void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyRepor
     const QSet<QString> expectedFolders(expected.folders().cbegin(), expected.folders().cend());
     for (const QString &folder : expected.folders()) {
         if (!resultFolders.contains(folder))
-            report.problems << QStringLiteral("the folder %1 is missing after the update").arg(quoted(folder));
+            report.problems
+                << QStringLiteral("the folder %1 is missing after the update").arg(quoted(folder));
     }
     for (const QString &folder : result.folders()) {
         if (!expectedFolders.contains(folder))
-            report.notes << QStringLiteral("the folder %1 stays after the update, which the new release drops")
+            report.notes << QStringLiteral(
+                                "the folder %1 stays after the update, which the new release drops")
                                 .arg(quoted(folder));
     }
     std::vector<Crypto::FileHash> hashes(pairs.size() * 2);
@@ -223,7 +232,8 @@ void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyRepor
         const Crypto::FileHash &got = hashes[2 * i];
         const Crypto::FileHash &want = hashes[2 * i + 1];
         if (got.state != Crypto::FileHash::State::Hashed || want.state != Crypto::FileHash::State::Hashed)
-            report.problems << QStringLiteral("could not read %1 to compare it").arg(quoted(pairs[i].second->relative));
+            report.problems
+                << QStringLiteral("could not read %1 to compare it").arg(quoted(pairs[i].second->relative));
         else if (got.digest != want.digest)
             report.problems << QStringLiteral("%1 differs after the update from the new release")
                                    .arg(quoted(pairs[i].second->relative));
@@ -238,7 +248,8 @@ void rehearse(const PackageVerifier::Options &options, const Package &package, V
     QTemporaryDir work;
     const QString root = work.path() + QStringLiteral("/install");
     const QString packageCopy = work.path() + QStringLiteral("/package");
-    for (const Outcome &copied : {TreeCopy::copy(options.installed, root), TreeCopy::copy(package.path(), packageCopy)}) {
+    for (const Outcome &copied :
+         {TreeCopy::copy(options.installed, root), TreeCopy::copy(package.path(), packageCopy)}) {
         if (!copied) {
             report.problems << QStringLiteral("could not rehearse the update: ") + copied.text();
             return;
@@ -259,8 +270,9 @@ void rehearse(const PackageVerifier::Options &options, const Package &package, V
         StageProgress progress;
         done = UpdateTry::run(request, progress);
         if (done.result != TryResult::Committed) {
-            report.problems << QStringLiteral("the update did not go through on a copy of the installed release; "
-                                              "the run's last lines:");
+            report.problems << QStringLiteral(
+                "the update did not go through on a copy of the installed release; "
+                "the run's last lines:");
             for (const QString &line : RunMessages::last(8))
                 report.problems << QStringLiteral("    ") + line;
             return;

@@ -50,7 +50,8 @@ void ProgressMeter::update(qint64 done, qint64 total)
         return;
     QMutexLocker locked(&lock);
     const qint64 elapsed = started.elapsed();
-    if (elapsed < FirstShownAfterMs || (lastShownAt >= 0 && elapsed - lastShownAt < ShownEveryMs && done < total))
+    if (elapsed < FirstShownAfterMs ||
+        (lastShownAt >= 0 && elapsed - lastShownAt < ShownEveryMs && done < total))
         return;
     lastShownAt = elapsed;
     QString line = QStringLiteral("%1: %2% (%3 of %4 MiB)")

@@ -44,8 +44,8 @@ ReleaseTree ReleaseTree::read(const QString &root, const CancelToken &cancel)
     return tree;
 }
 
-void ReleaseTree::walk(const QString &source, const QString &relative, bool throughLink, const CancelToken &cancel,
-                       std::vector<Place::Identity> &walked)
+void ReleaseTree::walk(const QString &source, const QString &relative, bool throughLink,
+                       const CancelToken &cancel, std::vector<Place::Identity> &walked)
 {
     const Place::Identity identity = Place::of(source).identity();
     if (std::find(walked.cbegin(), walked.cend(), identity) != walked.cend()) {
@@ -84,7 +84,8 @@ void ReleaseTree::walk(const QString &source, const QString &relative, bool thro
         windowsNames.insert(key, path);
         if (entry.action == PayloadWalk::Action::Enter) {
             if (entry.place.isLink())
-                links << Outcome::failure(QStringLiteral("enter"), path, Place::describe(entry.place.linkKind()));
+                links << Outcome::failure(QStringLiteral("enter"), path,
+                                          Place::describe(entry.place.linkKind()));
             releaseFolders << path;
             const PayloadWalk::Folder inside = PayloadWalk::inside(folder, entry);
             walk(inside.source, inside.relative, inside.throughLink, cancel, walked);
@@ -105,10 +106,9 @@ void ReleaseTree::walk(const QString &source, const QString &relative, bool thro
 
 const ReleaseFile *ReleaseTree::find(const QString &relative) const
 {
-    const auto at = std::lower_bound(releaseFiles.cbegin(), releaseFiles.cend(), relative,
-                                     [](const ReleaseFile &file, const QString &path) {
-                                         return byteOrder(file.relative, path);
-                                     });
+    const auto at = std::lower_bound(
+        releaseFiles.cbegin(), releaseFiles.cend(), relative,
+        [](const ReleaseFile &file, const QString &path) { return byteOrder(file.relative, path); });
     return at != releaseFiles.cend() && at->relative == relative ? &*at : nullptr;
 }
 

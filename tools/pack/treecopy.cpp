@@ -19,7 +19,8 @@ QString linkTarget(const QFileInfo &link)
     return link.symLinkTarget();
 #else
     QByteArray buffer(4096, Qt::Uninitialized);
-    const ssize_t length = ::readlink(QFile::encodeName(link.filePath()).constData(), buffer.data(), buffer.size());
+    const ssize_t length =
+        ::readlink(QFile::encodeName(link.filePath()).constData(), buffer.data(), buffer.size());
     return length < 0 ? QString() : QFile::decodeName(buffer.left(int(length)));
 #endif
 }
@@ -37,7 +38,8 @@ Outcome TreeCopy::copy(const QString &from, const QString &to)
         const Place place = Place::entry(entry.filePath());
         if (place.linkKind() == Place::LinkKind::SymbolicLink) {
             if (!QFile::link(linkTarget(entry), target))
-                return Outcome::failure(QStringLiteral("copy the link"), entry.filePath(), QStringLiteral("refused"));
+                return Outcome::failure(QStringLiteral("copy the link"), entry.filePath(),
+                                        QStringLiteral("refused"));
         } else if (place.isPlainFolder()) {
             const Outcome copied = copy(entry.filePath(), target);
             if (!copied)

@@ -12,12 +12,12 @@ bool UpdaterFiles::isUpdatersOwn(const QString &relative)
     const QString inBin = relative.mid(bin.size());
     // The executable, and the libraries a Windows installation carries for it (see app/CMakeLists.txt).
     static const QStringList own{
-        QStringLiteral("quillFern"),          QStringLiteral("quillFern.exe"),
-        QStringLiteral("Qt5Concurrent.dll"),  QStringLiteral("Qt5Core.dll"),
-        QStringLiteral("Qt5Gui.dll"),         QStringLiteral("Qt5Widgets.dll"),
-        QStringLiteral("Qt5Xml.dll"),         QStringLiteral("libgcc_s_seh-1.dll"),
-        QStringLiteral("libstdc++-6.dll"),    QStringLiteral("libwinpthread-1.dll"),
-        QStringLiteral("libgcrypt-20.dll"),   QStringLiteral("libgpg-error-0.dll"),
+        QStringLiteral("quillFern"),         QStringLiteral("quillFern.exe"),
+        QStringLiteral("Qt5Concurrent.dll"), QStringLiteral("Qt5Core.dll"),
+        QStringLiteral("Qt5Gui.dll"),        QStringLiteral("Qt5Widgets.dll"),
+        QStringLiteral("Qt5Xml.dll"),        QStringLiteral("libgcc_s_seh-1.dll"),
+        QStringLiteral("libstdc++-6.dll"),   QStringLiteral("libwinpthread-1.dll"),
+        QStringLiteral("libgcrypt-20.dll"),  QStringLiteral("libgpg-error-0.dll"),
     };
     if (own.contains(inBin, Qt::CaseInsensitive))
         return true;

@@ -28,18 +28,19 @@ void printList(QTextStream &out, const char *label, const QStringList &items)
 int PackCommands::verify(const QStringList &arguments, const QByteArray &builtInKeys)
 {
     QTextStream err(stderr);
-    const CommandWords words(arguments,
-                             {QStringLiteral("--installed"), QStringLiteral("--expect"), QStringLiteral("--keys")},
-                             {});
+    const CommandWords words(
+        arguments, {QStringLiteral("--installed"), QStringLiteral("--expect"), QStringLiteral("--keys")}, {});
     QString problem = words.problem();
     if (problem.isEmpty() && words.positional().size() != 1)
-        problem = words.positional().isEmpty() ? QStringLiteral("a package folder is needed")
-                                               : QStringLiteral("unexpected \"%1\"").arg(words.positional().at(1));
+        problem = words.positional().isEmpty()
+                      ? QStringLiteral("a package folder is needed")
+                      : QStringLiteral("unexpected \"%1\"").arg(words.positional().at(1));
     if (problem.isEmpty() && words.value(QStringLiteral("--installed")).isEmpty())
         problem = QStringLiteral("--installed is needed");
     if (!problem.isEmpty()) {
         err << "quillFern-pack verify: " << problem << '\n'
-            << "Usage: quillFern-pack verify <package dir> --installed <old release> [--expect <new release>] "
+            << "Usage: quillFern-pack verify <package dir> --installed <old release> [--expect <new "
+               "release>] "
                "[--keys <minisign public key file>]...\n";
         return BadUsage;
     }
