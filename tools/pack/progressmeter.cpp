@@ -3,11 +3,7 @@
 #include <QMutexLocker>
 #include <QTextStream>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "terminal.h"
 
 namespace {
 
@@ -22,18 +18,9 @@ QString mebibytes(qint64 bytes)
 
 } // namespace
 
-bool ProgressMeter::isTerminal(FILE *stream)
-{
-#ifdef Q_OS_WIN
-    return _isatty(_fileno(stream));
-#else
-    return isatty(fileno(stream));
-#endif
-}
-
 ProgressMeter::ProgressMeter(const QString &what, bool quiet)
     : what(what)
-    , shown(!quiet && isTerminal(stderr))
+    , shown(!quiet && Terminal::isTerminal(stderr))
 {
     started.start();
 }

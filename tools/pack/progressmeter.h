@@ -20,9 +20,6 @@ public:
     // From any thread.
     void update(qint64 done, qint64 total);
 
-    // Whether `stream` is a terminal.
-    static bool isTerminal(FILE *stream);
-
 private:
     const QString what;
     const bool shown;

@@ -8,7 +8,7 @@
 #include "minisignsecretkey.h"
 #include "packagesigner.h"
 #include "packcommands.h"
-#include "terminalpassword.h"
+#include "terminal.h"
 
 namespace {
 
@@ -101,9 +101,9 @@ std::optional<QString> defaultTrustedComment(QString *problem)
 
 std::optional<QByteArray> password()
 {
-    if (std::optional<QByteArray> given = TerminalPassword::fromEnvironment(PasswordVariable))
+    if (std::optional<QByteArray> given = Terminal::passwordFromEnvironment(PasswordVariable))
         return given;
-    return TerminalPassword::ask(QStringLiteral("Password for the secret key: "));
+    return Terminal::askPassword(QStringLiteral("Password for the secret key: "));
 }
 
 } // namespace

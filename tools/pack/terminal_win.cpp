@@ -1,18 +1,24 @@
-#include "terminalpassword.h"
+#include "terminal.h"
 
 #include <cstdio>
 #include <string>
 
+#include <io.h>
 #include <windows.h>
 
-std::optional<QByteArray> TerminalPassword::fromEnvironment(const char *name)
+bool Terminal::isTerminal(FILE *stream)
+{
+    return _isatty(_fileno(stream));
+}
+
+std::optional<QByteArray> Terminal::passwordFromEnvironment(const char *name)
 {
     if (!qEnvironmentVariableIsSet(name))
         return std::nullopt;
     return qEnvironmentVariable(name).toUtf8();
 }
 
-std::optional<QByteArray> TerminalPassword::ask(const QString &prompt)
+std::optional<QByteArray> Terminal::askPassword(const QString &prompt)
 {
     const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
     DWORD saved = 0;

@@ -1,18 +1,23 @@
-#include "terminalpassword.h"
+#include "terminal.h"
 
 #include <cstdio>
 
 #include <termios.h>
 #include <unistd.h>
 
-std::optional<QByteArray> TerminalPassword::fromEnvironment(const char *name)
+bool Terminal::isTerminal(FILE *stream)
+{
+    return ::isatty(::fileno(stream));
+}
+
+std::optional<QByteArray> Terminal::passwordFromEnvironment(const char *name)
 {
     if (!qEnvironmentVariableIsSet(name))
         return std::nullopt;
     return qgetenv(name);
 }
 
-std::optional<QByteArray> TerminalPassword::ask(const QString &prompt)
+std::optional<QByteArray> Terminal::askPassword(const QString &prompt)
 {
     termios saved{};
     if (!::isatty(STDIN_FILENO) || ::tcgetattr(STDIN_FILENO, &saved) != 0)
