@@ -35,6 +35,18 @@ private:
     gcry_sexp_t value = nullptr;
 };
 
+// One half of an EdDSA signature, left-padded to 32 bytes: libgcrypt drops leading zero bytes.
+QByteArray signatureHalf(gcry_sexp_t signature, const char *name)
+{
+    Sexp token;
+    *token.out() = gcry_sexp_find_token(signature, name, 0);
+    size_t length = 0;
+    const char *data = token.get() ? gcry_sexp_nth_data(token.get(), 1, &length) : nullptr;
+    if (!data || length > size_t(32))
+        return QByteArray();
+    return QByteArray(32 - int(length), '\0') + QByteArray(data, int(length));
+}
+
 gcry_md_hd_t openHash(int algorithm)
 {
     initialise();
@@ -173,6 +185,23 @@ bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message, const
                         message.size(), message.constData()) != 0)
         return false;
     return gcry_pk_verify(sig.get(), data.get(), key.get()) == 0;
+}
+
+QByteArray signEd25519(const QByteArray &seed, const QByteArray &publicKey, const QByteArray &message)
+{
+    if (seed.size() != 32 || publicKey.size() != 32 || message.size() > MaxEd25519MessageBytes)
+        return QByteArray();
+    initialise();
+    Sexp key, data, signature;
+    if (gcry_sexp_build(key.out(), nullptr, "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))",
+                        32, publicKey.constData(), 32, seed.constData()) != 0 ||
+        gcry_sexp_build(data.out(), nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
+                        message.size(), message.constData()) != 0 ||
+        gcry_pk_sign(signature.out(), data.get(), key.get()) != 0)
+        return QByteArray();
+    const QByteArray r = signatureHalf(signature.get(), "r");
+    const QByteArray s = signatureHalf(signature.get(), "s");
+    return r.isEmpty() || s.isEmpty() ? QByteArray() : r + s;
 }
 
 } // namespace Crypto

@@ -84,4 +84,9 @@ constexpr int MaxEd25519MessageBytes = 65535;
 // `publicKey` (32 bytes); false for a message longer than MaxEd25519MessageBytes.
 bool verifyEd25519(const QByteArray &publicKey, const QByteArray &message, const QByteArray &signature);
 
+// The 64-byte Ed25519 signature of `message` by the key whose 32-byte seed
+// and public key are given; empty when libgcrypt would not sign, or the
+// message is longer than MaxEd25519MessageBytes. Only the publisher's tool signs.
+QByteArray signEd25519(const QByteArray &seed, const QByteArray &publicKey, const QByteArray &message);
+
 } // namespace Crypto

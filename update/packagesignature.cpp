@@ -14,19 +14,6 @@ constexpr int KeyIdBytes = 8;
 constexpr int PublicKeyLineBytes = 2 + KeyIdBytes + 32;
 constexpr int SignatureLineBytes = 2 + KeyIdBytes + 64;
 
-QList<QByteArray> linesOf(const QByteArray &text)
-{
-    QList<QByteArray> lines = text.split('\n');
-    for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    // A last line end leaves an empty last line.
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
-}
-
 // Strict base64: anything else, or another length, gives an empty result.
 QByteArray decodedLine(const QByteArray &line, int expectedBytes)
 {
@@ -54,7 +41,7 @@ QString MinisignKey::idText() const
 PackageKeys PackageKeys::read(const QByteArray &text)
 {
     PackageKeys result;
-    const QList<QByteArray> lines = linesOf(text);
+    const QList<QByteArray> lines = minisignLines(text);
     for (int at = 0; at < lines.size(); at += 2) {
         const QByteArray keyLine = at + 1 < lines.size() ? lines.at(at + 1) : QByteArray();
         const QByteArray key = decodedLine(keyLine, PublicKeyLineBytes);
@@ -75,7 +62,7 @@ PackageSignature::PackageSignature(const QByteArray &signatureFile, const Packag
         refused = refusal(QStringLiteral("the built-in public keys cannot be read: ") + keys.problem);
         return;
     }
-    const QList<QByteArray> lines = linesOf(signatureFile);
+    const QList<QByteArray> lines = minisignLines(signatureFile);
     if (lines.size() != 4 || !lines.at(0).startsWith(UntrustedPrefix) ||
         !lines.at(2).startsWith(TrustedPrefix)) {
         refused = refusal(QStringLiteral("it is not a minisign signature"));
@@ -116,8 +103,8 @@ void PackageSignature::add(const char *data, qint64 size)
     if (prehash)
         prehash->add(data, size);
     else if (key && !legacyTooLong)
-        legacyTooLong = (message += QByteArray::fromRawData(data, int(size))).size() >
-                        Crypto::MaxEd25519MessageBytes;
+        legacyTooLong =
+            (message += QByteArray::fromRawData(data, int(size))).size() > Crypto::MaxEd25519MessageBytes;
     if (legacyTooLong)
         message.clear();
 }
@@ -141,4 +128,17 @@ SignatureCheck PackageSignature::finish()
     check.keyId = key->idText();
     check.trustedComment = QString::fromUtf8(trustedComment);
     return check;
+}
+
+QList<QByteArray> minisignLines(const QByteArray &text)
+{
+    QList<QByteArray> lines = text.split('\n');
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    // A last line end leaves an empty last line.
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
 }

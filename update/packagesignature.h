@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QVector>
 
@@ -8,6 +9,10 @@
 #include <optional>
 
 #include "crypto.h"
+
+// The lines of a minisign file, without their line ends ("\n" or "\r\n")
+// and without the empty line a last line end leaves.
+QList<QByteArray> minisignLines(const QByteArray &text);
 
 // One minisign public key: its 8-byte id as the files carry it, and the Ed25519 key.
 struct MinisignKey

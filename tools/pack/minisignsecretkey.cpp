@@ -63,18 +63,6 @@ MinisignSecretKey::Read problem(MinisignSecretKey::Problem problem, const QStrin
     return read;
 }
 
-QList<QByteArray> linesOf(const QByteArray &text)
-{
-    QList<QByteArray> lines = text.split('\n');
-    for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
-}
-
 // BLAKE2b with a 32-byte output, which is not BLAKE2b-512 cut short.
 QByteArray checksumOf(const QByteArray &algorithm, const QByteArray &keyIdAndSecretKey)
 {
@@ -128,7 +116,7 @@ MinisignSecretKey::~MinisignSecretKey()
 
 MinisignSecretKey::Read MinisignSecretKey::read(const QByteArray &text, const PasswordSource &password)
 {
-    const QList<QByteArray> lines = linesOf(text);
+    const QList<QByteArray> lines = minisignLines(text);
     if (lines.isEmpty() || !lines.first().startsWith(UntrustedPrefix))
         return problem(Problem::NotMinisignKey, QStringLiteral("it is not a minisign secret key"));
     if (lines.size() != 2)

@@ -4,8 +4,6 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
-#include <gcrypt.h>
-
 #include "crypto.h"
 #include "fileops.h"
 
@@ -15,54 +13,6 @@ const QString ManifestName = QStringLiteral("SHA256SUMS");
 const QString SignatureName = QStringLiteral("SHA256SUMS.minisig");
 const QByteArray PrehashedAlgorithm = QByteArrayLiteral("ED");
 constexpr int Ed25519Bytes = 32;
-
-// An S-expression freed when it goes out of scope.
-class Sexp
-{
-public:
-    Sexp() = default;
-    ~Sexp() { gcry_sexp_release(value); }
-    Sexp(const Sexp &) = delete;
-    Sexp &operator=(const Sexp &) = delete;
-
-    gcry_sexp_t *out() { return &value; }
-    gcry_sexp_t get() const { return value; }
-
-private:
-    gcry_sexp_t value = nullptr;
-};
-
-// One half of an EdDSA signature, left-padded to 32 bytes: libgcrypt drops leading zero bytes.
-QByteArray signatureHalf(gcry_sexp_t signature, const char *name)
-{
-    Sexp token;
-    *token.out() = gcry_sexp_find_token(signature, name, 0);
-    size_t length = 0;
-    const char *data = token.get() ? gcry_sexp_nth_data(token.get(), 1, &length) : nullptr;
-    if (!data || length > size_t(Ed25519Bytes))
-        return QByteArray();
-    return QByteArray(Ed25519Bytes - int(length), '\0') + QByteArray(data, int(length));
-}
-
-// The 64-byte Ed25519 signature of `message` by the key of `seed` and
-// `publicKey`; empty when libgcrypt would not sign.
-QByteArray signEd25519(const QByteArray &seed, const QByteArray &publicKey, const QByteArray &message)
-{
-    if (seed.size() != Ed25519Bytes || publicKey.size() != Ed25519Bytes ||
-        message.size() > Crypto::MaxEd25519MessageBytes)
-        return QByteArray();
-    Crypto::initialise();
-    Sexp key, data, signature;
-    if (gcry_sexp_build(key.out(), nullptr, "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))",
-                        Ed25519Bytes, publicKey.constData(), Ed25519Bytes, seed.constData()) != 0 ||
-        gcry_sexp_build(data.out(), nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
-                        message.size(), message.constData()) != 0 ||
-        gcry_pk_sign(signature.out(), data.get(), key.get()) != 0)
-        return QByteArray();
-    const QByteArray r = signatureHalf(signature.get(), "r");
-    const QByteArray s = signatureHalf(signature.get(), "s");
-    return r.isEmpty() || s.isEmpty() ? QByteArray() : r + s;
-}
 
 } // namespace
 
@@ -136,8 +86,9 @@ bool PackageSigner::sign(const MinisignSecretKey &key, const QString &trustedCom
 
     const MinisignKey &publicKey = key.publicKey();
     const QByteArray comment = trustedComment.toUtf8();
-    const QByteArray signature = signEd25519(key.seed(), publicKey.publicKey, prehash);
-    const QByteArray globalSignature = signEd25519(key.seed(), publicKey.publicKey, signature + comment);
+    const QByteArray signature = Crypto::signEd25519(key.seed(), publicKey.publicKey, prehash);
+    const QByteArray globalSignature =
+        Crypto::signEd25519(key.seed(), publicKey.publicKey, signature + comment);
     if (signature.isEmpty() || globalSignature.isEmpty())
         return fail(Problem::SigningFailed, QStringLiteral("libgcrypt could not sign with this key"));
     // A seed that does not make the stored public key signs for no one who trusts that key.
