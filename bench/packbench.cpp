@@ -1,5 +1,5 @@
 // What quillFern-pack make costs and what its package saves, over a seeded
-// release pair of 1,400 files (about 190 MiB) of which 300 differ:
+// release pair of 1,400 files (about 175 MiB) of which 300 differ:
 //  1. "quillFern-pack make" against sha256sum of both releases' files plus
 //     cp of the differing files into a package folder (the aim: within 1.5 times);
 //  2. the package's bytes against a full one ("make --full");
@@ -9,7 +9,7 @@
 // run; the make rows are timed on a cold and on a warm cache. Exit status 3
 // when make misses its aim. The updater stops every process named
 // Halvorquintel of the user: run it in a PID namespace of its own,
-//   unshare --pid --fork --mount-proc build/bench/packbench [--rounds N] [--dir folder] [--warm]
+//   unshare --pid --fork --mount-proc build/bench/packbench [--rounds N] [--dir folder] [--warm] [--keep]
 #include <QCoreApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -573,7 +573,9 @@ int main(int argc, char *argv[])
                                        QStringLiteral("Work in a new temporary folder under this one."),
                                        QStringLiteral("folder"));
     const QCommandLineOption warmOption(QStringLiteral("warm"), QStringLiteral("Never drop the page cache."));
-    parser.addOptions({roundsOption, dirOption, warmOption});
+    const QCommandLineOption keepOption(QStringLiteral("keep"),
+                                        QStringLiteral("Keep the releases and the packages made, for a closer look."));
+    parser.addOptions({roundsOption, dirOption, warmOption, keepOption});
     parser.process(app);
     const int rounds = parser.value(roundsOption).toInt();
     if (rounds < 1) {
@@ -587,6 +589,9 @@ int main(int argc, char *argv[])
         return 2;
     }
     const PageCache cache(!parser.isSet(warmOption));
+    workspace.setAutoRemove(!parser.isSet(keepOption));
+    if (parser.isSet(keepOption))
+        std::printf("kept: %s\n", qPrintable(workspace.path()));
 
     Layout layout;
     layout.oldRelease = workspace.filePath(QStringLiteral("release-1"));
