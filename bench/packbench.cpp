@@ -62,7 +62,7 @@ private:
 
 // A file of a release: its bytes follow from its content seed alone, so an
 // unchanged file is the same in both releases and a changed one differs.
-struct FileSpec
+struct PlannedFile
 {
     QString path;
     qint64 size = 0;
@@ -72,8 +72,8 @@ struct FileSpec
 
 struct ReleasePair
 {
-    std::vector<FileSpec> oldFiles;
-    std::vector<FileSpec> newFiles;
+    std::vector<PlannedFile> oldFiles;
+    std::vector<PlannedFile> newFiles;
     QStringList differing; // new or changed in the new release: what a delta package carries
     int sameSizeChanges = 0;
     int resizedChanges = 0;
@@ -81,8 +81,8 @@ struct ReleasePair
 
 QString folderFor(Random &random)
 {
-    static const char *const areas[] = {"plugins", "data", "lang", "docs", "share/icons", "share/sounds", "lib",
-                                        "maps"};
+    static const char *const areas[] = {"plugins",     "data",         "lang", "docs",
+                                        "share/icons", "share/sounds", "lib",  "maps"};
     const char *area = areas[random.next() % (sizeof areas / sizeof *areas)];
     return QStringLiteral("%1/set-%2").arg(QLatin1String(area)).arg(random.next() % 6);
 }
@@ -95,16 +95,19 @@ qint64 sizeFor(Random &random, bool big)
     return random.next() % 100 < 22 ? random.between(64 << 10, 384 << 10) : random.between(1 << 10, 64 << 10);
 }
 
-FileSpec newSpec(Random &random, const QString &folder, int number, bool big)
+PlannedFile planFile(Random &random, const QString &folder, int number, bool big)
 {
     static const char *const extensions[] = {"dll", "dat", "qm", "png", "ogg", "bin", "json", "so"};
-    FileSpec spec;
+    PlannedFile planned;
     const char *extension = extensions[random.next() % (sizeof extensions / sizeof *extensions)];
-    spec.path = QStringLiteral("%1/file-%2.%3").arg(folder).arg(number, 4, 10, QLatin1Char('0')).arg(QLatin1String(extension));
-    spec.size = sizeFor(random, big);
-    spec.contentSeed = random.next();
-    spec.executable = random.next() % 10 == 0;
-    return spec;
+    planned.path = QStringLiteral("%1/file-%2.%3")
+                       .arg(folder)
+                       .arg(number, 4, 10, QLatin1Char('0'))
+                       .arg(QLatin1String(extension));
+    planned.size = sizeFor(random, big);
+    planned.contentSeed = random.next();
+    planned.executable = random.next() % 10 == 0;
+    return planned;
 }
 
 // The old release; then the new one drops some files, changes others (most
@@ -114,7 +117,7 @@ ReleasePair makeReleasePair()
     Random random(Seed);
     ReleasePair pair;
     for (int i = 0; i < OldFileCount; ++i)
-        pair.oldFiles.push_back(newSpec(random, folderFor(random), i, i < BigFileCount));
+        pair.oldFiles.push_back(planFile(random, folderFor(random), i, i < BigFileCount));
 
     // Three big files change, two of them in place; the rest are picked at random.
     std::vector<int> order;
@@ -123,15 +126,16 @@ ReleasePair makeReleasePair()
     for (size_t i = order.size() - 1; i > 0; --i)
         std::swap(order[i], order[random.next() % (i + 1)]);
     std::vector<int> changed{0, 1, 2};
-    changed.insert(changed.end(), order.begin() + RemovedCount, order.begin() + RemovedCount + ChangedCount - 3);
+    changed.insert(changed.end(), order.begin() + RemovedCount,
+                   order.begin() + RemovedCount + ChangedCount - 3);
     const std::vector<int> removed(order.begin(), order.begin() + RemovedCount);
 
     std::vector<bool> keep(OldFileCount, true);
     for (int index : removed)
         keep[size_t(index)] = false;
-    std::vector<FileSpec> newFiles = pair.oldFiles;
+    std::vector<PlannedFile> newFiles = pair.oldFiles;
     for (int index : changed) {
-        FileSpec &file = newFiles[size_t(index)];
+        PlannedFile &file = newFiles[size_t(index)];
         file.contentSeed = random.next();
         const bool resized = index == 2 || random.next() % 10 < 3;
         if (resized)
@@ -145,21 +149,21 @@ ReleasePair makeReleasePair()
     }
     for (int i = 0; i < AddedCount; ++i) {
         const QString folder = i < 15 ? QStringLiteral("plugins/added") : folderFor(random);
-        pair.newFiles.push_back(newSpec(random, folder, OldFileCount + i, i == 0));
+        pair.newFiles.push_back(planFile(random, folder, OldFileCount + i, i == 0));
         pair.differing << pair.newFiles.back().path;
     }
     return pair;
 }
 
-bool writeSpec(const QString &root, const FileSpec &spec)
+bool writePlannedFile(const QString &root, const PlannedFile &planned)
 {
-    const QString path = root + QLatin1Char('/') + spec.path;
+    const QString path = root + QLatin1Char('/') + planned.path;
     QFile file(path);
     if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !file.open(QIODevice::WriteOnly))
         return false;
-    Random random(spec.contentSeed);
+    Random random(planned.contentSeed);
     QByteArray chunk(1 << 20, Qt::Uninitialized);
-    for (qint64 left = spec.size; left > 0;) {
+    for (qint64 left = planned.size; left > 0;) {
         const int length = int(std::min<qint64>(left, chunk.size()));
         for (int at = 0; at < length; at += 8) {
             const quint64 word = random.next();
@@ -169,19 +173,22 @@ bool writeSpec(const QString &root, const FileSpec &spec)
             return false;
         left -= length;
     }
-    const QFileDevice::Permissions executable = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
-    return file.setPermissions(spec.executable ? file.permissions() | executable : file.permissions() & ~executable);
+    const QFileDevice::Permissions executable =
+        QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    return file.setPermissions(planned.executable ? file.permissions() | executable
+                                                  : file.permissions() & ~executable);
 }
 
-bool writeRelease(const QString &root, const std::vector<FileSpec> &files)
+bool writeRelease(const QString &root, const std::vector<PlannedFile> &files)
 {
-    return std::all_of(files.cbegin(), files.cend(), [&root](const FileSpec &spec) { return writeSpec(root, spec); });
+    return std::all_of(files.cbegin(), files.cend(),
+                       [&root](const PlannedFile &file) { return writePlannedFile(root, file); });
 }
 
-qint64 bytesOf(const std::vector<FileSpec> &files)
+qint64 bytesOf(const std::vector<PlannedFile> &files)
 {
     qint64 bytes = 0;
-    for (const FileSpec &file : files)
+    for (const PlannedFile &file : files)
         bytes += file.size;
     return bytes;
 }
@@ -254,8 +261,9 @@ double runTimed(const QString &program, const QStringList &arguments, const QStr
 
 bool copyTree(const QString &from, const QString &to)
 {
-    return QDir().mkpath(to) && runTimed(QStringLiteral("cp"), {QStringLiteral("-a"), from + QStringLiteral("/."),
-                                                                to + QLatin1Char('/')}) >= 0;
+    return QDir().mkpath(to) &&
+           runTimed(QStringLiteral("cp"),
+                    {QStringLiteral("-a"), from + QStringLiteral("/."), to + QLatin1Char('/')}) >= 0;
 }
 
 // The page cache, dropped before a cold run where the system lets us; otherwise every run is warm.
@@ -298,9 +306,14 @@ struct MakeTimes
 double timeMake(const Layout &layout, const QString &out, bool full)
 {
     QDir(out).removeRecursively();
-    QStringList arguments{QStringLiteral("make"),  QStringLiteral("--from"), layout.oldRelease,
-                          QStringLiteral("--to"),  layout.newRelease,        QStringLiteral("--out"),
-                          out,                     QStringLiteral("--quiet")};
+    QStringList arguments{QStringLiteral("make"),
+                          QStringLiteral("--from"),
+                          layout.oldRelease,
+                          QStringLiteral("--to"),
+                          layout.newRelease,
+                          QStringLiteral("--out"),
+                          out,
+                          QStringLiteral("--quiet")};
     if (full)
         arguments << QStringLiteral("--full");
     return runTimed(QStringLiteral(QUILLFERN_PACK_EXECUTABLE), arguments);
@@ -312,9 +325,9 @@ double timeReference(const Layout &layout, const QString &out)
 {
     QDir(out).removeRecursively();
     QStringList everyFile;
-    for (const FileSpec &file : layout.pair.oldFiles)
+    for (const PlannedFile &file : layout.pair.oldFiles)
         everyFile << layout.oldRelease + QLatin1Char('/') + file.path;
-    for (const FileSpec &file : layout.pair.newFiles)
+    for (const PlannedFile &file : layout.pair.newFiles)
         everyFile << layout.newRelease + QLatin1Char('/') + file.path;
     const double hashed = runTimed(QStringLiteral("sha256sum"), everyFile);
     if (hashed < 0 || !QDir().mkpath(out + QStringLiteral("/Env")))
@@ -350,12 +363,12 @@ bool timeMakeRounds(const Layout &layout, const PageCache &cache, int rounds, Ma
         // Swapping which goes first each round keeps either from always following the other.
         for (int turn = 0; turn < 2; ++turn) {
             const bool makeTurn = (turn == 0) == (round % 2 == 0);
-            const bool timed =
-                makeTurn ? timeColdThenWarm(
-                               cache, [&] { return timeMake(layout, out, false); }, times.makeCold, times.makeWarm)
-                         : timeColdThenWarm(
-                               cache, [&] { return timeReference(layout, reference); }, times.referenceCold,
-                               times.referenceWarm);
+            const bool timed = makeTurn ? timeColdThenWarm(
+                                              cache, [&] { return timeMake(layout, out, false); },
+                                              times.makeCold, times.makeWarm)
+                                        : timeColdThenWarm(
+                                              cache, [&] { return timeReference(layout, reference); },
+                                              times.referenceCold, times.referenceWarm);
             if (!timed)
                 return false;
         }
@@ -396,7 +409,8 @@ bool installBin(const QString &root)
         return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + body) > 0 &&
                file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
     };
-    return QDir().mkpath(bin) && QFile::copy(QStringLiteral(QUILLFERN_EXECUTABLE), bin + QStringLiteral("/quillFern")) &&
+    return QDir().mkpath(bin) &&
+           QFile::copy(QStringLiteral(QUILLFERN_EXECUTABLE), bin + QStringLiteral("/quillFern")) &&
            script(QStringLiteral("Halvorquintel"), "date +%s.%N > \"$(dirname \"$0\")/product-started\"\n") &&
            script(QStringLiteral("tskill"), "exit 0\n");
 }
@@ -420,8 +434,8 @@ double readStartNote(const QString &path)
 RunTimes runUpdater(const QString &root, const QString &package, const QProcessEnvironment &environment)
 {
     const double start = wallSeconds();
-    const double seconds = runTimed(root + QStringLiteral("/bin/quillFern"), {QStringLiteral("update"), package},
-                                    root, environment, false);
+    const double seconds = runTimed(root + QStringLiteral("/bin/quillFern"),
+                                    {QStringLiteral("update"), package}, root, environment, false);
     if (seconds < 0)
         return {};
     const double startedAt = readStartNote(root + QStringLiteral("/bin/product-started"));
@@ -435,7 +449,7 @@ RunTimes runUpdater(const QString &root, const QString &package, const QProcessE
 // Whether the installation holds the new release, byte for byte, and none of the files it drops.
 bool holdsNewRelease(const QString &root, const ReleasePair &pair, const QString &newRelease)
 {
-    for (const FileSpec &file : pair.newFiles) {
+    for (const PlannedFile &file : pair.newFiles) {
         QFile installed(root + QLatin1Char('/') + file.path);
         QFile expected(newRelease + QLatin1Char('/') + file.path);
         if (!installed.open(QIODevice::ReadOnly) || !expected.open(QIODevice::ReadOnly) ||
@@ -447,9 +461,9 @@ bool holdsNewRelease(const QString &root, const ReleasePair &pair, const QString
         }
     }
     QStringList kept;
-    for (const FileSpec &file : pair.newFiles)
+    for (const PlannedFile &file : pair.newFiles)
         kept << file.path;
-    return std::none_of(pair.oldFiles.cbegin(), pair.oldFiles.cend(), [&](const FileSpec &file) {
+    return std::none_of(pair.oldFiles.cbegin(), pair.oldFiles.cend(), [&](const PlannedFile &file) {
         return !kept.contains(file.path) && QFileInfo::exists(root + QLatin1Char('/') + file.path);
     });
 }
@@ -471,7 +485,8 @@ bool applyOnce(const Layout &layout, const PageCache &cache, ApplyCase &applyCas
     QDir(root).removeRecursively();
     QDir(package).removeRecursively();
     if (!copyTree(layout.oldRelease, root) || !installBin(root) || !copyTree(applyCase.master, package)) {
-        std::fprintf(stderr, "cannot lay out the installation and the %s package\n", qPrintable(applyCase.name));
+        std::fprintf(stderr, "cannot lay out the installation and the %s package\n",
+                     qPrintable(applyCase.name));
         return false;
     }
     cache.settle();
@@ -510,7 +525,8 @@ bool applyRounds(const Layout &layout, const PageCache &cache, int rounds, std::
         }
         for (const ApplyCase &applyCase : cases)
             line << QStringLiteral("%1 %2 s").arg(applyCase.name).arg(applyCase.runs.back().exit, 0, 'f', 3);
-        std::printf("apply: round %d/%d  %s\n", round + 1, rounds, qPrintable(line.join(QStringLiteral("  "))));
+        std::printf("apply: round %d/%d  %s\n", round + 1, rounds,
+                    qPrintable(line.join(QStringLiteral("  "))));
         std::fflush(stdout);
     }
     return true;
@@ -555,7 +571,8 @@ void reportApply(const std::vector<ApplyCase> &cases)
     std::printf("apply: delta/full %.2f of the whole run, %.2f of the time over an empty package\n",
                 median(exits(cases[1])) / median(exits(cases[2])), delta / full);
     for (const ApplyCase &applyCase : cases)
-        std::printf("  %-6s exit (s): %s\n", qPrintable(applyCase.name), qPrintable(formatValues(exits(applyCase))));
+        std::printf("  %-6s exit (s): %s\n", qPrintable(applyCase.name),
+                    qPrintable(formatValues(exits(applyCase))));
 }
 
 } // namespace
@@ -564,17 +581,20 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("quillFern-pack make against sha256sum + cp, package sizes, "
-                                                    "and whole updater runs applying a delta and a full package."));
+    parser.setApplicationDescription(
+        QStringLiteral("quillFern-pack make against sha256sum + cp, package sizes, "
+                       "and whole updater runs applying a delta and a full package."));
     parser.addHelpOption();
-    const QCommandLineOption roundsOption(QStringLiteral("rounds"), QStringLiteral("Timed rounds (default 3)."),
-                                          QStringLiteral("N"), QStringLiteral("3"));
+    const QCommandLineOption roundsOption(QStringLiteral("rounds"),
+                                          QStringLiteral("Timed rounds (default 3)."), QStringLiteral("N"),
+                                          QStringLiteral("3"));
     const QCommandLineOption dirOption(QStringLiteral("dir"),
                                        QStringLiteral("Work in a new temporary folder under this one."),
                                        QStringLiteral("folder"));
     const QCommandLineOption warmOption(QStringLiteral("warm"), QStringLiteral("Never drop the page cache."));
-    const QCommandLineOption keepOption(QStringLiteral("keep"),
-                                        QStringLiteral("Keep the releases and the packages made, for a closer look."));
+    const QCommandLineOption keepOption(
+        QStringLiteral("keep"),
+        QStringLiteral("Keep the releases and the packages made, for a closer look."));
     parser.addOptions({roundsOption, dirOption, warmOption, keepOption});
     parser.process(app);
     const int rounds = parser.value(roundsOption).toInt();
@@ -582,8 +602,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "--rounds wants a count of 1 or more\n");
         return 2;
     }
-    QTemporaryDir workspace(parser.isSet(dirOption) ? parser.value(dirOption) + QStringLiteral("/packbench-XXXXXX")
-                                                    : QDir::tempPath() + QStringLiteral("/packbench-XXXXXX"));
+    QTemporaryDir workspace(parser.isSet(dirOption)
+                                ? parser.value(dirOption) + QStringLiteral("/packbench-XXXXXX")
+                                : QDir::tempPath() + QStringLiteral("/packbench-XXXXXX"));
     if (!workspace.isValid()) {
         std::fprintf(stderr, "cannot make a working folder: %s\n", qPrintable(workspace.errorString()));
         return 2;
