@@ -205,15 +205,6 @@ QString lastError()
     return last.reason ? QString::fromLatin1(last.reason) : detail::systemMessage(last.code);
 }
 
-bool isSameOrInside(const QString &path, const QString &folder)
-{
-    if (path.isEmpty() || folder.isEmpty())
-        return false;
-    const Qt::CaseSensitivity cs = fileNameCaseSensitivity();
-    const QString prefix = folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
-    return path.compare(folder, cs) == 0 || path.startsWith(prefix, cs);
-}
-
 Outcome failure(const QString &what, const QString &path)
 {
     return Outcome::failure(what, path, lastError());
@@ -252,9 +243,7 @@ bool resolvesInside(const QString &path, const QString &folder)
     }
     if (existing == path)
         existing = QFileInfo(path).absolutePath();
-    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
-    return !canonicalFolder.isEmpty() &&
-           isSameOrInside(QFileInfo(existing).canonicalFilePath(), canonicalFolder);
+    return Place::of(existing).isSameOrInside(Place::of(folder));
 }
 
 void removeIfPresent(const QString &path)

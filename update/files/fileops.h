@@ -117,10 +117,6 @@ bool isRealFolder(const QFileInfo &info);
 // must lie inside.
 bool resolvesInside(const QString &path, const QString &folder);
 
-// Whether `path` is `folder` or lies below it, compared as written with the
-// system's letter case rules; empty paths are inside nothing.
-bool isSameOrInside(const QString &path, const QString &folder);
-
 // How reading a file whole went.
 enum class ReadResult {
     Read,
@@ -138,7 +134,8 @@ using DataRead = std::function<void(const char *data, qint64 size)>;
 // followed only with `followLinks`. The limit `maxBytes` (-1: none) counts
 // the bytes actually read, whatever size the file claims. The open is tried
 // again as renames are while the system refuses it for a passing reason.
-ReadResult readPlainFile(const QString &path, qint64 maxBytes, const DataRead &read, bool followLinks = false);
+ReadResult readPlainFile(const QString &path, qint64 maxBytes, const DataRead &read,
+                         bool followLinks = false);
 // The same, into `bytes`.
 ReadResult readPlainFile(const QString &path, qint64 maxBytes, QByteArray *bytes, bool followLinks = false);
 

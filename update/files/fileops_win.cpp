@@ -18,6 +18,7 @@
 #include "fileops_p.h"
 #include "win32calls_p.h"
 #include "logcategories.h"
+#include "place.h"
 
 namespace FileOps {
 
@@ -396,9 +397,9 @@ bool lastFailureMeansInUse()
 
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 {
-    const QString payload = QFileInfo(payloadRoot).canonicalFilePath();
-    const QString root = QFileInfo(installationRoot).canonicalFilePath();
-    return payload != root && isSameOrInside(payload, root);
+    const Place payload = Place::of(payloadRoot);
+    const Place root = Place::of(installationRoot);
+    return !payload.isSame(root) && payload.isSameOrInside(root);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <QTemporaryFile>
 
 #include "fileops.h"
+#include "pathtext.h"
 #include "place.h"
 
 namespace InstallationPaths {
@@ -44,7 +45,8 @@ QString removalRefusal(const QString &path, const QString &canonicalRoot, QStrin
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     if (folder.isEmpty())
         return QString(); // a folder that does not exist holds nothing to remove
-    if (!FileOps::isSameOrInside(folder, canonicalRoot))
+    const std::optional<QString> below = Place::of(folder).pathBelow(Place::of(canonicalRoot));
+    if (!below)
         return QStringLiteral("it lies outside the installation");
     if (Place::passesThroughWayOut(canonicalRoot, folder))
         return QStringLiteral(
@@ -53,12 +55,11 @@ QString removalRefusal(const QString &path, const QString &canonicalRoot, QStrin
     // name.
     const QString longRoot = Place::longPath(canonicalRoot);
     const QString longTarget = Place::longPath(folder + QLatin1Char('/') + name);
-    if (longTarget.size() > longRoot.size() && FileOps::isSameOrInside(longTarget, longRoot)) {
+    if (longTarget.size() > longRoot.size() && PathText::isUnder(longTarget, longRoot)) {
         *relative = longTarget.mid(longRoot.size() + 1);
         return QString();
     }
-    const QString inside = folder.mid(canonicalRoot.size() + 1);
-    *relative = inside.isEmpty() ? name : inside + QLatin1Char('/') + name;
+    *relative = below->isEmpty() ? name : *below + QLatin1Char('/') + name;
     return QString();
 }
 

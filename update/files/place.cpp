@@ -58,21 +58,28 @@ Place Place::entry(const QString &path)
 
 bool Place::isSameOrInside(const Place &folder) const
 {
+    return pathBelow(folder).has_value();
+}
+
+std::optional<QString> Place::pathBelow(const Place &folder) const
+{
     if (!present || !folder.present)
-        return false;
+        return std::nullopt;
     if (id == folder.id)
-        return true;
+        return QString();
     // A link is where it stands, not where it leads.
     const QFileInfo info(spelled);
     QString up = isLink() ? QFileInfo(info.absolutePath()).canonicalFilePath() : info.canonicalFilePath();
     if (up.isEmpty())
-        up = QDir::cleanPath(info.absoluteFilePath());
+        up = QDir::cleanPath(isLink() ? info.absolutePath() : info.absoluteFilePath());
+    const QString here = isLink() ? up + QLatin1Char('/') + info.fileName() : up;
     for (;;) {
         if (of(up).identity() == folder.id)
-            return true;
+            return here == up ? QString()
+                              : here.mid(up.endsWith(QLatin1Char('/')) ? up.size() : up.size() + 1);
         const QString parent = QFileInfo(up).absolutePath();
         if (parent == up || parent.isEmpty())
-            return false;
+            return std::nullopt;
         up = parent;
     }
 }
@@ -178,4 +185,3 @@ void InstallationFolders::gather(const QString &folder) const
             gather(path);
     }
 }
-

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 // A place in the file system, known by what the file system says it is:
@@ -102,6 +103,9 @@ public:
     // Whether this is `folder` or lies below it: some folder on the way up from
     // here, as the path resolves, is `folder`, whatever either is called.
     bool isSameOrInside(const Place &folder) const;
+    // The way down from `folder` to here, "/" between names (empty when this
+    // is `folder`), spelled as the path resolves; none when this is not in it.
+    std::optional<QString> pathBelow(const Place &folder) const;
 
     // Whether the entry at `path` is a mount point or junction that shows the
     // whole of a volume other than `root`'s: a volume mounted inside the
@@ -164,4 +168,3 @@ private:
     mutable std::vector<Place::Identity> known; // sorted, once gathered
     mutable bool gathered = false;
 };
-

@@ -9,6 +9,7 @@
 #include "flushqueue.h"
 #include "journal.h"
 #include "package.h"
+#include "pathtext.h"
 #include "place.h"
 #include "logcategories.h"
 
@@ -189,7 +190,7 @@ bool RunRollback::namesPayloadFile(const QString &path) const
     if (package.isEmpty() || !QDir::isAbsolutePath(path) || QDir::cleanPath(path) != path)
         return false;
     return path.compare(package.payload(), FileOps::fileNameCaseSensitivity()) != 0 &&
-           FileOps::isSameOrInside(path, package.payload());
+           PathText::isUnder(path, package.payload());
 }
 
 // A damaged or planted journal must not reach beyond the installation and this run's package.

@@ -25,11 +25,14 @@ QString DeletionList::refusal(const QString &relative) const
 {
     if (InstallationBackup::isInArea(relative))
         return QStringLiteral("it is the updater's own bookkeeping");
-    const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
-    const QString application = QFileInfo(applicationPath).canonicalFilePath();
-    const QString path = canonicalRoot + QLatin1Char('/') + relative;
-    if (FileOps::isSameOrInside(path, application) && path.size() > application.size() &&
-        Platform::isUpdaterRuntime(applicationPath, path.mid(application.size() + 1)))
+    const QString path = QFileInfo(rootPath).canonicalFilePath() + QLatin1Char('/') + relative;
+    const QFileInfo entry(path);
+    // The updater's folder, whatever name leads to it; what lies below it is named as it resolves.
+    const std::optional<QString> below = Place::of(entry.absolutePath()).pathBelow(Place::of(applicationPath));
+    const QString inUpdaterFolder = !below              ? QString()
+                                    : below->isEmpty() ? entry.fileName()
+                                                       : *below + QLatin1Char('/') + entry.fileName();
+    if (below && Platform::isUpdaterRuntime(applicationPath, inUpdaterFolder))
         return QStringLiteral("the updater needs it to start");
     // Whatever name leads to it.
     if (Place::of(path).isSame(updater))

@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 
 #include "fileops.h"
+#include "pathtext.h"
+#include "place.h"
 
 namespace {
 
@@ -36,18 +38,16 @@ QString typePrefix(QtMsgType type)
     return QString();
 }
 
-// Both as written and with links resolved, as far as the folders exist.
+// As written, and as far as the folders exist by what they are: a folder
+// still to be made lies where its parent does.
 bool liesIn(const QString &path, const QString &root)
 {
-    const QString cleanPath = QDir::cleanPath(QDir(path).absolutePath());
-    const QString cleanRoot = QDir::cleanPath(QDir(root).absolutePath());
-    if (FileOps::isSameOrInside(cleanPath, cleanRoot))
+    QString existing = QDir::cleanPath(QDir(path).absolutePath());
+    if (PathText::isUnder(existing, QDir::cleanPath(QDir(root).absolutePath())))
         return true;
-    QString existing = cleanPath;
     while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
         existing = QFileInfo(existing).path();
-    return FileOps::isSameOrInside(QFileInfo(existing).canonicalFilePath(),
-                                   QFileInfo(cleanRoot).canonicalFilePath());
+    return Place::of(existing).isSameOrInside(Place::of(root));
 }
 
 } // namespace
