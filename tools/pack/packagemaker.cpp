@@ -97,15 +97,15 @@ QString outRefusal(const QString &out, const QString &from, const QString &to)
 {
     if (out.isEmpty())
         return QStringLiteral("no package folder given");
-    const Place place = Place::entry(out);
+    const Place place = Place::notFollowingLastLink(out);
     if (place.exists() && !(place.isPlainFolder() && QDir(out).isEmpty(QDir::AllEntries | QDir::Hidden |
                                                                        QDir::System | QDir::NoDotAndDotDot)))
         return QStringLiteral("%1 already exists and is not an empty folder").arg(quoted(out));
-    const Place parent = Place::of(QFileInfo(out).absolutePath());
+    const Place parent = Place::followingLastLink(QFileInfo(out).absolutePath());
     if (!parent.leadsToFolder())
         return QStringLiteral("the folder to hold %1 does not exist").arg(quoted(out));
     for (const QString &release : {from, to}) {
-        if (parent.isSameOrInside(Place::of(release)))
+        if (parent.isSameOrInside(Place::followingLastLink(release)))
             return QStringLiteral("%1 lies inside the release %2").arg(quoted(out), quoted(release));
     }
     return QString();
@@ -140,7 +140,7 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
 {
     MakeReport report;
     for (const QString &release : {options.from, options.to}) {
-        if (!Place::of(release).leadsToFolder())
+        if (!Place::followingLastLink(release).leadsToFolder())
             report.refusals << QStringLiteral("%1 is no folder").arg(quoted(release));
     }
     if (!report.refusals.isEmpty())
@@ -335,7 +335,7 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
                                               QFile::ReadUser | QFile::WriteUser | QFile::ExeUser |
                                               QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
                                               QFile::ExeOther);
-    if (Place::entry(out).exists() && !QDir().rmdir(out))
+    if (Place::notFollowingLastLink(out).exists() && !QDir().rmdir(out))
         return fail(
             Outcome::failure(QStringLiteral("replace the empty folder"), out, QStringLiteral("refused")));
     if (!QDir().rename(staging.path(), out))

@@ -289,7 +289,7 @@ VerifyReport PackageVerifier::verify(const Options &options)
 {
     VerifyReport report;
     for (const QString &release : {options.installed, options.expected}) {
-        if (!release.isEmpty() && !Place::of(release).leadsToFolder())
+        if (!release.isEmpty() && !Place::followingLastLink(release).leadsToFolder())
             report.problems << QStringLiteral("%1 is no folder").arg(quoted(release));
     }
     if (!options.keys.problem.isEmpty())

@@ -37,7 +37,7 @@ ReleaseTree ReleaseTree::read(const QString &root, const CancelToken &cancel)
     ReleaseTree tree;
     tree.rootPath = QFileInfo(root).absoluteFilePath();
     std::vector<Place::Identity> walked;
-    tree.walk(tree.rootPath, QString(), Place::entry(tree.rootPath).isLink(), cancel, walked);
+    tree.walk(tree.rootPath, QString(), Place::notFollowingLastLink(tree.rootPath).isLink(), cancel, walked);
     std::sort(tree.releaseFiles.begin(), tree.releaseFiles.end(),
               [](const ReleaseFile &a, const ReleaseFile &b) { return byteOrder(a.relative, b.relative); });
     std::sort(tree.releaseFolders.begin(), tree.releaseFolders.end(), byteOrder);
@@ -47,7 +47,7 @@ ReleaseTree ReleaseTree::read(const QString &root, const CancelToken &cancel)
 void ReleaseTree::walk(const QString &source, const QString &relative, bool throughLink,
                        const CancelToken &cancel, std::vector<Place::Identity> &walked)
 {
-    const Place::Identity identity = Place::of(source).identity();
+    const Place::Identity identity = Place::followingLastLink(source).identity();
     if (std::find(walked.cbegin(), walked.cend(), identity) != walked.cend()) {
         nameProblems << QStringLiteral("\"%1\": a link leads back into a folder that holds it").arg(relative);
         return;

@@ -35,7 +35,7 @@ Outcome TreeCopy::copy(const QString &from, const QString &to)
         QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         const QString target = to + QLatin1Char('/') + entry.fileName();
-        const Place place = Place::entry(entry.filePath());
+        const Place place = Place::notFollowingLastLink(entry.filePath());
         if (place.linkKind() == Place::LinkKind::SymbolicLink) {
             if (!QFile::link(linkTarget(entry), target))
                 return Outcome::failure(QStringLiteral("copy the link"), entry.filePath(),

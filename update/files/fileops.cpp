@@ -142,7 +142,7 @@ const char detail::notPlainFileReason[] = "it is not a plain file";
 
 ReadResult readPlainFile(const QString &path, qint64 maxBytes, const DataRead &read, bool followLinks)
 {
-    const Place place = followLinks ? Place::of(path) : Place::entry(path);
+    const Place place = followLinks ? Place::followingLastLink(path) : Place::notFollowingLastLink(path);
     // A file whose kind the system could not tell is no missing file: a list
     // taken for absent would let the run go on without it.
     if (!place.exists())
@@ -217,18 +217,18 @@ QString folderOf(const QString &path)
 
 bool existsOrIsLink(const QFileInfo &info)
 {
-    return Place::entry(info.filePath()).exists();
+    return Place::notFollowingLastLink(info.filePath()).exists();
 }
 
 bool mayExist(const QFileInfo &info)
 {
-    const Place place = Place::entry(info.filePath());
+    const Place place = Place::notFollowingLastLink(info.filePath());
     return place.exists() || place.unknownBecause() != 0;
 }
 
 bool isRealFolder(const QFileInfo &info)
 {
-    const Place entry = Place::entry(info.filePath());
+    const Place entry = Place::notFollowingLastLink(info.filePath());
     return entry.isPlainFolder() || (entry.linkKind() == Place::LinkKind::MountPoint && entry.leadsToFolder());
 }
 
@@ -243,7 +243,7 @@ bool resolvesInside(const QString &path, const QString &folder)
     }
     if (existing == path)
         existing = QFileInfo(path).absolutePath();
-    return Place::of(existing).isSameOrInside(Place::of(folder));
+    return Place::followingLastLink(existing).isSameOrInside(Place::followingLastLink(folder));
 }
 
 void removeIfPresent(const QString &path)
@@ -314,7 +314,7 @@ bool makePath(const QString &path)
 
 bool removeTree(const QString &path)
 {
-    const Place entry = Place::entry(path);
+    const Place entry = Place::notFollowingLastLink(path);
     // Only what is surely gone is removed: an entry the system could not tell is still there.
     if (!entry.exists())
         return entry.unknownBecause() == 0 || detail::fail(detail::Failure{nullptr, entry.unknownBecause()});

@@ -397,8 +397,8 @@ bool lastFailureMeansInUse()
 
 bool mayMoveInto(const QString &payloadRoot, const QString &installationRoot)
 {
-    const Place payload = Place::of(payloadRoot);
-    const Place root = Place::of(installationRoot);
+    const Place payload = Place::followingLastLink(payloadRoot);
+    const Place root = Place::followingLastLink(installationRoot);
     return !payload.isSame(root) && payload.isSameOrInside(root);
 }
 

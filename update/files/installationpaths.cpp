@@ -45,7 +45,8 @@ QString removalRefusal(const QString &path, const QString &canonicalRoot, QStrin
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     if (folder.isEmpty())
         return QString(); // a folder that does not exist holds nothing to remove
-    const std::optional<QString> below = Place::of(folder).pathBelow(Place::of(canonicalRoot));
+    const std::optional<QString> below =
+        Place::followingLastLink(folder).pathBelow(Place::followingLastLink(canonicalRoot));
     if (!below)
         return QStringLiteral("it lies outside the installation");
     if (Place::passesThroughWayOut(canonicalRoot, folder))
@@ -69,16 +70,16 @@ QString packageRemovalRefusal(const QString &packageDir, const QString &installa
     if (packageDir.isEmpty())
         return QStringLiteral("an empty name means the working folder");
     const QString canonical = QFileInfo(packageDir).canonicalFilePath();
-    const Place package = Place::of(packageDir);
+    const Place package = Place::followingLastLink(packageDir);
     if (canonical.isEmpty() || !package.exists())
         return QString(); // nothing there to remove
     if (QDir(canonical).isRoot())
         return QStringLiteral("it is the root of a file system");
-    if (Place::entry(canonical).linkKind() == Place::LinkKind::MountPoint)
+    if (Place::notFollowingLastLink(canonical).linkKind() == Place::LinkKind::MountPoint)
         return QStringLiteral("it is a junction or mount point: what is in it lies elsewhere");
-    if (Place::of(installationRoot).isSameOrInside(package))
+    if (Place::followingLastLink(installationRoot).isSameOrInside(package))
         return QStringLiteral("it holds the installation");
-    if (Place::of(applicationDir).isSameOrInside(package))
+    if (Place::followingLastLink(applicationDir).isSameOrInside(package))
         return QStringLiteral("it holds the updater");
     return QString();
 }

@@ -46,12 +46,12 @@ Place::Identity Place::Identity::fromText(const QString &text)
     return id;
 }
 
-Place Place::of(const QString &path)
+Place Place::followingLastLink(const QString &path)
 {
     return PlaceProbe::probe(path, true);
 }
 
-Place Place::entry(const QString &path)
+Place Place::notFollowingLastLink(const QString &path)
 {
     return PlaceProbe::probe(path, false);
 }
@@ -74,7 +74,7 @@ std::optional<QString> Place::pathBelow(const Place &folder) const
         up = QDir::cleanPath(isLink() ? info.absolutePath() : info.absoluteFilePath());
     const QString here = isLink() ? up + QLatin1Char('/') + info.fileName() : up;
     for (;;) {
-        if (of(up).identity() == folder.id)
+        if (followingLastLink(up).identity() == folder.id)
             return here == up ? QString()
                               : here.mid(up.endsWith(QLatin1Char('/')) ? up.size() : up.size() + 1);
         const QString parent = QFileInfo(up).absolutePath();
@@ -86,22 +86,22 @@ std::optional<QString> Place::pathBelow(const Place &folder) const
 
 bool Place::isVolumeMountedInside(const QString &path, const Place &root)
 {
-    if (entry(path).linkKind() != LinkKind::MountPoint || !root.exists())
+    if (notFollowingLastLink(path).linkKind() != LinkKind::MountPoint || !root.exists())
         return false;
-    const Place shown = of(path);
+    const Place shown = followingLastLink(path);
     return shown.leadsToFolder() && shown.identity().volume != root.identity().volume &&
            PlaceProbe::showsWholeVolume(path);
 }
 
 QString Place::mountedVolumeOf(const QString &root, const QString &relative)
 {
-    const Place top = of(root);
+    const Place top = followingLastLink(root);
     const int cut = relative.lastIndexOf(QLatin1Char('/'));
     if (cut < 0)
         return QString();
     const QString folder = relative.left(cut);
     // Most folders lie on the root's volume, which one look tells.
-    if (of(root + QLatin1Char('/') + folder).identity().volume == top.identity().volume)
+    if (followingLastLink(root + QLatin1Char('/') + folder).identity().volume == top.identity().volume)
         return QString();
     QString deepest;
     QString walked;
@@ -116,11 +116,11 @@ QString Place::mountedVolumeOf(const QString &root, const QString &relative)
 bool Place::passesThroughWayOut(const QString &folder, const QString &path)
 {
     const QString below = path.mid(folder.size() + 1);
-    const Place top = of(folder);
+    const Place top = followingLastLink(folder);
     QString walked = folder;
     for (const QStringRef &name : below.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         walked += QLatin1Char('/') + name;
-        const Place step = entry(walked);
+        const Place step = notFollowingLastLink(walked);
         if (!step.exists())
             return false;
         if (step.isLink() && step.linkKind() != LinkKind::SymbolicLink && !isVolumeMountedInside(walked, top))
@@ -146,7 +146,7 @@ QString Place::describe(LinkKind kind)
 
 InstallationFolders::InstallationFolders(const QString &root)
     : rootPath(root)
-    , rootPlace(Place::of(root))
+    , rootPlace(Place::followingLastLink(root))
 {}
 
 namespace {
@@ -175,12 +175,12 @@ bool InstallationFolders::include(const Place &folder) const
 
 void InstallationFolders::gather(const QString &folder) const
 {
-    known.push_back(Place::of(folder).identity());
+    known.push_back(Place::followingLastLink(folder).identity());
     const QStringList names =
         QDir(folder).entryList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
         const QString path = folder + QLatin1Char('/') + name;
-        const Place entry = Place::entry(path);
+        const Place entry = Place::notFollowingLastLink(path);
         if (entry.isPlainFolder() || Place::isVolumeMountedInside(path, rootPlace))
             gather(path);
     }

@@ -53,9 +53,9 @@ public:
 
     Place() = default;
     // What `path` leads to, links followed.
-    static Place of(const QString &path);
+    static Place followingLastLink(const QString &path);
     // The entry at `path` itself: a link, junction or mount point as its last name is what is described.
-    static Place entry(const QString &path);
+    static Place notFollowingLastLink(const QString &path);
 
     QString path() const { return spelled; }
     // Something is there: a link that leads nowhere counts.

@@ -121,7 +121,7 @@ bool PlaceProbe::showsWholeVolume(const QString &path)
 
 Place::Identity Place::lastingIdentity(const QString &path)
 {
-    Identity id = of(path).identity();
+    Identity id = followingLastLink(path).identity();
     struct statfs fileSystem;
     if (!id.valid || ::statfs(QFile::encodeName(path).constData(), &fileSystem) != 0)
         return id;

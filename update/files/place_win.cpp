@@ -161,7 +161,7 @@ bool PlaceProbe::showsWholeVolume(const QString &path)
 
 Place::Identity Place::lastingIdentity(const QString &path)
 {
-    return of(path).identity(); // the volume serial number and the file ID outlast a restart
+    return followingLastLink(path).identity(); // the volume serial number and the file ID outlast a restart
 }
 
 bool PlaceProbe::keepsIdentities(const QString &path)

@@ -117,7 +117,7 @@ QString BackupArea::savedList() const
 
 bool BackupArea::exists() const
 {
-    return Place::entry(areaPath).isPlainFolder();
+    return Place::notFollowingLastLink(areaPath).isPlainFolder();
 }
 
 QString BackupArea::temporaryBeside(const QString &destination)
@@ -196,7 +196,7 @@ QString BackupArea::newTrashEntry() const
 Outcome BackupArea::makeTrash()
 {
     // A mount point cannot be moved: the trash is then never made, and nothing goes into what it shows.
-    const Place trash = Place::entry(trashPath);
+    const Place trash = Place::notFollowingLastLink(trashPath);
     if (trash.exists() && !trash.isPlainFolder()) {
         const QString aside = temporaryBeside(areaPath + QStringLiteral("/entry"));
         if (!FileOps::renameOver(trashPath, aside))
@@ -268,7 +268,7 @@ void BackupArea::moveEntriesInto(const QString &folder, const QString &bin, int 
     const QFileInfoList entries =
         QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
-        if (Place::entry(entry.filePath()).isPlainFolder())
+        if (Place::notFollowingLastLink(entry.filePath()).isPlainFolder())
             moveEntriesInto(entry.filePath(), bin, left);
         else
             FileOps::renameOver(entry.filePath(), bin + QLatin1Char('/') + QString::number(++left));
@@ -287,7 +287,7 @@ bool BackupArea::dropTrash() const
 void BackupArea::removeLinksInPlaceOfFolders() const
 {
     for (const QString &folder : {areaPath, trashPath}) {
-        const Place place = Place::entry(folder);
+        const Place place = Place::notFollowingLastLink(folder);
         if (!place.isLink())
             continue;
         // A junction goes as a link does; a mount point cannot, and is never written into.
@@ -305,5 +305,5 @@ void BackupArea::removeLinksInPlaceOfFolders() const
 
 bool BackupArea::isOurs(const QString &folder)
 {
-    return !Place::entry(folder).isLink();
+    return !Place::notFollowingLastLink(folder).isLink();
 }

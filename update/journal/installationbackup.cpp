@@ -193,7 +193,7 @@ bool InstallationBackup::leaveMarker()
     if (package.isEmpty()) // no package, no recovery to find it: only the tests move so
         return true;
     const QString path = Package::markerPath(package.path());
-    const Place there = Place::entry(path);
+    const Place there = Place::notFollowingLastLink(path);
     if (there.exists() && !there.isPlainFile())
         return false;
     const QString token = QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -299,7 +299,7 @@ InstallationBackup::Change InstallationBackup::decidePut(const QString &source, 
     // What is there came from this run when its original is kept: the copy replaces it.
     // A file with another name elsewhere would stay that file's twin once installed: it is copied.
     if (!(change.present && kept) && !from.isSymLink() && from.isFile() &&
-        Place::entry(source).hardLinks() == 1 && mayMove(relative, movable)) {
+        Place::notFollowingLastLink(source).hardLinks() == 1 && mayMove(relative, movable)) {
         change.how = Change::MoveIn;
         return change;
     }

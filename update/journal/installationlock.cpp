@@ -39,7 +39,7 @@ bool InstallationLock::takeAwayOddLock() const
         qCDebug(lcLock).noquote() << FileOps::failure(QStringLiteral("take over the lock"), path).text();
         return false;
     }
-    const Place taken = Place::entry(aside);
+    const Place taken = Place::notFollowingLastLink(aside);
     const qint64 age = FileOps::modifiedItself(aside).msecsTo(QDateTime::currentDateTime());
     if ((!taken.isLink() && taken.isPlainFile()) || qAbs(age) <= UnnamedLockGrace) {
         qCDebug(lcLock) << "Another updater took the lock over meanwhile; leaving it to that one:" << path;

@@ -17,7 +17,7 @@ RunCommit::RunCommit(BackupArea &area)
 Outcome RunCommit::commit()
 {
     // An area the system could not tell is there holds a journal that would roll the run back later.
-    const Place found = Place::entry(area.path());
+    const Place found = Place::notFollowingLastLink(area.path());
     if (!found.isPlainFolder()) {
         return found.unknownBecause() == 0
                    ? Outcome::done()

@@ -90,10 +90,10 @@ Outcome RunRollback::readJournal()
                 << "The package the interrupted run applied is gone, or its path leads to "
                    "another folder now:"
                 << named.path;
-        payloadThere =
-            (package.isStillThere() || foundByMarker) && Place::of(package.payload()).leadsToFolder();
+        payloadThere = (package.isStillThere() || foundByMarker) &&
+                       Place::followingLastLink(package.payload()).leadsToFolder();
     } else {
-        payloadThere = !package.isEmpty() && Place::of(package.payload()).leadsToFolder();
+        payloadThere = !package.isEmpty() && Place::followingLastLink(package.payload()).leadsToFolder();
     }
     return Outcome::done();
 }
@@ -104,7 +104,7 @@ void RunRollback::findVolumes(const QVector<JournalRecord> &records)
 {
     volumesRecorded.clear();
     volumesAway.clear();
-    const Place root = Place::of(rootPath);
+    const Place root = Place::followingLastLink(rootPath);
     for (const JournalRecord &record : records) {
         volumesRecorded << record.path;
         const QString folder = absolute(record.path);
@@ -230,8 +230,8 @@ Outcome RunRollback::undoMoveIn(const JournalRecord &record)
     const bool originalKept =
         replacedPaths.contains(record.path) && existsOrIsLink(QFileInfo(area.saved(record.path)));
     if (payloadIsThere()) {
-        const Place inPackage = Place::entry(record.extra);
-        if (inPackage.exists() && inPackage.isSame(Place::entry(current.filePath()))) {
+        const Place inPackage = Place::notFollowingLastLink(record.extra);
+        if (inPackage.exists() && inPackage.isSame(Place::notFollowingLastLink(current.filePath()))) {
             // Back in the package under its own name already: only the installed name is left to go.
             if (originalKept || FileOps::removeFile(current.filePath()))
                 return Outcome::done();

@@ -17,11 +17,11 @@ QString absoluteClean(const QString &path)
 // point may lead anywhere, whatever its path says.
 bool payloadIsElsewhere(const QString &payload, const QString &package)
 {
-    const Place env = Place::entry(payload);
+    const Place env = Place::notFollowingLastLink(payload);
     if (!env.isLink())
         return false;
     return env.linkKind() != Place::LinkKind::SymbolicLink ||
-           !Place::of(payload).isSameOrInside(Place::of(package));
+           !Place::followingLastLink(payload).isSameOrInside(Place::followingLastLink(package));
 }
 
 } // namespace
@@ -36,7 +36,7 @@ Package::Package(const QString &given)
     if (!canonical.isEmpty())
         resolvedPath = canonical;
     id = Place::lastingIdentity(resolvedPath);
-    throughLink = Place::entry(this->given).linkKind() == Place::LinkKind::SymbolicLink;
+    throughLink = Place::notFollowingLastLink(this->given).linkKind() == Place::LinkKind::SymbolicLink;
     payloadLinked = payloadIsElsewhere(payload(), resolvedPath);
 }
 
@@ -64,7 +64,7 @@ bool Package::holdsMarker(const QString &packagePath, const QString &token)
 {
     const QString path = markerPath(packagePath);
     // A plain file only: a pipe or a device would keep the read waiting.
-    if (token.isEmpty() || !Place::entry(path).isPlainFile())
+    if (token.isEmpty() || !Place::notFollowingLastLink(path).isPlainFile())
         return false;
     QFile marker(path);
     return marker.open(QIODevice::ReadOnly) && marker.read(token.size() + 1) == token.toUtf8();
@@ -92,20 +92,20 @@ QString Package::manifest() const
 
 QString Package::applyRefusal(const QString &installationRoot, bool *unreadable) const
 {
-    const Place env = isEmpty() ? Place() : Place::of(payload());
+    const Place env = isEmpty() ? Place() : Place::followingLastLink(payload());
     if (unreadable)
         *unreadable = !env.exists() && env.unknownBecause() != 0;
     if (isEmpty() || !env.leadsToFolder())
         return QStringLiteral("it is not a package: it holds no Env folder");
-    const Place package = Place::of(resolvedPath);
-    const Place root = Place::of(installationRoot);
+    const Place package = Place::followingLastLink(resolvedPath);
+    const Place root = Place::followingLastLink(installationRoot);
     if (package.isSame(root))
         return QStringLiteral("it is the installation root");
     if (root.isSameOrInside(package))
         return QStringLiteral("it holds the installation");
     if (payloadLinked) {
         // Read through like a folder link of the payload, and refused where one would be.
-        const Place env = Place::of(payload());
+        const Place env = Place::followingLastLink(payload());
         if (env.isSameOrInside(root) || InstallationFolders(installationRoot).include(env))
             return QStringLiteral("its Env folder leads into the installation");
         if (root.isSameOrInside(env))

@@ -45,7 +45,7 @@ QVector<PayloadWalk::Entry> PayloadWalk::list(const Folder &folder) const
     for (const QFileInfo &info : infos) {
         Entry entry;
         entry.info = info;
-        entry.place = Place::entry(info.filePath());
+        entry.place = Place::notFollowingLastLink(info.filePath());
         const QString name = info.fileName();
         if (entry.place.unknownBecause() != 0)
             entry.action = Action::CannotTell;
@@ -99,7 +99,7 @@ QString PayloadWalk::Entry::reason() const
 // looked for among the installation's folders.
 Outcome PayloadWalk::folderLinkRefusal(const Entry &link, const InstallationFolders &installation)
 {
-    const Place target = Place::of(link.info.filePath());
+    const Place target = Place::followingLastLink(link.info.filePath());
     const Place &root = installation.root();
     const bool symbolic = link.place.linkKind() == Place::LinkKind::SymbolicLink;
     if ((symbolic && target.isSameOrInside(root)) || installation.include(target))
@@ -125,7 +125,7 @@ bool PayloadWalk::walkFolder(const Folder &folder,
                              const CancelToken &cancel, const InstallationFolders *installation,
                              std::vector<Place::Identity> &foldersWalked) const
 {
-    const Place::Identity identity = Place::of(folder.source).identity();
+    const Place::Identity identity = Place::followingLastLink(folder.source).identity();
     if (std::find(foldersWalked.cbegin(), foldersWalked.cend(), identity) != foldersWalked.cend())
         return true;
     foldersWalked.push_back(identity);
@@ -162,7 +162,7 @@ QStringList PayloadWalk::firstCollision(const CancelToken &cancel) const
 QStringList PayloadWalk::collisionIn(const Folder &folder, const CancelToken &cancel,
                                      std::vector<Place::Identity> &foldersWalked) const
 {
-    const Place::Identity identity = Place::of(folder.source).identity();
+    const Place::Identity identity = Place::followingLastLink(folder.source).identity();
     if (std::find(foldersWalked.cbegin(), foldersWalked.cend(), identity) != foldersWalked.cend())
         return QStringList();
     foldersWalked.push_back(identity);

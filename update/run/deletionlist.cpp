@@ -28,14 +28,15 @@ QString DeletionList::refusal(const QString &relative) const
     const QString path = QFileInfo(rootPath).canonicalFilePath() + QLatin1Char('/') + relative;
     const QFileInfo entry(path);
     // The updater's folder, whatever name leads to it; what lies below it is named as it resolves.
-    const std::optional<QString> below = Place::of(entry.absolutePath()).pathBelow(Place::of(applicationPath));
+    const std::optional<QString> below =
+        Place::followingLastLink(entry.absolutePath()).pathBelow(Place::followingLastLink(applicationPath));
     const QString inUpdaterFolder = !below              ? QString()
                                     : below->isEmpty() ? entry.fileName()
                                                        : *below + QLatin1Char('/') + entry.fileName();
     if (below && Platform::isUpdaterRuntime(applicationPath, inUpdaterFolder))
         return QStringLiteral("the updater needs it to start");
     // Whatever name leads to it.
-    if (Place::of(path).isSame(updater))
+    if (Place::followingLastLink(path).isSame(updater))
         return QStringLiteral("the updater needs it to start");
     return QString();
 }
@@ -121,7 +122,7 @@ DeletionOutcome DeletionList::apply(InstallationBackup &backup)
     if (result.result != DeletionOutcome::Readable)
         return result;
     const QString listPath = package.deletionList();
-    updater = Place::of(Platform::updaterProgram(applicationPath));
+    updater = Place::followingLastLink(Platform::updaterProgram(applicationPath));
     const QString canonicalRoot = QFileInfo(rootPath).canonicalFilePath();
     QVector<InstallationBackup::PlannedChange> batch;
     bool stillThere = false;

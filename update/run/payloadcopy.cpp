@@ -41,9 +41,9 @@ CopyOutcome PayloadCopy::copy(const CancelToken &cancelToken, const Progress &on
 // the installation is a folder of it.
 Outcome PayloadCopy::checkInstalledFolder(const QString &destination) const
 {
-    const Place installed = Place::entry(destination);
+    const Place installed = Place::notFollowingLastLink(destination);
     const bool symbolic = installed.linkKind() == Place::LinkKind::SymbolicLink;
-    if (symbolic ? Place::of(destination).isSameOrInside(root) : !installed.isLink())
+    if (symbolic ? Place::followingLastLink(destination).isSameOrInside(root) : !installed.isLink())
         return Outcome::done();
     if (Place::isVolumeMountedInside(destination, root))
         return Outcome::done();
@@ -69,7 +69,7 @@ bool PayloadCopy::copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder 
     }
 
     // A folder link back to a folder being copied would recurse without end.
-    foldersBeingCopied.push_back(Place::of(folder.source).identity());
+    foldersBeingCopied.push_back(Place::followingLastLink(folder.source).identity());
     const auto leaveFolder = qScopeGuard([this] { foldersBeingCopied.pop_back(); });
 
     // An entry that cannot be installed under its own name fails the try, by name: never left out unsaid.
@@ -141,7 +141,7 @@ bool PayloadCopy::copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder 
 bool PayloadCopy::enterFolder(const PayloadWalk &walk, const PayloadWalk::Folder &folder,
                               const PayloadWalk::Entry &entry, CopyOutcome &outcome)
 {
-    const Place::Identity target = Place::of(entry.info.filePath()).identity();
+    const Place::Identity target = Place::followingLastLink(entry.info.filePath()).identity();
     if (std::find(foldersBeingCopied.begin(), foldersBeingCopied.end(), target) != foldersBeingCopied.end()) {
         outcome.entry = entry.name();
         outcome.outcome = Outcome::failure(QStringLiteral("copy the folder"), entry.info.filePath(),

@@ -47,7 +47,7 @@ bool liesIn(const QString &path, const QString &root)
         return true;
     while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
         existing = QFileInfo(existing).path();
-    return Place::of(existing).isSameOrInside(Place::of(root));
+    return Place::followingLastLink(existing).isSameOrInside(Place::followingLastLink(root));
 }
 
 } // namespace

@@ -97,7 +97,7 @@ bool isProgram(const QString &image, const Place &program)
     if (image.isEmpty())
         return false;
     if (program.exists())
-        return Place::of(image).isSame(program);
+        return Place::followingLastLink(image).isSame(program);
     // Gone since its processes started: only its path is left to go by.
     return QDir::cleanPath(QDir::fromNativeSeparators(image))
                .compare(QDir::cleanPath(program.path()), Qt::CaseInsensitive) == 0;
@@ -191,7 +191,7 @@ std::unique_ptr<ProcessEnding> ProcessEnding::endByName(const QString &processNa
 std::unique_ptr<ProcessEnding> ProcessEnding::endByExecutable(const QString &program)
 {
     std::unique_ptr<ProcessEnding> ending(new ProcessEnding);
-    const Place target = Place::of(program);
+    const Place target = Place::followingLastLink(program);
     const QString imageName = QFileInfo(Place::longPath(program)).fileName();
     ending->d->endAll([&](const PROCESSENTRY32W &entry) {
         // The image name rules out most processes before their paths are asked for.
