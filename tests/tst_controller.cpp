@@ -482,7 +482,7 @@ void TestController::unwritableInstallationElevates()
         QCOMPARE(carried.launcherUser, Platform::currentUser());
         QCOMPARE(carried.workingDir, QDir::currentPath());
         // The elevated one takes the lock over; this one starts the product once it is over.
-        QTRY_COMPARE(dlg.runState(), DlgUpdate::RunState::Closed);
+        QTRY_COMPARE(dlg.runState(), DlgUpdate::RunState::ElevatedRunOver);
         QVERIFY(other.claim());
         other.release();
     } else {

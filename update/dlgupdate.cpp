@@ -121,6 +121,7 @@ void DlgUpdate::reject()
     case RunState::Relaunched:
     case RunState::Restarted:
     case RunState::AwaitingElevated:
+    case RunState::ElevatedRunOver:
     case RunState::Closed:
         // Nothing of this run to undo: nothing changed yet, it is committed, or put back already.
         break;
@@ -244,7 +245,7 @@ void DlgUpdate::onElevatedRunOver(bool startProduct)
         qCDebug(lcRun) << "The elevated updater's run is over; starting the product as this user";
         processes.startProduct();
     }
-    state = RunState::Closed;
+    state = RunState::ElevatedRunOver;
     close();
 }
 

@@ -51,6 +51,7 @@ public:
         Relaunched,         // the product runs again; the self-stop runs, then the updater ends
         Restarted,          // the restart button started the version the user had; each press starts it again
         AwaitingElevated,   // an elevated updater runs the update; this one starts the product after it
+        ElevatedRunOver,    // the elevated updater's run is over; this one ends without a run of its own
         Closed,             // the window was closed; whatever the run changed is put back
     };
     Q_ENUM(RunState)
