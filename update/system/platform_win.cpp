@@ -15,6 +15,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 
+#include "fileops.h"
 #include "fileops_p.h"
 #include "win32calls_p.h"
 
@@ -137,7 +138,7 @@ ElevatedStart restartElevated(const QString &packageDir, const QString &runLogFo
     const DWORD error = GetLastError();
     started.result =
         error == ERROR_CANCELLED ? ElevatedStart::Result::Declined : ElevatedStart::Result::Failed;
-    started.why = QStringLiteral("it could not run elevated: %1").arg(FileOps::detail::systemMessage(error));
+    started.why = QStringLiteral("it could not run elevated: %1").arg(FileOps::systemError(error));
     return started;
 }
 

@@ -12,6 +12,7 @@
 
 #include <tlhelp32.h>
 
+#include "fileops.h"
 #include "place.h"
 #include "win32calls_p.h"
 
@@ -60,18 +61,6 @@ Owner ownerOf(DWORD processId, const std::vector<BYTE> &user, DWORD *error)
     return sameUser(owner, user) ? Owner::ThisUser : Owner::AnotherUser;
 }
 
-QString systemMessage(DWORD error)
-{
-    wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    QString message =
-        length ? QString::fromWCharArray(text, int(length)).trimmed() : QStringLiteral("error %1").arg(error);
-    LocalFree(text);
-    return message;
-}
-
 QString fromWide(const wchar_t *text, DWORD length)
 {
     return QString::fromWCharArray(text, int(length));
@@ -117,7 +106,8 @@ struct ProcessEnding::Private
     {
         HANDLE snapshot = win32().createToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         if (snapshot == INVALID_HANDLE_VALUE) {
-            problems << QStringLiteral("cannot list the processes: %1").arg(systemMessage(GetLastError()));
+            problems
+                << QStringLiteral("cannot list the processes: %1").arg(FileOps::systemError(GetLastError()));
             return;
         }
         listed = true;
@@ -138,7 +128,7 @@ struct ProcessEnding::Private
                                 "process %1 (%2) could not be inspected, so it was left running: %3")
                                 .arg(name)
                                 .arg(entry.th32ProcessID)
-                                .arg(systemMessage(error));
+                                .arg(FileOps::systemError(error));
             if (owner != Owner::ThisUser)
                 continue;
             HANDLE process = win32().openProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
@@ -146,7 +136,7 @@ struct ProcessEnding::Private
                 problems << QStringLiteral("process %1 (%2) refused to end: %3")
                                 .arg(name)
                                 .arg(entry.th32ProcessID)
-                                .arg(systemMessage(GetLastError()));
+                                .arg(FileOps::systemError(GetLastError()));
                 if (process)
                     CloseHandle(process);
                 continue;

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "fileops.h"
 #include "fileops_p.h"
 #include "logcategories.h"
 #include "win32calls_p.h"
@@ -31,7 +32,7 @@ QString shortForm(const QString &path)
 
 Outcome failed(const QString &what, const QString &where, LSTATUS status)
 {
-    return Outcome::failure(what, where, FileOps::detail::systemMessage(DWORD(status)));
+    return Outcome::failure(what, where, FileOps::systemError(DWORD(status)));
 }
 
 // The account whose Run key holds the entries; empty for the current user's.
