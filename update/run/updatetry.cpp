@@ -238,6 +238,12 @@ void UpdateTry::writeLog(const QString &message)
 
 bool UpdateTry::updateVersion()
 {
+    return commitAndRemovePackage();
+}
+
+// The new version becomes final, and then the package goes.
+bool UpdateTry::commitAndRemovePackage()
+{
     // Final before anything is cleaned up: a clean-up cut short is never rolled back.
     const Outcome committed = update.commit();
     if (!committed) {

@@ -73,6 +73,7 @@ private:
     static void logDeletionProblems(const DeletionOutcome &outcome);
     bool runStages();
     bool contentPlacedAsListed();
+    bool commitAndRemovePackage();
 
     InstallationUpdate &update;
     const CancelToken cancel;
