@@ -6,6 +6,7 @@
 
 #include "crypto.h"
 #include "fileops.h"
+#include "place.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ bool PackageSigner::fail(Problem problem, const QString &reason)
 
 bool PackageSigner::readManifest()
 {
-    if (!QFileInfo(package).isDir())
+    if (!Place::followingLastLink(package).leadsToFolder())
         return fail(Problem::NoPackage, QStringLiteral("no package folder at \"%1\"").arg(package));
     Crypto::Blake2b512 hash;
     const FileOps::ReadResult read = FileOps::readPlainFile(

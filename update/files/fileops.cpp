@@ -301,15 +301,16 @@ bool replaceFile(const QString &source, const QString &destination, const QStrin
 
 bool makePath(const QString &path)
 {
-    const QFileInfo info(path);
-    if (info.isDir())
+    const Place entry = Place::notFollowingLastLink(path);
+    if (entry.leadsToFolder())
         return true;
-    if (info.exists() || info.isSymLink())
+    if (entry.exists())
         return detail::fail("a file is in the way");
+    const QFileInfo info(path);
     const QString parent = info.absolutePath();
     if (parent != info.absoluteFilePath() && !makePath(parent))
         return false;
-    return makeFolder(path) || QFileInfo(path).isDir();
+    return makeFolder(path) || Place::followingLastLink(path).leadsToFolder();
 }
 
 bool removeTree(const QString &path)

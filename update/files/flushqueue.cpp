@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include "fileops.h"
+#include "place.h"
 
 namespace {
 
@@ -66,7 +67,8 @@ void FlushQueue::work()
             // A file gone before its flush (taken by a scanner, say) is not on disk as it
             // must be; a folder gone holds nothing to keep.
             flushed = (item.folder && !FileOps::existsOrIsLink(gone)) ||
-                      (!item.folder && gone.isDir() && FileOps::flushFolder(item.path));
+                      (!item.folder && Place::followingLastLink(item.path).leadsToFolder() &&
+                       FileOps::flushFolder(item.path));
             if (!flushed)
                 failure = Outcome::failure(item.folder ? QStringLiteral("flush the folder")
                                                        : QStringLiteral("flush"),

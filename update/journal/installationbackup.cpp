@@ -295,11 +295,11 @@ InstallationBackup::Change InstallationBackup::decidePut(const QString &source, 
     // over it unrecorded, it would be lost to the rollback.
     change.present = FileOps::mayExist(installed);
     const bool kept = isKept(relative);
-    const QFileInfo from(source);
+    const Place from = Place::notFollowingLastLink(source);
     // What is there came from this run when its original is kept: the copy replaces it.
     // A file with another name elsewhere would stay that file's twin once installed: it is copied.
-    if (!(change.present && kept) && !from.isSymLink() && from.isFile() &&
-        Place::notFollowingLastLink(source).hardLinks() == 1 && mayMove(relative, movable)) {
+    if (!(change.present && kept) && from.isPlainFile() && from.hardLinks() == 1 &&
+        mayMove(relative, movable)) {
         change.how = Change::MoveIn;
         return change;
     }
@@ -335,7 +335,8 @@ InstallationBackup::Change InstallationBackup::decide(const PlannedChange &plann
     Change change;
     change.purpose = Change::For::Folder;
     change.relative = planned.relative;
-    change.how = QFileInfo(absolute(planned.relative)).isDir() ? Change::Nothing : Change::MakeFolder;
+    change.how = Place::followingLastLink(absolute(planned.relative)).leadsToFolder() ? Change::Nothing
+                                                                                      : Change::MakeFolder;
     return change;
 }
 

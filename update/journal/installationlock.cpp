@@ -77,10 +77,9 @@ bool InstallationLock::claim()
     QString host;
     QString application;
     const qint64 age = FileOps::modifiedItself(path).msecsTo(QDateTime::currentDateTime());
-    const QFileInfo entry(path);
     // QLockFile makes plain files only: a link, even one that leads nowhere, a
     // folder or a pipe is no updater's lock, whatever it may lead to.
-    if (lock->error() == QLockFile::LockFailedError && (entry.isSymLink() || !entry.isFile()) &&
+    if (lock->error() == QLockFile::LockFailedError && !Place::notFollowingLastLink(path).isPlainFile() &&
         qAbs(age) > UnnamedLockGrace) {
         qCDebug(lcLock) << "Taking over a lock that is no plain file:" << path;
         if (takeAwayOddLock() && lock->tryLock(0))

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "fileops.h"
+#include "place.h"
 #include "installationbackup.h"
 #include "package.h"
 
@@ -57,7 +58,7 @@ bool PayloadCopy::copyFolder(const PayloadWalk &walk, const PayloadWalk::Folder 
 {
     const QString &relative = folder.relative;
     const QString destination = rootPath + QLatin1Char('/') + relative;
-    if (!QFileInfo(destination).isDir()) {
+    if (!Place::followingLastLink(destination).leadsToFolder()) {
         outcome.outcome = backup.makeFolder(relative.left(relative.size() - 1));
         if (!outcome.outcome)
             return false;

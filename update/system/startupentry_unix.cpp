@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 
 #include "fileops.h"
+#include "place.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ Outcome StartupEntry::write(const QString &program, const QString &packageDir)
     const QString path = location();
     const QString temporary = path + QStringLiteral(".new");
     // A new file of our own: whatever stands at that name, even a link, is not written through.
-    if (QFileInfo(temporary).isSymLink() || QFileInfo::exists(temporary))
+    if (Place::notFollowingLastLink(temporary).exists())
         FileOps::removeFile(temporary);
     QFile file(temporary);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(content) != content.size()) {
