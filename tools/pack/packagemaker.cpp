@@ -151,13 +151,13 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
         return report;
     }
 
-    const ReleaseTree oldTree = ReleaseTree::read(options.from, cancel);
-    const ReleaseTree newTree = ReleaseTree::read(options.to, cancel);
+    const ReleaseTree oldTree = ReleaseTree::fromFolder(options.from, cancel);
+    const ReleaseTree newTree = ReleaseTree::fromFolder(options.to, cancel);
     for (const QString &problem : oldTree.problems())
         report.refusals << QStringLiteral("the old release: ") + problem;
     for (const QString &problem : newTree.problems())
         report.refusals << QStringLiteral("the new release: ") + problem;
-    if (newTree.find(Package::deletionListName()))
+    if (newTree.fileAt(Package::deletionListName()))
         report.refusals << QStringLiteral(
                                "the new release has \"%1\" at its top, which the updater never installs")
                                .arg(Package::deletionListName());
@@ -181,7 +181,7 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
             report.links << QStringLiteral(
                                 "%1 in the new release: a link to a file, installed as the file it leads to")
                                 .arg(quoted(file.relative));
-        const ReleaseFile *old = oldTree.find(file.relative);
+        const ReleaseFile *old = oldTree.fileAt(file.relative);
         if (!old) {
             if (oldFolders.contains(file.relative))
                 report.refusals << QStringLiteral(
@@ -204,7 +204,7 @@ MakeReport PackageMaker::make(const Options &options, const Progress &progress, 
         }
     }
     for (const ReleaseFile &file : oldTree.files()) {
-        if (newTree.find(file.relative))
+        if (newTree.fileAt(file.relative))
             continue;
         if (UpdaterFiles::isUpdatersOwn(file.relative))
             report.refusals << QStringLiteral("%1: the new release drops a file the updater needs to start, "

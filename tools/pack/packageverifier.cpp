@@ -146,8 +146,8 @@ void checkDeletionList(const Package &package, const QString &installed, VerifyR
 
 void planPayload(const Package &package, const QString &installed, VerifyReport &report)
 {
-    const ReleaseTree payload = ReleaseTree::read(package.payload());
-    const ReleaseTree installedTree = ReleaseTree::read(installed);
+    const ReleaseTree payload = ReleaseTree::fromFolder(package.payload());
+    const ReleaseTree installedTree = ReleaseTree::fromFolder(installed);
     for (const QString &problem : payload.problems())
         report.problems << QStringLiteral("the payload: ") + problem;
     for (const Outcome &entry : payload.leftOut())
@@ -168,7 +168,7 @@ void planPayload(const Package &package, const QString &installed, VerifyReport 
             report.problems << QStringLiteral("%1 is a folder in the installed release: the payload's file "
                                               "cannot be put there")
                                    .arg(quoted(file.relative));
-        if (installedTree.find(file.relative)) {
+        if (installedTree.fileAt(file.relative)) {
             report.replaced << file.relative;
             report.replacedBytes += file.size;
         } else {
@@ -179,7 +179,7 @@ void planPayload(const Package &package, const QString &installed, VerifyReport 
 }
 
 // Compares the release `result` the rehearsal left with `expected`, as the updater installs it.
-void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyReport &report)
+void compareWithExpected(const ReleaseTree &result, const ReleaseTree &expected, VerifyReport &report)
 {
     for (const Outcome &entry : expected.leftOut())
         report.notCompared << QStringLiteral("%1 in the new release (%2)").arg(entry.path, entry.reason);
@@ -192,7 +192,7 @@ void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyRepor
     }
     std::vector<std::pair<const ReleaseFile *, const ReleaseFile *>> pairs;
     for (const ReleaseFile &file : expected.files()) {
-        const ReleaseFile *got = result.find(file.relative);
+        const ReleaseFile *got = result.fileAt(file.relative);
         if (!got)
             report.problems << QStringLiteral("%1 is missing after the update").arg(quoted(file.relative));
         else if (got->isLink && !file.isLink)
@@ -206,7 +206,7 @@ void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyRepor
             pairs.emplace_back(got, &file);
     }
     for (const ReleaseFile &file : result.files()) {
-        if (!expected.find(file.relative))
+        if (!expected.fileAt(file.relative))
             report.problems << QStringLiteral("%1 is still there after the update; the new release has none")
                                    .arg(quoted(file.relative));
     }
@@ -243,7 +243,7 @@ void compare(const ReleaseTree &result, const ReleaseTree &expected, VerifyRepor
 }
 
 // Applies the package to a copy of the installed release, as the first try of a run does, and compares.
-void rehearse(const PackageVerifier::Options &options, const Package &package, VerifyReport &report)
+void rehearseOnCopy(const PackageVerifier::Options &options, const Package &package, VerifyReport &report)
 {
     QTemporaryDir work;
     const QString root = work.path() + QStringLiteral("/install");
@@ -280,7 +280,7 @@ void rehearse(const PackageVerifier::Options &options, const Package &package, V
         InstallationUpdate::dropTrash(root);
     }
     report.rehearsed = true;
-    compare(ReleaseTree::read(root), ReleaseTree::read(options.expected), report);
+    compareWithExpected(ReleaseTree::fromFolder(root), ReleaseTree::fromFolder(options.expected), report);
 }
 
 } // namespace
@@ -307,6 +307,6 @@ VerifyReport PackageVerifier::verify(const Options &options)
     checkDeletionList(package, installed, report);
     planPayload(package, installed, report);
     if (report.ok() && !options.expected.isEmpty())
-        rehearse(options, package, report);
+        rehearseOnCopy(options, package, report);
     return report;
 }

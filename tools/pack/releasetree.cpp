@@ -32,20 +32,21 @@ bool ReleaseTree::byteOrder(const QString &a, const QString &b)
     return a.toUtf8() < b.toUtf8();
 }
 
-ReleaseTree ReleaseTree::read(const QString &root, const CancelToken &cancel)
+ReleaseTree ReleaseTree::fromFolder(const QString &root, const CancelToken &cancel)
 {
     ReleaseTree tree;
     tree.rootPath = QFileInfo(root).absoluteFilePath();
     std::vector<Place::Identity> walked;
-    tree.walk(tree.rootPath, QString(), Place::notFollowingLastLink(tree.rootPath).isLink(), cancel, walked);
+    tree.walkFolder(tree.rootPath, QString(), Place::notFollowingLastLink(tree.rootPath).isLink(), cancel,
+                    walked);
     std::sort(tree.releaseFiles.begin(), tree.releaseFiles.end(),
               [](const ReleaseFile &a, const ReleaseFile &b) { return byteOrder(a.relative, b.relative); });
     std::sort(tree.releaseFolders.begin(), tree.releaseFolders.end(), byteOrder);
     return tree;
 }
 
-void ReleaseTree::walk(const QString &source, const QString &relative, bool throughLink,
-                       const CancelToken &cancel, std::vector<Place::Identity> &walked)
+void ReleaseTree::walkFolder(const QString &source, const QString &relative, bool throughLink,
+                             const CancelToken &cancel, std::vector<Place::Identity> &walked)
 {
     const Place::Identity identity = Place::followingLastLink(source).identity();
     if (std::find(walked.cbegin(), walked.cend(), identity) != walked.cend()) {
@@ -88,7 +89,7 @@ void ReleaseTree::walk(const QString &source, const QString &relative, bool thro
                                           Place::describe(entry.place.linkKind()));
             releaseFolders << path;
             const PayloadWalk::Folder inside = PayloadWalk::inside(folder, entry);
-            walk(inside.source, inside.relative, inside.throughLink, cancel, walked);
+            walkFolder(inside.source, inside.relative, inside.throughLink, cancel, walked);
             continue;
         }
         ReleaseFile file;
@@ -104,7 +105,7 @@ void ReleaseTree::walk(const QString &source, const QString &relative, bool thro
     walked.pop_back();
 }
 
-const ReleaseFile *ReleaseTree::find(const QString &relative) const
+const ReleaseFile *ReleaseTree::fileAt(const QString &relative) const
 {
     const auto at = std::lower_bound(
         releaseFiles.cbegin(), releaseFiles.cend(), relative,

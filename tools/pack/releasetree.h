@@ -33,12 +33,12 @@ struct ReleaseFile
 class ReleaseTree
 {
 public:
-    static ReleaseTree read(const QString &root, const CancelToken &cancel = CancelToken());
+    static ReleaseTree fromFolder(const QString &root, const CancelToken &cancel = CancelToken());
 
     QString root() const { return rootPath; }
     // Sorted by the bytes of their UTF-8 paths, as "sort" sorts them in the C locale.
     const std::vector<ReleaseFile> &files() const { return releaseFiles; }
-    const ReleaseFile *find(const QString &relative) const;
+    const ReleaseFile *fileAt(const QString &relative) const;
     // Every folder the walk entered, the root aside, relative, sorted.
     const QStringList &folders() const { return releaseFolders; }
     // Entries the updater leaves out: the path as "path", the reason as "reason".
@@ -54,8 +54,8 @@ public:
     static bool byteOrder(const QString &a, const QString &b);
 
 private:
-    void walk(const QString &source, const QString &relative, bool throughLink, const CancelToken &cancel,
-              std::vector<Place::Identity> &walked);
+    void walkFolder(const QString &source, const QString &relative, bool throughLink,
+                    const CancelToken &cancel, std::vector<Place::Identity> &walked);
 
     QString rootPath;
     std::vector<ReleaseFile> releaseFiles;

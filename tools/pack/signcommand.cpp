@@ -23,7 +23,7 @@ struct SignOptions
     QString package;
 };
 
-int badUsage(const QString &problem)
+int badSignUsage(const QString &problem)
 {
     QTextStream(stderr)
         << "quillFern-pack sign: " << problem << "\n"
@@ -32,14 +32,14 @@ int badUsage(const QString &problem)
     return PackCommands::BadUsage;
 }
 
-int refused(const QString &reason)
+int refusedToSign(const QString &reason)
 {
     QTextStream(stderr) << "quillFern-pack sign: " << reason << "\n";
     return PackCommands::Refused;
 }
 
 // The options, or the reason the command line cannot be read.
-std::optional<SignOptions> parse(const QStringList &arguments, QString *problem)
+std::optional<SignOptions> parseSignWords(const QStringList &arguments, QString *problem)
 {
     SignOptions options;
     bool keyGiven = false;
@@ -84,7 +84,7 @@ std::optional<SignOptions> parse(const QStringList &arguments, QString *problem)
 }
 
 // minisign's default comment, dated SOURCE_DATE_EPOCH where a reproducible build sets it.
-std::optional<QString> defaultTrustedComment(QString *problem)
+std::optional<QString> trustedCommentOfNow(QString *problem)
 {
     qint64 seconds = QDateTime::currentSecsSinceEpoch();
     if (qEnvironmentVariableIsSet("SOURCE_DATE_EPOCH")) {
@@ -99,7 +99,7 @@ std::optional<QString> defaultTrustedComment(QString *problem)
     return PackageSigner::defaultTrustedComment(seconds);
 }
 
-std::optional<QByteArray> password()
+std::optional<QByteArray> passwordForKey()
 {
     if (std::optional<QByteArray> given = Terminal::passwordFromEnvironment(PasswordVariable))
         return given;
@@ -111,40 +111,41 @@ std::optional<QByteArray> password()
 int PackCommands::sign(const QStringList &arguments)
 {
     QString problem;
-    const std::optional<SignOptions> options = parse(arguments, &problem);
+    const std::optional<SignOptions> options = parseSignWords(arguments, &problem);
     if (!options)
-        return badUsage(problem);
+        return badSignUsage(problem);
 
     const std::optional<QString> trustedComment =
-        options->trustedComment ? options->trustedComment : defaultTrustedComment(&problem);
+        options->trustedComment ? options->trustedComment : trustedCommentOfNow(&problem);
     if (!trustedComment)
-        return refused(problem);
+        return refusedToSign(problem);
     problem = PackageSigner::trustedCommentProblem(*trustedComment);
     if (!problem.isEmpty())
-        return refused(problem);
+        return refusedToSign(problem);
 
     // The package first, so that no password is asked for a package that cannot be signed.
     PackageSigner signer(options->package);
     if (!signer.readManifest())
-        return refused(signer.reason());
+        return refusedToSign(signer.reason());
 
     QByteArray keyText;
     switch (FileOps::readPlainFile(options->keyFile, MaxKeyFileBytes, &keyText, true)) {
     case FileOps::ReadResult::Read:
         break;
     case FileOps::ReadResult::Missing:
-        return refused(QStringLiteral("no secret key at \"%1\"").arg(options->keyFile));
+        return refusedToSign(QStringLiteral("no secret key at \"%1\"").arg(options->keyFile));
     case FileOps::ReadResult::NotPlainFile:
     case FileOps::ReadResult::TooLarge:
-        return refused(QStringLiteral("\"%1\" is not a minisign secret key").arg(options->keyFile));
+        return refusedToSign(QStringLiteral("\"%1\" is not a minisign secret key").arg(options->keyFile));
     case FileOps::ReadResult::Failed:
-        return refused(QStringLiteral("cannot read \"%1\": %2").arg(options->keyFile, FileOps::lastError()));
+        return refusedToSign(
+            QStringLiteral("cannot read \"%1\": %2").arg(options->keyFile, FileOps::lastError()));
     }
-    const MinisignSecretKey::Read key = MinisignSecretKey::read(keyText, password);
+    const MinisignSecretKey::Read key = MinisignSecretKey::read(keyText, passwordForKey);
     if (!key.key)
-        return refused(QStringLiteral("\"%1\": %2").arg(options->keyFile, key.reason));
+        return refusedToSign(QStringLiteral("\"%1\": %2").arg(options->keyFile, key.reason));
 
     if (!signer.sign(*key.key, *trustedComment))
-        return refused(signer.reason());
+        return refusedToSign(signer.reason());
     return Done;
 }

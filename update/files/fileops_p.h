@@ -2,10 +2,6 @@
 
 #include <QString>
 
-#ifdef Q_OS_WIN
-#include <string>
-#endif
-
 // Shared by the per-system parts of FileOps. A thread's last failure is kept
 // as plain data: a fixed reason, or the system's error code, put into words
 // only when asked for.
@@ -69,16 +65,6 @@ private:
 };
 
 extern const char notPlainFileReason[];
-
-#ifdef Q_OS_WIN
-// The path as Windows' wide calls take it; long paths in the "\\?\" form, as Qt's own file calls do.
-std::wstring windowsPath(const QString &path);
-// A path a wide call gave back, without the "\\?\" form, with forward slashes.
-QString fromWindowsPath(const QString &native);
-// `argument` quoted the way the C runtime and CommandLineToArgvW split a
-// command line: backslashes count only before a double quote.
-QString quotedArgument(const QString &argument);
-#endif
 
 } // namespace detail
 } // namespace FileOps

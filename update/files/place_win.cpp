@@ -9,8 +9,8 @@
 
 #include <windows.h>
 
-#include "fileops_p.h"
 #include "win32calls_p.h"
+#include "windowspaths_p.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ bool reparseTag(const QString &path, HANDLE file, DWORD attributes, quint32 *tag
     }
     // The listing carries the tag too, where the handle does not tell it.
     WIN32_FIND_DATAW found;
-    const HANDLE search = win32().findFirstFile(FileOps::detail::windowsPath(path).c_str(), &found);
+    const HANDLE search = win32().findFirstFile(WindowsPaths::windowsPath(path).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         *tag = 0;
         return true;
@@ -111,7 +111,7 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
     // Opened for its attributes only, and never followed past its last reparse point where the entry is asked
     // about.
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLast ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    const HANDLE file = win32().createFile(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+    const HANDLE file = win32().createFile(WindowsPaths::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -147,7 +147,7 @@ Place PlaceProbe::probe(const QString &path, bool followLast)
 // volume's root only where the folder is the volume itself.
 bool PlaceProbe::showsWholeVolume(const QString &path)
 {
-    const HANDLE folder = win32().createFile(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+    const HANDLE folder = win32().createFile(WindowsPaths::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (folder == INVALID_HANDLE_VALUE)
@@ -166,7 +166,7 @@ Place::Identity Place::lastingIdentity(const QString &path)
 
 bool PlaceProbe::keepsIdentities(const QString &path)
 {
-    const HANDLE file = win32().createFile(FileOps::detail::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
+    const HANDLE file = win32().createFile(WindowsPaths::windowsPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -184,7 +184,7 @@ bool PlaceProbe::keepsIdentities(const QString &path)
 
 QString Place::longPath(const QString &path)
 {
-    const std::wstring native = FileOps::detail::windowsPath(path);
+    const std::wstring native = WindowsPaths::windowsPath(path);
     std::vector<wchar_t> buffer(native.size() + MAX_PATH);
     DWORD length = win32().getLongPathName(native.c_str(), buffer.data(), DWORD(buffer.size()));
     if (length >= buffer.size()) {
@@ -193,7 +193,7 @@ QString Place::longPath(const QString &path)
     }
     if (length == 0 || length >= buffer.size())
         return path;
-    return FileOps::detail::fromWindowsPath(QString::fromWCharArray(buffer.data(), int(length)));
+    return WindowsPaths::fromWindowsPath(QString::fromWCharArray(buffer.data(), int(length)));
 }
 
 bool Place::isAliasSpelling(const QString &name)

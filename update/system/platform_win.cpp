@@ -16,8 +16,8 @@
 #include <shellapi.h>
 
 #include "fileops.h"
-#include "fileops_p.h"
 #include "win32calls_p.h"
+#include "windowspaths_p.h"
 
 namespace Platform {
 
@@ -117,7 +117,7 @@ ElevatedStart restartElevated(const QString &packageDir, const QString &runLogFo
                           QDir::toNativeSeparators(QFileInfo(packageDir).absoluteFilePath())};
     arguments << elevationMarkArguments(mark);
     for (QString &argument : arguments)
-        argument = FileOps::detail::quotedArgument(argument);
+        argument = WindowsPaths::quotedArgument(argument);
     const std::wstring program =
         QDir::toNativeSeparators(QCoreApplication::applicationFilePath()).toStdWString();
     const std::wstring parameters = arguments.join(QLatin1Char(' ')).toStdWString();

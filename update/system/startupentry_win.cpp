@@ -8,9 +8,9 @@
 #include <windows.h>
 
 #include "fileops.h"
-#include "fileops_p.h"
 #include "logcategories.h"
 #include "win32calls_p.h"
+#include "windowspaths_p.h"
 
 namespace {
 
@@ -22,12 +22,12 @@ constexpr int RunCommandLimit = 260;
 // The 8.3 short form of the existing `path`, where the system keeps one; `path` itself otherwise.
 QString shortForm(const QString &path)
 {
-    const std::wstring native = FileOps::detail::windowsPath(path);
+    const std::wstring native = WindowsPaths::windowsPath(path);
     std::vector<wchar_t> buffer(native.size() + 1);
     const DWORD length = win32().getShortPathName(native.c_str(), buffer.data(), DWORD(buffer.size()));
     if (length == 0 || length >= buffer.size())
         return path;
-    return FileOps::detail::fromWindowsPath(QString::fromWCharArray(buffer.data(), int(length)));
+    return WindowsPaths::fromWindowsPath(QString::fromWCharArray(buffer.data(), int(length)));
 }
 
 Outcome failed(const QString &what, const QString &where, LSTATUS status)
@@ -93,9 +93,8 @@ QString StartupEntry::location() const
 
 QString StartupEntry::command(const QString &program, const QString &packageDir)
 {
-    return FileOps::detail::quotedArgument(QDir::toNativeSeparators(program)) + QStringLiteral(" update ") +
-           FileOps::detail::quotedArgument(
-               QDir::toNativeSeparators(QFileInfo(packageDir).absoluteFilePath()));
+    return WindowsPaths::quotedArgument(QDir::toNativeSeparators(program)) + QStringLiteral(" update ") +
+           WindowsPaths::quotedArgument(QDir::toNativeSeparators(QFileInfo(packageDir).absoluteFilePath()));
 }
 
 Outcome StartupEntry::write(const QString &program, const QString &packageDir)
