@@ -26,6 +26,7 @@
 
 #include "installationbackup.h"
 #include "installationupdate.h"
+#include "installedupdater.h"
 #include "package.h"
 #include "packagemanifest.h"
 #include "platform.h"
@@ -322,15 +323,9 @@ bool runScenario(Scenario &scenario, const QString &workspace, const Settings &s
     return true;
 }
 
-// Whole runs of the installed updater: how much time a package adds until the
-// product is started again and until the updater has ended, against a run with
-// an empty package.
-struct RunTimes
-{
-    double relaunch = -1;
-    double exit = -1;
-};
-
+// Whole runs of the installed updater (see installedupdater.h): how much time a package
+// adds until the product is started again and until the updater has ended, against a
+// run with an empty package.
 // What a package added to whole runs, round by round.
 struct AddedTimes
 {
@@ -369,42 +364,6 @@ struct ApplyCase
     std::vector<double> cpRmSeconds;
     AddedTimes added;
 };
-
-double wallSeconds()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-// The product stand-in notes when it was started; the stop stand-in ends nothing. The updater
-// ends itself once its self-stop is over.
-bool installUpdater(const QString &root, const QString &updater)
-{
-    const QString bin = root + QStringLiteral("/bin");
-    const auto script = [&](const QString &name, const QByteArray &body) {
-        QFile file(bin + QLatin1Char('/') + name);
-        return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + body) > 0 &&
-               file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-    };
-    return QDir().mkpath(bin) && QFile::copy(updater, bin + QStringLiteral("/quillFern")) &&
-           script(QStringLiteral("Halvorquintel"), "date +%s.%N > \"$(dirname \"$0\")/product-started\"\n") &&
-           script(QStringLiteral("tskill"), "exit 0\n");
-}
-
-// The product stand-in's start time; it may still be writing it when the updater has ended.
-double readStartNote(const QString &path)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        QFile note(path);
-        if (note.open(QIODevice::ReadOnly)) {
-            const QByteArray text = note.readAll();
-            if (text.endsWith('\n'))
-                return text.trimmed().toDouble();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
 
 RunTimes runUpdater(const QString &root, const QString &package)
 {

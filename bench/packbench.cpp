@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "installedupdater.h"
+
 namespace {
 
 constexpr quint64 Seed = 20261209;
@@ -229,11 +231,6 @@ QString formatValues(const std::vector<double> &values)
     return parts.join(QLatin1Char(' '));
 }
 
-double wallSeconds()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 // Runs a program to its end, its output discarded; its time in seconds, or -1 when it failed.
 // The updater's debug lines are many and say nothing here; other programs' errors are shown.
 double runTimed(const QString &program, const QStringList &arguments, const QString &workingDir = QString(),
@@ -392,45 +389,6 @@ bool makeMasterPackage(const Layout &layout, const PageCache &cache, const QStri
     return seconds >= 0;
 }
 
-// The installed updater's whole run: until the product is started again, and until it has ended.
-struct RunTimes
-{
-    double relaunch = -1;
-    double exit = -1;
-};
-
-// The updater and stand-ins for the product and the stop program: the product
-// notes when it was started; the stop program ends nothing.
-bool installBin(const QString &root)
-{
-    const QString bin = root + QStringLiteral("/bin");
-    const auto script = [&](const QString &name, const QByteArray &body) {
-        QFile file(bin + QLatin1Char('/') + name);
-        return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n" + body) > 0 &&
-               file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-    };
-    return QDir().mkpath(bin) &&
-           QFile::copy(QStringLiteral(QUILLFERN_EXECUTABLE), bin + QStringLiteral("/quillFern")) &&
-           script(QStringLiteral("Halvorquintel"), "date +%s.%N > \"$(dirname \"$0\")/product-started\"\n") &&
-           script(QStringLiteral("tskill"), "exit 0\n");
-}
-
-// The product stand-in's start time; it may still be writing it when the updater has ended.
-double readStartNote(const QString &path)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        QFile note(path);
-        if (note.open(QIODevice::ReadOnly)) {
-            const QByteArray text = note.readAll();
-            if (text.endsWith('\n'))
-                return text.trimmed().toDouble();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-}
-
 RunTimes runUpdater(const QString &root, const QString &package, const QProcessEnvironment &environment)
 {
     const double start = wallSeconds();
@@ -484,7 +442,7 @@ bool applyOnce(const Layout &layout, const PageCache &cache, ApplyCase &applyCas
     const QString package = layout.work + QStringLiteral("/package");
     QDir(root).removeRecursively();
     QDir(package).removeRecursively();
-    if (!copyTree(layout.oldRelease, root) || !installBin(root) || !copyTree(applyCase.master, package)) {
+    if (!copyTree(layout.oldRelease, root) || !installUpdater(root, QStringLiteral(QUILLFERN_EXECUTABLE)) || !copyTree(applyCase.master, package)) {
         std::fprintf(stderr, "cannot lay out the installation and the %s package\n",
                      qPrintable(applyCase.name));
         return false;
