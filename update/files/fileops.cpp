@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "fileops_p.h"
+#include "pathtext.h"
 #include "place.h"
 
 namespace FileOps {
@@ -243,7 +244,10 @@ bool resolvesInside(const QString &path, const QString &folder)
     }
     if (existing == path)
         existing = QFileInfo(path).absolutePath();
-    return Place::followingLastLink(existing).isSameOrInside(Place::followingLastLink(folder));
+    // Both resolved by the system; a probe that failed for a moment must not read as "inside" or "outside".
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    return !canonicalFolder.isEmpty() &&
+           PathText::isUnder(QFileInfo(existing).canonicalFilePath(), canonicalFolder);
 }
 
 void removeIfPresent(const QString &path)

@@ -45,9 +45,10 @@ QString removalRefusal(const QString &path, const QString &canonicalRoot, QStrin
     const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
     if (folder.isEmpty())
         return QString(); // a folder that does not exist holds nothing to remove
-    const std::optional<QString> below =
-        Place::followingLastLink(folder).pathBelow(Place::followingLastLink(canonicalRoot));
-    if (!below)
+    // Both resolved by the system, so their text says where they are. A
+    // probe here could fail for a moment, and a failure must never read as
+    // "outside": the entry would be passed over and the run end "Finish!".
+    if (!PathText::isUnder(folder, canonicalRoot))
         return QStringLiteral("it lies outside the installation");
     if (Place::passesThroughWayOut(canonicalRoot, folder))
         return QStringLiteral(
@@ -60,7 +61,8 @@ QString removalRefusal(const QString &path, const QString &canonicalRoot, QStrin
         *relative = longTarget.mid(longRoot.size() + 1);
         return QString();
     }
-    *relative = below->isEmpty() ? name : *below + QLatin1Char('/') + name;
+    const QString inside = folder.mid(canonicalRoot.size() + 1);
+    *relative = inside.isEmpty() ? name : inside + QLatin1Char('/') + name;
     return QString();
 }
 

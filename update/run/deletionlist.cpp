@@ -10,6 +10,7 @@
 #include "installationbackup.h"
 #include "installationpaths.h"
 #include "package.h"
+#include "pathtext.h"
 #include "place.h"
 #include "platform.h"
 
@@ -26,14 +27,10 @@ QString DeletionList::refusal(const QString &relative) const
     if (InstallationBackup::isInArea(relative))
         return QStringLiteral("it is the updater's own bookkeeping");
     const QString path = QFileInfo(rootPath).canonicalFilePath() + QLatin1Char('/') + relative;
-    const QFileInfo entry(path);
-    // The updater's folder, whatever name leads to it; what lies below it is named as it resolves.
-    const std::optional<QString> below =
-        Place::followingLastLink(entry.absolutePath()).pathBelow(Place::followingLastLink(applicationPath));
-    const QString inUpdaterFolder = !below              ? QString()
-                                    : below->isEmpty() ? entry.fileName()
-                                                       : *below + QLatin1Char('/') + entry.fileName();
-    if (below && Platform::isUpdaterRuntime(applicationPath, inUpdaterFolder))
+    // Both resolved by the system: a probe that failed for a moment must not lift the guard.
+    const QString application = QFileInfo(applicationPath).canonicalFilePath();
+    if (PathText::isUnder(path, application) && path.size() > application.size() &&
+        Platform::isUpdaterRuntime(applicationPath, path.mid(application.size() + 1)))
         return QStringLiteral("the updater needs it to start");
     // Whatever name leads to it.
     if (Place::followingLastLink(path).isSame(updater))
