@@ -33,6 +33,7 @@ namespace {
 
 QMutex messagesMutex;
 QStringList capturedMessages;
+QList<QByteArray> capturedCategories;
 QtMessageHandler previousHandler = nullptr;
 
 void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -40,6 +41,7 @@ void captureMessage(QtMsgType type, const QMessageLogContext &context, const QSt
     {
         QMutexLocker locker(&messagesMutex);
         capturedMessages.append(message);
+        capturedCategories.append(QByteArray(context.category ? context.category : "default"));
     }
     if (previousHandler)
         previousHandler(type, context, message);
@@ -117,6 +119,7 @@ MessageLog::MessageLog()
 {
     QMutexLocker locker(&messagesMutex);
     capturedMessages.clear();
+    capturedCategories.clear();
     previousHandler = qInstallMessageHandler(captureMessage);
 }
 
@@ -125,6 +128,7 @@ MessageLog::~MessageLog()
     qInstallMessageHandler(previousHandler);
     QMutexLocker locker(&messagesMutex);
     capturedMessages.clear();
+    capturedCategories.clear();
 }
 
 QStringList MessageLog::messages() const
@@ -136,6 +140,25 @@ QStringList MessageLog::messages() const
 int MessageLog::count(const QString &message) const
 {
     return messages().count(message);
+}
+
+int MessageLog::count(const char *category, const QString &naming) const
+{
+    QMutexLocker locker(&messagesMutex);
+    int found = 0;
+    for (int line = 0; line < capturedMessages.size(); ++line)
+        if (capturedCategories.at(line) == category && capturedMessages.at(line).contains(naming))
+            ++found;
+    return found;
+}
+
+QByteArray MessageLog::dump() const
+{
+    QMutexLocker locker(&messagesMutex);
+    QByteArray lines;
+    for (int line = 0; line < capturedMessages.size(); ++line)
+        lines += capturedCategories.at(line) + ": " + capturedMessages.at(line).toUtf8() + '\n';
+    return lines;
 }
 
 StandInInstallation::StandInInstallation(const QString &rootName)
@@ -345,7 +368,8 @@ UpdaterRun::UpdaterRun()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
+    // Each line after its category and a tab, which a message never starts with.
+    environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{category}\t%{message}"));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dataHome.path());
     updater.setProcessEnvironment(environment);
 }
@@ -368,9 +392,44 @@ void UpdaterRun::readErrors()
     errors += chunk;
     pending += chunk;
     for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
-        seen << QString::fromUtf8(pending.left(end));
+        const QByteArray line = pending.left(end);
+        const int tab = line.indexOf('\t');
+        seenCategories << (tab > 0 ? line.left(tab) : QByteArray());
+        seen << QString::fromUtf8(tab > 0 ? line.mid(tab + 1) : line);
         pending.remove(0, end + 1);
     }
+}
+
+QByteArray UpdaterRun::waitForEvent(const QByteArrayList &categories, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const bool ended = updater.state() == QProcess::NotRunning;
+        readErrors();
+        for (const QByteArray &category : categories) {
+            if (seenCategories.contains(category))
+                return category;
+        }
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0 || ended)
+            return QByteArray();
+        updater.waitForReadyRead(int(qMin<qint64>(left, 200)));
+    }
+}
+
+int UpdaterRun::countEvent(const char *category, const QString &naming) const
+{
+    int found = 0;
+    for (int line = 0; line < seen.size(); ++line)
+        found += seenCategories.at(line) == category && seen.at(line).contains(naming) ? 1 : 0;
+    return found;
+}
+
+QString UpdaterRun::eventText(const char *category) const
+{
+    const int line = seenCategories.indexOf(QByteArray(category));
+    return line < 0 ? QString() : seen.at(line);
 }
 
 QString UpdaterRun::waitForLine(const QStringList &lines, int timeoutMs)

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QMap>
 #include <QProcess>
 #include <QString>
@@ -11,7 +12,7 @@
 
 #include "dlgupdate.h"
 
-// Collects the debug lines written while it lives.
+// Collects the debug lines written while it lives, with their categories.
 class MessageLog
 {
 public:
@@ -21,7 +22,13 @@ public:
     MessageLog &operator=(const MessageLog &) = delete;
 
     QStringList messages() const;
+    // The lines that are exactly `message`: for the fixed texts the updater has always written.
     int count(const QString &message) const;
+    // The lines of an event's category, such as "quillfern.run.left-out", that hold `naming`:
+    // a file's name in double quotes, a number, a key; anything but the sentence's words.
+    int count(const char *category, const QString &naming = QString()) const;
+    // Every line, each after its category, for a failure's message.
+    QByteArray dump() const;
 };
 
 // A throw-away installation: <root>/bin holds stand-ins for the stop program
@@ -143,6 +150,11 @@ public:
     // the line seen, or an empty string on the end of the process or time-out.
     QString waitForLine(const QStringList &lines, int timeoutMs);
     bool hasLine(const QString &line) const;
+    // The same by an event's category (see MessageLog), and what its line names.
+    QByteArray waitForEvent(const QByteArrayList &categories, int timeoutMs);
+    int countEvent(const char *category, const QString &naming = QString()) const;
+    // The words of the first line of `category`, to find that line in the run log.
+    QString eventText(const char *category) const;
     QString errorOutput() const;
     QString runLogPath() const;
     // Lines the process wrote to its standard output so far.
@@ -161,6 +173,7 @@ private:
     QByteArray pending;
     QByteArray errors;
     QStringList seen;
+    QByteArrayList seenCategories;
 };
 
 // The peak resident memory of a running process in KiB, -1 where unknown.
