@@ -63,13 +63,10 @@ constexpr int EndTimeout = 20000;
 constexpr int MountTimeout = 20000;
 
 const QString finished = QStringLiteral("Finish!");
-// The lines after which the updater waits in its failure state, its restart button shown.
-const QStringList failureLines{
-    QStringLiteral("Update failed; the installation was rolled back"),
-    QStringLiteral("Update failed; the installation could not be rolled back completely"),
-};
-// And the line after which it waits there having changed nothing: the installation cannot be written.
-const QString notWritable = QStringLiteral("\" cannot be written (");
+// The events after which the updater waits in its failure state, its restart button shown: after a
+// rollback, whole or not, or having changed nothing, the installation being one it cannot write.
+const QByteArrayList failureEvents{"quillfern.run.rolled-back", "quillfern.run.rollback-stopped",
+                                   "quillfern.run.not-writable"};
 
 const QString installName = QStringLiteral("install");
 const QString packageName = QStringLiteral("package");
@@ -276,13 +273,9 @@ bool settle(UpdaterRun &run, Ending *ending)
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < OutcomeTimeout) {
-        run.waitForLine(failureLines, 100);
-        const QString output = run.errorOutput();
+        const bool failing = !run.waitForEvent(failureEvents, 100).isEmpty();
         if (!run.isRunning() || run.hasLine(finished))
             break;
-        const bool failing = std::any_of(failureLines.cbegin(), failureLines.cend(),
-                                         [&run](const QString &line) { return run.hasLine(line); }) ||
-                             output.contains(notWritable);
         if (failing) {
             ending->gaveUp = true;
             run.kill();

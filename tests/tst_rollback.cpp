@@ -203,16 +203,13 @@ void TestRollback::runAsAnotherUserBesideArea()
                        QStringLiteral("--clear-groups"), root(QStringLiteral("bin/quillFern")),
                        QStringLiteral("update"), ws->package()},
                       work));
-    const QString failed = QStringLiteral("Update failed; the installation was rolled back");
-    const QString ended = run.waitForLine({failed, QStringLiteral("Finish!")}, 60000);
+    const QByteArray ended = run.waitForEvent({"quillfern.run.rolled-back"}, 60000);
     run.kill();
-    QVERIFY2(ended == failed, qPrintable(run.errorOutput()));
-    QVERIFY2(
-        run.hasLine(QStringLiteral("A backup area that no journal explains is in the way, so this run "
-                                   "changes nothing: could not move the backup area into the trash \"%1\": "
-                                   "Permission denied")
-                        .arg(area())),
-        qPrintable(run.errorOutput()));
+    QVERIFY2(ended == "quillfern.run.rolled-back" && !run.hasLine(QStringLiteral("Finish!")),
+             qPrintable(run.errorOutput()));
+    QVERIFY2(run.countEvent("quillfern.journal.blocked",
+                            QStringLiteral("\"%1\": %2").arg(area(), qt_error_string(EACCES))) == 1,
+             qPrintable(run.errorOutput()));
     const QStringList differences =
         treeDifferences(installed, treeWithout(snapshotTree(ws->root()), {InstallationBackup::lockName()}));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
@@ -363,7 +360,7 @@ void TestRollback::failedRunRestoresInstallation()
     QVERIFY(dlg->runState() == DlgUpdate::RunState::Failed);
     QCOMPARE(dlg->findChild<QPushButton *>(QStringLiteral("btnOK"))->text(), QStringLiteral("重启"));
     QCOMPARE(log.count(QStringLiteral("copy finish")), 5);
-    QCOMPARE(log.count(QStringLiteral("Update failed; the installation was rolled back")), 1);
+    QCOMPARE(log.count("quillfern.run.rolled-back"), 1);
     QCOMPARE(snapshotTree(ws->root()), installed);
     QCOMPARE(snapshotTree(ws->package()), packaged);
     QCOMPARE(readFile(QStringLiteral("log.txt")), QByteArray("copy fail!"));
@@ -509,12 +506,11 @@ void TestRollback::interruptedRunRolledBackByNextRun()
         DlgUpdateProbe::onKillFinish(*between);
         DlgUpdateProbe::stageTick(*between);
         QVERIFY(between->runState() == DlgUpdate::RunState::Failed);
-        QCOMPARE(log.count(QStringLiteral("The earlier run set originals aside on a volume that is not "
-                                          "mounted where it was, so this run changes nothing")),
-                 1);
-        QVERIFY(log.count(QStringLiteral("The originals set aside on the volume mounted at %1 cannot be put "
-                                         "back until it is mounted there again")
-                              .arg(data)) > 0);
+        // Once for the run, and for each folder whose volume is away.
+        QVERIFY2(log.count("quillfern.journal.volume-away", data) > 0, log.dump().constData());
+        QVERIFY2(log.count("quillfern.journal.volume-away") >
+                     log.count("quillfern.journal.volume-away", data),
+                 log.dump().constData());
         QVERIFY(QDir(data).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
         QCOMPARE(readFile(beside + QStringLiteral("/.quillFern-backup/files/obsolete.txt")),
                  QByteArray("obsolete on the volume"));
@@ -528,7 +524,7 @@ void TestRollback::interruptedRunRolledBackByNextRun()
     DlgUpdateProbe::onKillFinish(*second);
     DlgUpdateProbe::stageTick(*second);
 
-    QCOMPARE(log.count(QStringLiteral("Rolling back an earlier run that did not finish")), 1);
+    QCOMPARE(log.count("quillfern.journal.recovering"), 1);
     QCOMPARE(log.count(QStringLiteral("delete finish!")), 1);
     QCOMPARE(DlgUpdateProbe::targetProgress(*second), 100);
     QVERIFY(!QFileInfo::exists(area()));
@@ -627,8 +623,7 @@ void TestRollback::packageRecoveredUnderAnotherSpelling()
     QCOMPARE(snapshotTree(ws->root()), installed);
     QCOMPARE(snapshotTree(ws->package()), packaged);
     QCOMPARE(snapshotTree(decoy), decoyBefore);
-    for (const QString &line : log.messages())
-        QVERIFY2(!line.startsWith(QStringLiteral("Skipped a journal record")), qPrintable(line));
+    QVERIFY2(log.count("quillfern.journal.record-skipped") == 0, log.dump().constData());
     if (next == ws->package())
         return;
     // The other package goes on the old version, with nothing of the first beside it.
@@ -678,10 +673,7 @@ void TestRollback::plantedJournalRecordsSkipped()
     InstallationUpdate(ws->root(), ws->package(), root(QStringLiteral("bin"))).recoverEarlierRun();
     QCOMPARE(surroundings(), around);
     QCOMPARE(snapshotTree(root(QStringLiteral("bin"))), installed);
-    int skipped = 0;
-    for (const QString &line : log.messages())
-        skipped += line.startsWith(QStringLiteral("Skipped a journal record")) ? 1 : 0;
-    QCOMPARE(skipped, 1);
+    QCOMPARE(log.count("quillfern.journal.record-skipped"), 1);
     QVERIFY(!QFileInfo::exists(area()));
 }
 
@@ -738,9 +730,7 @@ void TestRollback::bookkeepingLinksNotFollowed()
         return;
     }
     QVERIFY(!QFileInfo(root(folder)).isSymLink());
-    QCOMPARE(log.count(QStringLiteral("Removed a link that stood in place of the updater's folder \"%1\"")
-                           .arg(root(folder))),
-             1);
+    QCOMPARE(log.count("quillfern.area.link-removed", QStringLiteral("\"%1\"").arg(root(folder))), 1);
 }
 
 void TestRollback::damagedJournalReadUpToItsLastWholeRecord_data()
@@ -819,11 +809,10 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
     QCOMPARE(QFileInfo::exists(root(QStringLiteral("kept.txt"))), restored);
     if (damage == QLatin1String("newer") || damage.startsWith(QLatin1String("first byte"))) {
         QVERIFY(!outcome);
-        QVERIFY2(outcome.reason.contains(
-                     damage == QLatin1String("newer")
-                         ? QStringLiteral("newer updater, in format %1").arg(Journal::FormatVersion + 1)
-                         : QStringLiteral("cannot be read safely")),
-                 qPrintable(outcome.text()));
+        // A newer journal is named by its format, for support to see which updater wrote it.
+        if (damage == QLatin1String("newer"))
+            QVERIFY2(outcome.reason.contains(QString::number(Journal::FormatVersion + 1)),
+                     qPrintable(outcome.text()));
         QCOMPARE(readFile(journal), records);
         QVERIFY(QFileInfo::exists(area() + QStringLiteral("/files/kept.txt")));
         // Nor does a run add to it: it changes nothing.
@@ -843,9 +832,7 @@ void TestRollback::damagedJournalReadUpToItsLastWholeRecord()
         QVERIFY(!QFileInfo::exists(root(QStringLiteral("moved.txt"))));
         QCOMPARE(readFile(root(QStringLiteral("bystander.txt"))), QByteArray("not the run's"));
         if (damage != QLatin1String("newer"))
-            QCOMPARE(log.count(
-                         QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area())),
-                     1);
+            QCOMPARE(log.count("quillfern.journal.blocked", QStringLiteral("\"%1/files\"").arg(area())), 1);
         return;
     }
     QVERIFY2(outcome, qPrintable(outcome.text()));
@@ -948,8 +935,7 @@ void TestRollback::packageGoneAfterKill()
     InstallationUpdate(ws->root(), ws->package(), root(QStringLiteral("bin"))).recoverEarlierRun();
     const QStringList differences = treeDifferences(installed, snapshotTree(ws->root()));
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
-    for (const QString &line : log.messages())
-        QVERIFY2(!line.startsWith(QStringLiteral("Skipped a journal record")), qPrintable(line));
+    QVERIFY2(log.count("quillfern.journal.record-skipped") == 0, log.dump().constData());
     if (gone == QLatin1String("Env/added") || copiedAnew) {
         // The payload is there: what came from it goes back, into the folder it came from.
         QCOMPARE(readFile(env(QStringLiteral("added/one.txt"))), QByteArray("added"));
@@ -1254,9 +1240,7 @@ void TestRollback::backupAreaIsNotDeletable()
     DlgUpdateProbe::updateDel(*dlg, update);
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/journal")));
     QVERIFY(QFileInfo::exists(area() + QStringLiteral("/del.xml")));
-    QCOMPARE(log.count(QStringLiteral("Deletion list: could not delete \".quillFern-backup/journal\": "
-                                      "it is the updater's own bookkeeping")),
-             1);
+    QCOMPARE(log.count("quillfern.run.not-deleted", QStringLiteral("\".quillFern-backup/journal\"")), 1);
 }
 
 namespace {
@@ -1312,7 +1296,7 @@ void TestRollback::committedRunIsNeverRolledBack()
     InstallationBackup next(ws->root());
     MessageLog log;
     QCOMPARE(next.recoverEarlierRun(), Recovery::NothingLeft);
-    QCOMPARE(log.count(QStringLiteral("Rolling back an earlier run that did not finish")), 0);
+    QCOMPARE(log.count("quillfern.journal.recovering"), 0);
     QCOMPARE(readFile(root(QStringLiteral("replaced.txt"))), QByteArray("new"));
     QCOMPARE(readFile(root(QStringLiteral("added.txt"))), QByteArray("added"));
 
@@ -1403,16 +1387,12 @@ void TestRollback::commitThatFailsIsAFailedTry()
     QCOMPARE(log.count(QStringLiteral("copy finish")), lastHeldTry);
     QCOMPARE(log.count(QStringLiteral("100!")), 0);
     QVERIFY(QFileInfo::exists(ws->package()));
-    bool explained = false;
-    for (const QString &line : log.messages())
-        explained = explained || (line.startsWith(QStringLiteral("The update could not be committed")) &&
-                                  line.contains(journal));
-    QVERIFY2(explained, qPrintable(log.messages().join(QLatin1Char('\n'))));
+    QVERIFY2(log.count("quillfern.run.not-committed", journal) > 0, log.dump().constData());
 
     DlgUpdateProbe::stageTick(*dlg);
     if (lastHeldTry == 5) {
         QCOMPARE(dlg->runState(), DlgUpdate::RunState::Failed);
-        QCOMPARE(log.count(QStringLiteral("Update failed; the installation was rolled back")), 1);
+        QCOMPARE(log.count("quillfern.run.rolled-back"), 1);
         auto unblocked = installed;
         unblocked.remove(QStringLiteral("zz-blocked"));
         unblocked.remove(QStringLiteral("zz-blocked/inside.txt"));
@@ -1442,8 +1422,7 @@ void TestRollback::commitThatFailsIsAFailedTry()
     dlg->reject();
     DlgUpdateProbe::finishWork(*dlg);
     QCOMPARE(withoutTrash(), updated);
-    QCOMPARE(log.count(QStringLiteral("Closed before the update finished; the installation was rolled back")),
-             0);
+    QCOMPARE(log.count("quillfern.run.rolled-back"), 0);
 }
 
 void TestRollback::closeDuringStageRollsBack()

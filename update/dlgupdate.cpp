@@ -233,7 +233,7 @@ void DlgUpdate::writeRefused(const QString &refusal)
             .arg(root, refusal);
     if (!notElevated.isEmpty())
         message += QStringLiteral("; ") + notElevated;
-    qCDebug(lcRun).noquote() << message;
+    qCDebug(lcRunNotWritable).noquote() << message;
     showFailureState();
 }
 
@@ -381,11 +381,12 @@ void DlgUpdate::stopProduct()
 void DlgUpdate::onProductStopOver(StopCommand::Ending ending)
 {
     if (state == RunState::StoppingProduct && ending == StopCommand::Ending::BoundedOut)
-        qCDebug(lcRun).noquote()
+        qCDebug(lcStopWithoutCommand).noquote()
             << "Going on without the stop command, which"
             << QStringLiteral("did not finish within %1 s").arg(timings.stopCommandBound / 1000);
     else if (state == RunState::StoppingProduct && ending == StopCommand::Ending::NoCommand)
-        qCDebug(lcRun).noquote() << "Going on without the stop command, which could not be started";
+        qCDebug(lcStopWithoutCommand).noquote()
+            << "Going on without the stop command, which could not be started";
     onKillFinish(-1, QProcess::NormalExit);
 }
 

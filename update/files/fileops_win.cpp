@@ -499,7 +499,7 @@ bool flushNotSupported()
         return false;
     static std::atomic_bool told{false};
     if (!told.exchange(true))
-        qCDebug(lcFiles)
+        qCDebug(lcFilesNoFlush)
             << "The file system cannot be asked to write files out to disk: the update outlasts a power "
                "cut only as far as it keeps what it was given";
     return true;

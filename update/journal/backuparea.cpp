@@ -292,9 +292,11 @@ void BackupArea::removeLinksInPlaceOfFolders() const
             continue;
         // A junction goes as a link does; a mount point cannot, and is never written into.
         if (place.linkKind() == Place::LinkKind::MountPoint && FileOps::removeFolder(folder)) {
-            qCDebug(lcArea) << "Removed a junction that stood in place of the updater's folder" << folder;
+            qCDebug(lcAreaLinkRemoved)
+                << "Removed a junction that stood in place of the updater's folder" << folder;
         } else if (place.linkKind() != Place::LinkKind::MountPoint && FileOps::removeFile(folder)) {
-            qCDebug(lcArea) << "Removed a link that stood in place of the updater's folder" << folder;
+            qCDebug(lcAreaLinkRemoved)
+                << "Removed a link that stood in place of the updater's folder" << folder;
         } else {
             qCDebug(lcArea).noquote()
                 << "The updater's folder" << folder << "is" << Place::describe(place.linkKind())

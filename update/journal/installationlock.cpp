@@ -42,7 +42,8 @@ bool InstallationLock::takeAwayOddLock() const
     const Place taken = Place::notFollowingLastLink(aside);
     const qint64 age = FileOps::modifiedItself(aside).msecsTo(QDateTime::currentDateTime());
     if ((!taken.isLink() && taken.isPlainFile()) || qAbs(age) <= UnnamedLockGrace) {
-        qCDebug(lcLock) << "Another updater took the lock over meanwhile; leaving it to that one:" << path;
+        qCDebug(lcLock) << "Another updater took the lock over meanwhile; leaving it to that one:"
+                            << path;
         // Put back only where nothing took its place meanwhile, which it would replace.
         if (!FileOps::existsOrIsLink(QFileInfo(path)))
             FileOps::renameOver(aside, path);
@@ -81,13 +82,13 @@ bool InstallationLock::claim()
     // folder or a pipe is no updater's lock, whatever it may lead to.
     if (lock->error() == QLockFile::LockFailedError && !Place::notFollowingLastLink(path).isPlainFile() &&
         qAbs(age) > UnnamedLockGrace) {
-        qCDebug(lcLock) << "Taking over a lock that is no plain file:" << path;
+        qCDebug(lcLockTakenOver) << "Taking over a lock that is no plain file:" << path;
         if (takeAwayOddLock() && lock->tryLock(0))
             return true;
     }
     const bool named = lock->getLockInfo(&pid, &host, &application);
     if (lock->error() == QLockFile::LockFailedError && !named && qAbs(age) > UnnamedLockGrace) {
-        qCDebug(lcLock) << "Taking over a lock that names no updater:" << path;
+        qCDebug(lcLockTakenOver) << "Taking over a lock that names no updater:" << path;
         if (lock->removeStaleLockFile() && lock->tryLock(0))
             return true;
     }
@@ -96,14 +97,15 @@ bool InstallationLock::claim()
     // letter case (Windows writes its own in capitals).
     if (lock->error() == QLockFile::LockFailedError && named && pid == QCoreApplication::applicationPid() &&
         host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0) {
-        qCDebug(lcLock) << "Taking over a lock left before a restart under this updater's own process id:"
-                        << path;
+        qCDebug(lcLockTakenOver)
+            << "Taking over a lock left before a restart under this updater's own process id:" << path;
         if (lock->removeStaleLockFile() && lock->tryLock(0))
             return true;
     }
     if (lock->error() == QLockFile::LockFailedError) {
-        qCDebug(lcLock) << "Another updater is updating this installation; leaving it to that one";
-        qCDebug(lcLock) << "Its lock is held:" << path;
+        qCDebug(lcLockBusy).noquote() << QStringLiteral("Another updater holds the lock \"%1\" and is updating "
+                                                        "this installation; leaving it to that one")
+                                             .arg(path);
         return false;
     }
     qCDebug(lcLock) << "Could not lock the installation; going on without:" << path;

@@ -114,8 +114,8 @@ void RunRollback::findVolumes(const QVector<JournalRecord> &records)
             continue;
         }
         volumesAway << record.path;
-        qCDebug(lcJournal).noquote() << "The originals set aside on the volume mounted at" << folder
-                                     << "cannot be put back until it is mounted there again";
+        qCDebug(lcJournalVolumeAway).noquote() << "The originals set aside on the volume mounted at" << folder
+                                               << "cannot be put back until it is mounted there again";
     }
 }
 
@@ -263,7 +263,7 @@ Outcome RunRollback::undo(const JournalRecord &record)
     if (record.kind == JournalRecord::PackageApplied || record.kind == JournalRecord::VolumeArea)
         return Outcome::done(); // names, changes nothing
     if (!isSafe(record)) {
-        qCDebug(lcJournal).noquote()
+        qCDebug(lcJournalRecordSkipped).noquote()
             << "Skipped a journal record that leads outside the installation or the package:"
             << QString(QLatin1Char(record.kind)) << path << record.extra;
         return Outcome::done();
@@ -419,29 +419,29 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
     area.removeLinksInPlaceOfFolders();
     Recovery recovery = Recovery::NothingLeft;
     if (area.exists() && existsOrIsLink(QFileInfo(area.journalPath()))) {
-        qCDebug(lcJournal) << "Rolling back an earlier run that did not finish";
+        qCDebug(lcJournalRecovering) << "Rolling back an earlier run that did not finish";
         if (beforeFirstChange)
             beforeFirstChange();
         const Outcome restored = restore();
         recovery = Recovery::RolledBack;
         if (!unreadable) {
-            qCDebug(lcJournal).noquote()
+            qCDebug(lcJournalBlocked).noquote()
                 << "The journal of an earlier run cannot be read, so this run changes nothing:"
                 << unreadable.text();
-            qCDebug(lcJournal).noquote()
+            qCDebug(lcJournalBlocked).noquote()
                 << QStringLiteral("The originals that run set aside stay in \"%1/files\"").arg(area.path());
             return Recovery::Blocked;
         }
         // Its changes there are out of reach: undoing the rest, or updating now, would leave a mix.
         if (volumeMoved) {
-            qCDebug(lcJournal)
+            qCDebug(lcJournalVolumeAway)
                 << "The earlier run set originals aside on a volume that is not mounted where it was, so "
                    "this run changes nothing";
             return Recovery::Blocked;
         }
         // What could not be undone stays in the journal for the next run: nothing goes on top of it.
         if (!restored) {
-            qCDebug(lcJournal).noquote()
+            qCDebug(lcJournalBlocked).noquote()
                 << "The earlier run could not be rolled back completely, so this run changes nothing:"
                 << restored.text();
             return Recovery::Blocked;
@@ -451,7 +451,7 @@ Recovery RunRollback::recoverEarlierRun(const std::function<void()> &beforeFirst
     if (area.exists() && !existsOrIsLink(QFileInfo(area.journalPath()))) {
         const Outcome trashed = area.moveToTrash();
         if (!trashed) {
-            qCDebug(lcJournal).noquote()
+            qCDebug(lcJournalBlocked).noquote()
                 << "A backup area that no journal explains is in the way, so this run changes "
                    "nothing:"
                 << trashed.text();

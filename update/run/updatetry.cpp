@@ -38,12 +38,12 @@ TryDone UpdateTry::rollBack(std::shared_ptr<InstallationUpdate> update, const QS
     done.update = update;
     const Outcome rolledBack = update->rollBack();
     if (rolledBack) {
-        qCDebug(lcRun).noquote() << occasion + QStringLiteral("; the installation was rolled back");
+        qCDebug(lcRunRolledBack).noquote() << occasion + QStringLiteral("; the installation was rolled back");
         return done;
     }
-    qCDebug(lcRun).noquote() << occasion +
-                                    QStringLiteral("; the installation could not be rolled back completely");
-    qCDebug(lcRun).noquote() << "The rollback stopped:" << rolledBack.text();
+    qCDebug(lcRunRollbackStopped).noquote()
+        << occasion + QStringLiteral("; the installation could not be rolled back completely");
+    qCDebug(lcRunRollbackStopped).noquote() << "The rollback stopped:" << rolledBack.text();
     return done;
 }
 
@@ -69,19 +69,20 @@ bool UpdateTry::packageMatches(const TryRequest &request)
         return deletionListApplies() && payloadNamesApart();
     if (verdict.result == ManifestCheck::Result::Matches) {
         if (verdict.signature.valid)
-            qCDebug(lcRun).noquote() << QStringLiteral(
-                                            "SHA256SUMS is signed with key %1; trusted comment: %2")
-                                            .arg(verdict.signature.keyId, verdict.signature.trustedComment);
-        qCDebug(lcRun).noquote() << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
+            qCDebug(lcRunPackageSigned).noquote()
+                << QStringLiteral("SHA256SUMS is signed with key %1; trusted comment: %2")
+                       .arg(verdict.signature.keyId, verdict.signature.trustedComment);
+        qCDebug(lcRunPackageChecked).noquote()
+            << QStringLiteral("checked %1 files against SHA256SUMS").arg(verdict.files);
         update.checkContentAgainst(verdict.listed);
         return deletionListApplies() && payloadNamesApart();
     }
     if (verdict.result == ManifestCheck::Result::Mismatch)
-        qCDebug(lcRun).noquote() << "The package does not match its SHA256SUMS, so none of it is applied:"
-                                 << verdict.problem;
+        qCDebug(lcRunPackageRefused).noquote()
+            << "The package does not match its SHA256SUMS, so none of it is applied:" << verdict.problem;
     else if (verdict.result == ManifestCheck::Result::NotSigned)
-        qCDebug(lcRun).noquote() << "The package is not signed with a built-in key, so none of it is applied:"
-                                 << verdict.problem;
+        qCDebug(lcRunPackageRefused).noquote()
+            << "The package is not signed with a built-in key, so none of it is applied:" << verdict.problem;
     return false;
 }
 
@@ -102,7 +103,7 @@ bool UpdateTry::awaitCheck(const TryRequest &request, ManifestCheck *verdict)
             still.restart();
         } else if (still.elapsed() > request.checkStallBound) {
             request.checkCancel.cancel();
-            qCDebug(lcRun).noquote()
+            qCDebug(lcRunPackageRefused).noquote()
                 << QStringLiteral("The package check showed no progress for %1 ms, so none of the package is "
                                   "applied")
                        .arg(request.checkStallBound);
@@ -121,8 +122,9 @@ bool UpdateTry::deletionListApplies()
     if (!list.refusesPackage())
         return true;
     logDeletionProblems(list);
-    qCDebug(lcRun).noquote() << "The deletion list cannot be applied, so none of the package is applied:"
-                             << list.problems.value(0).text();
+    qCDebug(lcRunPackageRefused).noquote()
+        << "The deletion list cannot be applied, so none of the package is applied:"
+        << list.problems.value(0).text();
     return false;
 }
 
@@ -133,9 +135,10 @@ bool UpdateTry::payloadNamesApart()
     const QStringList collision = update.payloadCollision(cancel);
     if (collision.isEmpty())
         return true;
-    qCDebug(lcRun).noquote() << QStringLiteral("The payload holds \"%1\" and \"%2\", which are one name here, "
-                                               "so none of the package is applied")
-                                    .arg(collision.value(0), collision.value(1));
+    qCDebug(lcRunPackageRefused).noquote()
+        << QStringLiteral("The payload holds \"%1\" and \"%2\", which are one name here, "
+                          "so none of the package is applied")
+               .arg(collision.value(0), collision.value(1));
     return false;
 }
 
@@ -155,7 +158,7 @@ bool UpdateTry::contentPlacedAsListed()
 {
     const Outcome checked = update.checkPlacedContent(cancel);
     if (!checked && update.contentDiffered())
-        qCDebug(lcRun).noquote()
+        qCDebug(lcRunNotCommitted).noquote()
             << "The installed files do not match SHA256SUMS, so the update is not committed:"
             << checked.text();
     return checked.ok();
@@ -168,7 +171,7 @@ void UpdateTry::logDeletionProblems(const DeletionOutcome &outcome)
     else if (outcome.result == DeletionOutcome::NotXml)
         qCDebug(lcRun) << "Failed to load into QDomDocument";
     for (const Outcome &problem : outcome.problems)
-        qCDebug(lcRun).noquote() << "Deletion list:" << problem.text();
+        qCDebug(lcRunNotDeleted).noquote() << "Deletion list:" << problem.text();
 }
 
 // The copy follows only a list applied whole, or none: the list is never
@@ -214,11 +217,11 @@ bool UpdateTry::copyDirectory()
             emit progress.targetSet(target = reached);
     });
     for (const Outcome &skipped : outcome.skipped)
-        qCDebug(lcRun).noquote() << "Left out of the copy:" << skipped.text();
+        qCDebug(lcRunLeftOut).noquote() << "Left out of the copy:" << skipped.text();
     if (outcome.ok() || outcome.cancelled)
         return outcome.ok();
 
-    qCDebug(lcRun).noquote() << "The copy failed:" << outcome.outcome.text();
+    qCDebug(lcRunCopyFailed).noquote() << "The copy failed:" << outcome.outcome.text();
     writeLog(outcome.entry.isEmpty() ? QStringLiteral("makedir error") : outcome.entry);
     for (auto folder = outcome.folders.crbegin(); folder != outcome.folders.crend(); ++folder) {
         writeLog(QStringLiteral("copyDirectory fail"));
@@ -247,14 +250,15 @@ bool UpdateTry::commitAndRemovePackage()
     // Final before anything is cleaned up: a clean-up cut short is never rolled back.
     const Outcome committed = update.commit();
     if (!committed) {
-        qCDebug(lcRun).noquote() << "The update could not be committed, so this try failed:"
-                                 << committed.text();
+        qCDebug(lcRunNotCommitted).noquote()
+            << "The update could not be committed, so this try failed:" << committed.text();
         return false;
     }
     const Outcome removed = update.removePackage();
     if (!removed)
-        qCDebug(lcRun).noquote() << "Kept the package folder" << QStringLiteral("\"%1\"").arg(removed.path)
-                                 << "because" << removed.reason;
+        qCDebug(lcRunPackageKept).noquote()
+            << "Kept the package folder" << QStringLiteral("\"%1\"").arg(removed.path) << "because"
+            << removed.reason;
     update.finishRun();
     emit progress.targetSet(100);
     qCDebug(lcRun) << "100!";

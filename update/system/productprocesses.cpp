@@ -27,7 +27,7 @@ void ProductProcesses::startProduct()
     const QString reason = !program.exists()         ? QStringLiteral("there is no such file")
                            : !program.isExecutable() ? QStringLiteral("it is not executable")
                                                      : QStringLiteral("the system refused to start it");
-    qCDebug(lcStop).noquote()
+    qCDebug(lcStopNotStarted).noquote()
         << QStringLiteral("Could not start the product \"%1\": %2").arg(program.filePath(), reason);
 }
 
@@ -47,6 +47,6 @@ void ProductProcesses::onSelfStopOver(StopCommand::Ending ending)
     else if (ending == StopCommand::Ending::NoCommand)
         reason = QStringLiteral("could not read the system's process list");
     if (!reason.isEmpty())
-        qCDebug(lcStop).noquote() << "Ending the updater here: the self-stop" << reason;
+        qCDebug(lcStopSelfStopEnded).noquote() << "Ending the updater here: the self-stop" << reason;
     emit otherUpdatersStopped();
 }

@@ -86,7 +86,7 @@ void StopCommand::endProcessesHere()
     QString which;
     if (program.isEmpty()) {
         which = QStringLiteral("called %1").arg(processName);
-        qCDebug(lcStop).noquote()
+        qCDebug(lcStopEndingHere).noquote()
             << QStringLiteral("The stop command could not be started (%1); ending the processes %2 here")
                    .arg(process ? process->errorString() : QString(), which);
         endingHere = ProcessEnding::endByName(processName);
@@ -96,7 +96,7 @@ void StopCommand::endProcessesHere()
         const int count = endingHere->ending();
         const QString processes = count == 1 ? QStringLiteral("process") : QStringLiteral("processes");
         if (count > 0)
-            qCDebug(lcStop).noquote()
+            qCDebug(lcStopEndingHere).noquote()
                 << QStringLiteral("Ending %1 other %2 %3").arg(count).arg(processes, which);
     }
     if (!endingHere->problem().isEmpty())
