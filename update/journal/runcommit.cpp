@@ -25,7 +25,7 @@ Outcome RunCommit::commit()
                                       FileOps::systemError(found.unknownBecause()));
     }
     const QString journal = area.journalPath();
-    if (QFileInfo::exists(journal)) {
+    if (Place::followingLastLink(journal).exists()) {
         const Outcome flushed = flushChangesOfRun();
         if (!flushed)
             return flushed;
