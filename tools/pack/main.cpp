@@ -4,21 +4,6 @@
 #include "builtinpackagekeys.h"
 #include "packcommands.h"
 
-namespace {
-
-void usage(FILE *stream)
-{
-    QTextStream(stream)
-        << "Usage:\n"
-           "  quillFern-pack make --from <old release> --to <new release> --out <package dir> [--full] "
-           "[--quiet]\n"
-           "  quillFern-pack sign --key <minisign secret key> [--trusted-comment <text>] <package dir>\n"
-           "  quillFern-pack verify <package dir> --installed <old release> [--expect <new release>]\n"
-           "                        [--keys <minisign public key file>]...\n";
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -32,9 +17,9 @@ int main(int argc, char *argv[])
         return PackCommands::verify(arguments, QByteArray(BuiltInPackageKeys));
     if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
         command == QLatin1String("help")) {
-        usage(stdout);
+        PackCommands::printUsage(stdout);
         return PackCommands::Done;
     }
-    usage(stderr);
+    PackCommands::printUsage(stderr);
     return PackCommands::BadUsage;
 }

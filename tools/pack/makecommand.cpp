@@ -5,13 +5,11 @@
 #include "packagemaker.h"
 #include "packcommands.h"
 #include "progressmeter.h"
+#include "reporttext.h"
 
 namespace {
 
-QString mebibytes(qint64 bytes)
-{
-    return QStringLiteral("%1 MiB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1);
-}
+using ReportText::mebibytes;
 
 // A few names of a long list, and how many more.
 QString firstOf(const QStringList &names)
@@ -62,13 +60,8 @@ int PackCommands::make(const QStringList &arguments)
         if (problem.isEmpty() && words.value(QLatin1String(needed)).isEmpty())
             problem = QStringLiteral("%1 is needed").arg(QLatin1String(needed));
     }
-    if (!problem.isEmpty()) {
-        err << "quillFern-pack make: " << problem << '\n'
-            << "Usage: quillFern-pack make --from <old release> --to <new release> --out <package dir> "
-               "[--full] "
-               "[--quiet]\n";
-        return BadUsage;
-    }
+    if (!problem.isEmpty())
+        return badUsage(Command::Make, problem);
     PackageMaker::Options options;
     options.from = words.value(QStringLiteral("--from"));
     options.to = words.value(QStringLiteral("--to"));

@@ -15,14 +15,12 @@
 #include "package.h"
 #include "place.h"
 #include "releasetree.h"
+#include "reporttext.h"
 #include "updaterfiles.h"
 
 namespace {
 
-QString quoted(const QString &path)
-{
-    return QLatin1Char('"') + path + QLatin1Char('"');
-}
+using ReportText::quoted;
 
 QByteArray hex(const Crypto::Sha256Digest &digest)
 {

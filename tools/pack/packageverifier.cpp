@@ -16,6 +16,7 @@
 #include "packagemanifest.h"
 #include "place.h"
 #include "releasetree.h"
+#include "reporttext.h"
 #include "stageprogress.h"
 #include "treecopy.h"
 #include "updaterfiles.h"
@@ -23,10 +24,7 @@
 
 namespace {
 
-QString quoted(const QString &path)
-{
-    return QLatin1Char('"') + path + QLatin1Char('"');
-}
+using ReportText::quoted;
 
 // The debug lines the run writes while it rehearses, kept rather than printed:
 // they are what explains a failed rehearsal.

@@ -1,5 +1,6 @@
 #pragma once
 #include <QStringList>
+#include <cstdio>
 
 // The commands of quillFern-pack, each given the words after its name. Each
 // returns the process's exit status: 0 when it did what was asked, 1 when it
@@ -8,6 +9,12 @@
 namespace PackCommands {
 
 enum Status { Done = 0, Refused = 1, BadUsage = 2 };
+enum class Command { Make, Sign, Verify };
+
+// Says on standard error what is wrong with the command line and how the command is used.
+int badUsage(Command command, const QString &problem);
+// How every command is used.
+void printUsage(FILE *stream);
 
 // make --from <old release> --to <new release> --out <package dir> [--full] [--quiet]
 int make(const QStringList &arguments);

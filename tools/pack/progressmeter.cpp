@@ -3,6 +3,7 @@
 #include <QMutexLocker>
 #include <QTextStream>
 
+#include "reporttext.h"
 #include "terminal.h"
 
 namespace {
@@ -10,11 +11,6 @@ namespace {
 // Silent for work this short, and no more often than this.
 constexpr qint64 FirstShownAfterMs = 1000;
 constexpr qint64 ShownEveryMs = 250;
-
-QString mebibytes(qint64 bytes)
-{
-    return QString::number(double(bytes) / (1024 * 1024), 'f', 1);
-}
 
 } // namespace
 
@@ -41,10 +37,10 @@ void ProgressMeter::update(qint64 done, qint64 total)
         (lastShownAt >= 0 && elapsed - lastShownAt < ShownEveryMs && done < total))
         return;
     lastShownAt = elapsed;
-    QString line = QStringLiteral("%1: %2% (%3 of %4 MiB)")
+    QString line = QStringLiteral("%1: %2% (%3 of %4)")
                        .arg(what)
                        .arg(done * 100 / total)
-                       .arg(mebibytes(done), mebibytes(total));
+                       .arg(ReportText::mebibytes(done), ReportText::mebibytes(total));
     if (done > 0 && done < total)
         line += QStringLiteral(", about %1 s left").arg((elapsed * (total - done) / done + 999) / 1000);
     QTextStream(stderr) << '\r' << line << QStringLiteral("\x1b[K");

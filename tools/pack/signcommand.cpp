@@ -23,15 +23,6 @@ struct SignOptions
     QString package;
 };
 
-int badSignUsage(const QString &problem)
-{
-    QTextStream(stderr)
-        << "quillFern-pack sign: " << problem << "\n"
-        << "Usage: quillFern-pack sign --key <minisign secret key> [--trusted-comment <text>] "
-           "<package dir>\n";
-    return PackCommands::BadUsage;
-}
-
 int refusedToSign(const QString &reason)
 {
     QTextStream(stderr) << "quillFern-pack sign: " << reason << "\n";
@@ -113,7 +104,7 @@ int PackCommands::sign(const QStringList &arguments)
     QString problem;
     const std::optional<SignOptions> options = parseSignWords(arguments, &problem);
     if (!options)
-        return badSignUsage(problem);
+        return PackCommands::badUsage(PackCommands::Command::Sign, problem);
 
     const std::optional<QString> trustedComment =
         options->trustedComment ? options->trustedComment : trustedCommentOfNow(&problem);

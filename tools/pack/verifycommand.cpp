@@ -6,13 +6,11 @@
 #include "fileops.h"
 #include "packageverifier.h"
 #include "packcommands.h"
+#include "reporttext.h"
 
 namespace {
 
-QString mebibytes(qint64 bytes)
-{
-    return QStringLiteral("%1 MiB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1);
-}
+using ReportText::mebibytes;
 
 void printList(QTextStream &out, const char *label, const QStringList &items)
 {
@@ -37,13 +35,8 @@ int PackCommands::verify(const QStringList &arguments, const QByteArray &builtIn
                       : QStringLiteral("unexpected \"%1\"").arg(words.positional().at(1));
     if (problem.isEmpty() && words.value(QStringLiteral("--installed")).isEmpty())
         problem = QStringLiteral("--installed is needed");
-    if (!problem.isEmpty()) {
-        err << "quillFern-pack verify: " << problem << '\n'
-            << "Usage: quillFern-pack verify <package dir> --installed <old release> [--expect <new "
-               "release>] "
-               "[--keys <minisign public key file>]...\n";
-        return BadUsage;
-    }
+    if (!problem.isEmpty())
+        return badUsage(Command::Verify, problem);
     PackageVerifier::Options options;
     options.package = words.positional().first();
     options.installed = words.value(QStringLiteral("--installed"));
