@@ -402,20 +402,18 @@ void UpdaterRun::readErrors()
 
 QByteArray UpdaterRun::waitForEvent(const QByteArrayList &categories, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        const bool ended = updater.state() == QProcess::NotRunning;
-        readErrors();
-        for (const QByteArray &category : categories) {
-            if (seenCategories.contains(category))
-                return category;
-        }
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0 || ended)
-            return QByteArray();
-        updater.waitForReadyRead(int(qMin<qint64>(left, 200)));
-    }
+    QByteArray found;
+    waitUntil(
+        [&] {
+            const auto category =
+                std::find_if(categories.cbegin(), categories.cend(), [this](const QByteArray &category) {
+                    return seenCategories.contains(category);
+                });
+            found = category == categories.cend() ? QByteArray() : *category;
+            return !found.isEmpty();
+        },
+        timeoutMs);
+    return found;
 }
 
 int UpdaterRun::countEvent(const char *category, const QString &naming) const
@@ -434,18 +432,31 @@ QString UpdaterRun::eventText(const char *category) const
 
 QString UpdaterRun::waitForLine(const QStringList &lines, int timeoutMs)
 {
+    QString found;
+    waitUntil(
+        [&] {
+            const auto line = std::find_if(lines.cbegin(), lines.cend(),
+                                           [this](const QString &line) { return seen.contains(line); });
+            found = line == lines.cend() ? QString() : *line;
+            return !found.isEmpty();
+        },
+        timeoutMs);
+    return found;
+}
+
+// Reads what the process writes until `seenNow` holds, the process ends or the time is out.
+void UpdaterRun::waitUntil(const std::function<bool()> &seenNow, int timeoutMs)
+{
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         const bool ended = updater.state() == QProcess::NotRunning;
         readErrors();
-        for (const QString &line : lines) {
-            if (seen.contains(line))
-                return line;
-        }
+        if (seenNow())
+            return;
         const qint64 left = timeoutMs - clock.elapsed();
         if (left <= 0 || ended)
-            return QString();
+            return;
         updater.waitForReadyRead(int(qMin<qint64>(left, 200)));
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include <QByteArray>
@@ -167,6 +168,7 @@ public:
 
 private:
     void readErrors();
+    void waitUntil(const std::function<bool()> &seenNow, int timeoutMs);
 
     QTemporaryDir dataHome;
     QProcess updater;
