@@ -183,6 +183,11 @@ ReadResult readPlainFile(const QString &path, qint64 maxBytes, QByteArray *bytes
     return result;
 }
 
+Qt::CaseSensitivity fileNameCaseSensitivity()
+{
+    return PathText::caseSensitivity();
+}
+
 QString nameKey(const QString &path)
 {
     return fileNameCaseSensitivity() == Qt::CaseSensitive ? path : path.toCaseFolded();

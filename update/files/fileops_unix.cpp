@@ -154,11 +154,6 @@ int createExclusive(const char *path)
 
 } // namespace
 
-Qt::CaseSensitivity fileNameCaseSensitivity()
-{
-    return Qt::CaseSensitive;
-}
-
 QString trueFileName(const QString &path)
 {
     return QFileInfo(path).fileName();

@@ -181,11 +181,6 @@ bool failDenied(bool mayPass)
 
 } // namespace
 
-Qt::CaseSensitivity fileNameCaseSensitivity()
-{
-    return Qt::CaseInsensitive;
-}
-
 QString trueFileName(const QString &path)
 {
     const QString written = QFileInfo(path).fileName();

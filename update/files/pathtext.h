@@ -8,6 +8,9 @@
 // spells it.
 namespace PathText {
 
+// Whether two paths that differ only in letter case name different files here.
+Qt::CaseSensitivity caseSensitivity();
+
 // Whether `path` is `folder` or, written out, lies below it: both clean and
 // absolute, letter case counted as the system counts it.
 bool isUnder(const QString &path, const QString &folder);
