@@ -166,7 +166,7 @@ Outcome InstallationBackup::setListAside(const QString &listPath)
 {
     const QString target = area.savedList();
     readKeptOriginals();
-    if (listKept && Place::followingLastLink(target).exists())
+    if (listKept && QFileInfo::exists(target))
         return FileOps::removeFile(listPath) ? Outcome::done()
                                              : FileOps::failure(QStringLiteral("remove"), listPath);
     const Outcome recorded = recordListSetAside(listPath);

@@ -25,7 +25,7 @@ Outcome RunCommit::commit()
                                       FileOps::systemError(found.unknownBecause()));
     }
     const QString journal = area.journalPath();
-    if (Place::followingLastLink(journal).exists()) {
+    if (QFileInfo::exists(journal)) {
         const Outcome flushed = flushChangesOfRun();
         if (!flushed)
             return flushed;

@@ -329,8 +329,7 @@ Outcome RunRollback::undo(const JournalRecord &record)
         return undoMoveIn(record);
     case JournalRecord::ListSetAside: {
         // With the payload gone the list has no package to go back to; it goes with the area.
-        if (!payloadIsThere() || !Place::followingLastLink(area.savedList()).exists() ||
-            Place::followingLastLink(path).exists())
+        if (!payloadIsThere() || !QFileInfo::exists(area.savedList()) || QFileInfo::exists(path))
             return Outcome::done();
         const QString folder = QFileInfo(path).absolutePath();
         if (!FileOps::makePath(folder))

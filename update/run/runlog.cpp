@@ -45,8 +45,7 @@ bool liesIn(const QString &path, const QString &root)
     QString existing = QDir::cleanPath(QDir(path).absolutePath());
     if (PathText::isUnder(existing, QDir::cleanPath(QDir(root).absolutePath())))
         return true;
-    while (!existing.isEmpty() && !Place::followingLastLink(existing).exists() &&
-           existing != QFileInfo(existing).path())
+    while (!existing.isEmpty() && !QFileInfo::exists(existing) && existing != QFileInfo(existing).path())
         existing = QFileInfo(existing).path();
     return Place::followingLastLink(existing).isSameOrInside(Place::followingLastLink(root));
 }

@@ -135,7 +135,7 @@ Outcome StartupEntry::write(const QString &program, const QString &packageDir)
 Outcome StartupEntry::remove()
 {
     const QString path = location();
-    if (!Place::followingLastLink(path).exists())
+    if (!QFileInfo::exists(path))
         return Outcome::done();
     if (!FileOps::removeFile(path))
         return failed(QStringLiteral("remove"), path);
@@ -146,7 +146,7 @@ Outcome StartupEntry::remove()
 
 bool StartupEntry::exists() const
 {
-    return Place::followingLastLink(location()).exists();
+    return QFileInfo::exists(location());
 }
 
 QString StartupEntry::storedCommand() const
