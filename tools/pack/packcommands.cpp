@@ -1,44 +1,44 @@
 #include "packcommands.h"
 
 #include <QTextStream>
+
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
-// Each command's words, as its usage and the tool's list them.
-const char *synopsis(PackCommands::Command command)
+// Each command's name, and the words its usage and the tool's list give after it.
+struct CommandUsage
 {
-    switch (command) {
-    case PackCommands::Command::Make:
-        return "make --from <old release> --to <new release> --out <package dir> [--full] [--quiet]";
-    case PackCommands::Command::Sign:
-        return "sign --key <minisign secret key> [--trusted-comment <text>] <package dir>";
-    case PackCommands::Command::Verify:
-        return "verify <package dir> --installed <old release> [--expect <new release>] "
-               "[--keys <minisign public key file>]...";
-    }
-    return "";
-}
+    PackCommands::Command command;
+    const char *name;
+    const char *arguments;
+};
 
-const char *name(PackCommands::Command command)
+constexpr CommandUsage commands[] = {
+    {PackCommands::Command::Make, "make",
+     "--from <old release> --to <new release> --out <package dir> [--full] [--quiet]"},
+    {PackCommands::Command::Sign, "sign",
+     "--key <minisign secret key> [--trusted-comment <text>] <package dir>"},
+    {PackCommands::Command::Verify, "verify",
+     "<package dir> --installed <old release> [--expect <new release>] "
+     "[--keys <minisign public key file>]..."},
+};
+
+const CommandUsage &usageOf(PackCommands::Command command)
 {
-    switch (command) {
-    case PackCommands::Command::Make:
-        return "make";
-    case PackCommands::Command::Sign:
-        return "sign";
-    case PackCommands::Command::Verify:
-        return "verify";
-    }
-    return "";
+    return *std::find_if(std::begin(commands), std::end(commands),
+                         [command](const CommandUsage &usage) { return usage.command == command; });
 }
 
 } // namespace
 
 int PackCommands::badUsage(Command command, const QString &problem)
 {
-    QTextStream(stderr) << "quillFern-pack " << name(command) << ": " << problem << '\n'
-                        << "Usage: quillFern-pack " << synopsis(command) << '\n';
+    const CommandUsage &usage = usageOf(command);
+    QTextStream(stderr) << "quillFern-pack " << usage.name << ": " << problem << '\n'
+                        << "Usage: quillFern-pack " << usage.name << ' ' << usage.arguments << '\n';
     return BadUsage;
 }
 
@@ -46,6 +46,6 @@ void PackCommands::printUsage(FILE *stream)
 {
     QTextStream out(stream);
     out << "Usage:\n";
-    for (const Command command : {Command::Make, Command::Sign, Command::Verify})
-        out << "  quillFern-pack " << synopsis(command) << '\n';
+    for (const CommandUsage &usage : commands)
+        out << "  quillFern-pack " << usage.name << ' ' << usage.arguments << '\n';
 }
