@@ -5,6 +5,13 @@
 #include <functional>
 #include <optional>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
 #include "minisignsecretkey.h"
 #include "packagesignature.h"
 #include "packagesigner.h"
@@ -54,6 +61,8 @@ private slots:
     void refusesAndWritesNothing();
     void changedAfterSigningFails_data();
     void changedAfterSigningFails();
+    void passwordPrompt_data();
+    void passwordPrompt();
 
 private:
     enum class Key { Plain, Encrypted };
@@ -548,6 +557,85 @@ void TestPackSign::changedAfterSigningFails()
     const SignatureCheck check = checkSignature(package, Key::Plain);
     QCOMPARE(check.valid, valid);
     QCOMPARE(minisignVerifies(package, Key::Plain), valid);
+}
+
+void TestPackSign::passwordPrompt_data()
+{
+    QTest::addColumn<QString>("typed"); // what the user types at the prompt, Enter included
+    QTest::addColumn<int>("signal");    // sent instead of typing; 0: none
+    QTest::addColumn<int>("status");    // -1: ended by the signal
+
+    QTest::newRow("right password") << Password + QLatin1Char('\n') << 0 << 0;
+    QTest::newRow("wrong password") << QStringLiteral("fern passwort\n") << 0 << 1;
+#ifdef Q_OS_UNIX
+    QTest::newRow("Ctrl-C at the prompt") << "" << int(SIGINT) << -1;
+    QTest::newRow("Ctrl-\\ at the prompt") << "" << int(SIGQUIT) << -1;
+    QTest::newRow("terminal hung up at the prompt") << "" << int(SIGHUP) << -1;
+    QTest::newRow("ended at the prompt") << "" << int(SIGTERM) << -1;
+#endif
+}
+
+// The prompt on a real terminal (a pseudo-terminal the test holds): the
+// password typed there signs, and however the prompt ends, the terminal gets
+// its echo back.
+void TestPackSign::passwordPrompt()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, signal);
+    QFETCH(int, status);
+#ifndef Q_OS_UNIX
+    QSKIP("needs a pseudo-terminal");
+#else
+    if (!haveMinisign)
+        QSKIP("needs the minisign command to make and check keys");
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(terminal >= 0);
+    const auto closeTerminal = qScopeGuard([terminal] { ::close(terminal); });
+    QVERIFY(::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+    const QString typingEnd = QString::fromLocal8Bit(::ptsname(terminal));
+    const int typingSide = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+    QVERIFY(typingSide >= 0);
+    const auto closeTypingSide = qScopeGuard([typingSide] { ::close(typingSide); });
+    const auto echoes = [typingSide] {
+        termios settings{};
+        return ::tcgetattr(typingSide, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+    };
+    QVERIFY(echoes());
+
+    const QString package = makePackage(QStringLiteral("package"));
+    QVERIFY(!package.isEmpty());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QUILLFERN_PACK_PASSWORD"));
+    QProcess pack;
+    pack.setProcessEnvironment(environment);
+    pack.setWorkingDirectory(work->path()); // where a core of Ctrl-\ would go
+    pack.setStandardInputFile(typingEnd);
+    pack.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    pack.start(QStringLiteral(QUILLFERN_PACK_EXECUTABLE),
+               {QStringLiteral("sign"), QStringLiteral("--key"), keyPath(Key::Encrypted), package});
+    QVERIFY(pack.waitForStarted());
+    // The prompt is up once echo is off; typed earlier, the line would be flushed away.
+    QTRY_VERIFY_WITH_TIMEOUT(!echoes() || pack.state() == QProcess::NotRunning, 60000);
+    QCOMPARE(pack.state(), QProcess::Running);
+    if (signal != 0) {
+        QCOMPARE(::kill(pid_t(pack.processId()), signal), 0);
+    } else {
+        const QByteArray line = typed.toUtf8();
+        QCOMPARE(::write(terminal, line.constData(), size_t(line.size())), ssize_t(line.size()));
+    }
+    QVERIFY(pack.waitForFinished(180000));
+
+    QVERIFY2(echoes(), "the terminal was left with echo off");
+    if (status < 0) {
+        QCOMPARE(pack.exitStatus(), QProcess::CrashExit);
+    } else {
+        QCOMPARE(pack.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(pack.exitCode(), status);
+    }
+    QCOMPARE(QFileInfo::exists(package + QStringLiteral("/SHA256SUMS.minisig")), status == 0);
+    if (status == 0)
+        QVERIFY(checkSignature(package, Key::Encrypted).valid);
+#endif
 }
 
 QTEST_MAIN(TestPackSign)
