@@ -580,12 +580,12 @@ void TestPackSign::passwordPrompt_data()
 // its echo back.
 void TestPackSign::passwordPrompt()
 {
-    QFETCH(QString, typed);
-    QFETCH(int, signal);
-    QFETCH(int, status);
 #ifndef Q_OS_UNIX
     QSKIP("needs a pseudo-terminal");
 #else
+    QFETCH(QString, typed);
+    QFETCH(int, signal);
+    QFETCH(int, status);
     if (!haveMinisign)
         QSKIP("needs the minisign command to make and check keys");
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);

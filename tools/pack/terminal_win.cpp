@@ -3,8 +3,25 @@
 #include <cstdio>
 #include <string>
 
+#include <QScopeGuard>
+
 #include <io.h>
 #include <windows.h>
+
+namespace {
+
+// The console's input mode from before the prompt, for a Ctrl-C or a closed
+// console that ends the tool there.
+HANDLE promptInput = nullptr;
+DWORD modeBeforePrompt = 0;
+
+BOOL WINAPI restoreMode(DWORD)
+{
+    ::SetConsoleMode(promptInput, modeBeforePrompt);
+    return FALSE; // and let the event end the tool as it would have
+}
+
+} // namespace
 
 bool Terminal::isTerminal(FILE *stream)
 {
@@ -26,6 +43,13 @@ std::optional<QByteArray> Terminal::askPassword(const QString &prompt)
         return std::nullopt;
     std::fputws(reinterpret_cast<const wchar_t *>(prompt.utf16()), stderr);
     std::fflush(stderr);
+    promptInput = input;
+    modeBeforePrompt = saved;
+    ::SetConsoleCtrlHandler(restoreMode, TRUE);
+    const auto restore = qScopeGuard([&] {
+        ::SetConsoleMode(input, saved);
+        ::SetConsoleCtrlHandler(restoreMode, FALSE);
+    });
     if (!::SetConsoleMode(input,
                           (saved & ~DWORD(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT))
         return std::nullopt;
@@ -36,7 +60,6 @@ std::optional<QByteArray> Terminal::askPassword(const QString &prompt)
     while (line.find(L'\n') == std::wstring::npos && ::ReadConsoleW(input, buffer, 256, &got, nullptr) &&
            got > 0)
         line.append(buffer, got);
-    ::SetConsoleMode(input, saved);
     std::fputc('\n', stderr);
     const bool ended = line.find(L'\n') != std::wstring::npos;
     // Cut in place, so that the one buffer wiped below held the whole line.
