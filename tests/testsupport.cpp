@@ -32,16 +32,14 @@
 namespace {
 
 QMutex messagesMutex;
-QStringList capturedMessages;
-QList<QByteArray> capturedCategories;
+EventLines captured;
 QtMessageHandler previousHandler = nullptr;
 
 void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     {
         QMutexLocker locker(&messagesMutex);
-        capturedMessages.append(message);
-        capturedCategories.append(QByteArray(context.category ? context.category : "default"));
+        captured.append(QByteArray(context.category ? context.category : "default"), message);
     }
     if (previousHandler)
         previousHandler(type, context, message);
@@ -115,11 +113,58 @@ QString linkText(const QFileInfo &info)
 
 } // namespace
 
+EventLines EventLines::read(const QByteArray &text, const QByteArray &separator)
+{
+    EventLines lines;
+    QByteArrayList pieces = text.split('\n');
+    if (text.endsWith('\n'))
+        pieces.removeLast();
+    for (const QByteArray &line : qAsConst(pieces)) {
+        const int end = line.indexOf(separator);
+        lines.append(end > 0 ? line.left(end) : QByteArray(),
+                     QString::fromUtf8(end > 0 ? line.mid(end + separator.size()) : line));
+    }
+    return lines;
+}
+
+void EventLines::append(const QByteArray &category, const QString &message)
+{
+    lineCategories << category;
+    lineMessages << message;
+}
+
+void EventLines::append(const EventLines &lines)
+{
+    lineCategories << lines.lineCategories;
+    lineMessages << lines.lineMessages;
+}
+
+int EventLines::count(const QByteArray &category, const QString &naming) const
+{
+    int found = 0;
+    for (int line = 0; line < lineMessages.size(); ++line)
+        found += lineCategories.at(line) == category && lineMessages.at(line).contains(naming) ? 1 : 0;
+    return found;
+}
+
+QString EventLines::first(const QByteArray &category) const
+{
+    const int line = lineCategories.indexOf(category);
+    return line < 0 ? QString() : lineMessages.at(line);
+}
+
+QByteArray EventLines::dump() const
+{
+    QByteArray text;
+    for (int line = 0; line < lineMessages.size(); ++line)
+        text += lineCategories.at(line) + ": " + lineMessages.at(line).toUtf8() + '\n';
+    return text;
+}
+
 MessageLog::MessageLog()
 {
     QMutexLocker locker(&messagesMutex);
-    capturedMessages.clear();
-    capturedCategories.clear();
+    captured = EventLines();
     previousHandler = qInstallMessageHandler(captureMessage);
 }
 
@@ -127,38 +172,13 @@ MessageLog::~MessageLog()
 {
     qInstallMessageHandler(previousHandler);
     QMutexLocker locker(&messagesMutex);
-    capturedMessages.clear();
-    capturedCategories.clear();
+    captured = EventLines();
 }
 
-QStringList MessageLog::messages() const
+EventLines MessageLog::lines() const
 {
     QMutexLocker locker(&messagesMutex);
-    return capturedMessages;
-}
-
-int MessageLog::count(const QString &message) const
-{
-    return messages().count(message);
-}
-
-int MessageLog::count(const char *category, const QString &naming) const
-{
-    QMutexLocker locker(&messagesMutex);
-    int found = 0;
-    for (int line = 0; line < capturedMessages.size(); ++line)
-        if (capturedCategories.at(line) == category && capturedMessages.at(line).contains(naming))
-            ++found;
-    return found;
-}
-
-QByteArray MessageLog::dump() const
-{
-    QMutexLocker locker(&messagesMutex);
-    QByteArray lines;
-    for (int line = 0; line < capturedMessages.size(); ++line)
-        lines += capturedCategories.at(line) + ": " + capturedMessages.at(line).toUtf8() + '\n';
-    return lines;
+    return captured;
 }
 
 StandInInstallation::StandInInstallation(const QString &rootName)
@@ -391,13 +411,11 @@ void UpdaterRun::readErrors()
     const QByteArray chunk = updater.readAllStandardError();
     errors += chunk;
     pending += chunk;
-    for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
-        const QByteArray line = pending.left(end);
-        const int tab = line.indexOf('\t');
-        seenCategories << (tab > 0 ? line.left(tab) : QByteArray());
-        seen << QString::fromUtf8(tab > 0 ? line.mid(tab + 1) : line);
-        pending.remove(0, end + 1);
-    }
+    const int end = pending.lastIndexOf('\n');
+    if (end < 0)
+        return;
+    events.append(EventLines::read(pending.left(end), "\t"));
+    pending.remove(0, end + 1);
 }
 
 QByteArray UpdaterRun::waitForEvent(const QByteArrayList &categories, int timeoutMs)
@@ -406,9 +424,8 @@ QByteArray UpdaterRun::waitForEvent(const QByteArrayList &categories, int timeou
     waitUntil(
         [&] {
             const auto category =
-                std::find_if(categories.cbegin(), categories.cend(), [this](const QByteArray &category) {
-                    return seenCategories.contains(category);
-                });
+                std::find_if(categories.cbegin(), categories.cend(),
+                             [this](const QByteArray &category) { return events.has(category); });
             found = category == categories.cend() ? QByteArray() : *category;
             return !found.isEmpty();
         },
@@ -416,27 +433,14 @@ QByteArray UpdaterRun::waitForEvent(const QByteArrayList &categories, int timeou
     return found;
 }
 
-int UpdaterRun::countEvent(const char *category, const QString &naming) const
-{
-    int found = 0;
-    for (int line = 0; line < seen.size(); ++line)
-        found += seenCategories.at(line) == category && seen.at(line).contains(naming) ? 1 : 0;
-    return found;
-}
-
-QString UpdaterRun::eventText(const char *category) const
-{
-    const int line = seenCategories.indexOf(QByteArray(category));
-    return line < 0 ? QString() : seen.at(line);
-}
-
 QString UpdaterRun::waitForLine(const QStringList &lines, int timeoutMs)
 {
     QString found;
     waitUntil(
         [&] {
-            const auto line = std::find_if(lines.cbegin(), lines.cend(),
-                                           [this](const QString &line) { return seen.contains(line); });
+            const auto line = std::find_if(lines.cbegin(), lines.cend(), [this](const QString &line) {
+                return events.messages().contains(line);
+            });
             found = line == lines.cend() ? QString() : *line;
             return !found.isEmpty();
         },
@@ -463,7 +467,7 @@ void UpdaterRun::waitUntil(const std::function<bool()> &seenNow, int timeoutMs)
 
 bool UpdaterRun::hasLine(const QString &line) const
 {
-    return seen.contains(line);
+    return events.messages().contains(line);
 }
 
 QString UpdaterRun::errorOutput() const

@@ -13,6 +13,31 @@
 
 #include "dlgupdate.h"
 
+// Debug lines, each with its category: an event such as "quillfern.run.left-out",
+// or "default" for the fixed texts the updater has always written.
+class EventLines
+{
+public:
+    // `text` as lines of "<category><separator><message>"; a line without the separator has no category.
+    static EventLines read(const QByteArray &text, const QByteArray &separator);
+    void append(const QByteArray &category, const QString &message);
+    void append(const EventLines &lines);
+
+    const QStringList &messages() const { return lineMessages; }
+    bool has(const QByteArray &category) const { return lineCategories.contains(category); }
+    // The lines of `category` that hold `naming`: a file's name in double quotes, a number, a key;
+    // anything but the sentence's words.
+    int count(const QByteArray &category, const QString &naming = QString()) const;
+    // The words of the first line of `category`, empty when there is none.
+    QString first(const QByteArray &category) const;
+    // Every line, each after its category, for a failure's message.
+    QByteArray dump() const;
+
+private:
+    QByteArrayList lineCategories;
+    QStringList lineMessages;
+};
+
 // Collects the debug lines written while it lives, with their categories.
 class MessageLog
 {
@@ -22,14 +47,17 @@ public:
     MessageLog(const MessageLog &) = delete;
     MessageLog &operator=(const MessageLog &) = delete;
 
-    QStringList messages() const;
+    // The lines so far.
+    EventLines lines() const;
+    QStringList messages() const { return lines().messages(); }
     // The lines that are exactly `message`: for the fixed texts the updater has always written.
-    int count(const QString &message) const;
-    // The lines of an event's category, such as "quillfern.run.left-out", that hold `naming`:
-    // a file's name in double quotes, a number, a key; anything but the sentence's words.
-    int count(const char *category, const QString &naming = QString()) const;
-    // Every line, each after its category, for a failure's message.
-    QByteArray dump() const;
+    int count(const QString &message) const { return messages().count(message); }
+    // See EventLines.
+    int count(const char *category, const QString &naming = QString()) const
+    {
+        return lines().count(category, naming);
+    }
+    QByteArray dump() const { return lines().dump(); }
 };
 
 // A throw-away installation: <root>/bin holds stand-ins for the stop program
@@ -151,11 +179,14 @@ public:
     // the line seen, or an empty string on the end of the process or time-out.
     QString waitForLine(const QStringList &lines, int timeoutMs);
     bool hasLine(const QString &line) const;
-    // The same by an event's category (see MessageLog), and what its line names.
+    // The same by an event's category (see EventLines), and what its line names.
     QByteArray waitForEvent(const QByteArrayList &categories, int timeoutMs);
-    int countEvent(const char *category, const QString &naming = QString()) const;
+    int countEvent(const char *category, const QString &naming = QString()) const
+    {
+        return events.count(category, naming);
+    }
     // The words of the first line of `category`, to find that line in the run log.
-    QString eventText(const char *category) const;
+    QString eventText(const char *category) const { return events.first(category); }
     QString errorOutput() const;
     QString runLogPath() const;
     // Lines the process wrote to its standard output so far.
@@ -174,8 +205,7 @@ private:
     QProcess updater;
     QByteArray pending;
     QByteArray errors;
-    QStringList seen;
-    QByteArrayList seenCategories;
+    EventLines events;
 };
 
 // The peak resident memory of a running process in KiB, -1 where unknown.

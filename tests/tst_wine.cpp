@@ -65,24 +65,6 @@ bool installWindowsBuild(const QString &bin)
                        bin + QStringLiteral("/Halvorquintel.exe"));
 }
 
-// The lines of standard error under an event's category, without it; Qt writes each as
-// "category: message".
-QList<QByteArray> eventLines(const QByteArray &errors, const QByteArray &category)
-{
-    QList<QByteArray> lines;
-    for (const QByteArray &line : errors.split('\n')) {
-        if (line.startsWith(category + ": "))
-            lines << line.mid(category.size() + 2);
-    }
-    return lines;
-}
-
-int countNaming(const QList<QByteArray> &lines, const QByteArray &naming, bool holding = true)
-{
-    return int(std::count_if(lines.cbegin(), lines.cend(),
-                             [&](const QByteArray &line) { return line.contains(naming) == holding; }));
-}
-
 int panelPixels(const QImage &screen)
 {
     int count = 0;
@@ -285,12 +267,14 @@ void TestWine::wholeUpdate()
         } else if (copyFails) {
             QCOMPARE(readFile(workspace.filePath(QStringLiteral("log.txt"))), QByteArray("copy fail!"));
         } else {
-            const auto refusals = eventLines(errors, "quillfern.run.package-refused");
-            QVERIFY2(refusals.size() == 1, errors.constData());
+            const EventLines events = EventLines::read(errors, ": ");
+            QVERIFY2(events.count("quillfern.run.package-refused") == 1, errors.constData());
             // Standard error carries the name in the system's code page, not UTF-8.
             if (!withKey)
-                QVERIFY2(refusals.first().contains("\"data/donn") && refusals.first().contains("es.txt\""),
-                         errors.constData());
+                QVERIFY2(
+                    events.first("quillfern.run.package-refused").contains(QLatin1String("\"data/donn")) &&
+                        events.first("quillfern.run.package-refused").contains(QLatin1String("es.txt\"")),
+                    errors.constData());
         }
         QCOMPARE(readFile(starts).count('\n'), 1);
         QVERIFY2(!runKeyNames(workspace), qPrintable(runKeyValues()));
@@ -309,19 +293,21 @@ void TestWine::wholeUpdate()
         QVERIFY2(thisUpdater.state() == QProcess::NotRunning || thisUpdater.waitForFinished(30000),
                  "the self-stop left this installation's other updater");
         // Named by its path, as this installation's other updater.
-        QVERIFY2(countNaming(eventLines(errors, "quillfern.stop.ending-here"), "quillFern.exe\"") == 1,
+        QVERIFY2(EventLines::read(errors, ": ").count("quillfern.stop.ending-here", "quillFern.exe\"") == 1,
                  errors.constData());
         otherUpdater.kill();
         otherUpdater.waitForFinished();
     }
+    const EventLines events = EventLines::read(errors, ": ");
     if (manifest == QLatin1String("match") || withKey)
-        QVERIFY2(countNaming(eventLines(errors, "quillfern.run.package-checked"), " 3 ") == 1,
+        QVERIFY2(events.count("quillfern.run.package-checked", QStringLiteral(" 3 ")) == 1,
                  errors.constData());
     if (withKey)
-        QVERIFY2(countNaming(eventLines(errors, "quillfern.run.package-signed"), "signed for Wine") == 1,
+        QVERIFY2(events.count("quillfern.run.package-signed", QStringLiteral("signed for Wine")) == 1,
                  errors.constData());
-    // Without tskill.exe it stopped the product itself, by its name.
-    QVERIFY2(countNaming(eventLines(errors, "quillfern.stop.ending-here"), "quillFern.exe\"", false) ==
+    // Without tskill.exe it stopped the product itself, by its name: a line that names no updater.
+    QVERIFY2(events.count("quillfern.stop.ending-here") -
+                     events.count("quillfern.stop.ending-here", QStringLiteral("quillFern.exe\"")) ==
                  (stopProgram ? 0 : 1),
              errors.constData());
     // The self-stop ends this installation's other updaters itself, tskill.exe or not, and then the
@@ -329,7 +315,7 @@ void TestWine::wholeUpdate()
     QVERIFY2(sinceFinish.elapsed() < 20000, qPrintable(QString::number(sinceFinish.elapsed())));
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 0);
-    QVERIFY2(eventLines(errors, "quillfern.stop.self-stop-ended").isEmpty(), errors.constData());
+    QVERIFY2(!events.has("quillfern.stop.self-stop-ended"), errors.constData());
     QTRY_COMPARE_WITH_TIMEOUT(readFile(starts).count('\n'), before + 2, 60000);
     QVERIFY(readFile(starts)
                 .split('\n')
@@ -352,7 +338,7 @@ void TestWine::wholeUpdate()
     QVERIFY(!QFileInfo::exists(package));
     if (!stopProgram) {
         QVERIFY(QFileInfo::exists(bin + QStringLiteral("/Qt5Core.dll")));
-        QVERIFY2(countNaming(eventLines(errors, "quillfern.run.not-deleted"), "\"bin/Qt5Core.dll\"") == 1,
+        QVERIFY2(events.count("quillfern.run.not-deleted", QStringLiteral("\"bin/Qt5Core.dll\"")) == 1,
                  errors.constData());
     }
     QVERIFY2(!runKeyNames(workspace), qPrintable(runKeyValues()));
