@@ -8,6 +8,7 @@
 #include "packagesigner.h"
 #include "packagemanifest.h"
 #include "packageverifier.h"
+#include "progressmeter.h"
 #include "testsupport.h"
 #include "treecopy.h"
 
@@ -288,6 +289,8 @@ private slots:
     void verifyRefuses();
     void commandLine_data();
     void commandLine();
+    void progressOnTerminalOnly_data();
+    void progressOnTerminalOnly();
     void roundTrip_data();
     void roundTrip();
 
@@ -574,6 +577,78 @@ void TestPack::commandLine()
     QVERIFY2(pack.exitCode() == status, pack.readAll().constData());
     if (arguments.value(0) == QLatin1String("make"))
         QCOMPARE(QFileInfo::exists(dir.filePath(QStringLiteral("p"))), status == 0);
+}
+
+void TestPack::progressOnTerminalOnly_data()
+{
+    QTest::addColumn<bool>("terminal");
+    QTest::addColumn<bool>("quiet");
+    QTest::addColumn<bool>("shown");
+
+    QTest::newRow("on a terminal") << true << false << true;
+    QTest::newRow("on a terminal, --quiet") << true << true << false;
+    QTest::newRow("into a file") << false << false << false;
+}
+
+// make's meter: on a terminal a line rewritten in place with the share done, from the second
+// second of the work on; nothing where nobody watches.
+void TestPack::progressOnTerminalOnly()
+{
+    QFETCH(bool, terminal);
+    QFETCH(bool, quiet);
+    QFETCH(bool, shown);
+
+    QTemporaryDir dir;
+    FILE *stream = nullptr;
+    std::function<QByteArray()> written;
+#ifndef Q_OS_WIN
+    int terminalEnd = -1;
+#endif
+    if (terminal) {
+#ifdef Q_OS_WIN
+        QSKIP("needs a pseudo-terminal");
+#else
+        terminalEnd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(terminalEnd >= 0);
+        QVERIFY(::grantpt(terminalEnd) == 0 && ::unlockpt(terminalEnd) == 0);
+        stream = std::fopen(::ptsname(terminalEnd), "w");
+        written = [terminalEnd] {
+            QByteArray text;
+            char buffer[4096];
+            for (ssize_t got; (got = ::read(terminalEnd, buffer, sizeof buffer)) > 0;)
+                text.append(buffer, int(got));
+            return text;
+        };
+#endif
+    } else {
+        const QString path = dir.filePath(QStringLiteral("errors.txt"));
+        stream = std::fopen(QFile::encodeName(path).constData(), "w");
+        written = [path] { return readFile(path); };
+    }
+    QVERIFY(stream);
+    const auto close = qScopeGuard([&] {
+        std::fclose(stream);
+#ifndef Q_OS_WIN
+        if (terminalEnd >= 0)
+            ::close(terminalEnd);
+#endif
+    });
+
+    {
+        ProgressMeter meter(QStringLiteral("hashing"), quiet, stream);
+        meter.update(0, 400);
+        QTest::qSleep(1100); // past the second in which short work stays silent
+        meter.update(100, 400);
+        meter.update(400, 400);
+    }
+    std::fflush(stream);
+    const QByteArray text = written();
+    if (!shown) {
+        QVERIFY2(text.isEmpty(), text.constData());
+        return;
+    }
+    QVERIFY2(text.startsWith('\r') && text.endsWith('\n'), text.constData());
+    QVERIFY2(!text.contains(" 0%") && text.contains(" 25%") && text.contains(" 100%"), text.constData());
 }
 
 void TestPack::roundTrip_data()

@@ -14,9 +14,10 @@ constexpr qint64 ShownEveryMs = 250;
 
 } // namespace
 
-ProgressMeter::ProgressMeter(const QString &what, bool quiet)
+ProgressMeter::ProgressMeter(const QString &what, bool quiet, FILE *stream)
     : what(what)
-    , shown(!quiet && Terminal::isTerminal(stderr))
+    , stream(stream)
+    , shown(!quiet && Terminal::isTerminal(stream))
 {
     started.start();
 }
@@ -24,7 +25,7 @@ ProgressMeter::ProgressMeter(const QString &what, bool quiet)
 ProgressMeter::~ProgressMeter()
 {
     if (lineOpen)
-        QTextStream(stderr) << '\n';
+        QTextStream(stream) << '\n';
 }
 
 void ProgressMeter::update(qint64 done, qint64 total)
@@ -43,6 +44,6 @@ void ProgressMeter::update(qint64 done, qint64 total)
                        .arg(ReportText::mebibytes(done), ReportText::mebibytes(total));
     if (done > 0 && done < total)
         line += QStringLiteral(", about %1 s left").arg((elapsed * (total - done) / done + 999) / 1000);
-    QTextStream(stderr) << '\r' << line << QStringLiteral("\x1b[K");
+    QTextStream(stream) << '\r' << line << QStringLiteral("\x1b[K");
     lineOpen = true;
 }

@@ -12,7 +12,7 @@
 class ProgressMeter
 {
 public:
-    ProgressMeter(const QString &what, bool quiet);
+    ProgressMeter(const QString &what, bool quiet, FILE *stream = stderr);
     ~ProgressMeter();
     ProgressMeter(const ProgressMeter &) = delete;
     ProgressMeter &operator=(const ProgressMeter &) = delete;
@@ -22,6 +22,7 @@ public:
 
 private:
     const QString what;
+    FILE *const stream;
     const bool shown;
     QMutex lock;
     QElapsedTimer started;
