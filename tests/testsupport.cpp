@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 #endif
 #include "place_p.h"
@@ -510,6 +511,46 @@ bool isAlive(qint64 pid)
     const int state = stat.lastIndexOf(')') + 2;
     return pid > 0 && state > 1 && state < stat.size() && stat.at(state) != 'Z';
 }
+
+#ifdef Q_OS_UNIX
+PseudoTerminal::PseudoTerminal()
+{
+    controller = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (controller < 0 || ::grantpt(controller) != 0 || ::unlockpt(controller) != 0)
+        return;
+    devicePath = QString::fromLocal8Bit(::ptsname(controller));
+    // Held open, so that the terminal outlives the programs that use it.
+    terminal = ::open(::ptsname(controller), O_RDWR | O_NOCTTY);
+}
+
+PseudoTerminal::~PseudoTerminal()
+{
+    if (terminal >= 0)
+        ::close(terminal);
+    if (controller >= 0)
+        ::close(controller);
+}
+
+bool PseudoTerminal::echoes() const
+{
+    termios settings{};
+    return ::tcgetattr(terminal, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+}
+
+bool PseudoTerminal::type(const QByteArray &keys)
+{
+    return ::write(controller, keys.constData(), size_t(keys.size())) == ssize_t(keys.size());
+}
+
+QByteArray PseudoTerminal::shown()
+{
+    QByteArray text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(controller, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, int(got));
+    return text;
+}
+#endif
 
 qint64 peakMemoryKiB(qint64 pid)
 {

@@ -208,6 +208,33 @@ private:
     EventLines events;
 };
 
+#ifdef Q_OS_UNIX
+// A pseudo-terminal whose both ends the test holds: a program given `path()` as its
+// standard input or output runs on a terminal, which the test types into and reads.
+class PseudoTerminal
+{
+public:
+    PseudoTerminal();
+    ~PseudoTerminal();
+    PseudoTerminal(const PseudoTerminal &) = delete;
+    PseudoTerminal &operator=(const PseudoTerminal &) = delete;
+
+    bool isValid() const { return terminal >= 0; }
+    // The terminal's device, as a program opens it.
+    QString path() const { return devicePath; }
+    // Whether what is typed is shown: off while a program reads a password.
+    bool echoes() const;
+    bool type(const QByteArray &keys);
+    // What programs wrote to the terminal since the last call.
+    QByteArray shown();
+
+private:
+    int controller = -1;
+    int terminal = -1;
+    QString devicePath;
+};
+#endif
+
 // The peak resident memory of a running process in KiB, -1 where unknown.
 qint64 peakMemoryKiB(qint64 pid);
 // Whether the process still runs: listed, and not a zombie waiting to be collected.

@@ -599,40 +599,21 @@ void TestPack::progressOnTerminalOnly()
     QFETCH(bool, shown);
 
     QTemporaryDir dir;
-    FILE *stream = nullptr;
-    std::function<QByteArray()> written;
-#ifndef Q_OS_WIN
-    int terminalEnd = -1;
-#endif
-    if (terminal) {
+    QString path = dir.filePath(QStringLiteral("errors.txt"));
 #ifdef Q_OS_WIN
+    if (terminal)
         QSKIP("needs a pseudo-terminal");
+    const auto written = [&path] { return readFile(path); };
 #else
-        terminalEnd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(terminalEnd >= 0);
-        QVERIFY(::grantpt(terminalEnd) == 0 && ::unlockpt(terminalEnd) == 0);
-        stream = std::fopen(::ptsname(terminalEnd), "w");
-        written = [terminalEnd] {
-            QByteArray text;
-            char buffer[4096];
-            for (ssize_t got; (got = ::read(terminalEnd, buffer, sizeof buffer)) > 0;)
-                text.append(buffer, int(got));
-            return text;
-        };
+    PseudoTerminal pseudoTerminal;
+    QVERIFY(pseudoTerminal.isValid());
+    if (terminal)
+        path = pseudoTerminal.path();
+    const auto written = [&] { return terminal ? pseudoTerminal.shown() : readFile(path); };
 #endif
-    } else {
-        const QString path = dir.filePath(QStringLiteral("errors.txt"));
-        stream = std::fopen(QFile::encodeName(path).constData(), "w");
-        written = [path] { return readFile(path); };
-    }
+    FILE *stream = std::fopen(QFile::encodeName(path).constData(), "w");
     QVERIFY(stream);
-    const auto close = qScopeGuard([&] {
-        std::fclose(stream);
-#ifndef Q_OS_WIN
-        if (terminalEnd >= 0)
-            ::close(terminalEnd);
-#endif
-    });
+    const auto close = qScopeGuard([stream] { std::fclose(stream); });
 
     {
         ProgressMeter meter(QStringLiteral("hashing"), quiet, stream);
